@@ -1,0 +1,72 @@
+#pragma once
+// The harvest job: one run, on its own thread. It plans the first tasks, works the queue on
+// a pool of fetch workers, hands answers to the handlers, writes the result file and, at
+// every end, saves what is left so that the next run continues from it.
+
+#include <QString>
+#include <QThread>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "harvest/jobview.h"
+#include "harvest/rundata.h"
+#include "portal/scrapingthread.h"
+
+struct HarvestSettings {
+  QString dir;              // folder of the working files and results, ending in '/'
+  FetchSettings fetch;      // what the workers need (base address included)
+  int passWaitMs = 10;      // end of every pass, after every start and every collection
+  int errorPauseMs = 30000; // the automatic pause after an error in the loop
+  bool openWorkbook = true; // hand the finished workbook to the desktop's default handler
+};
+
+class TScraper : public QThread {
+ public:
+  // Created not yet started; the job deletes itself (deleteLater) once its body has returned
+  // and the window has been told (JobView::JobEnded).
+  TScraper(JobView* view, HarvestSettings settings);
+  ~TScraper() override;
+
+  // Run control, called from the window's thread; none of them waits for the job.
+  void Hold();
+  void Release();
+  bool IsHeld() const { return held_.load(); }
+  void RequestStop();  // the terminate request, seen at the start of every pass
+  bool IsEnded() const { return ended_.load(); }
+
+  // Fields of the run.
+  QString result;          // "ERROR_" + message once an error has ended the loop
+  QString LogMessageText;  // the next line for ShowLogMessage
+  bool CursorHourGlass = false;
+  int32_t ProgressBarPosition = 0;
+  int32_t ProgressBarMax = 0;
+  uint32_t timerslastupdated = 0;
+  int32_t Limit = 0;
+
+  // Notifications: each runs on the window's thread while the job waits.
+  void ShowLogMessage();
+  void ShowProgress();
+  void ShowCounters();
+  void ShowRunState();
+  void ReportJobError();
+  void ArmResumeTimer();
+
+ protected:
+  void run() override;  // Execute
+
+ private:
+  void WaitWhileHeld();
+
+  JobView* view_;
+  HarvestSettings settings_;
+  RunData data_;
+
+  std::atomic<bool> held_{false};
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> ended_{false};
+  std::mutex holdMutex_;  // guards only the hold condition, never taken with JobLock
+  std::condition_variable holdCond_;
+};

@@ -1,0 +1,44 @@
+#pragma once
+// The portal's API as the program uses it: request kinds, addresses, task strings and bodies.
+
+#include <QByteArray>
+#include <QString>
+
+#include "portal/buildsettings.h"
+
+// Request kind of a task (`Code`).
+enum Code : int {
+  RegionCount = 0,
+  SearchPage = 1,
+  OrgCard = 2,
+  HouseCount = 3,
+  HousePage = 4,
+};
+
+// The portal's root address, compiled in ("https://host/", closing "/" included).
+inline QString DefaultBaseUrl() { return QStringLiteral(ORGH_PORTAL_BASE_URL); }
+// Pass phrase of the client key "01key.pem", compiled in.
+inline QByteArray DefaultKeyPassphrase() { return QByteArrayLiteral(ORGH_PORTAL_KEY_PASSPHRASE); }
+
+inline constexpr int kSearchPageSize = 100;
+inline constexpr int kHousePageSize = 1000;
+
+// Addresses (base is the root address with its closing "/").
+QString RegionCountAddress(const QString& base);
+QString AdditionalInfoAddress(const QString& base);
+QString OrganisationLink(const QString& base, const QString& orgGuid);
+
+// Task strings, as they stand in the job's queue.
+QString SearchPageTask(const QString& base, int page, const QString& regionCode,
+                       const QString& regionGuid);
+QString OrgCardTask(const QString& base, const QString& orgGuid);
+QString HouseCountTask(const QString& base, const QString& orgGuid);
+QString HousePageTask(const QString& base, int page, const QString& orgGuid);
+
+// Kind of a task string, decided by substring tests when it is dispatched.
+Code TaskKind(const QString& task);
+
+// Request bodies (compact JSON, UTF-8 bytes).
+QByteArray OrganisationFilter(const QString& regionGuid, const QString& regionCode);
+QByteArray HouseFilter(const QString& orgGuid);
+QByteArray AdditionalInfoBody(const QString& orgGuid);

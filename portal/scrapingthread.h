@@ -1,0 +1,79 @@
+#pragma once
+// The fetch worker: one portal request of one kind, tried up to 100 times, on its own thread.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QThread>
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "portal/api.h"
+#include "portal/logsink.h"
+
+class TScrapingThread;
+
+// The job's two worker lists and `JobLock`, the one lock that guards them. Shared by the job
+// and every worker it started, so a worker that finishes after the job's loop has ended
+// still hands itself over to valid lists.
+struct TWorkerLists {
+  std::mutex JobLock;
+  QList<TScrapingThread*> RunningList;
+  QList<TScrapingThread*> FinishedList;
+};
+
+// What a worker needs besides its task. The program uses the defaults; tests shorten the
+// waits and point the worker at the substitute portal.
+struct FetchSettings {
+  QString baseUrl = DefaultBaseUrl();
+  QByteArray keyPassphrase = DefaultKeyPassphrase();
+  QString certFile = QStringLiteral("01cert.pem");  // relative to the current directory
+  QString keyFile = QStringLiteral("01key.pem");
+  int maxAttempts = 100;
+  int failPauseMs = 1000;       // after every failed attempt
+  int additionalWaitMs = 2000;  // between a card and its additional information
+  int idleTimeoutSec = 900;     // without traffic on the connection
+};
+
+class TScrapingThread : public QThread {
+ public:
+  TScrapingThread();
+  ~TScrapingThread() override;  // waits until the thread has ended
+
+  // Inputs, set by the job before start().
+  QString url;  // the task string; cut to the address for HouseCount/HousePage
+  int Code = RegionCount;
+  bool GetAdditional = false;
+  LogSink* LogsMemo = nullptr;
+  std::shared_ptr<TWorkerLists> lists;  // RunningList, FinishedList and JobLock
+  FetchSettings settings;
+
+  // Outputs, read by the job after the hand-over (found in FinishedList under JobLock).
+  int result = 0;  // 1 success, -1 failure, 0 stopped before any attempt ended
+  QString html;
+  QString html2;
+  QString statusText;
+  QString regionguid;
+  QString regionguid2;
+  QString orgguid;
+
+  // The job is gone or the program is closing: stop at the next check and abort a transfer
+  // under way (within about a second). Also sets the terminate request.
+  void Abort();
+  bool Aborted() const { return aborted_.load(); }
+
+ protected:
+  void run() override;
+
+ private:
+  std::atomic<bool> aborted_{false};
+};
+
+// The worker's text routines (positions 1-based, in UTF-16 code units).
+// Bytes to 8-bit text, one character per byte: the first maxBytes bytes (0 or more than the
+// size: all of them).
+QString StreamToString(const QByteArray* stream, qsizetype maxBytes);
+// The text between the first `start` and the next `middle`/`end` markers.
+QString TextBetween(const QString& text, const QString& start, const QString& middle,
+                    const QString& end);

@@ -1,0 +1,44 @@
+#pragma once
+// The substitute portal as a child process for tests: started on a free loopback port,
+// stopped with the object; its request log read back as values.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+struct SimRequest {
+  QByteArray requestLine;         // e.g. "POST /ppa/... HTTP/1.0"
+  QList<QByteArray> headerLines;  // in the order they came, exact bytes, no CR LF
+  QByteArray body;                // exact bytes
+  int status = 0;                 // the status it was answered with (0: closed without answer)
+};
+
+class QProcess;
+
+class SimServer {
+ public:
+  // extraArgs: further portal-sim arguments (dataset size, faults, delay, rate limit).
+  explicit SimServer(QStringList extraArgs = {});
+  ~SimServer();
+
+  bool Start(QString* error = nullptr);  // returns once the server listens
+  void Stop();
+
+  QString BaseUrl() const;  // "https://127.0.0.1:<port>/"
+  int Port() const { return port_; }
+  QList<SimRequest> Requests() const;  // the request log so far
+  QString LogPath() const { return logPath_; }
+
+  // Demo TLS material made by the build.
+  static QString TlsDir();      // ending in '/'
+  static QString ClientCert();  // 01cert.pem
+  static QString ClientKey();   // 01key.pem
+
+ private:
+  QStringList args_;
+  std::unique_ptr<QProcess> process_;
+  QString logPath_;
+  int port_ = 0;
+};

@@ -1,0 +1,18 @@
+#pragma once
+// Entity decoding and the cleaners applied to values before they reach the result file.
+// Plain functions without state: any thread may call them.
+
+#include <QString>
+
+// Decodes the named entities &amp; &lt; &gt; &laquo; &nbsp; &quot; &raquo; and numeric
+// references (&#65; &#x41;). The pass ends at the first U+0000.
+QString DecodeHtmlEntities(const QString& text);
+
+// TAB becomes a blank; LF and CR are removed.
+QString CleanField(const QString& text);
+
+// Every double quote becomes an apostrophe.
+QString ReplaceQuotes(const QString& text);
+
+// Decodes entities, applies the fixed replacements and removes tags: plain one-line text.
+QString HtmlToText(const QString& text);

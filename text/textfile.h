@@ -1,0 +1,53 @@
+#pragma once
+// Text files as lists of lines, in the two encodings the program writes, and the
+// bits every log line and file name share (time stamp, tick count, error texts).
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+
+// The single-byte code page that stands in for the system's ANSI code page: it holds
+// the Cyrillic letters of the region names.
+inline constexpr const char* kAnsiCodePage = "windows-1251";
+
+// Bytes of a text file to text: a byte-order mark (UTF-8, UTF-16 LE, UTF-16 BE) tells the
+// encoding and is dropped; without one the bytes are Windows-1251. A NUL ends the text.
+QString DecodeTextBytes(const QByteArray& bytes);
+
+// Text to lines: lines end at CR LF, LF or CR; a final line break adds no line; an empty
+// line inside is an empty entry. An empty text gives no lines.
+QStringList SplitTextLines(const QString& text);
+
+// Reads a file as a list of lines (DecodeTextBytes + SplitTextLines). On failure returns
+// false and puts the system's reason into *reason.
+bool ReadTextLines(const QString& path, QStringList* lines, QString* reason = nullptr);
+
+// Writes lines in Windows-1251 without a mark, every line ended by CR LF; no lines give a
+// zero-byte file. Written to a temporary file beside it and renamed over the target, so a
+// failure never leaves a truncated file. On failure returns false with the reason.
+bool WriteLinesAnsi(const QString& path, const QStringList& lines, QString* reason = nullptr);
+
+// Writes lines as UTF-8 starting with the mark EF BB BF, every line ended by CR LF; no lines
+// give the mark alone. Atomic like WriteLinesAnsi.
+bool WriteLinesUtf8(const QString& path, const QStringList& lines, QString* reason = nullptr);
+
+// Windows-1251 bytes of a text (characters it lacks become '?').
+QByteArray EncodeAnsi(const QString& text);
+
+// The time stamp every log line begins with: the short date, a blank and the long time in
+// the user's locale; at exactly midnight only the date.
+QString LogTimeStamp(const QDateTime& moment = QDateTime::currentDateTime());
+
+// Milliseconds since the system started, as the 32-bit counter the file names use.
+uint32_t TickCount();
+// The same read as a signed 32-bit number ("data%d.tab", "log-%d.txt").
+int32_t SignedTickCount();
+
+// "Cannot open file "<path>". <reason>" and "Cannot create file "<path>". <reason>".
+QString CannotOpenFileMessage(const QString& path, const QString& reason);
+QString CannotCreateFileMessage(const QString& path, const QString& reason);
+
+// Folder of the executable, ending in '/'.
+QString ExecutableDir();

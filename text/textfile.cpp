@@ -1,0 +1,186 @@
+#include "text/textfile.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QSaveFile>
+#include <QStringDecoder>
+#include <QStringEncoder>
+
+#include <ctime>
+
+namespace {
+
+bool StartsWith(const QByteArray& bytes, std::initializer_list<unsigned char> mark) {
+  if (bytes.size() < qsizetype(mark.size())) return false;
+  qsizetype i = 0;
+  for (unsigned char b : mark)
+    if (static_cast<unsigned char>(bytes[i++]) != b) return false;
+  return true;
+}
+
+QString Decode(QStringDecoder&& decoder, QByteArrayView bytes) {
+  QString text = decoder.decode(bytes);
+  // Some decoders wait for more input at a cut multi-byte sequence; flush what is left so a
+  // truncated file still shows its last character as a replacement, not as nothing.
+  text += decoder.decode(QByteArrayView());
+  return text;
+}
+
+bool SetReason(QString* reason, const QString& text) {
+  if (reason) *reason = text;
+  return false;
+}
+
+bool WriteAtomically(const QString& path, const QByteArray& bytes, QString* reason) {
+  // QSaveFile writes beside the target and renames over it only when everything went
+  // through; it never falls back to writing the target in place unless asked to.
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly)) return SetReason(reason, file.errorString());
+  if (file.write(bytes) != bytes.size()) {
+    const QString why = file.errorString();
+    file.cancelWriting();
+    return SetReason(reason, why);
+  }
+  if (!file.commit()) return SetReason(reason, file.errorString());
+  return true;
+}
+
+QByteArray JoinLines(const QStringList& lines, QByteArray (*encode)(const QString&)) {
+  QString text;
+  qsizetype size = 0;
+  for (const QString& line : lines) size += line.size() + 2;
+  text.reserve(size);
+  for (const QString& line : lines) {
+    text += line;
+    text += QLatin1String("\r\n");
+  }
+  return encode(text);
+}
+
+QByteArray EncodeUtf8(const QString& text) { return text.toUtf8(); }
+
+}  // namespace
+
+QString DecodeTextBytes(const QByteArray& bytes) {
+  QString text;
+  if (StartsWith(bytes, {0xEF, 0xBB, 0xBF}))
+    text = Decode(QStringDecoder(QStringDecoder::Utf8), QByteArrayView(bytes).sliced(3));
+  else if (StartsWith(bytes, {0xFF, 0xFE}))
+    text = Decode(QStringDecoder(QStringDecoder::Utf16LE), QByteArrayView(bytes).sliced(2));
+  else if (StartsWith(bytes, {0xFE, 0xFF}))
+    text = Decode(QStringDecoder(QStringDecoder::Utf16BE), QByteArrayView(bytes).sliced(2));
+  else
+    text = Decode(QStringDecoder(kAnsiCodePage), bytes);
+
+  const qsizetype nul = text.indexOf(QChar(u'\0'));
+  if (nul >= 0) text.truncate(nul);
+  return text;
+}
+
+QStringList SplitTextLines(const QString& text) {
+  QStringList lines;
+  const qsizetype n = text.size();
+  qsizetype start = 0;
+  qsizetype i = 0;
+  while (i < n) {
+    const QChar c = text[i];
+    if (c == u'\r' || c == u'\n') {
+      lines.append(text.mid(start, i - start));
+      if (c == u'\r' && i + 1 < n && text[i + 1] == u'\n') ++i;
+      start = ++i;
+    } else {
+      ++i;
+    }
+  }
+  if (start < n) lines.append(text.mid(start));
+  return lines;
+}
+
+bool ReadTextLines(const QString& path, QStringList* lines, QString* reason) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return SetReason(reason, file.errorString());
+  const QByteArray bytes = file.readAll();
+  if (file.error() != QFileDevice::NoError) return SetReason(reason, file.errorString());
+  if (lines) *lines = SplitTextLines(DecodeTextBytes(bytes));
+  return true;
+}
+
+QByteArray EncodeAnsi(const QString& text) {
+  QStringEncoder encoder(kAnsiCodePage);
+  QByteArray bytes = encoder.encode(text);
+  if (!encoder.hasError()) return bytes;
+
+  // The codec marks what it cannot encode with 0x1A (SUB), which a genuine U+001A gives as
+  // well; so go again character by character and put '?' for the ones it rejects.
+  bytes.clear();
+  bytes.reserve(text.size());
+  const qsizetype n = text.size();
+  for (qsizetype i = 0; i < n;) {
+    const qsizetype len = (text[i].isHighSurrogate() && i + 1 < n && text[i + 1].isLowSurrogate()) ? 2 : 1;
+    encoder.resetState();
+    const QByteArray one = encoder.encode(QStringView(text).sliced(i, len));
+    if (encoder.hasError() || one.isEmpty())
+      bytes.append('?');
+    else
+      bytes.append(one);
+    i += len;
+  }
+  return bytes;
+}
+
+bool WriteLinesAnsi(const QString& path, const QStringList& lines, QString* reason) {
+  return WriteAtomically(path, JoinLines(lines, EncodeAnsi), reason);
+}
+
+bool WriteLinesUtf8(const QString& path, const QStringList& lines, QString* reason) {
+  QByteArray bytes("\xEF\xBB\xBF");
+  bytes += JoinLines(lines, EncodeUtf8);
+  return WriteAtomically(path, bytes, reason);
+}
+
+QString LogTimeStamp(const QDateTime& moment) {
+  const QLocale locale = QLocale::system();
+  QString stamp = locale.toString(moment.date(), QLocale::ShortFormat);
+  const QTime time = moment.time();
+  if (time != QTime(0, 0)) {
+    stamp += QLatin1Char(' ');
+    stamp += locale.toString(time, QLocale::LongFormat);
+  }
+  return stamp;
+}
+
+uint32_t TickCount() {
+  // Boot time counts the time spent suspended too, like the counter the file names were
+  // first taken from; the monotonic clock stands in where it is missing.
+  timespec ts{};
+  if (clock_gettime(CLOCK_BOOTTIME, &ts) != 0) clock_gettime(CLOCK_MONOTONIC, &ts);
+  const uint64_t ms = uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
+  return uint32_t(ms);
+}
+
+int32_t SignedTickCount() { return static_cast<int32_t>(TickCount()); }
+
+QString CannotOpenFileMessage(const QString& path, const QString& reason) {
+  // The multi-argument arg() substitutes in one pass, so a "%1" inside a path stays put.
+  return QStringLiteral("Cannot open file \"%1\". %2").arg(path, reason);
+}
+
+QString CannotCreateFileMessage(const QString& path, const QString& reason) {
+  return QStringLiteral("Cannot create file \"%1\". %2").arg(path, reason);
+}
+
+QString ExecutableDir() {
+  QString dir;
+  if (QCoreApplication::instance()) {
+    dir = QCoreApplication::applicationDirPath();
+  } else {
+    const QString exe = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
+    if (!exe.isEmpty()) dir = QFileInfo(exe).absolutePath();
+  }
+  if (dir.isEmpty()) dir = QDir::currentPath();
+  if (!dir.endsWith(QLatin1Char('/'))) dir += QLatin1Char('/');
+  return dir;
+}

@@ -109,24 +109,30 @@ bool ReadTextLines(const QString& path, QStringList* lines, QString* reason) {
 }
 
 QByteArray EncodeAnsi(const QString& text) {
-  QStringEncoder encoder(kAnsiCodePage);
+  // By default the codec marks what it cannot encode with 0x1A (SUB), which a genuine U+001A
+  // gives as well, and its error flag cannot be reset here to test characters one by one.
+  // So have it put a zero byte instead: in a single-byte code page every character gives one
+  // byte, and a zero byte for a character other than U+0000 is one it lacks.
+  // A high surrogate at the very end is held back as the start of a pair and never given
+  // out, so it is taken off here and stands for itself.
+  qsizetype heldBack = 0;
+  while (heldBack < text.size() && text[text.size() - 1 - heldBack].isHighSurrogate()) ++heldBack;
+  if (heldBack > 0) return EncodeAnsi(text.chopped(heldBack)) + QByteArray(heldBack, '?');
+
+  QStringEncoder encoder(kAnsiCodePage, QStringConverter::Flag::ConvertInvalidToNull);
   QByteArray bytes = encoder.encode(text);
   if (!encoder.hasError()) return bytes;
 
-  // The codec marks what it cannot encode with 0x1A (SUB), which a genuine U+001A gives as
-  // well; so go again character by character and put '?' for the ones it rejects.
-  bytes.clear();
-  bytes.reserve(text.size());
-  const qsizetype n = text.size();
-  for (qsizetype i = 0; i < n;) {
-    const qsizetype len = (text[i].isHighSurrogate() && i + 1 < n && text[i + 1].isLowSurrogate()) ? 2 : 1;
-    encoder.resetState();
-    const QByteArray one = encoder.encode(QStringView(text).sliced(i, len));
-    if (encoder.hasError() || one.isEmpty())
-      bytes.append('?');
-    else
-      bytes.append(one);
-    i += len;
+  qsizetype characters = 0;
+  for (qsizetype i = 0; i < text.size(); ++i, ++characters)
+    if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) ++i;
+  if (characters != bytes.size()) return bytes.replace('\0', '?');
+
+  qsizetype i = 0;
+  for (char& b : bytes) {
+    const bool pair = text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate();
+    if (b == '\0' && text[i] != QChar(u'\0')) b = '?';
+    i += pair ? 2 : 1;
   }
   return bytes;
 }

@@ -1,0 +1,279 @@
+#include "text/textfile.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileDevice>
+#include <QLocale>
+#include <QStringDecoder>
+#include <QTemporaryDir>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+
+namespace {
+
+const QStringList kNames{QStringLiteral("Москва"), QStringLiteral("Ёлкино"), QStringLiteral("Тверская область")};
+
+QByteArray ReadBytes(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return QByteArray("<unreadable>");
+  return file.readAll();
+}
+
+void WriteBytes(const QString& path, const QByteArray& bytes) {
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  ASSERT_EQ(file.write(bytes), bytes.size());
+}
+
+QByteArray Utf16(const QString& text, bool bigEndian) {
+  QByteArray bytes;
+  for (QChar c : text) {
+    const char hi = char(c.unicode() >> 8), lo = char(c.unicode() & 0xFF);
+    bytes.append(bigEndian ? hi : lo);
+    bytes.append(bigEndian ? lo : hi);
+  }
+  return bytes;
+}
+
+TEST(DecodeTextBytes, SameNamesFromEveryEncoding) {
+  const QString text = kNames.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n");
+  // Windows-1251 bytes spelled out, so the codec is checked against known values.
+  const QByteArray ansi("\xcc\xee\xf1\xea\xe2\xe0\r\n\xa8\xeb\xea\xe8\xed\xee\r\n"
+                        "\xd2\xe2\xe5\xf0\xf1\xea\xe0\xff \xee\xe1\xeb\xe0\xf1\xf2\xfc\r\n");
+  const struct {
+    const char* name;
+    QByteArray bytes;
+  } encodings[] = {
+      {"utf-8 with mark", QByteArray("\xEF\xBB\xBF") + text.toUtf8()},
+      {"utf-16 le", QByteArray("\xFF\xFE") + Utf16(text, false)},
+      {"utf-16 be", QByteArray("\xFE\xFF") + Utf16(text, true)},
+      {"windows-1251", ansi},
+  };
+  for (const auto& e : encodings) {
+    SCOPED_TRACE(e.name);
+    EXPECT_EQ(DecodeTextBytes(e.bytes), text);
+    EXPECT_EQ(SplitTextLines(DecodeTextBytes(e.bytes)), kNames);
+  }
+}
+
+TEST(DecodeTextBytes, MarksAndNul) {
+  // The mark is not part of the text; without a mark UTF-8 bytes are read as Windows-1251.
+  EXPECT_EQ(DecodeTextBytes(QByteArray("\xEF\xBB\xBF")), QString());
+  EXPECT_EQ(DecodeTextBytes(QByteArray("\xFF\xFE")), QString());
+  EXPECT_EQ(DecodeTextBytes(QByteArray()), QString());
+  EXPECT_EQ(DecodeTextBytes(QByteArray("\xD0\x9C")), QStringLiteral("Рњ"));
+  // A NUL ends the text, in every encoding (in UTF-16 a NUL is a zero code unit, not a zero byte).
+  EXPECT_EQ(DecodeTextBytes(QByteArray("ab\0cd", 5)), QStringLiteral("ab"));
+  EXPECT_EQ(DecodeTextBytes(QByteArray("\xEF\xBB\xBF" "\xD0\xB0\0b", 6)), QStringLiteral("а"));
+  EXPECT_EQ(DecodeTextBytes(QByteArray("\xFF\xFE" "a\0\0\0b\0", 8)), QStringLiteral("a"));
+  EXPECT_EQ(DecodeTextBytes(QByteArray("\xFE\xFF" "\0a\0\0\0b", 8)), QStringLiteral("a"));
+  // A cut UTF-16 file still decodes what is whole and does not vanish.
+  EXPECT_TRUE(DecodeTextBytes(QByteArray("\xFF\xFE" "a\0b", 5)).startsWith(QStringLiteral("a")));
+}
+
+TEST(SplitTextLines, LineBreaks) {
+  const struct {
+    const char* text;
+    QStringList lines;
+  } cases[] = {
+      {"", {}},
+      {"a", {"a"}},
+      {"a\r\n", {"a"}},
+      {"a\n", {"a"}},
+      {"a\r", {"a"}},
+      {"a\r\nb\nc\rd", {"a", "b", "c", "d"}},
+      {"a\n\rb", {"a", "", "b"}},
+      {"a\r\n\r\nb\r\n", {"a", "", "b"}},
+      {"\r\n", {""}},
+      {"\n\n", {"", ""}},
+      {"a\r\r\nb", {"a", "", "b"}},
+      {" x = y \r\n\r\n", {" x = y ", ""}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::string(c.text)));
+    EXPECT_EQ(SplitTextLines(QString::fromLatin1(c.text)), c.lines);
+  }
+}
+
+class TextFiles : public testing::Test {
+ protected:
+  QString Path(const QString& name) const { return dir_.filePath(name); }
+  QTemporaryDir dir_;
+};
+
+TEST_F(TextFiles, ReadsLinesFromFile) {
+  const QString path = Path(QStringLiteral("cities.txt"));
+  WriteBytes(path, QByteArray("\xEF\xBB\xBF") + QStringLiteral("Москва=77$$$guid\r\n\r\nКазань\n").toUtf8());
+  QStringList lines{QStringLiteral("stale")};
+  QString reason;
+  ASSERT_TRUE(ReadTextLines(path, &lines, &reason)) << reason.toStdString();
+  EXPECT_EQ(lines, (QStringList{QStringLiteral("Москва=77$$$guid"), QString(), QStringLiteral("Казань")}));
+
+  WriteBytes(path, QByteArray());
+  ASSERT_TRUE(ReadTextLines(path, &lines));
+  EXPECT_TRUE(lines.isEmpty());
+}
+
+TEST_F(TextFiles, ReadFailureGivesTheReason) {
+  QStringList lines;
+  QString reason;
+  EXPECT_FALSE(ReadTextLines(Path(QStringLiteral("missing.txt")), &lines, &reason));
+  EXPECT_FALSE(reason.isEmpty());
+  EXPECT_FALSE(ReadTextLines(Path(QStringLiteral("missing.txt")), &lines));  // the reason is optional
+
+  // A folder is not a text file.
+  ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("folder")));
+  reason.clear();
+  EXPECT_FALSE(ReadTextLines(Path(QStringLiteral("folder")), &lines, &reason));
+  EXPECT_FALSE(reason.isEmpty());
+}
+
+TEST_F(TextFiles, WritesExactBytes) {
+  const QString ansi = Path(QStringLiteral("selection.txt"));
+  const QString utf8 = Path(QStringLiteral("lists.dat"));
+  const QStringList lines{QStringLiteral("Москва"), QString(), QStringLiteral("a=b")};
+
+  ASSERT_TRUE(WriteLinesAnsi(ansi, lines));
+  EXPECT_EQ(ReadBytes(ansi), QByteArray("\xcc\xee\xf1\xea\xe2\xe0\r\n\r\na=b\r\n"));
+  ASSERT_TRUE(WriteLinesUtf8(utf8, lines));
+  EXPECT_EQ(ReadBytes(utf8), QByteArray("\xEF\xBB\xBF") + QStringLiteral("Москва\r\n\r\na=b\r\n").toUtf8());
+
+  // An existing file is replaced, and an empty list gives zero bytes / the mark alone.
+  ASSERT_TRUE(WriteLinesAnsi(ansi, {}));
+  EXPECT_TRUE(QFile::exists(ansi));
+  EXPECT_EQ(ReadBytes(ansi), QByteArray());
+  ASSERT_TRUE(WriteLinesUtf8(utf8, {}));
+  EXPECT_EQ(ReadBytes(utf8), QByteArray("\xEF\xBB\xBF"));
+
+  // Nothing but the target is left in the folder.
+  EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+}
+
+TEST_F(TextFiles, RoundTrip) {
+  const QStringList lines{QStringLiteral("Республика Саха (Якутия)=14$$$a84b2ef0"), QString(),
+                          QStringLiteral(" пробелы по краям "), QStringLiteral("ёЁ№«»—")};
+  for (auto write : {&WriteLinesAnsi, &WriteLinesUtf8}) {
+    const QString path = Path(QStringLiteral("round.txt"));
+    QString reason;
+    ASSERT_TRUE(write(path, lines, &reason)) << reason.toStdString();
+    QStringList back;
+    ASSERT_TRUE(ReadTextLines(path, &back, &reason)) << reason.toStdString();
+    EXPECT_EQ(back, lines);
+  }
+}
+
+TEST(EncodeAnsi, UnknownCharactersBecomeQuestionMarks) {
+  EXPECT_EQ(EncodeAnsi(QStringLiteral("Ёж №1 «а»")), QByteArray("\xa8\xe6 \xb9\x31 \xab\xe0\xbb"));
+  // Chinese, an emoji (one character, two code units) and a lone surrogate.
+  EXPECT_EQ(EncodeAnsi(QStringLiteral("я中\U0001F600z") + QChar(0xD800)), QByteArray("\xff??z?"));
+  // Genuine U+001A and U+0000 keep their bytes.
+  EXPECT_EQ(EncodeAnsi(QStringLiteral("\x1A") + QChar(u'\0') + QStringLiteral("中")), QByteArray("\x1A\0?", 3));
+  EXPECT_FALSE(EncodeAnsi(QStringLiteral("中")).contains('\x1A'));
+}
+
+// Runs `body` as an ordinary user when the tests run as root, who could write anywhere;
+// returns what `body` returned.
+bool AsOrdinaryUser(const std::function<bool()>& body) {
+  if (geteuid() != 0) return body();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    _exit(body() ? 1 : 0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 1;
+}
+
+TEST_F(TextFiles, FailedWriteLeavesOldFileIntact) {
+  const QString folder = Path(QStringLiteral("locked"));
+  ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("locked")));
+  const QString path = folder + QStringLiteral("/selection.txt");
+  const QByteArray old("old\r\ncontent\r\n");
+  WriteBytes(path, old);
+  QFile::setPermissions(dir_.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                         QFileDevice::ReadOther | QFileDevice::ExeOther);
+  // The file itself stays writable: only the folder forbids creating the temporary file.
+  QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther |
+                                  QFileDevice::WriteOther);
+  QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                    QFileDevice::ExeOther);
+
+  for (auto write : {&WriteLinesAnsi, &WriteLinesUtf8}) {
+    const bool failedWithReason = AsOrdinaryUser([&] {
+      QString reason;
+      return !write(path, {QStringLiteral("new")}, &reason) && !reason.isEmpty();
+    });
+    EXPECT_TRUE(failedWithReason);
+    EXPECT_EQ(ReadBytes(path), old);
+  }
+  QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+TEST_F(TextFiles, WriteOverAFolderFailsAndLeavesNothingBehind) {
+  // The rename at the end fails here, after the temporary file was written.
+  ASSERT_TRUE(QDir(dir_.path()).mkpath(QStringLiteral("target/inner")));
+  QString reason;
+  EXPECT_FALSE(WriteLinesUtf8(Path(QStringLiteral("target")), {QStringLiteral("x")}, &reason));
+  EXPECT_FALSE(reason.isEmpty());
+  EXPECT_TRUE(QFileInfo(Path(QStringLiteral("target/inner"))).isDir());
+  EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden).size(), 0);
+
+  reason.clear();
+  EXPECT_FALSE(WriteLinesAnsi(Path(QStringLiteral("no/such/folder.txt")), {}, &reason));
+  EXPECT_FALSE(reason.isEmpty());
+}
+
+TEST(LogTimeStamp, MidnightShowsOnlyTheDate) {
+  const QLocale locale = QLocale::system();
+  const QDate date(2024, 3, 9);
+  EXPECT_EQ(LogTimeStamp(QDateTime(date, QTime(0, 0))), locale.toString(date, QLocale::ShortFormat));
+  const QTime justAfter(0, 0, 0, 1);
+  EXPECT_EQ(LogTimeStamp(QDateTime(date, justAfter)),
+            locale.toString(date, QLocale::ShortFormat) + ' ' + locale.toString(justAfter, QLocale::LongFormat));
+  const QTime afternoon(14, 5, 7);
+  EXPECT_EQ(LogTimeStamp(QDateTime(date, afternoon)),
+            locale.toString(date, QLocale::ShortFormat) + ' ' + locale.toString(afternoon, QLocale::LongFormat));
+  EXPECT_FALSE(LogTimeStamp().isEmpty());
+}
+
+TEST(TickCount, MillisecondsSinceBootIn32Bits) {
+  const uint32_t before = TickCount();
+  const int32_t middle = SignedTickCount();
+  QFile uptime(QStringLiteral("/proc/uptime"));
+  ASSERT_TRUE(uptime.open(QIODevice::ReadOnly));
+  const double seconds = uptime.readAll().split(' ').value(0).toDouble();
+  const uint32_t after = TickCount();
+
+  // The signed form is the same 32 bits (unsigned differences wrap with the counter).
+  EXPECT_LE(uint32_t(middle) - before, after - before);
+  const uint32_t fromUptime = uint32_t(uint64_t(seconds * 1000.0));
+  const uint32_t gap = std::min(fromUptime - after, after - fromUptime);
+  EXPECT_LT(gap, 5000u) << "tick " << after << ", uptime " << seconds << " s";
+}
+
+TEST(Messages, ExactTexts) {
+  const QString path = QStringLiteral("/opt/Сборщик/selection.txt");
+  EXPECT_EQ(CannotOpenFileMessage(path, QStringLiteral("No such file or directory")),
+            QStringLiteral("Cannot open file \"/opt/Сборщик/selection.txt\". No such file or directory"));
+  EXPECT_EQ(CannotCreateFileMessage(path, QStringLiteral("Permission denied")),
+            QStringLiteral("Cannot create file \"/opt/Сборщик/selection.txt\". Permission denied"));
+  // Percent signs in a path are not placeholders.
+  EXPECT_EQ(CannotOpenFileMessage(QStringLiteral("/tmp/%2%1"), QStringLiteral("x")),
+            QStringLiteral("Cannot open file \"/tmp/%2%1\". x"));
+}
+
+TEST(ExecutableDir, IsTheFolderOfThisProgram) {
+  const QString dir = ExecutableDir();
+  ASSERT_TRUE(dir.endsWith('/'));
+  EXPECT_TRUE(QFileInfo(dir).isDir());
+  EXPECT_TRUE(QFileInfo::exists(dir + QStringLiteral("text_tests")));
+}
+
+}  // namespace

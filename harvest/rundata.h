@@ -31,6 +31,8 @@ class KeyValueList {
 class SortedUniqueList {
  public:
   bool Add(const QString& entry);  // false when an equal entry is present
+  bool Contains(const QString& entry) const;
+  void Clear() { items_.clear(); }
   const QStringList& Items() const { return items_; }
   qsizetype Count() const { return items_.size(); }
   void Reserve(qsizetype n) { items_.reserve(n); }

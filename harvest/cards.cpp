@@ -1,0 +1,162 @@
+// The card handler: card answer + additional information -> 22 card columns in OrgCards and
+// the organisation's house count request.
+
+#include "harvest/cards.h"
+
+#include <array>
+
+#include "harvest/handlers.h"
+#include "portal/api.h"
+#include "text/clean.h"
+
+namespace {
+
+// Result columns 3 to 24, as indexes into the 22 card columns.
+enum CardColumn {
+  kFullName,
+  kShortName,
+  kOgrn,
+  kRegistrationDate,
+  kInn,
+  kKpp,
+  kOkopf,
+  kOrgAddress,
+  kFactualAddress,
+  kPostalAddress,
+  kPhone,
+  kEmail,
+  kSite,
+  kChiefLastName,
+  kChiefFirstName,
+  kChiefMiddleName,
+  kChiefFio,
+  kOpeningHours,
+  kReceptionPerson,
+  kReceptionAddress,
+  kReceptionPhone,
+  kReceptionHours,
+};
+static_assert(kReceptionHours + 1 == kCardColumnCount);
+
+const QString kNull = QStringLiteral("null");
+
+// "2008-05-12..." -> "12.05.2008"; "null" and empty give empty.
+QString RegistrationDate(const QString& text) {
+  if (text.isEmpty() || text == kNull) return {};
+  return text.mid(8, 2) + u'.' + text.mid(5, 2) + u'.' + text.left(4);
+}
+
+// "formattedAddress" of an address object, when the object member is there at all.
+QString FormattedAddressOf(const JsonValue& address) {
+  return address.Present() ? address.Member("formattedAddress").Text() : QString();
+}
+
+// The hh:mm of a date-time text: its characters 12 to 16.
+QString TimeOf(const QString& dateTime) { return dateTime.mid(11, 5); }
+
+bool NonEmptyArray(const JsonValue& v) { return v.IsArray() && v.Size() > 0; }
+
+void FillAdditional(const QString& additionalText, QStringList& col) {
+  const JsonAnswer answer(additionalText);
+  const JsonValue infos = answer.Root().Member("additionalInfos");
+  if (!NonEmptyArray(infos)) return;
+  const JsonValue info = infos.At(0);
+
+  const JsonValue chief = info.Member("chiefInfo");
+  if (chief.Present()) col[kChiefFio] = chief.Member("fio").Text();
+
+  const JsonValue opening = info.Member("organizationOpeningHours");
+  if (NonEmptyArray(opening)) col[kOpeningHours] = FormatWeekSchedule(opening);
+
+  const JsonValue receptions = info.Member("citizenReceptionInfoList");
+  if (!NonEmptyArray(receptions)) return;
+  const JsonValue reception = receptions.At(0);
+  col[kReceptionPerson] = reception.Member("employeePosition").Text();
+  col[kReceptionAddress] = FormattedAddressOf(reception.Member("citizensReceptionLocation"));
+  const JsonValue phones = reception.Member("citizensReceptionPhones");
+  if (NonEmptyArray(phones)) col[kReceptionPhone] = phones.At(0).Text();
+  const JsonValue hours = reception.Member("citizensReceptionHours");
+  if (NonEmptyArray(hours)) col[kReceptionHours] = FormatWeekSchedule(hours);
+}
+
+}  // namespace
+
+QString FormatWeekSchedule(const JsonValue& days) {
+  static const QString kTemplate = QStringLiteral("%from%-%to%, перерыв %from2%-%to2%");
+  static const QString kBreakPart = QStringLiteral(", перерыв %from2%-%to2%");
+  static const std::array<QString, 7> kPrefix = {
+      QStringLiteral("воскресенье: "), QStringLiteral("понедельник: "),
+      QStringLiteral("вторник: "),     QStringLiteral("среда: "),
+      QStringLiteral("четверг: "),     QStringLiteral("пятница: "),
+      QStringLiteral("суббота: "),
+  };
+
+  std::array<QString, 7> daySlots;  // 0 = Sunday ... 6 = Saturday
+  for (const JsonValue& day : days.Items()) {
+    QString text = kTemplate;
+    const JsonValue open = day.Member("openHours");
+    if (!open.Present()) {
+      text.replace(QStringLiteral("%from%-%to%"), QStringLiteral("--"));
+    } else if (open.Member("beginDate").Text() == kNull) {
+      text.replace(kTemplate, QStringLiteral("выходной"));
+    } else {
+      text.replace(QStringLiteral("%from%"), TimeOf(open.Member("beginDate").Text()));
+      text.replace(QStringLiteral("%to%"), TimeOf(open.Member("endDate").Text()));
+    }
+    const JsonValue pause = day.Member("breakHours");
+    if (!pause.Present() || pause.Member("beginDate").Text() == kNull) {
+      text.replace(kBreakPart, QString());
+    } else {
+      text.replace(QStringLiteral("%from2%"), TimeOf(pause.Member("beginDate").Text()));
+      text.replace(QStringLiteral("%to2%"), TimeOf(pause.Member("endDate").Text()));
+    }
+    const int64_t dayOfWeek = day.Member("dayOfWeek").Integer();
+    if (dayOfWeek >= 0 && dayOfWeek <= 6) daySlots[size_t(dayOfWeek)] = kPrefix[size_t(dayOfWeek)] + text;
+  }
+  return QStringList{daySlots[1], daySlots[2], daySlots[3], daySlots[4], daySlots[5], daySlots[6], daySlots[0]}.join(
+      QStringLiteral("||"));
+}
+
+std::optional<CardColumns> ExtractCardColumns(const QString& cardText,
+                                              const QString& additionalText) {
+  const JsonAnswer answer(cardText);
+  if (!answer.Ok()) return std::nullopt;
+  const JsonValue card = answer.Root();
+
+  CardColumns out;
+  out.guid = card.Member("guid").Text();
+  QStringList& col = out.columns;
+  col.resize(kCardColumnCount);
+
+  col[kFullName] = card.Member("fullName").Text();
+  col[kShortName] = card.Member("shortName").Text();
+  col[kOgrn] = card.Member("ogrn").Text();
+  col[kRegistrationDate] = RegistrationDate(card.Member("stateRegistrationDate").Text());
+  col[kInn] = card.Member("inn").Text();
+  col[kKpp] = card.Member("kpp").Text();
+  const JsonValue okopf = card.Member("okopf");
+  if (okopf.Present())
+    col[kOkopf] = okopf.Member("code").Text() + u'-' + okopf.Member("name").Text();
+  col[kOrgAddress] = card.Member("orgAddress").Text();
+  if (col[kOrgAddress] == kNull) col[kOrgAddress].clear();
+  col[kFactualAddress] = FormattedAddressOf(card.Member("factualAddress"));
+  col[kPostalAddress] = FormattedAddressOf(card.Member("postalAddress"));
+  col[kPhone] = card.Member("phone").Text();
+  col[kEmail] = card.Member("orgEmail").Text();
+  col[kSite] = card.Member("url").Text();
+  col[kChiefLastName] = HtmlToText(card.Member("chiefLastName").Text());
+  col[kChiefFirstName] = HtmlToText(card.Member("chiefFirstName").Text());
+  col[kChiefMiddleName] = HtmlToText(card.Member("chiefMiddleName").Text());
+
+  FillAdditional(additionalText, col);
+
+  for (QString& value : col) value = CleanField(value);
+  return out;
+}
+
+void HandleOrgCard(RunData& run, const WorkerOutcome& worker) {
+  std::optional<CardColumns> card = ExtractCardColumns(worker.html, worker.html2);
+  if (!card) return;
+  run.PendingList.append(HouseCountTask(run.baseUrl, card->guid));
+  run.OrgCards.Append(card->guid, card->columns.join(u'\t'));
+}

@@ -1,0 +1,26 @@
+#pragma once
+// The organisation card: the 22 card columns (result columns 3 to 24) from the card answer
+// and the additional-information answer.
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+#include "harvest/answer.h"
+
+inline constexpr int kCardColumnCount = 22;
+
+struct CardColumns {
+  QString guid;         // the organisation GUID as the card gives it ("guid" read as text)
+  QStringList columns;  // exactly 22 values, each cleaned (no TAB, CR or LF)
+};
+
+// The card columns of one card answer and its additional-information answer (empty when it
+// was not requested). Nothing when the card answer does not parse.
+std::optional<CardColumns> ExtractCardColumns(const QString& cardText,
+                                              const QString& additionalText);
+
+// The week schedule of an array of day entries: the seven days Monday first and Sunday last,
+// joined by "||" (always six separators, empty days keep their place). Each day reads like
+// "понедельник: 09:00-18:00, перерыв 13:00-14:00", "суббота: выходной" or "вторник: --".
+QString FormatWeekSchedule(const JsonValue& days);

@@ -1,0 +1,203 @@
+#include "harvest/workbook.h"
+
+#include <xlsxwriter.h>
+
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QStringList>
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <vector>
+
+namespace {
+
+// A cell holds at most this many characters.
+constexpr qsizetype kCellLimit = 32767;
+// Columns 25 and 29 (house count, residential premises) as zero-based indexes.
+constexpr int kNumberColumns[] = {24, 28};
+// Whole numbers beyond 2^53 would lose digits as a spreadsheet number: kept as text.
+constexpr int64_t kExactDoubleLimit = int64_t(1) << 53;
+
+struct WorkbookDeleter {
+  // Only for paths that give up: a finished workbook is closed (and freed) by workbook_close.
+  void operator()(lxw_workbook* wb) const { lxw_workbook_free(wb); }
+};
+using WorkbookPtr = std::unique_ptr<lxw_workbook, WorkbookDeleter>;
+
+QString LibError(const char* what, lxw_error code) {
+  return QStringLiteral("%1: %2").arg(QString::fromLatin1(what), QString::fromUtf8(lxw_strerror(code)));
+}
+
+bool IsNumberColumn(int col) {
+  return std::find(std::begin(kNumberColumns), std::end(kNumberColumns), col) !=
+         std::end(kNumberColumns);
+}
+
+// A whole number that fits a spreadsheet number exactly: optional minus, 1 to 16 digits.
+bool WholeNumber(const QString& text, double* out) {
+  if (text.isEmpty() || text.size() > 17) return false;
+  bool ok = false;
+  const qlonglong v = text.toLongLong(&ok, 10);
+  if (!ok || v >= kExactDoubleLimit || v <= -kExactDoubleLimit) return false;
+  // toLongLong accepts blanks and a "+"; a cell keeps such text as it stands.
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    const QChar c = text[i];
+    if (!(c.isDigit() && c.unicode() < 0x80) && !(i == 0 && c == u'-' && text.size() > 1))
+      return false;
+  }
+  *out = double(v);
+  return true;
+}
+
+// Cuts a text to the cell limit, counted in characters (code points), without splitting a
+// surrogate pair.
+QString FitCell(const QString& text, bool* cut) {
+  *cut = false;
+  if (text.size() <= kCellLimit) return text;
+  qsizetype units = 0;
+  qsizetype chars = 0;
+  while (units < text.size() && chars < kCellLimit) {
+    units += (text[units].isHighSurrogate() && units + 1 < text.size() &&
+              text[units + 1].isLowSurrogate())
+                 ? 2
+                 : 1;
+    ++chars;
+  }
+  if (units >= text.size()) return text;
+  *cut = true;
+  return text.left(units);
+}
+
+double ColumnWidth(int col, const QString& title) {
+  switch (col) {
+    case 2:   // full name
+    case 9:   // addresses of the organisation
+    case 10:
+    case 11:
+    case 19:  // opening hours
+    case 21:
+    case 23:  // reception hours
+    case 27:  // house addresses
+      return 50;
+    case 1:   // GUID
+    case 29:  // link
+      return 38;
+    default:
+      return std::clamp(double(title.size()) + 2, 12.0, 30.0);
+  }
+}
+
+}  // namespace
+
+WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) {
+  WorkbookOutcome out;
+  QFile tab(tabPath);
+  if (!tab.open(QIODevice::ReadOnly)) {
+    out.error = QStringLiteral("cannot open \"%1\": %2").arg(tabPath, tab.errorString());
+    return out;
+  }
+
+  lxw_workbook_options options{};
+  options.constant_memory = LXW_TRUE;  // rows go straight to disk, memory stays flat
+  options.tmpdir = nullptr;
+  const QByteArray xlsxName = QFile::encodeName(xlsxPath);
+  WorkbookPtr wb(workbook_new_opt(xlsxName.constData(), &options));
+  if (!wb) {
+    out.error = QStringLiteral("cannot create the workbook \"%1\"").arg(xlsxPath);
+    return out;
+  }
+  lxw_worksheet* ws = workbook_add_worksheet(wb.get(), "data");
+  lxw_format* bold = workbook_add_format(wb.get());
+  if (!ws || !bold) {
+    out.error = QStringLiteral("cannot add the sheet to the workbook");
+    return out;
+  }
+  format_set_bold(bold);
+
+  worksheet_freeze_panes(ws, 1, 0);  // returns nothing to check
+  lxw_error rc = LXW_NO_ERROR;
+
+  lxw_row_t row = 0;
+  int columns = 0;
+  bool first = true;
+  bool failed = false;
+  while (!tab.atEnd()) {
+    QByteArray bytes = tab.readLine();
+    if (tab.error() != QFileDevice::NoError) {
+      out.error = QStringLiteral("cannot read \"%1\": %2").arg(tabPath, tab.errorString());
+      failed = true;
+      break;
+    }
+    if (first && bytes.startsWith("\xEF\xBB\xBF")) bytes.remove(0, 3);
+    while (bytes.endsWith('\n') || bytes.endsWith('\r')) bytes.chop(1);
+    if (bytes.isEmpty() && tab.atEnd()) break;
+    if (row >= LXW_ROW_MAX) {
+      out.error = QStringLiteral("the result file has more rows than a sheet can hold");
+      failed = true;
+      break;
+    }
+    const QStringList fields = QString::fromUtf8(bytes).split(u'\t');
+    if (first) {
+      columns = int(std::min<qsizetype>(fields.size(), LXW_COL_MAX));
+      for (int c = 0; c < columns; ++c) {
+        rc = worksheet_set_column(ws, lxw_col_t(c), lxw_col_t(c), ColumnWidth(c, fields[c]), nullptr);
+        if (rc != LXW_NO_ERROR) {
+          out.error = LibError("worksheet_set_column", rc);
+          failed = true;
+          break;
+        }
+      }
+      if (failed) break;
+    }
+    const int n = int(std::min<qsizetype>(fields.size(), LXW_COL_MAX));
+    for (int c = 0; c < n && !failed; ++c) {
+      const QString& value = fields[c];
+      if (value.isEmpty()) continue;
+      double number = 0;
+      if (!first && IsNumberColumn(c) && WholeNumber(value, &number)) {
+        rc = worksheet_write_number(ws, row, lxw_col_t(c), number, nullptr);
+      } else {
+        bool cut = false;
+        const QByteArray utf8 = FitCell(value, &cut).toUtf8();
+        if (cut) ++out.truncated;
+        rc = worksheet_write_string(ws, row, lxw_col_t(c), utf8.constData(), first ? bold : nullptr);
+      }
+      if (rc != LXW_NO_ERROR) {
+        out.error = LibError("worksheet_write", rc);
+        failed = true;
+      }
+    }
+    if (failed) break;
+    first = false;
+    ++row;
+  }
+  if (failed) return out;
+
+  if (columns > 0) {
+    rc = worksheet_autofilter(ws, 0, 0, row > 0 ? row - 1 : 0, lxw_col_t(columns - 1));
+    if (rc != LXW_NO_ERROR) {
+      out.error = LibError("worksheet_autofilter", rc);
+      return out;
+    }
+  }
+
+  // workbook_close writes the file and frees the workbook whatever it returns.
+  rc = workbook_close(wb.release());
+  if (rc != LXW_NO_ERROR) {
+    out.error = LibError("workbook_close", rc);
+    return out;
+  }
+  out.ok = true;
+  out.rows = int(row);
+  return out;
+}
+
+bool OpenWithDesktop(const QString& path) {
+  if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+    return false;
+  const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+  if (opener.isEmpty()) return false;
+  return QProcess::startDetached(opener, {path});
+}

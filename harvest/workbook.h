@@ -1,0 +1,22 @@
+#pragma once
+// The workbook made from the finished result file, and handing it to the desktop.
+
+#include <QString>
+
+struct WorkbookOutcome {
+  bool ok = false;
+  int rows = 0;        // lines of the sheet, the header included
+  QString error;       // the reason when !ok
+  int truncated = 0;   // cells cut to the 32,767 characters a cell can hold
+};
+
+// Reads the result file (UTF-8 with a mark, TAB-separated, CR LF) and writes an .xlsx with
+// one sheet: bold frozen header with an autofilter, "Количество домов" and "Суммарное число
+// жилых помещений в домах" as numbers where they are whole numbers, every other cell as a
+// string (identifiers keep their leading zeros and every digit). Rows are streamed, so
+// memory does not grow with the file.
+WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath);
+
+// Asks the desktop to open the file with its default program, without waiting for it. Starts
+// nothing, and returns false, when there is no desktop session or no xdg-open.
+bool OpenWithDesktop(const QString& path);

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QThread>
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 
@@ -13,6 +14,8 @@
 #include "portal/logsink.h"
 
 class TScrapingThread;
+class HttpClient;
+class TlsIdentity;
 
 // The job's two worker lists and `JobLock`, the one lock that guards them. Shared by the job
 // and every worker it started, so a worker that finishes after the job's loop has ended
@@ -67,7 +70,20 @@ class TScrapingThread : public QThread {
   void run() override;
 
  private:
+  enum class AttemptEnd { Succeeded, Failed, Stopped };
+
+  void Work();
+  AttemptEnd Attempt(HttpClient& client, TlsIdentity& identity, QString* error);
+  void HandOver();
+  bool StopRequested() const { return isInterruptionRequested() || Aborted(); }
+  // Waits ms milliseconds; an abort ends the wait at once, a stop request only when watched.
+  void Pause(int ms, bool endOnStop);
+  void ShowLogMessage(const QString& text);
+
   std::atomic<bool> aborted_{false};
+  std::mutex pauseMutex_;
+  std::condition_variable pauseWake_;
+  QList<QByteArray> customHeaders_;
 };
 
 // The worker's text routines (positions 1-based, in UTF-16 code units).

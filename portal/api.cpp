@@ -1,0 +1,122 @@
+#include "portal/api.h"
+
+namespace {
+
+const QString kOrgRoot = QStringLiteral("ppa/api/rest/services/ppa/public/organizations/");
+const QString kHouseRoot = QStringLiteral("homemanagement/api/rest/services/houses/public/");
+
+// The organisation filter in the nine pieces the portal has always been sent; byte-exact,
+// since the portal's search is picky about it.
+const char kOrgFilter1[] =
+    "{\"organizationRoleList\":["
+    "{\"code\":\"19\",\"guid\":\"708b663b-8cb8-4114-84bc-e6b909c7f714\"},"
+    "{\"code\":\"20\",\"guid\":\"b9468598-0535-4d76-a462-32082dce86b7\"},"
+    "{\"code\":\"21\",\"guid\":\"d7625e16-19fd-4dea-a3e3-3999a195e1c9\"},"
+    "{\"code\":\"22\",\"guid\":\"5c408b08-0a95-4ea2-8d78-55af6e6a5ac5\"},"
+    "{\"code\":\"1\",\"guid\":\"52f5e0a4-7f4c-4fb1-9423-160e9178ddda\"}],"
+    "\"factualAddress\":{\"area\":null,\"city\":null,\"region\":{\"guid\":\"";
+const char kOrgFilter3[] = "\",";
+const char kOrgFilter4[] = "\"code\":\"";
+const char kOrgFilter6[] = "\"},\"settlement\":null,\"street\":null,";
+const char kOrgFilter7[] =
+    "\"planningStructureElement\":null,\"house\":null,\"houseNumber\":null,\"buildingNumber\":null,";
+const char kOrgFilter8[] =
+    "\"structNumber\":null},\"organizationStatuses\":{\"coll\":[\"REGISTERED\"],\"operand\":\"OR\"},";
+const char kOrgFilter9[] =
+    "\"okopfList\":[],\"roleStatuses\":[\"APPROVED\"],\"onlyHeadOrganization\":true}";
+
+// Region codes and GUIDs come from a hand-editable file: a quote or backslash in one must not
+// break the JSON. Ordinary values (hex, digits, hyphens) pass through unchanged.
+QByteArray JsonStringContent(const QString& value) {
+  const QByteArray utf8 = value.toUtf8();
+  QByteArray out;
+  out.reserve(utf8.size());
+  for (const char c : utf8) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20) {
+      static const char kHex[] = "0123456789abcdef";
+      out += "\\u00";
+      out += kHex[u >> 4];
+      out += kHex[u & 0xF];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+QString RegionCountAddress(const QString& base) {
+  return base + kOrgRoot + QStringLiteral("searchByOrg/count");
+}
+
+QString AdditionalInfoAddress(const QString& base) {
+  return base + kOrgRoot + QStringLiteral("additionalinfo");
+}
+
+QString OrganisationLink(const QString& base, const QString& orgGuid) {
+  return base + QStringLiteral("#!/organizationView/") + orgGuid;
+}
+
+QString SearchPageTask(const QString& base, int page, const QString& regionCode,
+                       const QString& regionGuid) {
+  return base + kOrgRoot + QStringLiteral("searchByOrg?pageIndex=") + QString::number(page) +
+         QStringLiteral("&elementsPerPage=") + QString::number(kSearchPageSize) +
+         QStringLiteral("|||") + regionCode + QStringLiteral("$$$") + regionGuid;
+}
+
+QString OrgCardTask(const QString& base, const QString& orgGuid) {
+  return base + kOrgRoot + QStringLiteral("orgByGuid?organizationGuid=") + orgGuid;
+}
+
+QString HouseCountTask(const QString& base, const QString& orgGuid) {
+  return base + kHouseRoot + QStringLiteral("searchByOrg?pageIndex=1&elementsPerPage=1|||") +
+         orgGuid;
+}
+
+QString HousePageTask(const QString& base, int page, const QString& orgGuid) {
+  return base + kHouseRoot + QStringLiteral("searchByOrg?pageIndex=") + QString::number(page) +
+         QStringLiteral("&elementsPerPage=") + QString::number(kHousePageSize) +
+         QStringLiteral("|||") + orgGuid;
+}
+
+Code TaskKind(const QString& task) {
+  if (!task.contains(QLatin1String("://"))) return RegionCount;
+  // Later matches override earlier ones, so the order of the tests matters.
+  Code kind = RegionCount;
+  if (task.contains(QLatin1String("public/organizations/searchByOrg?"))) kind = SearchPage;
+  if (task.contains(QLatin1String("/orgByGuid?"))) kind = OrgCard;
+  const bool houses = task.contains(QLatin1String("houses/public/searchByOrg?"));
+  const bool onePerPage = task.contains(QLatin1String("elementsPerPage=1|||"));
+  if (houses && onePerPage) kind = HouseCount;
+  if (houses && !onePerPage) kind = HousePage;
+  return kind;
+}
+
+QByteArray OrganisationFilter(const QString& regionGuid, const QString& regionCode) {
+  QByteArray body;
+  body.reserve(900);
+  body += kOrgFilter1;
+  body += JsonStringContent(regionGuid);
+  body += kOrgFilter3;
+  body += kOrgFilter4;
+  body += JsonStringContent(regionCode);
+  body += kOrgFilter6;
+  body += kOrgFilter7;
+  body += kOrgFilter8;
+  body += kOrgFilter9;
+  return body;
+}
+
+QByteArray HouseFilter(const QString& orgGuid) {
+  return QByteArray("{\"organizationGuid\":\"") + JsonStringContent(orgGuid) +
+         QByteArray("\",\"calcCount\":true}");
+}
+
+QByteArray AdditionalInfoBody(const QString& orgGuid) {
+  return QByteArray("{\"organizationGuids\":[\"") + JsonStringContent(orgGuid) + QByteArray("\"]}");
+}

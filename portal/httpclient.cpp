@@ -1,0 +1,326 @@
+#include "portal/httpclient.h"
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <QFile>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+void GlobalInitOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct BioFree {
+  void operator()(BIO* p) const { BIO_free(p); }
+};
+using BioPtr = std::unique_ptr<BIO, BioFree>;
+
+// OpenSSL's text for the last error of this thread, or empty.
+QString LastOpenSslError() {
+  const unsigned long code = ERR_peek_last_error();
+  if (code == 0) return {};
+  const char* reason = ERR_reason_error_string(code);
+  if (reason) return QString::fromUtf8(reason);
+  char buffer[256];
+  ERR_error_string_n(code, buffer, sizeof buffer);
+  return QString::fromUtf8(buffer);
+}
+
+bool ReadWholeFile(const QString& path, QByteArray* bytes, QString* reason) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) {
+    *reason = file.errorString();
+    return false;
+  }
+  *bytes = file.readAll();
+  if (file.error() != QFileDevice::NoError) {
+    *reason = file.errorString();
+    return false;
+  }
+  return true;
+}
+
+struct PassphraseRequest {
+  const QByteArray* passphrase = nullptr;
+  bool asked = false;
+};
+
+// Hands OpenSSL the pass phrase we hold; without a callback it would prompt on the terminal.
+int GivePassphrase(char* buffer, int size, int /*rwflag*/, void* userdata) {
+  auto* request = static_cast<PassphraseRequest*>(userdata);
+  request->asked = true;
+  if (!request->passphrase || size <= 0) return 0;
+  const int n = static_cast<int>(std::min<qsizetype>(size, request->passphrase->size()));
+  std::memcpy(buffer, request->passphrase->constData(), static_cast<size_t>(n));
+  return n;
+}
+
+int RefusePassphrase(char*, int, int, void*) { return 0; }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+TlsIdentity::TlsIdentity() = default;
+TlsIdentity::~TlsIdentity() = default;
+
+void TlsIdentity::CertFree::operator()(X509* p) const { X509_free(p); }
+void TlsIdentity::KeyFree::operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+
+bool TlsIdentity::Load(const QString& certFile, const QString& keyFile,
+                       const QByteArray& passphrase, QString* error) {
+  cert_.reset();
+  key_.reset();
+  ERR_clear_error();
+
+  QByteArray certBytes;
+  QString reason;
+  if (!ReadWholeFile(certFile, &certBytes, &reason)) {
+    *error = QStringLiteral("cannot read certificate file %1: %2").arg(certFile, reason);
+    return false;
+  }
+  {
+    BioPtr bio(BIO_new_mem_buf(certBytes.constData(), static_cast<int>(certBytes.size())));
+    std::unique_ptr<X509, CertFree> cert(
+        bio ? PEM_read_bio_X509(bio.get(), nullptr, RefusePassphrase, nullptr) : nullptr);
+    if (!cert) {
+      const QString detail = LastOpenSslError();
+      ERR_clear_error();
+      *error = QStringLiteral("cannot read certificate file %1: no PEM certificate in it%2")
+                   .arg(certFile, detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(detail));
+      return false;
+    }
+    cert_ = std::move(cert);
+  }
+
+  QByteArray keyBytes;
+  if (!ReadWholeFile(keyFile, &keyBytes, &reason)) {
+    cert_.reset();
+    *error = QStringLiteral("cannot read key file %1: %2").arg(keyFile, reason);
+    return false;
+  }
+  {
+    BioPtr bio(BIO_new_mem_buf(keyBytes.constData(), static_cast<int>(keyBytes.size())));
+    PassphraseRequest request{&passphrase, false};
+    std::unique_ptr<EVP_PKEY, KeyFree> key(
+        bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, GivePassphrase, &request) : nullptr);
+    const QString detail = LastOpenSslError();
+    ERR_clear_error();
+    if (!key) {
+      cert_.reset();
+      if (request.asked && passphrase.isEmpty())
+        *error = QStringLiteral("cannot read key file %1: it is encrypted and no pass phrase is set")
+                     .arg(keyFile);
+      else if (request.asked)
+        *error = QStringLiteral("cannot read key file %1: wrong pass phrase").arg(keyFile);
+      else
+        *error = QStringLiteral("cannot read key file %1: no PEM private key in it%2")
+                     .arg(keyFile, detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(detail));
+      return false;
+    }
+    if (X509_check_private_key(cert_.get(), key.get()) != 1) {
+      ERR_clear_error();
+      cert_.reset();
+      *error = QStringLiteral("key file %1 does not belong to certificate file %2")
+                   .arg(keyFile, certFile);
+      return false;
+    }
+    key_ = std::move(key);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+HeaderList::~HeaderList() { curl_slist_free_all(list_); }
+
+bool HeaderList::Append(const QByteArray& line) {
+  curl_slist* grown = curl_slist_append(list_, line.constData());
+  if (!grown) return false;
+  list_ = grown;
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+HttpClient::HttpClient(HttpClientOptions options) : options_(std::move(options)) {
+  GlobalInitOnce();
+  curl_ = curl_easy_init();
+  if (!curl_) {
+    initError_ = QStringLiteral("cannot create the HTTP client");
+    return;
+  }
+  const long idle = options_.idleTimeoutSec > 0 ? options_.idleTimeoutSec : 900;
+  curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, errorBuffer_);
+  curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &HttpClient::OnBody);
+  curl_easy_setopt(curl_, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, &HttpClient::OnHeader);
+  curl_easy_setopt(curl_, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, &HttpClient::OnProgress);
+  curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, this);
+  curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, idle);
+  curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYPEER, 0L);
+  curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, 0L);
+  curl_easy_setopt(curl_, CURLOPT_SSLVERSION,
+                   (long)CURL_SSLVERSION_TLSv1_2 | (long)CURL_SSLVERSION_MAX_TLSv1_2);
+  curl_easy_setopt(curl_, CURLOPT_HTTP_VERSION, (long)CURL_HTTP_VERSION_1_0);
+  curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl_, CURLOPT_MAXREDIRS, 20L);
+  curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "https,http");
+  curl_easy_setopt(curl_, CURLOPT_REDIR_PROTOCOLS_STR, "https,http");
+  curl_easy_setopt(curl_, CURLOPT_PROXY, "");  // also ignores the proxy variables
+  curl_easy_setopt(curl_, CURLOPT_USERAGENT, options_.userAgent.constData());
+  curl_easy_setopt(curl_, CURLOPT_REFERER, options_.referer.constData());
+  curl_easy_setopt(curl_, CURLOPT_KEYPASSWD, options_.keyPassphrase.constData());
+  if (options_.identity) {
+    curl_easy_setopt(curl_, CURLOPT_SSL_CTX_FUNCTION, &HttpClient::OnSslContext);
+    curl_easy_setopt(curl_, CURLOPT_SSL_CTX_DATA, this);
+  }
+}
+
+HttpClient::~HttpClient() {
+  if (curl_) curl_easy_cleanup(curl_);
+}
+
+HttpOutcome HttpClient::Perform(const HttpRequest& request, HttpAnswer* answer, QString* error) {
+  *answer = HttpAnswer();
+  error->clear();
+  if (!curl_) {
+    *error = initError_;
+    return HttpOutcome::Failed;
+  }
+
+  // curl puts Host, User-Agent and Referer first, then this list in order. Content-Length is
+  // in the list so that the custom lines really come last.
+  HeaderList headers;
+  bool listed = headers.Append("Accept: " + options_.accept);
+  if (request.post) {
+    listed = listed && headers.Append("Content-Type: " + request.contentType);
+    listed = listed && headers.Append("Content-Length: " + QByteArray::number(request.body.size()));
+  }
+  for (const QByteArray& line : request.customHeaders) listed = listed && headers.Append(line);
+  if (!listed) {
+    *error = QStringLiteral("out of memory");
+    return HttpOutcome::Failed;
+  }
+
+  curl_easy_setopt(curl_, CURLOPT_URL, request.url.constData());
+  if (request.post) {
+    curl_easy_setopt(curl_, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, (curl_off_t)request.body.size());
+    curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, request.body.constData());
+  } else {
+    curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
+  }
+  curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers.get());
+
+  answer_ = answer;
+  tooLarge_ = false;
+  timedOut_ = false;
+  aborted_ = false;
+  lastDl_ = 0;
+  lastUl_ = 0;
+  lastTraffic_ = std::chrono::steady_clock::now();
+  errorBuffer_[0] = '\0';
+
+  const CURLcode rc = curl_easy_perform(curl_);
+
+  // Nothing may point at the request's buffers once it is gone.
+  curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
+  if (request.post) curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
+  answer_ = nullptr;
+
+  if (aborted_) return HttpOutcome::Aborted;
+  if (rc != CURLE_OK) {
+    if (timedOut_) {
+      *error = QStringLiteral("Operation timed out: no traffic for %1 seconds")
+                   .arg(options_.idleTimeoutSec);
+    } else if (tooLarge_) {
+      *error = QStringLiteral("answer larger than %1 bytes").arg(kMaxBodyBytes);
+    } else if (errorBuffer_[0] != '\0') {
+      *error = QString::fromUtf8(errorBuffer_).trimmed();
+    } else {
+      *error = QString::fromUtf8(curl_easy_strerror(rc));
+    }
+    return HttpOutcome::Failed;
+  }
+
+  long code = 0;
+  curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &code);
+  answer->status = code;
+  if (code >= 400 && code != 401 && code != 407) {
+    *error = answer->reason;  // may be empty: the caller then names the code
+    return HttpOutcome::Failed;
+  }
+  return HttpOutcome::Ok;
+}
+
+size_t HttpClient::OnBody(char* data, size_t size, size_t count, void* self) {
+  auto* client = static_cast<HttpClient*>(self);
+  const size_t bytes = size * count;
+  if (!client->answer_) return bytes;
+  if (client->answer_->body.size() + qsizetype(bytes) > kMaxBodyBytes) {
+    client->tooLarge_ = true;
+    return 0;  // makes curl fail the transfer
+  }
+  client->answer_->body.append(data, qsizetype(bytes));
+  return bytes;
+}
+
+size_t HttpClient::OnHeader(char* data, size_t size, size_t count, void* self) {
+  auto* client = static_cast<HttpClient*>(self);
+  const size_t bytes = size * count;
+  if (!client->answer_) return bytes;
+  QByteArray line(data, qsizetype(bytes));
+  if (!line.startsWith("HTTP/")) return bytes;
+  // A new status line starts a new response (redirects, interim answers).
+  while (line.endsWith('\n') || line.endsWith('\r')) line.chop(1);
+  const qsizetype first = line.indexOf(' ');
+  const qsizetype second = first < 0 ? -1 : line.indexOf(' ', first + 1);
+  client->answer_->status =
+      first < 0 ? 0 : line.mid(first + 1, second < 0 ? -1 : second - first - 1).toLong();
+  client->answer_->reason = second < 0 ? QString() : QString::fromUtf8(line.mid(second + 1)).trimmed();
+  client->answer_->body.clear();
+  return bytes;
+}
+
+int HttpClient::OnProgress(void* self, curl_off_t /*dltotal*/, curl_off_t dlnow,
+                           curl_off_t /*ultotal*/, curl_off_t ulnow) {
+  auto* client = static_cast<HttpClient*>(self);
+  if (client->options_.abortRequested && client->options_.abortRequested()) {
+    client->aborted_ = true;
+    return 1;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (dlnow != client->lastDl_ || ulnow != client->lastUl_) {
+    client->lastDl_ = dlnow;
+    client->lastUl_ = ulnow;
+    client->lastTraffic_ = now;
+  } else if (client->options_.idleTimeoutSec > 0 &&
+             now - client->lastTraffic_ > std::chrono::seconds(client->options_.idleTimeoutSec)) {
+    client->timedOut_ = true;
+    return 1;
+  }
+  return 0;
+}
+
+int HttpClient::OnSslContext(CURL* /*curl*/, void* sslctx, void* self) {
+  auto* client = static_cast<HttpClient*>(self);
+  const TlsIdentity* identity = client->options_.identity;
+  if (!identity || !identity->Loaded()) return CURLE_OK;
+  auto* ctx = static_cast<SSL_CTX*>(sslctx);
+  if (SSL_CTX_use_certificate(ctx, identity->Certificate()) != 1 ||
+      SSL_CTX_use_PrivateKey(ctx, identity->Key()) != 1) {
+    ERR_clear_error();
+    return CURLE_SSL_CERTPROBLEM;
+  }
+  return CURLE_OK;
+}

@@ -1,0 +1,128 @@
+#pragma once
+// A small synchronous HTTPS client over one libcurl easy handle, and the client certificate
+// with its key decrypted once. Both belong to one worker thread and are never shared.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <chrono>
+#include <functional>
+#include <memory>
+
+#include <curl/curl.h>
+#include <openssl/types.h>
+
+// The client certificate and its private key, read and checked with OpenSSL so that each way
+// of failing gets its own text (curl reports a wrong pass phrase, a missing key and a key of
+// another certificate alike).
+class TlsIdentity {
+ public:
+  TlsIdentity();
+  ~TlsIdentity();
+  TlsIdentity(const TlsIdentity&) = delete;
+  TlsIdentity& operator=(const TlsIdentity&) = delete;
+
+  // Reads both PEM files. The pass phrase is always handed over, so OpenSSL never asks for
+  // one on the terminal. On failure returns false and leaves a readable reason in *error.
+  bool Load(const QString& certFile, const QString& keyFile, const QByteArray& passphrase,
+            QString* error);
+  bool Loaded() const { return cert_ && key_; }
+
+  X509* Certificate() const { return cert_.get(); }
+  EVP_PKEY* Key() const { return key_.get(); }
+
+ private:
+  struct CertFree {
+    void operator()(X509* p) const;
+  };
+  struct KeyFree {
+    void operator()(EVP_PKEY* p) const;
+  };
+  std::unique_ptr<X509, CertFree> cert_;
+  std::unique_ptr<EVP_PKEY, KeyFree> key_;
+};
+
+// Owns a curl_slist.
+class HeaderList {
+ public:
+  HeaderList() = default;
+  ~HeaderList();
+  HeaderList(const HeaderList&) = delete;
+  HeaderList& operator=(const HeaderList&) = delete;
+  // False when libcurl could not take the line (out of memory).
+  bool Append(const QByteArray& line);
+  curl_slist* get() const { return list_; }
+
+ private:
+  curl_slist* list_ = nullptr;
+};
+
+struct HttpRequest {
+  QByteArray url;
+  bool post = false;
+  QByteArray body;                  // POST only
+  QByteArray contentType;           // POST only
+  QList<QByteArray> customHeaders;  // sent after every other header line
+};
+
+struct HttpAnswer {
+  long status = 0;    // of the last response (after redirects)
+  QString reason;     // its reason phrase
+  QByteArray body;
+};
+
+enum class HttpOutcome {
+  Ok,       // an answer with a status below 400, or 401/407
+  Failed,   // transport, TLS, time-out, or a status of 400 and more
+  Aborted,  // the abort check said so; the transfer was dropped
+};
+
+struct HttpClientOptions {
+  QByteArray accept;
+  QByteArray userAgent;
+  QByteArray referer;
+  int idleTimeoutSec = 900;
+  // Loaded identity used on every connection, or null for none.
+  const TlsIdentity* identity = nullptr;
+  // Pass phrase given to libcurl as well, should it ever read a key itself.
+  QByteArray keyPassphrase;
+  // Polled during a transfer (about once a second when idle); true drops it.
+  std::function<bool()> abortRequested;
+};
+
+class HttpClient {
+ public:
+  explicit HttpClient(HttpClientOptions options);
+  ~HttpClient();
+  HttpClient(const HttpClient&) = delete;
+  HttpClient& operator=(const HttpClient&) = delete;
+
+  // Sends one request over a fresh connection and waits for the whole answer. On Failed,
+  // *error holds the reason: libcurl's text, or for a status of 400 and more the reason
+  // phrase (empty when the server sent none; the caller then uses the status code).
+  HttpOutcome Perform(const HttpRequest& request, HttpAnswer* answer, QString* error);
+
+  // Largest answer body taken; a bigger one fails rather than exhausting memory.
+  static constexpr qsizetype kMaxBodyBytes = qsizetype(512) * 1024 * 1024;
+
+ private:
+  static size_t OnBody(char* data, size_t size, size_t count, void* self);
+  static size_t OnHeader(char* data, size_t size, size_t count, void* self);
+  static int OnProgress(void* self, curl_off_t dltotal, curl_off_t dlnow,
+                        curl_off_t ultotal, curl_off_t ulnow);
+  static int OnSslContext(CURL* curl, void* sslctx, void* self);
+
+  HttpClientOptions options_;
+  CURL* curl_ = nullptr;
+  QString initError_;
+
+  // State of the transfer under way.
+  HttpAnswer* answer_ = nullptr;
+  bool tooLarge_ = false;
+  bool timedOut_ = false;
+  bool aborted_ = false;
+  curl_off_t lastDl_ = 0;
+  curl_off_t lastUl_ = 0;
+  std::chrono::steady_clock::time_point lastTraffic_;
+  char errorBuffer_[CURL_ERROR_SIZE] = {};
+};

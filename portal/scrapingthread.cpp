@@ -1,0 +1,275 @@
+#include "portal/scrapingthread.h"
+
+#include <chrono>
+#include <exception>
+
+#include "portal/httpclient.h"
+#include "text/textfile.h"
+
+namespace {
+
+const QString kStepMarker = QStringLiteral("|||");
+const QString kRegionMarker = QStringLiteral("$$$");
+
+QString ExceptionText(const std::exception& e) { return QString::fromLocal8Bit(e.what()); }
+
+// A region key is "<code>$$$<guid>". A key without "$$$" is taken as a GUID with an empty
+// code, rather than losing its first two characters.
+void SplitRegionKey(const QString& key, QString* code, QString* guid) {
+  const qsizetype at = key.indexOf(kRegionMarker);
+  if (at < 0) {
+    code->clear();
+    *guid = key;
+    return;
+  }
+  *code = key.left(at);
+  *guid = key.mid(at + kRegionMarker.size());
+}
+
+}  // namespace
+
+TScrapingThread::TScrapingThread() = default;
+
+TScrapingThread::~TScrapingThread() { wait(); }
+
+void TScrapingThread::Abort() {
+  {
+    std::lock_guard<std::mutex> lock(pauseMutex_);
+    aborted_.store(true);
+  }
+  requestInterruption();
+  pauseWake_.notify_all();
+}
+
+void TScrapingThread::run() {
+  try {
+    Work();
+  } catch (...) {
+    // Work() turns every error into the outcome fields; nothing may leave the thread.
+  }
+  HandOver();
+}
+
+void TScrapingThread::HandOver() {
+  if (!lists) return;
+  std::lock_guard<std::mutex> lock(lists->JobLock);
+  lists->RunningList.removeOne(this);
+  lists->FinishedList.append(this);
+}
+
+void TScrapingThread::ShowLogMessage(const QString& text) {
+  if (LogsMemo) LogsMemo->AddLogLine(LogTimeStamp() + QStringLiteral(": ") + text);
+}
+
+void TScrapingThread::Pause(int ms, bool endOnStop) {
+  if (ms <= 0) return;
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  std::unique_lock<std::mutex> lock(pauseMutex_);
+  while (!aborted_.load()) {
+    if (endOnStop && isInterruptionRequested()) return;
+    const auto now = Clock::now();
+    if (now >= deadline) return;
+    // A stop request has no wake-up of its own: look at it every 20 ms.
+    const auto slice = endOnStop ? std::min<Clock::duration>(deadline - now, std::chrono::milliseconds(20))
+                                 : deadline - now;
+    pauseWake_.wait_for(lock, slice);
+  }
+}
+
+void TScrapingThread::Work() {
+  try {
+    {
+      TlsIdentity identity;
+      HttpClientOptions options;
+      options.accept = QByteArrayLiteral("text/html, */*");
+      options.userAgent = QByteArrayLiteral(
+          "Mozilla/5.0 (Windows NT 6.1; Win64; x64; rv:101.0) Gecko/20100101 Firefox/101.0");
+      options.referer = settings.baseUrl.toUtf8();
+      options.idleTimeoutSec = settings.idleTimeoutSec;
+      options.identity = &identity;
+      options.keyPassphrase = settings.keyPassphrase;
+      options.abortRequested = [this] { return Aborted(); };
+      HttpClient client(options);
+
+      customHeaders_ = {QByteArrayLiteral("Request-GUID: 0"), QByteArrayLiteral("Session-GUID: 0")};
+
+      result = 0;
+      const QString keptUrl = url;
+      ShowLogMessage(QStringLiteral("Запускаем code:") + QString::number(Code) +
+                     QStringLiteral(" url: ") + url);
+      html.clear();
+      html2.clear();
+
+      int attempt = 0;
+      bool failed = false;
+      bool succeeded = false;
+      while (attempt < settings.maxAttempts) {
+        url = keptUrl;
+        if (StopRequested()) return;
+        failed = false;
+        ++attempt;
+        QString error;
+        const AttemptEnd end = Attempt(client, identity, &error);
+        if (end == AttemptEnd::Stopped) return;
+        if (end == AttemptEnd::Succeeded) {
+          succeeded = true;
+          break;
+        }
+        result = -1;
+        failed = true;
+        statusText = QStringLiteral("ERROR_") + error;
+        ShowLogMessage(statusText + QStringLiteral(" для ") + url);
+        Pause(settings.failPauseMs, false);
+      }
+
+      if (failed) {
+        result = -1;
+        Pause(settings.failPauseMs, true);
+      } else if (succeeded) {
+        result = 1;
+        statusText = QStringLiteral("успешно");
+      }
+    }
+  } catch (const std::exception& e) {
+    result = -1;
+    statusText = QStringLiteral("ERROR_") + ExceptionText(e);
+    Pause(settings.failPauseMs, true);
+  } catch (...) {
+    result = -1;
+    statusText = QStringLiteral("ERROR_unknown error");
+    Pause(settings.failPauseMs, true);
+  }
+}
+
+TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIdentity& identity,
+                                                     QString* error) {
+  try {
+    // Builds the request of this kind; also fills the fields the job reads back.
+    HttpRequest request;
+    request.customHeaders = customHeaders_;
+    const QByteArray json = QByteArrayLiteral("application/json;charset=UTF-8");
+    switch (Code) {
+      case RegionCount: {
+        SplitRegionKey(url, &regionguid2, &regionguid);
+        request.url = RegionCountAddress(settings.baseUrl).toUtf8();
+        request.post = true;
+        request.body = OrganisationFilter(regionguid, regionguid2);
+        break;
+      }
+      case SearchPage: {
+        const qsizetype at = url.indexOf(kStepMarker);
+        if (at < 0) {
+          *error = QStringLiteral("no \"|||\" in the task");
+          return AttemptEnd::Failed;
+        }
+        request.url = url.left(at).toUtf8();
+        SplitRegionKey(url.mid(at + kStepMarker.size()), &regionguid2, &regionguid);
+        request.post = true;
+        request.body = OrganisationFilter(regionguid, regionguid2);
+        break;
+      }
+      case OrgCard:
+        request.url = url.toUtf8();
+        break;
+      case HouseCount:
+      case HousePage: {
+        customHeaders_.clear();
+        request.customHeaders.clear();
+        const qsizetype at = url.indexOf(kStepMarker);
+        if (at < 0) {
+          *error = QStringLiteral("no \"|||\" in the task");
+          return AttemptEnd::Failed;
+        }
+        orgguid = url.mid(at + kStepMarker.size());
+        url = url.left(at);
+        request.url = url.toUtf8();
+        request.post = true;
+        request.body = HouseFilter(orgguid);
+        break;
+      }
+      default:
+        *error = QStringLiteral("unknown request kind %1").arg(Code);
+        return AttemptEnd::Failed;
+    }
+    if (request.post) request.contentType = json;
+
+    // The key is decrypted once and kept; a failure is tried again next attempt, so a file
+    // put in place meanwhile is picked up.
+    if (!identity.Loaded() &&
+        !identity.Load(settings.certFile, settings.keyFile, settings.keyPassphrase, error)) {
+      return AttemptEnd::Failed;
+    }
+
+    HttpAnswer answer;
+    HttpOutcome outcome = client.Perform(request, &answer, error);
+    if (outcome == HttpOutcome::Aborted) return AttemptEnd::Stopped;
+    if (outcome == HttpOutcome::Failed) {
+      if (error->isEmpty()) *error = QString::number(answer.status);
+      return AttemptEnd::Failed;
+    }
+    if (StopRequested()) return AttemptEnd::Stopped;
+    html = QString::fromUtf8(answer.body);
+
+    if (Code == OrgCard && GetAdditional) {
+      Pause(settings.additionalWaitMs, false);
+      if (Aborted()) return AttemptEnd::Stopped;
+      orgguid = TextBetween(url, QStringLiteral("organizationGuid="), QString(), QString());
+      HttpRequest more;
+      more.url = AdditionalInfoAddress(settings.baseUrl).toUtf8();
+      more.post = true;
+      more.contentType = json;
+      more.body = AdditionalInfoBody(orgguid);
+      more.customHeaders = customHeaders_;
+      HttpAnswer moreAnswer;
+      outcome = client.Perform(more, &moreAnswer, error);
+      if (outcome == HttpOutcome::Aborted) return AttemptEnd::Stopped;
+      if (outcome == HttpOutcome::Failed) {
+        if (error->isEmpty()) *error = QString::number(moreAnswer.status);
+        return AttemptEnd::Failed;
+      }
+      html2 = QString::fromUtf8(moreAnswer.body);
+    }
+
+    if ((Code == RegionCount && html.isEmpty()) ||
+        (Code == SearchPage && !html.contains(QLatin1String("\"total\"")))) {
+      *error = QStringLiteral("Broken");
+      return AttemptEnd::Failed;
+    }
+    if (StopRequested()) return AttemptEnd::Stopped;
+    return AttemptEnd::Succeeded;
+  } catch (const std::exception& e) {
+    *error = ExceptionText(e);
+    return AttemptEnd::Failed;
+  }
+}
+
+QString StreamToString(const QByteArray* stream, qsizetype maxBytes) {
+  if (!stream) return {};
+  qsizetype n = maxBytes;
+  if (n <= 0 || n > stream->size()) n = stream->size();
+  return QString::fromLatin1(stream->constData(), n);
+}
+
+QString TextBetween(const QString& text, const QString& start, const QString& middle,
+                    const QString& end) {
+  // 0-based here; the same rules as the 1-based description in the header.
+  qsizetype p = 0;
+  if (!start.isEmpty()) {
+    p = text.indexOf(start);
+    if (p < 0) return {};
+  }
+  qsizetype markerLength = start.size();
+  if (!middle.isEmpty()) {
+    p = text.indexOf(middle, p + markerLength);
+    if (p < 0) return {};
+    markerLength = middle.size();
+  }
+  const qsizetype from = p + markerLength;
+  qsizetype q = text.size();
+  if (!end.isEmpty()) {
+    q = text.indexOf(end, from);
+    if (q < 0) return {};
+  }
+  return text.mid(from, q - from);
+}

@@ -1,0 +1,106 @@
+// Request builders and the kind of a task string.
+
+#include <gtest/gtest.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "portal/api.h"
+
+namespace {
+
+const QString kBase = QStringLiteral("https://portal.example/");
+
+TEST(PortalApi, OrganisationFilterIsTheNinePiecesByteForByte) {
+  const QByteArray guid = "0c5b2444-70a0-4932-980c-b4dc0d3f02b5";
+  // The nine pieces, typed out separately from the program's own copy.
+  const QByteArray expected =
+      QByteArray(R"({"organizationRoleList":[{"code":"19","guid":"708b663b-8cb8-4114-84bc-e6b909c7f714"},{"code":"20","guid":"b9468598-0535-4d76-a462-32082dce86b7"},{"code":"21","guid":"d7625e16-19fd-4dea-a3e3-3999a195e1c9"},{"code":"22","guid":"5c408b08-0a95-4ea2-8d78-55af6e6a5ac5"},{"code":"1","guid":"52f5e0a4-7f4c-4fb1-9423-160e9178ddda"}],"factualAddress":{"area":null,"city":null,"region":{"guid":")") +
+      guid + QByteArray(R"(",)") + QByteArray(R"("code":")") + QByteArray("77") +
+      QByteArray(R"("},"settlement":null,"street":null,)") +
+      QByteArray(R"("planningStructureElement":null,"house":null,"houseNumber":null,"buildingNumber":null,)") +
+      QByteArray(R"("structNumber":null},"organizationStatuses":{"coll":["REGISTERED"],"operand":"OR"},)") +
+      QByteArray(R"("okopfList":[],"roleStatuses":["APPROVED"],"onlyHeadOrganization":true})");
+  const QByteArray body = OrganisationFilter(QString::fromLatin1(guid), QStringLiteral("77"));
+  EXPECT_EQ(body, expected);
+
+  // And it is the structure the portal expects.
+  const QJsonObject root = QJsonDocument::fromJson(body).object();
+  ASSERT_FALSE(root.isEmpty());
+  const QJsonObject region = root["factualAddress"].toObject()["region"].toObject();
+  EXPECT_EQ(region["guid"].toString(), QString::fromLatin1(guid));
+  EXPECT_EQ(region["code"].toString(), QStringLiteral("77"));
+  EXPECT_EQ(root["organizationRoleList"].toArray().size(), 5);
+  EXPECT_TRUE(root["onlyHeadOrganization"].toBool());
+}
+
+TEST(PortalApi, SmallBodiesAreExact) {
+  EXPECT_EQ(HouseFilter(QStringLiteral("abc-1")),
+            QByteArray(R"({"organizationGuid":"abc-1","calcCount":true})"));
+  EXPECT_EQ(AdditionalInfoBody(QStringLiteral("abc-1")),
+            QByteArray(R"({"organizationGuids":["abc-1"]})"));
+}
+
+TEST(PortalApi, InsertedValuesCannotBreakTheJson) {
+  // A hand-edited region list may hold anything; the bodies must stay valid JSON and carry the
+  // value unchanged. Non-ASCII goes out as UTF-8, as the content type says.
+  const QString odd = QStringLiteral("a\"b\\c\tМосква");
+  for (const QByteArray& body : {OrganisationFilter(odd, odd), HouseFilter(odd), AdditionalInfoBody(odd)}) {
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << body.constData();
+  }
+  EXPECT_EQ(QJsonDocument::fromJson(HouseFilter(odd)).object()["organizationGuid"].toString(), odd);
+  EXPECT_TRUE(OrganisationFilter(QStringLiteral("Ж"), QString()).contains("\xD0\x96"));
+}
+
+TEST(PortalApi, AddressesAndTaskStrings) {
+  EXPECT_EQ(RegionCountAddress(kBase),
+            "https://portal.example/ppa/api/rest/services/ppa/public/organizations/searchByOrg/count");
+  EXPECT_EQ(AdditionalInfoAddress(kBase),
+            "https://portal.example/ppa/api/rest/services/ppa/public/organizations/additionalinfo");
+  EXPECT_EQ(OrganisationLink(kBase, "g1"), "https://portal.example/#!/organizationView/g1");
+  EXPECT_EQ(SearchPageTask(kBase, 12, "77", "rg"),
+            "https://portal.example/ppa/api/rest/services/ppa/public/organizations/"
+            "searchByOrg?pageIndex=12&elementsPerPage=100|||77$$$rg");
+  EXPECT_EQ(OrgCardTask(kBase, "g1"),
+            "https://portal.example/ppa/api/rest/services/ppa/public/organizations/"
+            "orgByGuid?organizationGuid=g1");
+  EXPECT_EQ(HouseCountTask(kBase, "g1"),
+            "https://portal.example/homemanagement/api/rest/services/houses/public/"
+            "searchByOrg?pageIndex=1&elementsPerPage=1|||g1");
+  EXPECT_EQ(HousePageTask(kBase, 3, "g1"),
+            "https://portal.example/homemanagement/api/rest/services/houses/public/"
+            "searchByOrg?pageIndex=3&elementsPerPage=1000|||g1");
+}
+
+TEST(PortalApi, TaskKind) {
+  const struct {
+    QString task;
+    Code kind;
+  } cases[] = {
+      {QStringLiteral("77$$$0c5b2444-70a0-4932-980c-b4dc0d3f02b5"), RegionCount},
+      {SearchPageTask(kBase, 1, "77", "rg"), SearchPage},
+      {OrgCardTask(kBase, "g1"), OrgCard},
+      {HouseCountTask(kBase, "g1"), HouseCount},
+      {HousePageTask(kBase, 1, "g1"), HousePage},
+      {HousePageTask(kBase, 2, "g1"), HousePage},
+      // Only "elementsPerPage=1|||" makes a house count; 10 or 1000 per page is a page.
+      {kBase + "homemanagement/api/rest/services/houses/public/searchByOrg?pageIndex=1&elementsPerPage=10|||g",
+       HousePage},
+      {kBase + "homemanagement/api/rest/services/houses/public/searchByOrg?pageIndex=1&elementsPerPage=1000|||g",
+       HousePage},
+      // An address that matches nothing, and the markers without "://".
+      {QStringLiteral("https://portal.example/something/else"), RegionCount},
+      {QStringLiteral("x/orgByGuid?organizationGuid=g1"), RegionCount},
+      {QString(), RegionCount},
+      // Later tests override earlier ones.
+      {QStringLiteral("https://h/public/organizations/searchByOrg?/orgByGuid?"), OrgCard},
+      // Case matters.
+      {QStringLiteral("https://h/ORGBYGUID?organizationGuid=g"), RegionCount},
+  };
+  for (const auto& c : cases) EXPECT_EQ(TaskKind(c.task), c.kind) << c.task.toStdString();
+}
+
+}  // namespace

@@ -5,7 +5,8 @@
 #include <QString>
 
 // Decodes the named entities &amp; &lt; &gt; &laquo; &nbsp; &quot; &raquo; and numeric
-// references (&#65; &#x41;). The pass ends at the first U+0000.
+// references (&#65; &#x41;) to the code point they name; a reference to 0, to a surrogate or
+// past U+10FFFF gives U+FFFD. The pass ends at the first U+0000.
 QString DecodeHtmlEntities(const QString& text);
 
 // TAB becomes a blank; LF and CR are removed.

@@ -172,6 +172,8 @@ TEST(EncodeAnsi, UnknownCharactersBecomeQuestionMarks) {
   EXPECT_EQ(EncodeAnsi(QStringLiteral("Ёж №1 «а»")), QByteArray("\xa8\xe6 \xb9\x31 \xab\xe0\xbb"));
   // Chinese, an emoji (one character, two code units) and a lone surrogate.
   EXPECT_EQ(EncodeAnsi(QStringLiteral("я中\U0001F600z") + QChar(0xD800)), QByteArray("\xff??z?"));
+  EXPECT_EQ(EncodeAnsi(QStringLiteral("a") + QChar(0xDC00) + QStringLiteral("b") + QChar(0xD800) + QChar(0xD800)),
+            QByteArray("a?b??"));
   // Genuine U+001A and U+0000 keep their bytes.
   EXPECT_EQ(EncodeAnsi(QStringLiteral("\x1A") + QChar(u'\0') + QStringLiteral("中")), QByteArray("\x1A\0?", 3));
   EXPECT_FALSE(EncodeAnsi(QStringLiteral("中")).contains('\x1A'));

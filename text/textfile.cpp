@@ -65,13 +65,15 @@ QByteArray EncodeUtf8(const QString& text) { return text.toUtf8(); }
 }  // namespace
 
 QString DecodeTextBytes(const QByteArray& bytes) {
+  // The mark is cut off here; a second one right after it is text and stays.
+  constexpr auto kKeepBom = QStringConverter::Flag::ConvertInitialBom;
   QString text;
   if (StartsWith(bytes, {0xEF, 0xBB, 0xBF}))
-    text = Decode(QStringDecoder(QStringDecoder::Utf8), QByteArrayView(bytes).sliced(3));
+    text = Decode(QStringDecoder(QStringDecoder::Utf8, kKeepBom), QByteArrayView(bytes).sliced(3));
   else if (StartsWith(bytes, {0xFF, 0xFE}))
-    text = Decode(QStringDecoder(QStringDecoder::Utf16LE), QByteArrayView(bytes).sliced(2));
+    text = Decode(QStringDecoder(QStringDecoder::Utf16LE, kKeepBom), QByteArrayView(bytes).sliced(2));
   else if (StartsWith(bytes, {0xFE, 0xFF}))
-    text = Decode(QStringDecoder(QStringDecoder::Utf16BE), QByteArrayView(bytes).sliced(2));
+    text = Decode(QStringDecoder(QStringDecoder::Utf16BE, kKeepBom), QByteArrayView(bytes).sliced(2));
   else
     text = Decode(QStringDecoder(kAnsiCodePage), bytes);
 

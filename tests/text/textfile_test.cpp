@@ -67,6 +67,7 @@ TEST(DecodeTextBytes, MarksAndNul) {
   EXPECT_EQ(DecodeTextBytes(QByteArray("\xEF\xBB\xBF")), QString());
   EXPECT_EQ(DecodeTextBytes(QByteArray("\xFF\xFE")), QString());
   EXPECT_EQ(DecodeTextBytes(QByteArray()), QString());
+  EXPECT_EQ(DecodeTextBytes(QByteArray("\xEF\xBB\xBF\xEF\xBB\xBFx")), QStringLiteral("\uFEFFx"));
   EXPECT_EQ(DecodeTextBytes(QByteArray("\xD0\x9C")), QStringLiteral("Рњ"));
   // A NUL ends the text, in every encoding (in UTF-16 a NUL is a zero code unit, not a zero byte).
   EXPECT_EQ(DecodeTextBytes(QByteArray("ab\0cd", 5)), QStringLiteral("ab"));

@@ -149,13 +149,31 @@ bool WriteLinesUtf8(const QString& path, const QStringList& lines, QString* reas
   return WriteAtomically(path, bytes, reason);
 }
 
+namespace {
+
+// The locale's long time format without its time-zone part: a log line shows the wall-clock
+// time only, like every other time the program prints.
+QString LongTimeFormatWithoutZone(const QLocale& locale) {
+  const QString format = locale.timeFormat(QLocale::LongFormat);
+  QString out;
+  bool quoted = false;
+  for (QChar c : format) {
+    if (c == QLatin1Char('\'')) quoted = !quoted;
+    if (!quoted && c == QLatin1Char('t')) continue;
+    out += c;
+  }
+  return out.trimmed();
+}
+
+}  // namespace
+
 QString LogTimeStamp(const QDateTime& moment) {
   const QLocale locale = QLocale::system();
   QString stamp = locale.toString(moment.date(), QLocale::ShortFormat);
   const QTime time = moment.time();
   if (time != QTime(0, 0)) {
     stamp += QLatin1Char(' ');
-    stamp += locale.toString(time, QLocale::LongFormat);
+    stamp += locale.toString(time, LongTimeFormatWithoutZone(locale));
   }
   return stamp;
 }

@@ -13,9 +13,13 @@ struct SimRequest {
   QList<QByteArray> headerLines;  // in the order they came, exact bytes, no CR LF
   QByteArray body;                // exact bytes
   int status = 0;                 // the status it was answered with (0: closed without answer)
+  QString kind;                   // "count", "search", "card", "additional", "housecount",
+                                  // "housepage" or "unknown"
+  qint64 t = 0;                   // arrival, in ms since the server started
 };
 
 class QProcess;
+class QTemporaryDir;
 
 class SimServer {
  public:
@@ -39,6 +43,7 @@ class SimServer {
  private:
   QStringList args_;
   std::unique_ptr<QProcess> process_;
+  std::unique_ptr<QTemporaryDir> tmpDir_;  // holds the request log
   QString logPath_;
   int port_ = 0;
 };

@@ -1,0 +1,608 @@
+// portal-sim: a substitute for the housing registry portal, for tests, benchmarks and the demo.
+//
+// An HTTPS server on 127.0.0.1 that demands a client certificate signed by the test CA,
+// answers the six portal requests from a seeded dataset, can be told to misbehave (fault
+// rules, a delay, a rate limit), and logs every request byte-exactly as JSON lines.
+// One thread per connection; every connection is closed after one answer.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/portal-sim/answers.h"
+#include "tools/portal-sim/dataset.h"
+
+using simdata::Answer;
+using simdata::RequestKind;
+
+namespace {
+
+const char kUsage[] =
+    "usage: portal-sim [options]\n"
+    "Dataset:\n"
+    "  --regions N          regions (0..85, default 5)\n"
+    "  --orgs N             organisations (0..30000, default 200)\n"
+    "  --houses N           houses in all (0..1000000, default 5000)\n"
+    "  --seed S             seed of the dataset (default 1)\n"
+    "  --write-cities FILE  write the region list (\"cities.txt\") of the dataset and exit\n"
+    "Server:\n"
+    "  --port N             port on 127.0.0.1 (0 picks a free one; default 0)\n"
+    "  --tls-dir DIR        DIR/server.crt, DIR/server.key, DIR/ca.crt\n"
+    "  --cert F --key F --ca F   the same files one by one\n"
+    "  --log FILE           request log, one JSON object per line\n"
+    "  --delay MS           wait before every answer\n"
+    "  --rate-limit N       more than N requests within one second get 429\n"
+    "  --fault SPEC         a fault rule (repeatable); --faults FILE: one SPEC per line\n"
+    "Fault SPEC: comma-separated; match: kind=count|search|card|additional|housecount|\n"
+    "  housepage|any, match=TEXT (in the target or body), first=K (only the first K matching\n"
+    "  requests); action: status=CODE [reason=TEXT], empty, malformed, delay=MS, close.\n"
+    "  Rules are tried in order; the first that applies answers the request.\n"
+    "After listening, prints \"LISTENING <port>\" on stdout.\n";
+
+[[noreturn]] void Die(const std::string& message, int code = 2) {
+  std::cerr << "portal-sim: " << message << "\n";
+  std::exit(code);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Fault rules.
+
+struct FaultRule {
+  std::string spec;
+  bool anyKind = true;
+  RequestKind kind = RequestKind::Unknown;
+  std::string match;
+  long long first = -1;  // -1: every matching request
+  std::atomic<long long> seen{0};
+  // actions
+  int status = 0;
+  std::optional<std::string> reason;
+  bool empty = false;
+  bool malformed = false;
+  bool close = false;
+  long long delayMs = 0;
+};
+
+bool ParseNumber(const std::string& text, long long* out) {
+  if (text.empty() || text.size() > 12) return false;
+  long long n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + (c - '0');
+  }
+  *out = n;
+  return true;
+}
+
+std::unique_ptr<FaultRule> ParseFault(const std::string& spec) {
+  auto rule = std::make_unique<FaultRule>();
+  rule->spec = spec;
+  bool hasAction = false;
+  std::stringstream ss(spec);
+  std::string token;
+  while (std::getline(ss, token, ',')) {
+    while (!token.empty() && (token.back() == ' ' || token.back() == '\r')) token.pop_back();
+    while (!token.empty() && token.front() == ' ') token.erase(0, 1);
+    if (token.empty()) continue;
+    auto eq = token.find('=');
+    std::string key = token.substr(0, eq);
+    std::string value = eq == std::string::npos ? std::string() : token.substr(eq + 1);
+    long long n = 0;
+    if (key == "kind" && eq != std::string::npos) {
+      if (!simdata::KindFromName(value, &rule->kind, &rule->anyKind)) Die("unknown kind in fault: " + spec);
+    } else if (key == "match" && eq != std::string::npos) {
+      rule->match = value;
+    } else if (key == "first" && ParseNumber(value, &n)) {
+      rule->first = n;
+    } else if (key == "status" && ParseNumber(value, &n) && n >= 100 && n <= 999) {
+      rule->status = static_cast<int>(n);
+      hasAction = true;
+    } else if (key == "reason" && eq != std::string::npos) {
+      rule->reason = value;
+    } else if (key == "delay" && ParseNumber(value, &n)) {
+      rule->delayMs = n;
+      hasAction = true;
+    } else if (token == "empty") {
+      rule->empty = hasAction = true;
+    } else if (token == "malformed") {
+      rule->malformed = hasAction = true;
+    } else if (token == "close") {
+      rule->close = hasAction = true;
+    } else {
+      Die("bad fault item \"" + token + "\" in: " + spec);
+    }
+  }
+  if (!hasAction) Die("fault without an action (status=, empty, malformed, delay=, close): " + spec);
+  return rule;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Shared server state.
+
+struct Server {
+  std::unique_ptr<simdata::Dataset> data;
+  std::vector<std::unique_ptr<FaultRule>> faults;
+  long long delayMs = 0;
+  long long rateLimit = 0;  // 0: none
+  SSL_CTX* ctx = nullptr;
+  std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+
+  std::mutex logMutex;
+  FILE* log = nullptr;
+
+  std::mutex rateMutex;
+  std::deque<long long> recent;  // arrival times (ms) within the last second
+
+  std::atomic<int> active{0};
+};
+
+long long NowMs(const Server& s) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - s.start)
+      .count();
+}
+
+std::string JsonString(std::string_view v) {
+  std::string o = "\"";
+  for (char c : v) {
+    auto u = static_cast<unsigned char>(c);
+    if (c == '"') o += "\\\"";
+    else if (c == '\\') o += "\\\\";
+    else if (u < 0x20 || u == 0x7f) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", u);
+      o += buf;
+    } else {
+      o += c;
+    }
+  }
+  return o + "\"";
+}
+
+std::string Base64(std::string_view in) {
+  static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string o;
+  o.reserve((in.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  for (; i + 2 < in.size(); i += 3) {
+    unsigned v = (static_cast<unsigned char>(in[i]) << 16) | (static_cast<unsigned char>(in[i + 1]) << 8) |
+                 static_cast<unsigned char>(in[i + 2]);
+    o += t[v >> 18];
+    o += t[(v >> 12) & 63];
+    o += t[(v >> 6) & 63];
+    o += t[v & 63];
+  }
+  if (i + 1 == in.size()) {
+    unsigned v = static_cast<unsigned char>(in[i]) << 16;
+    o += t[v >> 18];
+    o += t[(v >> 12) & 63];
+    o += "==";
+  } else if (i + 2 == in.size()) {
+    unsigned v = (static_cast<unsigned char>(in[i]) << 16) | (static_cast<unsigned char>(in[i + 1]) << 8);
+    o += t[v >> 18];
+    o += t[(v >> 12) & 63];
+    o += t[(v >> 6) & 63];
+    o += '=';
+  }
+  return o;
+}
+
+struct Request {
+  std::string requestLine;
+  std::vector<std::string> headers;
+  std::string body;
+  std::string method, target, version;
+};
+
+void LogRequest(Server& s, const Request& r, RequestKind kind, int status, long long t) {
+  if (!s.log) return;
+  std::string line = "{\"t\":" + std::to_string(t) + ",\"requestLine\":" + JsonString(r.requestLine) +
+                     ",\"headers\":[";
+  for (std::size_t i = 0; i < r.headers.size(); ++i) {
+    if (i) line += ',';
+    line += JsonString(r.headers[i]);
+  }
+  line += "],\"bodyBase64\":\"" + Base64(r.body) + "\",\"kind\":\"" + simdata::KindName(kind) +
+          "\",\"status\":" + std::to_string(status) + "}\n";
+  std::lock_guard<std::mutex> lock(s.logMutex);
+  std::fwrite(line.data(), 1, line.size(), s.log);
+  std::fflush(s.log);
+}
+
+bool TooManyRequests(Server& s, long long now) {
+  if (s.rateLimit <= 0) return false;
+  std::lock_guard<std::mutex> lock(s.rateMutex);
+  while (!s.recent.empty() && s.recent.front() <= now - 1000) s.recent.pop_front();
+  s.recent.push_back(now);
+  return static_cast<long long>(s.recent.size()) > s.rateLimit;
+}
+
+// ---------------------------------------------------------------------------------------------
+// One connection.
+
+struct SslDeleter {
+  void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
+
+class Connection {
+ public:
+  Connection(Server& s, int fd) : s_(s), fd_(fd) {}
+  ~Connection() {
+    ssl_.reset();
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  void Run() {
+    timeval tv{30, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    ssl_.reset(SSL_new(s_.ctx));
+    if (!ssl_) return;
+    SSL_set_fd(ssl_.get(), fd_);
+    if (SSL_accept(ssl_.get()) <= 0) {
+      ERR_clear_error();
+      return;  // no certificate, a certificate of another CA, or no TLS at all
+    }
+    Request req;
+    std::string problem;
+    const int parsed = ReadRequest(&req);
+    if (parsed < 0) return;  // the client went away before a whole request arrived
+    const long long t = NowMs(s_);
+    if (parsed > 0) {
+      Answer a;
+      a.status = parsed;
+      a.reason = simdata::ReasonPhrase(parsed);
+      a.contentType = "text/plain;charset=UTF-8";
+      a.body = a.reason;
+      LogRequest(s_, req, RequestKind::Unknown, a.status, t);
+      Send(req.version == "HTTP/1.0" ? "HTTP/1.0" : "HTTP/1.1", a);
+      return;
+    }
+
+    const RequestKind kind = simdata::ClassifyRequest(req.method, req.target);
+    long long delay = s_.delayMs;
+    std::optional<Answer> answer;
+    bool closeOnly = false;
+
+    if (TooManyRequests(s_, t)) {
+      Answer a;
+      a.status = 429;
+      a.reason = "Too Many Requests";
+      a.contentType = "text/plain;charset=UTF-8";
+      a.body = a.reason;
+      answer = a;
+    } else if (FaultRule* rule = MatchFault(req, kind)) {
+      delay += rule->delayMs;
+      if (rule->close) {
+        closeOnly = true;
+      } else if (rule->status || rule->empty || rule->malformed) {
+        Answer a;
+        if (rule->status) {
+          a.status = rule->status;
+          a.reason = rule->reason ? *rule->reason : simdata::ReasonPhrase(rule->status);
+          a.contentType = "text/plain;charset=UTF-8";
+          a.body = a.reason;
+        } else if (kind == RequestKind::Count) {
+          a.contentType = "text/plain;charset=UTF-8";
+        }
+        if (rule->malformed) a.body = "{\"total\":";
+        if (rule->empty) a.body.clear();
+        answer = a;
+      }
+    }
+    if (!closeOnly && !answer) answer = simdata::AnswerRequest(*s_.data, req.method, req.target, req.body);
+
+    // Logged before the wait, so a test sees the request even while it is held or dropped.
+    LogRequest(s_, req, kind, closeOnly ? 0 : answer->status, t);
+    if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    if (closeOnly) return;  // hang up without a word (no TLS close either)
+    Send(req.version, *answer);
+  }
+
+ private:
+  // 0: a request was read; >0: the status to answer a bad request with; <0: give up silently.
+  int ReadRequest(Request* req) {
+    std::string buf;
+    std::size_t headerEnd = std::string::npos, sepLen = 0;
+    char chunk[16384];
+    while (true) {
+      auto crlf = buf.find("\r\n\r\n");
+      auto lf = buf.find("\n\n");
+      if (crlf != std::string::npos && (lf == std::string::npos || crlf < lf)) {
+        headerEnd = crlf;
+        sepLen = 4;
+      } else if (lf != std::string::npos) {
+        headerEnd = lf;
+        sepLen = 2;
+      }
+      if (headerEnd != std::string::npos) break;
+      if (buf.size() > 65536) return 400;
+      int n = SSL_read(ssl_.get(), chunk, sizeof chunk);
+      if (n <= 0) return -1;
+      buf.append(chunk, static_cast<std::size_t>(n));
+    }
+    std::string head = buf.substr(0, headerEnd);
+    std::string rest = buf.substr(headerEnd + sepLen);
+    std::vector<std::string> lines;
+    std::size_t pos = 0;
+    while (pos <= head.size()) {
+      auto nl = head.find('\n', pos);
+      std::string line = head.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      lines.push_back(line);
+      if (nl == std::string::npos) break;
+      pos = nl + 1;
+    }
+    req->requestLine = lines.empty() ? std::string() : lines[0];
+    req->headers.assign(lines.size() > 1 ? lines.begin() + 1 : lines.end(), lines.end());
+
+    std::istringstream rl(req->requestLine);
+    std::string extra;
+    rl >> req->method >> req->target >> req->version;
+    if (req->method.empty() || req->target.empty() || req->version.empty() || (rl >> extra)) return 400;
+    if (req->version != "HTTP/1.0" && req->version != "HTTP/1.1") return 505;
+
+    long long length = 0;
+    bool expectContinue = false;
+    for (const auto& h : req->headers) {
+      auto colon = h.find(':');
+      if (colon == std::string::npos) return 400;
+      std::string name = simdata::AsciiLower(h.substr(0, colon));
+      std::string value = h.substr(colon + 1);
+      while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.erase(0, 1);
+      while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
+      if (name == "content-length") {
+        if (!ParseNumber(value, &length)) return 400;
+      } else if (name == "transfer-encoding") {
+        return 400;  // the portal's clients always send a length
+      } else if (name == "expect" && simdata::AsciiLower(value) == "100-continue") {
+        expectContinue = true;
+      }
+    }
+    if (length > 64LL * 1024 * 1024) return 413;
+    if (expectContinue && req->version == "HTTP/1.1" && static_cast<long long>(rest.size()) < length) {
+      static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+      if (SSL_write(ssl_.get(), kContinue, sizeof kContinue - 1) <= 0) return -1;
+    }
+    while (static_cast<long long>(rest.size()) < length) {
+      int n = SSL_read(ssl_.get(), chunk, sizeof chunk);
+      if (n <= 0) return -1;
+      rest.append(chunk, static_cast<std::size_t>(n));
+    }
+    rest.resize(static_cast<std::size_t>(length));  // bytes past the body are not ours
+    req->body = std::move(rest);
+    return 0;
+  }
+
+  FaultRule* MatchFault(const Request& req, RequestKind kind) {
+    FaultRule* chosen = nullptr;
+    for (auto& rule : s_.faults) {
+      if (!rule->anyKind && rule->kind != kind) continue;
+      if (!rule->match.empty() && req.target.find(rule->match) == std::string::npos &&
+          req.body.find(rule->match) == std::string::npos)
+        continue;
+      // Every matching request counts for first=K, also when an earlier rule answers it.
+      const long long n = ++rule->seen;
+      if (!chosen && (rule->first < 0 || n <= rule->first)) chosen = rule.get();
+    }
+    return chosen;
+  }
+
+  void Send(const std::string& version, const Answer& a) {
+    std::string out = version + " " + std::to_string(a.status) + " " + a.reason + "\r\n" +
+                      "Content-Type: " + a.contentType + "\r\n" +
+                      "Content-Length: " + std::to_string(a.body.size()) + "\r\n" +
+                      "Connection: close\r\n\r\n";
+    out += a.body;
+    std::size_t done = 0;
+    while (done < out.size()) {
+      int n = SSL_write(ssl_.get(), out.data() + done, static_cast<int>(std::min<std::size_t>(out.size() - done, 1 << 20)));
+      if (n <= 0) return;
+      done += static_cast<std::size_t>(n);
+    }
+    SSL_shutdown(ssl_.get());
+  }
+
+  Server& s_;
+  int fd_;
+  std::unique_ptr<SSL, SslDeleter> ssl_;
+};
+
+// ---------------------------------------------------------------------------------------------
+
+int stopPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+  const char c = 's';
+  [[maybe_unused]] auto n = ::write(stopPipe[1], &c, 1);
+}
+
+SSL_CTX* MakeContext(const std::string& cert, const std::string& key, const std::string& ca) {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  if (!ctx) Die("cannot create the TLS context", 1);
+  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  auto fail = [](const std::string& what) {
+    unsigned long e = ERR_get_error();
+    char buf[256] = "";
+    if (e) ERR_error_string_n(e, buf, sizeof buf);
+    Die(what + ": " + buf, 1);
+  };
+  if (SSL_CTX_use_certificate_chain_file(ctx, cert.c_str()) != 1) fail("cannot load " + cert);
+  if (SSL_CTX_use_PrivateKey_file(ctx, key.c_str(), SSL_FILETYPE_PEM) != 1) fail("cannot load " + key);
+  if (SSL_CTX_check_private_key(ctx) != 1) fail("key does not match " + cert);
+  if (SSL_CTX_load_verify_locations(ctx, ca.c_str(), nullptr) != 1) fail("cannot load " + ca);
+  STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(ca.c_str());
+  if (names) SSL_CTX_set_client_CA_list(ctx, names);
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+  static const unsigned char kSessionContext[] = "portal-sim";
+  SSL_CTX_set_session_id_context(ctx, kSessionContext, sizeof kSessionContext - 1);
+  return ctx;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  simdata::Config config;
+  long long port = 0;
+  std::string tlsDir, cert, key, ca, logPath, citiesPath;
+  Server server;
+  std::vector<std::string> faultSpecs;
+
+  auto number = [](const std::string& opt, const std::string& v) {
+    long long n = 0;
+    if (!ParseNumber(v, &n)) Die("option " + opt + " wants a number, not \"" + v + "\"");
+    return n;
+  };
+  for (int i = 1; i < argc; ++i) {
+    std::string opt = argv[i];
+    std::string value;
+    auto eq = opt.find('=');
+    const bool inlineValue = opt.rfind("--", 0) == 0 && eq != std::string::npos;
+    if (inlineValue) {
+      value = opt.substr(eq + 1);
+      opt = opt.substr(0, eq);
+    }
+    if (opt == "--help" || opt == "-h") {
+      std::cout << kUsage;
+      return 0;
+    }
+    if (!inlineValue) {
+      if (i + 1 >= argc) Die("option " + opt + " wants a value\n" + kUsage);
+      value = argv[++i];
+    }
+    if (opt == "--regions") config.regions = static_cast<int>(std::min(number(opt, value), 1000LL));
+    else if (opt == "--orgs") config.orgs = static_cast<int>(std::min(number(opt, value), 1000000LL));
+    else if (opt == "--houses") config.houses = number(opt, value);
+    else if (opt == "--seed") config.seed = static_cast<std::uint64_t>(number(opt, value));
+    else if (opt == "--port") port = number(opt, value);
+    else if (opt == "--tls-dir") tlsDir = value;
+    else if (opt == "--cert") cert = value;
+    else if (opt == "--key") key = value;
+    else if (opt == "--ca") ca = value;
+    else if (opt == "--log") logPath = value;
+    else if (opt == "--delay") server.delayMs = number(opt, value);
+    else if (opt == "--rate-limit") server.rateLimit = number(opt, value);
+    else if (opt == "--write-cities") citiesPath = value;
+    else if (opt == "--fault") faultSpecs.push_back(value);
+    else if (opt == "--faults") {
+      std::ifstream in(value);
+      if (!in) Die("cannot read " + value);
+      std::string line;
+      while (std::getline(in, line)) {
+        auto first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || line[first] == '#') continue;
+        faultSpecs.push_back(line);
+      }
+    } else {
+      Die("unknown option " + opt + "\n" + kUsage);
+    }
+  }
+  if (port > 65535) Die("port out of range");
+  for (const auto& spec : faultSpecs) server.faults.push_back(ParseFault(spec));
+
+  server.data = std::make_unique<simdata::Dataset>(config);
+
+  if (!citiesPath.empty()) {
+    const std::string text = server.data->CitiesFile();
+    FILE* f = std::fopen(citiesPath.c_str(), "wb");
+    if (!f || std::fwrite(text.data(), 1, text.size(), f) != text.size() || std::fclose(f) != 0)
+      Die("cannot write " + citiesPath + ": " + std::strerror(errno), 1);
+    return 0;
+  }
+
+  if (!tlsDir.empty()) {
+    if (tlsDir.back() != '/') tlsDir += '/';
+    if (cert.empty()) cert = tlsDir + "server.crt";
+    if (key.empty()) key = tlsDir + "server.key";
+    if (ca.empty()) ca = tlsDir + "ca.crt";
+  }
+  if (cert.empty() || key.empty() || ca.empty()) Die("TLS files missing: give --tls-dir or --cert, --key and --ca");
+  server.ctx = MakeContext(cert, key, ca);
+
+  if (!logPath.empty()) {
+    server.log = std::fopen(logPath.c_str(), "wb");
+    if (!server.log) Die("cannot write " + logPath + ": " + std::strerror(errno), 1);
+  }
+
+  signal(SIGPIPE, SIG_IGN);
+  if (pipe(stopPipe) != 0) Die("pipe failed", 1);
+  struct sigaction sa {};
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+
+  int lfd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (lfd < 0) Die(std::string("socket: ") + std::strerror(errno), 1);
+  int yes = 1;
+  setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+  if (::bind(lfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(lfd, 512) != 0)
+    Die("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno), 3);
+  socklen_t len = sizeof addr;
+  getsockname(lfd, reinterpret_cast<sockaddr*>(&addr), &len);
+  std::cout << "LISTENING " << ntohs(addr.sin_port) << std::endl;
+
+  while (true) {
+    pollfd fds[2] = {{lfd, POLLIN, 0}, {stopPipe[0], POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[1].revents) break;
+    if (!(fds[0].revents & POLLIN)) continue;
+    int fd = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EMFILE || errno == ENFILE) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    ++server.active;
+    try {
+      std::thread([&server, fd] {
+        {
+          Connection c(server, fd);
+          c.Run();
+        }
+        ERR_clear_error();
+        --server.active;
+      }).detach();
+    } catch (const std::exception&) {  // no more threads: turn the client away
+      ::close(fd);
+      --server.active;
+    }
+  }
+
+  // Stop: no new connections; give the ones under way a moment, then leave.
+  ::close(lfd);
+  for (int i = 0; i < 200 && server.active.load() > 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  {
+    std::lock_guard<std::mutex> lock(server.logMutex);
+    if (server.log) std::fflush(server.log);
+  }
+  std::_Exit(0);
+}

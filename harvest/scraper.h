@@ -9,7 +9,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <functional>
 #include <mutex>
+#include <vector>
 
 #include "harvest/jobview.h"
 #include "harvest/rundata.h"
@@ -21,7 +23,14 @@ struct HarvestSettings {
   int passWaitMs = 10;      // end of every pass, after every start and every collection
   int errorPauseMs = 30000; // the automatic pause after an error in the loop
   bool openWorkbook = true; // hand the finished workbook to the desktop's default handler
+  bool deleteWhenDone = true;  // deleteLater once the body has returned; tests own the job instead
+  int abortWaitMs = 5000;      // how long the end waits for aborted workers before leaving them
+  // Called on the job thread, under JobLock, before the handler of every successful answer.
+  // Lets tests make a pass fail; the program leaves it empty.
+  std::function<void(const WorkerOutcome&)> beforeHandler;
 };
+
+class ResultFile;
 
 class TScraper : public QThread {
  public:
@@ -58,7 +67,28 @@ class TScraper : public QThread {
   void run() override;  // Execute
 
  private:
+  struct InFlight {
+    TScrapingThread* worker;
+    QString task;  // as taken from the queue (the worker cuts its own copy)
+  };
+
   void WaitWhileHeld();
+  void Log(const QString& text);  // LogMessageText + ShowLogMessage
+  void StartUp();
+  bool PlanResumed();
+  void PlanFresh();
+  void ReadSkipList();
+  bool OpenResultFile();
+  void RunLoop();
+  bool Pass();  // one pass; true once the end has been found
+  void Dispatch();
+  void Collect();
+  void RecoverInFlight();
+  void EndSteps();
+  void ExportResult();
+  void SaveWorkingFiles();
+  void ReapWorkers();
+  QString Path(const char* name) const { return settings_.dir + QString::fromUtf8(name); }
 
   JobView* view_;
   HarvestSettings settings_;
@@ -69,4 +99,17 @@ class TScraper : public QThread {
   std::atomic<bool> ended_{false};
   std::mutex holdMutex_;  // guards only the hold condition, never taken with JobLock
   std::condition_variable holdCond_;
+
+  std::shared_ptr<TWorkerLists> lists_;
+  std::vector<InFlight> inFlight_;           // started and not yet collected, in dispatch order
+  std::vector<TScrapingThread*> abandoned_;  // aborted at the end of the loop, deleted once ended
+  QStringList failedTasks_;                  // tasks whose worker gave up: kept for the next run
+  qsizetype putBack_ = 0;                    // in-flight tasks returned to the queue
+  bool getAdditional_ = false;
+  bool runLoop_ = true;       // false when start-up could not prepare the run
+  bool saveLists_ = true;     // false when an existing lists.dat could not be read
+  bool saveAllKnown_ = true;  // false when an existing allknown.dat could not be read
+  QString tabPath_;
+  QString xlsxPath_;
+  std::unique_ptr<ResultFile> resultFile_;
 };

@@ -1,0 +1,481 @@
+#include "harvest/scraper.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <stdexcept>
+#include <thread>
+
+#include "harvest/handlers.h"
+#include "harvest/job_context.h"
+#include "harvest/resultfile.h"
+#include "harvest/workbook.h"
+#include "harvest/workfiles.h"
+#include "portal/api.h"
+#include "text/textfile.h"
+
+namespace {
+
+constexpr qsizetype kPendingReserve = 1000000;
+constexpr qsizetype kAllKnownReserve = 100000;
+constexpr qsizetype kSkipReserve = 1000;
+constexpr uint32_t kRefreshIntervalMs = 1000;
+constexpr qsizetype kErrorTextLimit = 200;
+
+void Sleep(int ms) {
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+// Leading and trailing blanks and control characters (U+0000 to U+0020) removed.
+bool IsBlankTask(const QString& task) {
+  for (QChar c : task)
+    if (c.unicode() > 0x20) return false;
+  return true;
+}
+
+}  // namespace
+
+TScraper::TScraper(JobView* view, HarvestSettings settings)
+    : view_(view), settings_(std::move(settings)) {
+  timerslastupdated = TickCount();
+  if (settings_.deleteWhenDone) connect(this, &QThread::finished, this, &QObject::deleteLater);
+}
+
+TScraper::~TScraper() {
+  // Never destroy a running thread: a job deleted early is told to stop and awaited.
+  RequestStop();
+  wait();
+}
+
+// ---------------------------------------------------------------------------------------
+// Run control (window's thread)
+
+void TScraper::Hold() {
+  std::lock_guard<std::mutex> lock(holdMutex_);
+  held_ = true;
+}
+
+void TScraper::Release() {
+  {
+    std::lock_guard<std::mutex> lock(holdMutex_);
+    held_ = false;
+  }
+  holdCond_.notify_all();
+}
+
+void TScraper::RequestStop() {
+  {
+    std::lock_guard<std::mutex> lock(holdMutex_);
+    stop_ = true;
+  }
+  requestInterruption();
+  holdCond_.notify_all();
+}
+
+void TScraper::WaitWhileHeld() {
+  std::unique_lock<std::mutex> lock(holdMutex_);
+  holdCond_.wait(lock, [this] { return !held_.load() || stop_.load(); });
+}
+
+// ---------------------------------------------------------------------------------------
+// Notifications (each a call through the view; the view runs it on the window's thread)
+
+void TScraper::ShowLogMessage() { view_->AddLogLine(LogTimeStamp() + QStringLiteral(": ") + LogMessageText); }
+
+void TScraper::Log(const QString& text) {
+  LogMessageText = text;
+  ShowLogMessage();
+}
+
+void TScraper::ShowProgress() {
+  if (uint32_t(TickCount() - timerslastupdated) <= kRefreshIntervalMs) return;
+  const int32_t maximum = std::max<int32_t>(ProgressBarMax, 0);
+  const int32_t position = std::clamp<int32_t>(ProgressBarPosition, 0, maximum);
+  view_->SetProgress(maximum, position,
+                     QStringLiteral("%1 из %2, осталось %3").arg(position).arg(maximum).arg(maximum - position));
+}
+
+void TScraper::ShowCounters() {
+  if (uint32_t(TickCount() - timerslastupdated) <= kRefreshIntervalMs) return;
+  view_->SetCounters(QStringLiteral("Найдено организаций: %1").arg(data_.firmscounter),
+                     QStringLiteral("Записано организаций: %1").arg(data_.FirmsWritten));
+  timerslastupdated = TickCount();
+  Limit = view_->ReadLimit();
+}
+
+void TScraper::ShowRunState() {
+  if (CursorHourGlass) {
+    view_->ClearLog();
+    view_->AddLogLine(LogTimeStamp() + QStringLiteral(": Начинаем работу по заданным параметрам"));
+    view_->SetRunControlsEnabled(false);
+    return;
+  }
+  const QString path = settings_.dir + QStringLiteral("log-%1.txt").arg(SignedTickCount());
+  view_->AddLogLine(LogTimeStamp() + QStringLiteral(": Работа завершена, лог записан в ") + path);
+  QString reason;
+  if (!WriteLinesAnsi(path, view_->LogLines(), &reason))
+    view_->AddLogLine(LogTimeStamp() + QStringLiteral(": Ошибка: лог не записан: ") +
+                      CannotCreateFileMessage(path, reason));
+  view_->SetRunControlsEnabled(true);
+}
+
+void TScraper::ReportJobError() {
+  view_->AddLogLine(LogTimeStamp() + QStringLiteral(": Ошибка: ") + result.mid(6, kErrorTextLimit));
+  view_->AddLogLine(LogTimeStamp() + QStringLiteral(": Включаем паузу на 30 секунд"));
+  // Held before the timer is armed, so a timer that fires at once cannot be lost.
+  Hold();
+  ArmResumeTimer();
+}
+
+void TScraper::ArmResumeTimer() { view_->ArmResumeTimer(settings_.errorPauseMs); }
+
+// ---------------------------------------------------------------------------------------
+// Execute
+
+void TScraper::run() {
+  try {
+    StartUp();
+    if (runLoop_) RunLoop();
+  } catch (const std::exception& e) {
+    // Start-up raises nothing of its own; a failure here (memory) still ends the run cleanly.
+    if (result.isEmpty()) {
+      result = QStringLiteral("ERROR_") + QString::fromLocal8Bit(e.what());
+      runLoop_ = false;
+    }
+  } catch (...) {
+    if (result.isEmpty()) {
+      result = QStringLiteral("ERROR_неизвестная ошибка");
+      runLoop_ = false;
+    }
+  }
+  try {
+    if (!runLoop_ && !result.isEmpty()) Log(QStringLiteral("Ошибка: ") + result.mid(6, kErrorTextLimit));
+    EndSteps();
+  } catch (...) {
+    // Nothing may leave the thread body; the window must still get its end call.
+  }
+  ReapWorkers();
+  ended_ = true;
+  view_->JobEnded();
+}
+
+void TScraper::StartUp() {
+  // 1.
+  Limit = view_->ReadLimit();
+  getAdditional_ = view_->ReadAdditional();
+  lists_ = std::make_shared<TWorkerLists>();
+  // 2.
+  CursorHourGlass = true;
+  ShowRunState();
+  // 3.
+  data_ = RunData();
+  data_.baseUrl = settings_.fetch.baseUrl;
+  data_.PendingList.reserve(kPendingReserve);
+  data_.AllKnownList.Reserve(kAllKnownReserve);
+  data_.SkipList.Reserve(kSkipReserve);
+  // 4.
+  Log(QStringLiteral("Начинаем работу..."));
+  // 5.
+  if (QFileInfo::exists(Path(kListsFile))) {
+    if (!PlanResumed()) runLoop_ = false;
+  } else {
+    PlanFresh();
+  }
+  // 6.
+  data_.firmscounter = 0;
+  data_.FirmsWritten = 0;
+  ShowCounters();
+  // 7.
+  ReadSkipList();
+  // 8. and 9.
+  if (runLoop_ && !OpenResultFile()) runLoop_ = false;
+}
+
+bool TScraper::PlanResumed() {
+  QString reason;
+  const QString listsPath = Path(kListsFile);
+  if (!ReadTextLines(listsPath, &data_.PendingList, &reason)) {
+    // Saving an empty queue over it would lose the leftovers: keep the file as it is.
+    data_.PendingList.clear();
+    saveLists_ = false;
+    saveAllKnown_ = false;
+    Log(QStringLiteral("Ошибка: ") + CannotOpenFileMessage(listsPath, reason) +
+        QStringLiteral(" Работа не начата, файл оставлен без изменений."));
+    return false;
+  }
+  const QString allKnownPath = Path(kAllKnownFile);
+  if (!QFileInfo::exists(allKnownPath)) {
+    Log(QStringLiteral("Файл allknown.dat не найден, список регионов прошлого запуска пуст"));
+  } else {
+    QStringList keys;
+    if (ReadTextLines(allKnownPath, &keys, &reason)) {
+      for (const QString& key : keys) data_.AllKnownList.Add(key);
+    } else {
+      saveAllKnown_ = false;
+      Log(QStringLiteral("Ошибка: ") + CannotOpenFileMessage(allKnownPath, reason));
+    }
+  }
+  // The context is a help, not a must: without it rows get empty region and card columns.
+  const QString contextPath = Path(kContextFile);
+  if (QFileInfo::exists(contextPath)) {
+    QStringList lines;
+    if (ReadTextLines(contextPath, &lines, &reason))
+      LoadJobContextLines(lines, data_);
+    else
+      Log(QStringLiteral("Файл context.dat не прочитан, продолжаем без него: ") + reason);
+  }
+  return true;
+}
+
+void TScraper::PlanFresh() {
+  const QList<RegionItem> regions = view_->SelectedRegions();
+  for (const RegionItem& item : regions) {
+    data_.PendingList.append(item.key);
+    data_.AllKnownList.Add(item.key);
+    if (!data_.RegionNames.Contains(item.key)) data_.RegionNames.Append(item.key, item.name);
+  }
+}
+
+void TScraper::ReadSkipList() {
+  const QString path = Path(kSkipFile);
+  if (!QFileInfo::exists(path)) return;
+  QStringList lines;
+  QString reason;
+  if (!ReadTextLines(path, &lines, &reason)) {
+    Log(QStringLiteral("Ошибка: ") + CannotOpenFileMessage(path, reason));
+    return;
+  }
+  for (const QString& line : lines) data_.SkipList.Add(line);
+  if (data_.SkipList.Count() > 0)
+    Log(QStringLiteral("В файле skip.txt игнорируемых ссылок: %1").arg(data_.SkipList.Count()));
+}
+
+bool TScraper::OpenResultFile() {
+  const QString name = QStringLiteral("data%1.tab").arg(SignedTickCount());
+  tabPath_ = settings_.dir + name;
+  xlsxPath_ = tabPath_.left(tabPath_.size() - 4) + QStringLiteral(".xlsx");
+  Log(QStringLiteral("Данные будут записываться в файл ") + tabPath_);
+  resultFile_ = std::make_unique<ResultFile>();
+  QString reason;
+  if (resultFile_->Open(tabPath_, &reason)) return true;
+  Log(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(tabPath_, reason));
+  resultFile_.reset();
+  return false;
+}
+
+// ---------------------------------------------------------------------------------------
+// The request loop
+
+void TScraper::RunLoop() {
+  ProgressBarPosition = 0;
+  ProgressBarMax = int32_t(data_.PendingList.size());
+  bool endFound = false;
+  while (!endFound && !stop_.load()) {
+    WaitWhileHeld();
+    if (stop_.load()) break;
+    try {
+      endFound = Pass();
+    } catch (const std::exception& e) {
+      result = QStringLiteral("ERROR_") + QString::fromLocal8Bit(e.what());
+    } catch (...) {
+      result = QStringLiteral("ERROR_неизвестная ошибка");
+    }
+    if (!result.isEmpty()) {
+      // The automatic pause: held until the resume timer or the user releases the job.
+      ReportJobError();
+      WaitWhileHeld();
+      break;
+    }
+  }
+  RecoverInFlight();
+}
+
+bool TScraper::Pass() {
+  Dispatch();
+  Collect();
+  bool empty;
+  {
+    std::lock_guard<std::mutex> lock(lists_->JobLock);
+    empty = lists_->RunningList.isEmpty() && lists_->FinishedList.isEmpty();
+  }
+  if (empty && data_.PendingList.isEmpty()) return true;
+  Sleep(settings_.passWaitMs);
+  return false;
+}
+
+void TScraper::Dispatch() {
+  QString task;
+  {
+    std::lock_guard<std::mutex> lock(lists_->JobLock);
+    if (lists_->RunningList.size() >= Limit || data_.PendingList.isEmpty()) return;
+    task = data_.PendingList.takeFirst();
+  }
+  ++ProgressBarPosition;
+  // The bar counts what has been taken plus what is still queued, so it follows the queue.
+  ProgressBarMax = ProgressBarPosition + int32_t(data_.PendingList.size());
+  ShowProgress();
+  if (IsBlankTask(task)) return;
+
+  auto* worker = new TScrapingThread();
+  worker->url = task;
+  worker->Code = TaskKind(task);
+  worker->GetAdditional = getAdditional_;
+  worker->LogsMemo = view_;
+  worker->lists = lists_;
+  worker->settings = settings_.fetch;
+  {
+    std::lock_guard<std::mutex> lock(lists_->JobLock);
+    lists_->RunningList.append(worker);
+  }
+  inFlight_.push_back({worker, task});
+  worker->start();
+  Sleep(settings_.passWaitMs);
+}
+
+void TScraper::Collect() {
+  std::lock_guard<std::mutex> lock(lists_->JobLock);
+  if (lists_->FinishedList.isEmpty()) return;
+  ShowCounters();
+  TScrapingThread* worker = lists_->FinishedList.takeFirst();
+
+  WorkerOutcome outcome;
+  outcome.Code = worker->Code;
+  outcome.result = worker->result;
+  outcome.url = worker->url;
+  outcome.statusText = worker->statusText;
+  outcome.html = std::move(worker->html);
+  worker->html.clear();
+  outcome.html2 = worker->html2;
+  outcome.regionguid = worker->regionguid;
+  outcome.regionguid2 = worker->regionguid2;
+  outcome.orgguid = worker->orgguid;
+
+  auto entry = std::find_if(inFlight_.begin(), inFlight_.end(),
+                            [worker](const InFlight& f) { return f.worker == worker; });
+  const QString task = entry != inFlight_.end() ? entry->task : outcome.url;
+
+  LogMessageText = outcome.url + QStringLiteral(": ") + outcome.statusText;
+  if (outcome.result != 1) {
+    ShowLogMessage();
+    failedTasks_.append(task);
+  } else {
+    // An error from here on leaves the entry in flight: its task goes back to the queue.
+    if (settings_.beforeHandler) settings_.beforeHandler(outcome);
+    switch (outcome.Code) {
+      case RegionCount: HandleRegionCount(data_, outcome); break;
+      case SearchPage: HandleSearchPage(data_, outcome); break;
+      case OrgCard: HandleOrgCard(data_, outcome); break;
+      case HouseCount: HandleHouseCount(data_, outcome); break;
+      case HousePage: {
+        std::optional<QStringList> row = HousePageRow(data_, outcome);
+        if (row) {
+          QString reason;
+          if (!resultFile_ || !resultFile_->WriteRow(*row, &reason))
+            throw std::runtime_error(
+                QStringLiteral("строка не записана в %1: %2").arg(tabPath_, reason).toStdString());
+          ++data_.FirmsWritten;
+          ShowCounters();
+        }
+        break;
+      }
+      default: break;
+    }
+    ProgressBarMax = ProgressBarPosition + int32_t(data_.PendingList.size());
+  }
+  if (entry != inFlight_.end()) inFlight_.erase(entry);
+  worker->Abort();
+  delete worker;  // it has handed itself over: its thread is at its end
+  Sleep(settings_.passWaitMs);
+}
+
+void TScraper::RecoverInFlight() {
+  // Tasks still in the hands of workers go back to the front of the queue, in dispatch
+  // order; their workers are told to give up at once and are deleted once they have ended.
+  QStringList front;
+  for (const InFlight& f : inFlight_) {
+    front.append(f.task);
+    f.worker->Abort();
+    abandoned_.push_back(f.worker);
+  }
+  inFlight_.clear();
+  putBack_ = front.size();
+  if (!front.isEmpty()) data_.PendingList = front + data_.PendingList;
+}
+
+// ---------------------------------------------------------------------------------------
+// End steps
+
+void TScraper::EndSteps() {
+  // 1. and 2. The refresh throttle is reset so the bar and the counters show the end.
+  ProgressBarPosition = 0;
+  timerslastupdated = 0;
+  ShowProgress();
+  ShowCounters();
+  // 3.
+  if (resultFile_) resultFile_->Close();
+  // 4.
+  if (resultFile_) ExportResult();
+  // 5.
+  SaveWorkingFiles();
+  // 6.
+  data_ = RunData();
+  CursorHourGlass = false;
+  ShowRunState();
+}
+
+void TScraper::ExportResult() {
+  Log(QStringLiteral("Запускаем формирование файла Excel..."));
+  const WorkbookOutcome outcome = ExportWorkbook(tabPath_, xlsxPath_);
+  if (!outcome.ok) {
+    Log(QStringLiteral("Ошибка: ") + outcome.error);
+    return;
+  }
+  Log(QStringLiteral("Файл сформирован, в нем %1 строк").arg(outcome.rows));
+  Log(QStringLiteral("Открываем файл с результатами ") + xlsxPath_);
+  if (settings_.openWorkbook) OpenWithDesktop(xlsxPath_);
+}
+
+void TScraper::SaveWorkingFiles() {
+  // Failed tasks go at the end: keeping the leftovers at the next start retries them.
+  const qsizetype failed = failedTasks_.size();
+  data_.PendingList.append(failedTasks_);
+  failedTasks_.clear();
+
+  QString reason;
+  if (saveLists_) {
+    const QString listsPath = Path(kListsFile);
+    if (!WriteLinesUtf8(listsPath, data_.PendingList, &reason))
+      Log(QStringLiteral("Ошибка: очередь не сохранена: ") + CannotCreateFileMessage(listsPath, reason));
+    const QString contextPath = Path(kContextFile);
+    if (!WriteLinesUtf8(contextPath, JobContextLines(data_, data_.PendingList), &reason)) {
+      Log(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(contextPath, reason));
+      // An older context beside a newer queue would mislead the next run.
+      QFile::remove(contextPath);
+    }
+  }
+  if (saveAllKnown_) {
+    const QString allKnownPath = Path(kAllKnownFile);
+    if (!WriteLinesUtf8(allKnownPath, data_.AllKnownList.Items(), &reason))
+      Log(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(allKnownPath, reason));
+  }
+  if (putBack_ > 0) Log(QStringLiteral("В lists.dat возвращено незавершённых задач: %1").arg(putBack_));
+  if (failed > 0) Log(QStringLiteral("В lists.dat сохранено задач с ошибкой: %1").arg(failed));
+}
+
+void TScraper::ReapWorkers() {
+  // Aborted workers end within about a second; a worker that somehow does not is left to
+  // run down rather than deleted while running (it holds the shared lists itself).
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.abortWaitMs);
+  for (TScrapingThread* worker : abandoned_) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (worker->wait(QDeadlineTimer(std::max<qint64>(left.count(), 0))))
+      delete worker;
+  }
+  abandoned_.clear();
+  lists_.reset();
+}

@@ -1,0 +1,177 @@
+// The JSON answer reader and the run's lookup lists.
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "harvest/answer.h"
+#include "harvest/rundata.h"
+
+namespace {
+
+struct ReadCase {
+  const char* json;  // an object with the member "v" (or without it)
+  const char* text;
+  int64_t integer;
+  bool present;
+};
+
+TEST(AnswerReader, ReadsMembersByTheReadingRules) {
+  const ReadCase cases[] = {
+      {R"({})", "", 0, false},
+      {R"({"v":null})", "null", 0, true},
+      {R"({"v":"abc"})", "abc", 0, true},
+      {R"({"v":"Дом \"1\""})", "Дом \"1\"", 0, true},
+      {R"({"v":""})", "", 0, true},
+      {R"({"v":1990})", "1990", 1990, true},
+      {R"({"v":-17})", "-17", -17, true},
+      {R"({"v":12.5})", "12.5", 13, true},
+      {R"({"v":-2.5})", "-2.5", -3, true},
+      {R"({"v":2.4})", "2.4", 2, true},
+      {R"({"v":true})", "true", 1, true},
+      {R"({"v":false})", "false", 0, true},
+      {R"({"v":"42"})", "42", 42, true},
+      {R"({"v":"-7"})", "-7", -7, true},
+      {R"({"v":"4x"})", "4x", 0, true},
+      {R"({"v":"1e3"})", "1e3", 0, true},
+      {R"({"v":{"a":[1, "b" , null]}})", R"({"a":[1,"b",null]})", 0, true},
+      {R"({"v":[ ]})", "[]", 0, true},
+      // Every digit of a long integer is kept, in the text and in the integer.
+      {R"({"v":9007199254740993})", "9007199254740993", 9007199254740993LL, true},
+      {R"({"v":"9007199254740993"})", "9007199254740993", 9007199254740993LL, true},
+      {R"({"v":18446744073709551615})", "18446744073709551615",
+       std::numeric_limits<int64_t>::max(), true},
+      {R"({"v":-9223372036854775808})", "-9223372036854775808",
+       std::numeric_limits<int64_t>::min(), true},
+      {R"({"v":1e300})", "1e+300", std::numeric_limits<int64_t>::max(), true},
+  };
+  for (const ReadCase& c : cases) {
+    SCOPED_TRACE(c.json);
+    const JsonAnswer answer(QString::fromUtf8(c.json));
+    ASSERT_TRUE(answer.Ok());
+    const JsonValue v = answer.Root().Member("v");
+    EXPECT_EQ(v.Text(), QString::fromUtf8(c.text));
+    EXPECT_EQ(v.Integer(), c.integer);
+    EXPECT_EQ(v.Present(), c.present);
+  }
+}
+
+TEST(AnswerReader, IntegerIsClampedTo32BitsWhereAskedFor) {
+  const JsonAnswer answer(QStringLiteral(R"({"big":3000000000,"small":-3000000000,"ok":123})"));
+  EXPECT_EQ(answer.Root().Member("big").Integer32(), std::numeric_limits<int32_t>::max());
+  EXPECT_EQ(answer.Root().Member("small").Integer32(), std::numeric_limits<int32_t>::min());
+  EXPECT_EQ(answer.Root().Member("ok").Integer32(), 123);
+}
+
+TEST(AnswerReader, TextThatDoesNotParseGivesNoObject) {
+  for (const char* text : {"", "   ", "{", "not json", "{\"a\":}", "{\"a\":1} x", "{'a':1}"}) {
+    SCOPED_TRACE(text);
+    const JsonAnswer answer(QString::fromUtf8(text));
+    EXPECT_FALSE(answer.Ok());
+    EXPECT_FALSE(answer.Root().Present());
+    EXPECT_EQ(answer.Root().Member("a").Text(), QString());
+    EXPECT_TRUE(answer.Root().Items().empty());
+  }
+}
+
+TEST(AnswerReader, MemberOfANonObjectIsMissing) {
+  const JsonAnswer answer(QStringLiteral(R"({"s":"x","n":null,"a":[{"k":1}],"o":{"k":2}})"));
+  const JsonValue root = answer.Root();
+  for (const char* name : {"s", "n", "a", "missing"}) {
+    SCOPED_TRACE(name);
+    const JsonValue k = root.Member(name).Member("k");
+    EXPECT_FALSE(k.Present());
+    EXPECT_EQ(k.Text(), QString());
+    EXPECT_EQ(k.Integer(), 0);
+  }
+  EXPECT_EQ(root.Member("o").Member("k").Integer(), 2);
+}
+
+TEST(AnswerReader, ArrayViewOnlyForArrays) {
+  const JsonAnswer answer(QStringLiteral(R"({"a":[10,"x",null],"o":{"0":1},"s":"abc","n":null})"));
+  const JsonValue a = answer.Root().Member("a");
+  ASSERT_TRUE(a.IsArray());
+  EXPECT_EQ(a.Size(), 3u);
+  EXPECT_EQ(a.At(0).Integer(), 10);
+  EXPECT_EQ(a.At(1).Text(), QStringLiteral("x"));
+  EXPECT_TRUE(a.At(2).IsNull());
+  EXPECT_FALSE(a.At(3).Present());
+  const std::vector<JsonValue> items = a.Items();
+  ASSERT_EQ(items.size(), 3u);
+  EXPECT_EQ(items[1].Text(), QStringLiteral("x"));
+  for (const char* name : {"o", "s", "n", "missing"}) {
+    SCOPED_TRACE(name);
+    const JsonValue v = answer.Root().Member(name);
+    EXPECT_FALSE(v.IsArray());
+    EXPECT_EQ(v.Size(), 0u);
+    EXPECT_TRUE(v.Items().empty());
+    EXPECT_FALSE(v.At(0).Present());
+  }
+}
+
+TEST(AnswerReader, TopLevelScalarsAndArraysParse) {
+  const JsonAnswer number(QStringLiteral("42"));
+  ASSERT_TRUE(number.Ok());
+  EXPECT_EQ(number.Root().Integer(), 42);
+  EXPECT_FALSE(number.Root().Member("total").Present());
+  const JsonAnswer array(QStringLiteral("[1,2]"));
+  ASSERT_TRUE(array.Ok());
+  EXPECT_EQ(array.Root().Size(), 2u);
+}
+
+TEST(WholeNumber, ParsesSignAndDigitsOnly) {
+  struct Case {
+    const char* text;
+    bool ok;
+    int64_t value;
+  } cases[] = {
+      {"0", true, 0},         {"42", true, 42},       {"-42", true, -42},     {"+7", true, 7},
+      {" 7 ", true, 7},       {"42\n", true, 42},     {"\r\n5\r\n", true, 5}, {"", false, 0},
+      {"-", false, 0},        {"abc", false, 0},      {"4 2", false, 0},      {"4.0", false, 0},
+      {"0x10", false, 0},     {"٣", false, 0},
+      {"9223372036854775807", true, std::numeric_limits<int64_t>::max()},
+      {"-9223372036854775808", true, std::numeric_limits<int64_t>::min()},
+      {"9223372036854775808", false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    bool ok = !c.ok;
+    EXPECT_EQ(ParseWholeNumber(QString::fromUtf8(c.text), &ok), c.value);
+    EXPECT_EQ(ok, c.ok);
+  }
+}
+
+TEST(KeyValueList, FirstLineWinsIgnoringCase) {
+  KeyValueList list;
+  list.Append(QStringLiteral("abc-DEF"), QStringLiteral("first"));
+  list.Append(QStringLiteral("ABC-def"), QStringLiteral("second"));
+  list.Append(QStringLiteral("Ключ"), QStringLiteral("кириллица"));
+  list.Append(QString(), QStringLiteral("empty key"));
+  EXPECT_EQ(list.Count(), 4);
+  EXPECT_EQ(list.Lookup(QStringLiteral("ABC-DEF")), QStringLiteral("first"));
+  EXPECT_EQ(list.Lookup(QStringLiteral("ключ")), QStringLiteral("кириллица"));
+  EXPECT_EQ(list.Lookup(QString()), QStringLiteral("empty key"));
+  EXPECT_EQ(list.Lookup(QStringLiteral("nope")), QString());
+  EXPECT_TRUE(list.Contains(QStringLiteral("abc-def")));
+  EXPECT_FALSE(list.Contains(QStringLiteral("nope")));
+  // Duplicates stay, in insertion order.
+  EXPECT_EQ(list.Entries().at(1).second, QStringLiteral("second"));
+  list.Clear();
+  EXPECT_EQ(list.Count(), 0);
+  EXPECT_FALSE(list.Contains(QStringLiteral("abc-def")));
+}
+
+TEST(SortedUniqueList, KeepsOneOfEachIgnoringCaseInOrder) {
+  SortedUniqueList list;
+  EXPECT_TRUE(list.Add(QStringLiteral("delta")));
+  EXPECT_TRUE(list.Add(QStringLiteral("Alpha")));
+  EXPECT_TRUE(list.Add(QStringLiteral("charlie")));
+  EXPECT_FALSE(list.Add(QStringLiteral("ALPHA")));
+  EXPECT_TRUE(list.Add(QStringLiteral("Bravo")));
+  EXPECT_FALSE(list.Add(QStringLiteral("bravo")));
+  EXPECT_EQ(list.Items(), (QStringList{"Alpha", "Bravo", "charlie", "delta"}));
+  EXPECT_TRUE(list.Contains(QStringLiteral("CHARLIE")));
+  EXPECT_FALSE(list.Contains(QStringLiteral("echo")));
+}
+
+}  // namespace

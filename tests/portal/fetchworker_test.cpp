@@ -1,0 +1,484 @@
+// The fetch worker over real HTTPS against the substitute portal.
+
+#include <gtest/gtest.h>
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QSet>
+#include <QTemporaryDir>
+#include <QThread>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "portal/api.h"
+#include "portal/scrapingthread.h"
+#include "tests/support/simserver.h"
+#include "tools/portal-sim/dataset.h"
+
+namespace {
+
+const QByteArray kUserAgent =
+    "User-Agent: Mozilla/5.0 (Windows NT 6.1; Win64; x64; rv:101.0) Gecko/20100101 Firefox/101.0";
+
+// Collects log lines from any thread; an optional hook sees each line as it arrives.
+class RecordingSink : public LogSink {
+ public:
+  void AddLogLine(const QString& line) override {
+    std::function<void(const QString&)> hook;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      lines_.append(line);
+      hook = hook_;
+    }
+    if (hook) hook(line);
+  }
+  QStringList Lines() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.clear();
+  }
+  void SetHook(std::function<void(const QString&)> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hook_ = std::move(hook);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  QStringList lines_;
+  std::function<void(const QString&)> hook_;
+};
+
+// The dataset the simulator is started with in these tests.
+const QStringList kDatasetArgs = {"--regions", "3", "--orgs", "40", "--houses", "3000", "--seed", "7"};
+
+simdata::Dataset TestDataset() {
+  simdata::Config config;
+  config.regions = 3;
+  config.orgs = 40;
+  config.houses = 3000;
+  config.seed = 7;
+  return simdata::Dataset(config);
+}
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+class FetchWorker : public ::testing::Test {
+ protected:
+  // Starts the simulator with the given extra arguments (faults, delays).
+  void StartSim(QStringList extra = {}) {
+    sim_ = std::make_unique<SimServer>(kDatasetArgs + extra);
+    QString error;
+    ASSERT_TRUE(sim_->Start(&error)) << error.toStdString();
+  }
+
+  FetchSettings Settings() const {
+    FetchSettings s;
+    if (sim_) s.baseUrl = sim_->BaseUrl();
+    s.certFile = SimServer::ClientCert();
+    s.keyFile = SimServer::ClientKey();
+    s.keyPassphrase = DefaultKeyPassphrase();
+    s.maxAttempts = 3;
+    s.failPauseMs = 10;
+    s.additionalWaitMs = 10;
+    s.idleTimeoutSec = 30;
+    return s;
+  }
+
+  // A worker set up the way the job sets one up: already in RunningList.
+  std::unique_ptr<TScrapingThread> MakeWorker(const QString& task, const FetchSettings& settings,
+                                              bool getAdditional = false) {
+    auto worker = std::make_unique<TScrapingThread>();
+    worker->url = task;
+    worker->Code = TaskKind(task);
+    worker->GetAdditional = getAdditional;
+    worker->LogsMemo = &sink_;
+    worker->lists = lists_;
+    worker->settings = settings;
+    std::lock_guard<std::mutex> lock(lists_->JobLock);
+    lists_->RunningList.append(worker.get());
+    return worker;
+  }
+
+  // Runs a worker to its end and checks that it handed itself over.
+  void RunToEnd(TScrapingThread* worker) {
+    worker->start();
+    ASSERT_TRUE(worker->wait(QDeadlineTimer(60000))) << "worker did not end";
+    std::lock_guard<std::mutex> lock(lists_->JobLock);
+    EXPECT_FALSE(lists_->RunningList.contains(worker));
+    EXPECT_EQ(lists_->FinishedList.count(worker), 1);
+  }
+
+  // Keeps a finished worker for the rest of the test, so that no later worker takes its
+  // address and the hand-over checks stay meaningful.
+  TScrapingThread* Keep(std::unique_ptr<TScrapingThread> worker) {
+    kept_.push_back(std::move(worker));
+    return kept_.back().get();
+  }
+
+  std::unique_ptr<SimServer> sim_;
+  std::vector<std::unique_ptr<TScrapingThread>> kept_;
+  std::shared_ptr<TWorkerLists> lists_ = std::make_shared<TWorkerLists>();
+  RecordingSink sink_;
+};
+
+QList<QByteArray> ExpectedHeaders(const SimServer& sim, bool post, qsizetype bodySize,
+                                  bool customLines) {
+  QList<QByteArray> lines = {"Host: 127.0.0.1:" + QByteArray::number(sim.Port()), kUserAgent,
+                             "Referer: " + sim.BaseUrl().toUtf8(), "Accept: text/html, */*"};
+  if (post) {
+    lines << "Content-Type: application/json;charset=UTF-8";
+    lines << "Content-Length: " + QByteArray::number(bodySize);
+  }
+  if (customLines) lines << "Request-GUID: 0" << "Session-GUID: 0";
+  return lines;
+}
+
+QString Path(const QString& address) {
+  // The request line names the path after the host.
+  const qsizetype start = address.indexOf('/', address.indexOf("://") + 3);
+  return address.mid(start);
+}
+
+TEST_F(FetchWorker, SendsTheExactRequestOfEveryKind) {
+  StartSim();
+  const simdata::Dataset data = TestDataset();
+  const simdata::Region& region = data.Regions().at(0);
+  const int org = data.RegionOrgs(0).at(0);
+  const QString orgGuid = Q(data.OrgGuid(org));
+  const QString base = sim_->BaseUrl();
+  const FetchSettings settings = Settings();
+
+  struct Case {
+    QString task;
+    bool additional;
+  };
+  const QString countTask = QStringLiteral("77$$$") + Q(region.guid);
+  const QString searchTask = SearchPageTask(base, 1, Q(region.code), Q(region.guid));
+  const QString cardTask = OrgCardTask(base, orgGuid);
+  const QString houseCountTask = HouseCountTask(base, orgGuid);
+  const QString housePageTask = HousePageTask(base, 1, orgGuid);
+  const Case cases[] = {{countTask, false}, {searchTask, false}, {cardTask, true},
+                        {houseCountTask, false}, {housePageTask, false}};
+
+  std::vector<std::unique_ptr<TScrapingThread>> workers;
+  for (const Case& c : cases) {
+    workers.push_back(MakeWorker(c.task, settings, c.additional));
+    RunToEnd(workers.back().get());
+    EXPECT_EQ(workers.back()->result, 1) << c.task.toStdString() << " "
+                                         << workers.back()->statusText.toStdString();
+    EXPECT_EQ(workers.back()->statusText, QStringLiteral("успешно"));
+  }
+
+  // What the job reads back.
+  EXPECT_EQ(workers[0]->regionguid2, "77");
+  EXPECT_EQ(workers[0]->regionguid, Q(region.guid));
+  EXPECT_EQ(workers[0]->url, countTask);
+  EXPECT_EQ(workers[1]->regionguid2, Q(region.code));
+  EXPECT_EQ(workers[1]->regionguid, Q(region.guid));
+  EXPECT_EQ(workers[1]->html, Q(data.SearchPageJson(0, 1, 100)));
+  EXPECT_EQ(workers[2]->url, cardTask);
+  EXPECT_EQ(workers[2]->orgguid, orgGuid);
+  EXPECT_EQ(workers[2]->html, Q(data.CardJson(org)));  // Cyrillic decoded from UTF-8
+  EXPECT_EQ(workers[2]->html2, Q(data.AdditionalInfoJson(org)));
+  EXPECT_EQ(workers[3]->url, houseCountTask.left(houseCountTask.indexOf("|||")));
+  EXPECT_EQ(workers[3]->orgguid, orgGuid);
+  EXPECT_EQ(workers[3]->html, Q(data.HousePageJson(org, 1, 1)));
+  EXPECT_EQ(workers[4]->url, housePageTask.left(housePageTask.indexOf("|||")));
+  EXPECT_EQ(workers[4]->html, Q(data.HousePageJson(org, 1, 1000)));
+
+  // What went over the wire, byte for byte.
+  const QList<SimRequest> requests = sim_->Requests();
+  ASSERT_EQ(requests.size(), 6);
+  const QByteArray countBody = OrganisationFilter(Q(region.guid), "77");
+  const QByteArray searchBody = OrganisationFilter(Q(region.guid), Q(region.code));
+  const struct {
+    QByteArray requestLine;
+    QByteArray body;
+    bool post;
+    bool custom;
+  } expected[] = {
+      {"POST " + Path(RegionCountAddress(base)).toUtf8() + " HTTP/1.0", countBody, true, true},
+      {"POST " + Path(searchTask.left(searchTask.indexOf("|||"))).toUtf8() + " HTTP/1.0", searchBody,
+       true, true},
+      {"GET " + Path(cardTask).toUtf8() + " HTTP/1.0", QByteArray(), false, true},
+      {"POST " + Path(AdditionalInfoAddress(base)).toUtf8() + " HTTP/1.0", AdditionalInfoBody(orgGuid),
+       true, true},
+      {"POST " + Path(workers[3]->url).toUtf8() + " HTTP/1.0", HouseFilter(orgGuid), true, false},
+      {"POST " + Path(workers[4]->url).toUtf8() + " HTTP/1.0", HouseFilter(orgGuid), true, false},
+  };
+  for (int i = 0; i < 6; ++i) {
+    SCOPED_TRACE(expected[i].requestLine.toStdString());
+    EXPECT_EQ(requests[i].requestLine, expected[i].requestLine);
+    EXPECT_EQ(requests[i].headerLines,
+              ExpectedHeaders(*sim_, expected[i].post, expected[i].body.size(), expected[i].custom));
+    EXPECT_EQ(requests[i].body, expected[i].body);
+  }
+  // The count body for region code 77, spelled out once more: the GUID in place 2, 77 in 5.
+  EXPECT_TRUE(requests[0].body.contains("\"region\":{\"guid\":\"" + QByteArray::fromStdString(region.guid) +
+                                        "\",\"code\":\"77\"},\"settlement\""));
+}
+
+TEST_F(FetchWorker, RegionKeyWithoutMarkerIsSentAsAGuidWithEmptyCode) {
+  StartSim();
+  FetchSettings settings = Settings();
+  settings.maxAttempts = 1;
+  const QString key = QStringLiteral("0c5b2444-70a0-4932-980c-b4dc0d3f02b5");
+  auto worker = MakeWorker(key, settings);
+  RunToEnd(worker.get());
+  EXPECT_EQ(worker->regionguid2, QString());
+  EXPECT_EQ(worker->regionguid, key);
+  const QList<SimRequest> requests = sim_->Requests();
+  ASSERT_EQ(requests.size(), 1);
+  EXPECT_EQ(requests[0].body, OrganisationFilter(key, QString()));
+}
+
+TEST_F(FetchWorker, SucceedsAfterTwoFailures) {
+  StartSim({"--fault", "kind=count,first=2,status=503,reason=Service Unavailable"});
+  const simdata::Region region = TestDataset().Regions().at(1);
+  const QString key = Q(region.code) + "$$$" + Q(region.guid);
+  auto worker = MakeWorker(key, Settings());
+  RunToEnd(worker.get());
+
+  EXPECT_EQ(worker->result, 1);
+  EXPECT_EQ(worker->statusText, QStringLiteral("успешно"));
+  EXPECT_EQ(worker->html, Q(TestDataset().CountText(1)));
+  const QStringList lines = sink_.Lines();
+  ASSERT_EQ(lines.size(), 3) << lines.join('\n').toStdString();
+  EXPECT_TRUE(lines[0].endsWith(QStringLiteral(": Запускаем code:0 url: ") + key));
+  for (int i = 1; i < 3; ++i) {
+    EXPECT_TRUE(lines[i].endsWith(QStringLiteral(": ERROR_Service Unavailable для ") + key))
+        << lines[i].toStdString();
+  }
+  EXPECT_EQ(sim_->Requests().size(), 3);
+}
+
+TEST_F(FetchWorker, JudgesAnswersByStatusAndContent) {
+  const simdata::Dataset data = TestDataset();
+  const simdata::Region region = data.Regions().at(0);
+  const QString key = Q(region.code) + "$$$" + Q(region.guid);
+  const QString cardGuid = Q(data.OrgGuid(data.RegionOrgs(0).at(0)));
+  struct Case {
+    const char* name;
+    QStringList simArgs;
+    int kind;  // 0 count, 1 search page, 2 card
+    int result;
+    QString statusText;
+    int requests;
+    bool emptyAnswer = false;
+  };
+  const Case cases[] = {
+      {"empty count every time", {"--fault", "kind=count,empty"}, 0, -1, "ERROR_Broken", 3},
+      {"search page without total", {"--fault", "kind=search,empty"}, 1, -1, "ERROR_Broken", 3},
+      {"card answered 404", {"--fault", "kind=card,status=404,reason=Not Found"}, 2, -1,
+       "ERROR_Not Found", 3},
+      {"status without reason phrase", {"--fault", "kind=card,status=500,reason="}, 2, -1,
+       "ERROR_500", 3},
+      {"empty card is a success", {"--fault", "kind=card,empty"}, 2, 1, "успешно", 1, true},
+      {"401 counts as an answer", {"--fault", "kind=card,status=401,reason=Unauthorized"}, 2, 1,
+       "успешно", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    StartSim(c.simArgs);
+    sink_.Clear();
+    const QString base = sim_->BaseUrl();
+    const QString task = c.kind == 0   ? key
+                         : c.kind == 1 ? SearchPageTask(base, 1, Q(region.code), Q(region.guid))
+                                       : OrgCardTask(base, cardGuid);
+    TScrapingThread* worker = Keep(MakeWorker(task, Settings()));
+    RunToEnd(worker);
+    EXPECT_EQ(worker->result, c.result);
+    EXPECT_EQ(worker->statusText, c.statusText);
+    EXPECT_EQ(sim_->Requests().size(), c.requests);
+    const QStringList lines = sink_.Lines();
+    ASSERT_EQ(lines.size(), 1 + (c.result == 1 ? 0 : c.requests));
+    for (int i = 1; i < lines.size(); ++i)
+      EXPECT_TRUE(lines[i].endsWith(": " + c.statusText + QStringLiteral(" для ") + task))
+          << lines[i].toStdString();
+    if (c.emptyAnswer) {
+      EXPECT_EQ(worker->html, QString());
+    }
+  }
+}
+
+TEST_F(FetchWorker, FailedAdditionalInformationRepeatsTheCard) {
+  StartSim({"--fault", "kind=additional,first=1,status=503,reason=Service Unavailable"});
+  const simdata::Dataset data = TestDataset();
+  const int org = data.RegionOrgs(0).at(1);
+  const QString task = OrgCardTask(sim_->BaseUrl(), Q(data.OrgGuid(org)));
+  auto worker = MakeWorker(task, Settings(), true);
+  RunToEnd(worker.get());
+  EXPECT_EQ(worker->result, 1);
+  EXPECT_EQ(worker->html2, Q(data.AdditionalInfoJson(org)));
+  const QList<SimRequest> requests = sim_->Requests();
+  ASSERT_EQ(requests.size(), 4);
+  EXPECT_TRUE(requests[0].requestLine.startsWith("GET "));
+  EXPECT_TRUE(requests[1].requestLine.startsWith("POST "));
+  EXPECT_EQ(requests[1].status, 503);
+  EXPECT_TRUE(requests[2].requestLine.startsWith("GET "));
+  EXPECT_TRUE(requests[3].requestLine.startsWith("POST "));
+}
+
+TEST_F(FetchWorker, CertificateAndKeyProblemsFailEveryAttemptWithTheirOwnText) {
+  StartSim();
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QString missing = dir.filePath("absent.pem");
+  const QString garbage = dir.filePath("garbage.pem");
+  {
+    QFile file(garbage);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("not a pem file\n");
+  }
+  const QString otherKey = SimServer::TlsDir() + "server.key";  // a key of another certificate
+  struct Case {
+    const char* name;
+    QString cert, key;
+    QByteArray pass;
+    QString mustContain;
+  };
+  const Case cases[] = {
+      {"missing certificate", missing, SimServer::ClientKey(), DefaultKeyPassphrase(),
+       "cannot read certificate file " + missing},
+      {"certificate not PEM", garbage, SimServer::ClientKey(), DefaultKeyPassphrase(),
+       "cannot read certificate file " + garbage},
+      {"missing key", SimServer::ClientCert(), missing, DefaultKeyPassphrase(),
+       "cannot read key file " + missing},
+      {"wrong pass phrase", SimServer::ClientCert(), SimServer::ClientKey(), "wrongpass",
+       "wrong pass phrase"},
+      {"empty pass phrase", SimServer::ClientCert(), SimServer::ClientKey(), "",
+       "no pass phrase"},
+      {"key of another certificate", SimServer::ClientCert(), otherKey, DefaultKeyPassphrase(),
+       "does not belong to certificate file"},
+  };
+  QSet<QString> texts;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sink_.Clear();
+    FetchSettings settings = Settings();
+    settings.certFile = c.cert;
+    settings.keyFile = c.key;
+    settings.keyPassphrase = c.pass;
+    settings.maxAttempts = 2;
+    const QString task = OrgCardTask(sim_->BaseUrl(), "00000000-0000-0000-0000-000000000000");
+    TScrapingThread* worker = Keep(MakeWorker(task, settings));
+    RunToEnd(worker);
+    EXPECT_EQ(worker->result, -1);
+    EXPECT_TRUE(worker->statusText.startsWith("ERROR_"));
+    EXPECT_TRUE(worker->statusText.contains(c.mustContain)) << worker->statusText.toStdString();
+    const QStringList lines = sink_.Lines();
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_TRUE(lines[2].endsWith(": " + worker->statusText + QStringLiteral(" для ") + task));
+    texts.insert(worker->statusText);
+  }
+  EXPECT_EQ(texts.size(), std::size(cases));
+  EXPECT_TRUE(sim_->Requests().isEmpty());
+}
+
+TEST_F(FetchWorker, StoppedBeforeTheFirstAttemptSendsNothingAndIsHandedOver) {
+  StartSim();
+  const QString task = OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(0)));
+
+  // Told to stop while it writes its first log line, before any attempt.
+  auto stopped = MakeWorker(task, Settings());
+  TScrapingThread* raw = stopped.get();
+  sink_.SetHook([raw](const QString&) { raw->requestInterruption(); });
+  RunToEnd(stopped.get());
+  sink_.SetHook(nullptr);
+
+  // Aborted before it was even started.
+  auto aborted = MakeWorker(task, Settings());
+  aborted->Abort();
+  RunToEnd(aborted.get());
+
+  for (TScrapingThread* w : {stopped.get(), aborted.get()}) {
+    EXPECT_EQ(w->result, 0);
+    EXPECT_EQ(w->statusText, QString());
+    EXPECT_EQ(w->html, QString());
+  }
+  EXPECT_TRUE(sim_->Requests().isEmpty());
+  EXPECT_EQ(lists_->FinishedList, (QList<TScrapingThread*>{stopped.get(), aborted.get()}));
+}
+
+TEST_F(FetchWorker, StopDuringARequestDropsTheAnswer) {
+  StartSim({"--fault", "kind=card,delay=1500"});
+  const QString task = OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(0)));
+  auto worker = MakeWorker(task, Settings());
+  worker->start();
+  QThread::msleep(500);
+  worker->requestInterruption();
+  ASSERT_TRUE(worker->wait(QDeadlineTimer(30000)));
+  EXPECT_EQ(worker->result, 0);
+  EXPECT_EQ(worker->html, QString());
+  const QList<SimRequest> requests = sim_->Requests();
+  ASSERT_EQ(requests.size(), 1);
+  EXPECT_EQ(requests[0].status, 200);  // it ran to its end
+  EXPECT_EQ(lists_->FinishedList.count(worker.get()), 1);
+}
+
+TEST_F(FetchWorker, AbortEndsAWorkerWaitingForAnAnswer) {
+  StartSim({"--fault", "kind=card,delay=60000"});
+  const QString task = OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(0)));
+  auto worker = MakeWorker(task, Settings());
+  worker->start();
+  // Wait until the request is with the server.
+  QDeadlineTimer sent(10000);
+  while (sim_->Requests().isEmpty() && !sent.hasExpired()) QThread::msleep(20);
+  ASSERT_FALSE(sim_->Requests().isEmpty());
+  worker->Abort();
+  EXPECT_TRUE(worker->wait(QDeadlineTimer(5000))) << "abort did not end the transfer";
+  worker->wait();
+  EXPECT_EQ(worker->result, 0);
+  // Only the start line: an aborted transfer is not an error of the portal.
+  EXPECT_EQ(sink_.Lines().size(), 1);
+  EXPECT_EQ(lists_->FinishedList.count(worker.get()), 1);
+}
+
+TEST_F(FetchWorker, AbortCutsTheFailurePauseShort) {
+  StartSim({"--fault", "kind=card,status=503,reason=Service Unavailable"});
+  FetchSettings settings = Settings();
+  settings.failPauseMs = 60000;
+  const QString task = OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(0)));
+  auto worker = MakeWorker(task, settings);
+  worker->start();
+  QDeadlineTimer failed(10000);
+  while (sink_.Lines().size() < 2 && !failed.hasExpired()) QThread::msleep(20);
+  ASSERT_EQ(sink_.Lines().size(), 2);
+  worker->Abort();
+  EXPECT_TRUE(worker->wait(QDeadlineTimer(5000)));
+  worker->wait();
+  EXPECT_EQ(worker->result, -1);  // the failed attempt stands
+  EXPECT_EQ(sim_->Requests().size(), 1);
+}
+
+TEST_F(FetchWorker, IdleConnectionTimesOut) {
+  StartSim({"--fault", "kind=card,delay=8000"});
+  FetchSettings settings = Settings();
+  settings.idleTimeoutSec = 1;
+  settings.maxAttempts = 1;
+  const QString task = OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(0)));
+  auto worker = MakeWorker(task, settings);
+  RunToEnd(worker.get());
+  EXPECT_EQ(worker->result, -1);
+  EXPECT_TRUE(worker->statusText.startsWith("ERROR_Operation timed out")) << worker->statusText.toStdString();
+}
+
+TEST_F(FetchWorker, TransportFailureIsReported) {
+  // Nobody listens on the port of a simulator that has been stopped.
+  StartSim();
+  FetchSettings settings = Settings();
+  sim_->Stop();
+  settings.maxAttempts = 2;
+  auto worker = MakeWorker(QStringLiteral("01$$$g"), settings);
+  RunToEnd(worker.get());
+  EXPECT_EQ(worker->result, -1);
+  EXPECT_TRUE(worker->statusText.startsWith("ERROR_Failed to connect")) << worker->statusText.toStdString();
+  EXPECT_EQ(sink_.Lines().size(), 3);
+}
+
+}  // namespace

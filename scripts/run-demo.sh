@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# run-demo.sh BUILD_DIR
+# Opens the window against the substitute portal: puts the demo client certificate and key and a
+# region list beside the executable, starts portal-sim on 127.0.0.1:8443 (the compiled-in portal
+# address) with a demo dataset, runs the program and stops the portal again when it closes.
+set -euo pipefail
+
+if [ $# -ne 1 ]; then
+  echo "usage: $0 BUILD_DIR" >&2
+  exit 2
+fi
+build=$(cd "$1" && pwd)
+app_dir=$build/app
+sim=$build/tools/portal-sim/portal-sim
+tls=$build/demo-tls
+port=8443
+dataset=(--regions 85 --orgs 3000 --houses 120000 --seed 1)
+
+for f in "$app_dir/orgharvester" "$sim" "$tls/01cert.pem" "$tls/01key.pem" "$tls/server.crt"; do
+  if [ ! -e "$f" ]; then
+    echo "run-demo: $f is missing; build first (./run)" >&2
+    exit 1
+  fi
+done
+
+cp -f "$tls/01cert.pem" "$tls/01key.pem" "$app_dir/"
+if [ ! -e "$app_dir/cities.txt" ]; then
+  "$sim" "${dataset[@]}" --write-cities "$app_dir/cities.txt"
+fi
+
+sim_out=$(mktemp)
+sim_pid=
+cleanup() {
+  if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+  rm -f "$sim_out"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+"$sim" "${dataset[@]}" --port "$port" --tls-dir "$tls" --log "$build/portal-sim.log" >"$sim_out" 2>&1 &
+sim_pid=$!
+
+# Wait for "LISTENING <port>", or for the portal to give up (exit code 3: the port is taken).
+for _ in $(seq 1 100); do
+  grep -q '^LISTENING ' "$sim_out" && break
+  if ! kill -0 "$sim_pid" 2>/dev/null; then
+    rc=0
+    wait "$sim_pid" || rc=$?
+    sim_pid=
+    if [ "$rc" -eq 3 ]; then
+      echo "run-demo: port $port on 127.0.0.1 is busy; another program (perhaps an earlier demo) listens there. Stop it and try again." >&2
+    else
+      echo "run-demo: the substitute portal did not start:" >&2
+    fi
+    cat "$sim_out" >&2
+    exit 1
+  fi
+  sleep 0.1
+done
+if ! grep -q '^LISTENING ' "$sim_out"; then
+  echo "run-demo: the substitute portal did not start within 10 s" >&2
+  exit 1
+fi
+echo "run-demo: substitute portal listening on https://127.0.0.1:$port/ (request log: $build/portal-sim.log)"
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+  echo "run-demo: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); the window needs one." >&2
+  echo "run-demo: on a machine without a screen try: xvfb-run -a ./run   (or set QT_QPA_PLATFORM=offscreen)" >&2
+fi
+
+cd "$app_dir"
+rc=0
+./orgharvester || rc=$?
+exit "$rc"

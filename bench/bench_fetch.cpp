@@ -1,0 +1,145 @@
+// Fetch workers against the substitute portal over loopback HTTPS: every worker is a new
+// thread with a new HTTP client, so every request pays for a fresh TLS connection, as in a run.
+// Prints requests per second and the client's CPU time per request (the portal is a separate
+// process and is not counted).
+//
+// bench_fetch [--requests N] [--concurrency C]
+
+#include <sys/resource.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <cstdio>
+#include <deque>
+#include <functional>
+#include <memory>
+
+#include "portal/api.h"
+#include "portal/scrapingthread.h"
+#include "tests/support/simserver.h"
+#include "tools/portal-sim/dataset.h"
+
+namespace {
+
+double CpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+struct Figures {
+  int ok = 0;
+  int failed = 0;
+  double wallSeconds = 0;
+  double cpuSeconds = 0;
+  qint64 answerBytes = 0;
+};
+
+// Runs `total` workers, at most `concurrency` at a time, the oldest collected first.
+Figures RunWorkers(int total, int concurrency, const FetchSettings& settings,
+                   const std::function<QString(int)>& task) {
+  auto lists = std::make_shared<TWorkerLists>();
+  std::deque<std::unique_ptr<TScrapingThread>> running;
+  Figures f;
+  auto collect = [&] {
+    std::unique_ptr<TScrapingThread> w = std::move(running.front());
+    running.pop_front();
+    w->wait();
+    if (w->result == 1) {
+      ++f.ok;
+      f.answerBytes += w->html.toUtf8().size();
+    } else {
+      ++f.failed;
+      if (f.failed == 1) std::fprintf(stderr, "first failure: %s\n", qPrintable(w->statusText));
+    }
+    std::lock_guard<std::mutex> lock(lists->JobLock);
+    lists->FinishedList.removeOne(w.get());
+  };
+
+  QElapsedTimer wall;
+  wall.start();
+  const double cpu0 = CpuSeconds();
+  for (int i = 0; i < total; ++i) {
+    if (int(running.size()) >= concurrency) collect();
+    auto w = std::make_unique<TScrapingThread>();
+    w->url = task(i);
+    w->Code = TaskKind(w->url);
+    w->lists = lists;
+    w->settings = settings;
+    {
+      std::lock_guard<std::mutex> lock(lists->JobLock);
+      lists->RunningList.append(w.get());
+    }
+    w->start();
+    running.push_back(std::move(w));
+  }
+  while (!running.empty()) collect();
+  f.cpuSeconds = CpuSeconds() - cpu0;
+  f.wallSeconds = double(wall.nsecsElapsed()) / 1e9;
+  return f;
+}
+
+void Print(const char* scenario, int concurrency, const Figures& f) {
+  const int n = f.ok + f.failed;
+  const QByteArray name = QByteArray(scenario) + " c=" + QByteArray::number(concurrency);
+  std::printf("BENCH\t%s\trequests\t%d\tcount\n", name.constData(), n);
+  std::printf("BENCH\t%s\tfailed\t%d\tcount\n", name.constData(), f.failed);
+  std::printf("BENCH\t%s\tthroughput\t%.1f\treq/s\n", name.constData(), n / f.wallSeconds);
+  std::printf("BENCH\t%s\tclient CPU\t%.2f\tms/req\n", name.constData(), 1000.0 * f.cpuSeconds / n);
+  std::printf("BENCH\t%s\tanswer size\t%.0f\tbytes/req\n", name.constData(),
+              f.ok ? double(f.answerBytes) / f.ok : 0.0);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  int total = 300;
+  int concurrency = 3;
+  const QStringList args = app.arguments();
+  for (int i = 1; i + 1 < args.size(); i += 2) {
+    if (args[i] == "--requests") total = qMax(1, args[i + 1].toInt());
+    else if (args[i] == "--concurrency") concurrency = qMax(1, args[i + 1].toInt());
+  }
+
+  const QStringList datasetArgs = {"--regions", "5", "--orgs", "300", "--houses", "30000", "--seed", "3"};
+  simdata::Config config;
+  config.regions = 5;
+  config.orgs = 300;
+  config.houses = 30000;
+  config.seed = 3;
+  const simdata::Dataset data(config);
+
+  SimServer sim(datasetArgs);
+  QString error;
+  if (!sim.Start(&error)) {
+    std::fprintf(stderr, "bench_fetch: cannot start the substitute portal: %s\n", qPrintable(error));
+    return 1;
+  }
+
+  FetchSettings settings;
+  settings.baseUrl = sim.BaseUrl();
+  settings.certFile = SimServer::ClientCert();
+  settings.keyFile = SimServer::ClientKey();
+  settings.maxAttempts = 1;
+  settings.failPauseMs = 0;
+
+  int biggest = 0;
+  for (int org = 1; org < data.OrgCount(); ++org)
+    if (data.HouseTotal(org) > data.HouseTotal(biggest)) biggest = org;
+  const QString base = sim.BaseUrl();
+  auto card = [&](int i) {
+    return OrgCardTask(base, QString::fromStdString(data.OrgGuid(i % data.OrgCount())));
+  };
+  auto housePage = [&](int) {
+    return HousePageTask(base, 1, QString::fromStdString(data.OrgGuid(biggest)));
+  };
+
+  RunWorkers(10, 1, settings, card);  // warm-up: libraries loaded, caches filled
+  Print("card", 1, RunWorkers(total, 1, settings, card));
+  Print("card", concurrency, RunWorkers(total, concurrency, settings, card));
+  Print("house page", concurrency, RunWorkers(total, concurrency, settings, housePage));
+  return 0;
+}

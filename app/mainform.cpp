@@ -1,0 +1,518 @@
+#include "app/mainform.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScopeGuard>
+#include <QSpinBox>
+#include <QTextBlock>
+#include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <climits>
+#include <type_traits>
+
+#include "app/regionlist.h"
+#include "harvest/workfiles.h"
+#include "text/textfile.h"
+
+QString AppTitle() {
+  return QStringLiteral("Сбор управляющих организаций с портала реестра ЖКХ");
+}
+
+namespace {
+
+// The window's design: client area and the place of every control in it.
+constexpr int kDesignWidth = 984;
+constexpr int kDesignHeight = 424;
+constexpr int kProgressHeight = 17;
+
+enum Anchor { kLeft = 1, kTop = 2, kRight = 4, kBottom = 8 };
+
+// Tahoma where it is installed, otherwise the nearest face: DejaVu Sans Condensed has about
+// Tahoma's width, so the captions fit their controls as designed.
+QString WindowFontFamily() {
+  const QStringList families = QFontDatabase::families();
+  for (const char* name : {"Tahoma", "DejaVu Sans Condensed", "DejaVu Sans"}) {
+    const QString family = QString::fromLatin1(name);
+    if (families.contains(family, Qt::CaseInsensitive)) return family;
+  }
+  return QString();
+}
+
+QFont WindowFont(int pixelSize) {
+  QFont font(WindowFontFamily());
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(pixelSize);
+  return font;
+}
+
+const QString kAdditionalMessage = QStringLiteral(
+    "В этом режиме сбор будет идти медленно (сайт медленно отдаёт доп. данные), и не более "
+    "чем в один поток (при превышении интенсивности будут временные блокировки)!");
+
+}  // namespace
+
+TMainForm::TMainForm(QString dir, HarvestSettings settings, std::shared_ptr<Dialogs> dialogs,
+                     QWidget* parent)
+    : QWidget(parent), dir_(std::move(dir)), settings_(std::move(settings)),
+      dialogs_(std::move(dialogs)) {
+  if (dir_.isEmpty()) dir_ = ExecutableDir();
+  if (!dir_.endsWith(QLatin1Char('/'))) dir_ += QLatin1Char('/');
+  settings_.dir = dir_;
+  if (!dialogs_) dialogs_ = std::make_shared<MessageBoxDialogs>(this);
+
+  setObjectName(QStringLiteral("MainForm"));
+  setWindowTitle(AppTitle());
+  setFont(WindowFont(11));
+  CreateControls();
+  resize(kDesignWidth, kDesignHeight);
+  // Narrower than this the right-anchored controls would run over the region list.
+  setMinimumSize(kDesignWidth - 24, kDesignHeight - 200);
+  PlaceControls();
+}
+
+TMainForm::~TMainForm() {
+  // Last resort for a window destroyed with its job still running (the program's own close
+  // waits for the job's end first): the job still calls this window, so stop it and keep
+  // the events flowing until its end has been reported.
+  if (CurrentJob) {
+    if (CurrentJob->IsHeld()) CurrentJob->Release();
+    CurrentJob->RequestStop();
+    QEventLoop loop;
+    connect(this, &TMainForm::JobFinished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(120000, &loop, &QEventLoop::quit);
+    if (CurrentJob) loop.exec();
+  }
+}
+
+void TMainForm::CreateControls() {
+  Label1 = new QLabel(QStringLiteral("Регионы"), this);
+  Label1->setObjectName(QStringLiteral("Label1"));
+
+  CitiesListBox = new QListWidget(this);
+  CitiesListBox->setObjectName(QStringLiteral("CitiesListBox"));
+  CitiesListBox->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  CitiesListBox->setSortingEnabled(false);
+  CitiesListBox->setUniformItemSizes(true);
+
+  SelectAllCitiesButton = new QPushButton(QStringLiteral("все"), this);
+  SelectAllCitiesButton->setObjectName(QStringLiteral("SelectAllCitiesButton"));
+
+  StartButton = new QPushButton(QStringLiteral("СТАРТ"), this);
+  StartButton->setObjectName(QStringLiteral("StartButton"));
+  StartButton->setFont(WindowFont(19));
+
+  LimitEdit = new QSpinBox(this);
+  LimitEdit->setObjectName(QStringLiteral("LimitEdit"));
+  // At least one download thread: with none a run could neither go on nor end.
+  LimitEdit->setRange(1, INT_MAX);
+  LimitEdit->setSingleStep(1);
+  LimitEdit->setValue(3);
+  LimitEdit->setToolTip(QStringLiteral("Число потоков выгрузки"));
+
+  PauseButton = new QPushButton(QStringLiteral("пауза"), this);
+  PauseButton->setObjectName(QStringLiteral("PauseButton"));
+
+  StopButton = new QPushButton(QStringLiteral("стоп"), this);
+  StopButton->setObjectName(QStringLiteral("StopButton"));
+
+  Label4 = new QLabel(QStringLiteral("Найдено организаций: 0"), this);
+  Label4->setObjectName(QStringLiteral("Label4"));
+
+  Label3 = new QLabel(QStringLiteral("Записано организаций: 0"), this);
+  Label3->setObjectName(QStringLiteral("Label3"));
+
+  AdditionalCheckBox = new QCheckBox(
+      QStringLiteral("Загружать данные из вкладки \"Дополнительная информация\""), this);
+  AdditionalCheckBox->setObjectName(QStringLiteral("AdditionalCheckBox"));
+  AdditionalCheckBox->setChecked(false);
+
+  Label2 = new QLabel(QStringLiteral("Логи"), this);
+  Label2->setObjectName(QStringLiteral("Label2"));
+
+  LogsMemo = new QPlainTextEdit(this);
+  LogsMemo->setObjectName(QStringLiteral("LogsMemo"));
+  LogsMemo->setReadOnly(true);
+  LogsMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
+  LogsMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  LogsMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+  ProgressBar = new QProgressBar(this);
+  ProgressBar->setObjectName(QStringLiteral("ProgressBar"));
+  ProgressBar->setTextVisible(false);
+  ProgressBar->setRange(0, 100);
+  ProgressBar->setValue(0);
+  ProgressBar->setFocusPolicy(Qt::NoFocus);
+  ProgressBar->setStyleSheet(QStringLiteral(
+      "QProgressBar { border: 1px solid #a0a0a0; background: #f4f4f4; }"
+      "QProgressBar::chunk { background: qlineargradient(x1:0, y1:0, x2:1, y2:0,"
+      " stop:0 #1f9e1f, stop:1 #c8f5c8); }"));
+
+  ResumeTimer = new QTimer(this);
+  ResumeTimer->setObjectName(QStringLiteral("ResumeTimer"));
+  ResumeTimer->setSingleShot(true);
+
+  for (QLabel* label : {Label1, Label2, Label3, Label4}) label->setFocusPolicy(Qt::NoFocus);
+
+  // Tab order as designed: list, start, pause, stop, log, "все", thread count, check box.
+  QWidget* order[] = {CitiesListBox, StartButton,           PauseButton, StopButton,
+                      LogsMemo,      SelectAllCitiesButton, LimitEdit,   AdditionalCheckBox};
+  for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+  // "все" lies over the list's lower right corner and must stay on top of it.
+  SelectAllCitiesButton->raise();
+
+  connect(SelectAllCitiesButton, &QPushButton::clicked, this,
+          &TMainForm::SelectAllCitiesButtonClick);
+  connect(AdditionalCheckBox, &QCheckBox::clicked, this, &TMainForm::AdditionalCheckBoxClick);
+  connect(StartButton, &QPushButton::clicked, this, &TMainForm::StartButtonClick);
+  connect(PauseButton, &QPushButton::clicked, this, &TMainForm::PauseButtonClick);
+  connect(StopButton, &QPushButton::clicked, this, &TMainForm::StopButtonClick);
+  connect(ResumeTimer, &QTimer::timeout, this, &TMainForm::ResumeTimerTimer);
+}
+
+void TMainForm::PlaceControls() {
+  struct Place {
+    QWidget* control;
+    QRect design;  // in the 984 x 424 client area; width 0: as wide as the text needs
+    int anchors;
+  };
+  const int labelHeight = Label1->sizeHint().height();
+  const Place places[] = {
+      {Label1, QRect(8, 8, 0, labelHeight), kLeft | kTop},
+      {CitiesListBox, QRect(8, 27, 257, 374), kLeft | kTop | kBottom},
+      {SelectAllCitiesButton, QRect(210, 376, 41, 25), kLeft | kBottom},
+      {StartButton, QRect(291, 8, 446, 37), kTop | kRight},
+      {LimitEdit, QRect(743, 19, 42, 21), kTop | kRight},
+      {PauseButton, QRect(820, 8, 75, 25), kTop | kRight},
+      {StopButton, QRect(901, 8, 75, 25), kTop | kRight},
+      // The counters keep room up to the window's edge for growing numbers.
+      {Label4, QRect(792, 37, kDesignWidth - 792 - 4, labelHeight), kTop | kRight},
+      {Label3, QRect(792, 51, kDesignWidth - 792 - 4, labelHeight), kTop | kRight},
+      {AdditionalCheckBox, QRect(404, 47, 333, 17), kLeft | kTop},
+      {Label2, QRect(271, 51, 0, labelHeight), kLeft | kTop},
+      {LogsMemo, QRect(271, 70, 705, 331), kLeft | kTop | kRight | kBottom},
+      {ProgressBar, QRect(0, kDesignHeight - kProgressHeight, kDesignWidth, kProgressHeight),
+       kLeft | kRight | kBottom},
+  };
+
+  const int dx = width() - kDesignWidth;
+  const int dy = height() - kDesignHeight;
+  for (const Place& p : places) {
+    QRect r = p.design;
+    if (r.width() == 0) r.setWidth(p.control->sizeHint().width());
+    // A face wider than Tahoma must not cut the check box's caption: it may grow to the
+    // right, where nothing lies at its height.
+    if (p.control == AdditionalCheckBox)
+      r.setWidth(std::max(r.width(), p.control->sizeHint().width()));
+    // An edge the control is anchored to keeps its distance to that edge of the window.
+    if ((p.anchors & kRight) != 0) {
+      if ((p.anchors & kLeft) != 0)
+        r.setWidth(std::max(0, r.width() + dx));
+      else
+        r.moveLeft(r.left() + dx);
+    }
+    if ((p.anchors & kBottom) != 0) {
+      if ((p.anchors & kTop) != 0)
+        r.setHeight(std::max(0, r.height() + dy));
+      else
+        r.moveTop(r.top() + dy);
+    }
+    p.control->setGeometry(r);
+  }
+}
+
+void TMainForm::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (!shown_) {
+    shown_ = true;
+    FormShow();
+  }
+}
+
+void TMainForm::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  PlaceControls();
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  if (closing_) {  // already waiting for the job's end
+    event->ignore();
+    return;
+  }
+  if (!FormClose()) {
+    event->ignore();
+    return;
+  }
+  if (CurrentJob) {
+    // The job still calls this window: stop it, stay out of sight and keep the events
+    // flowing until it reports its end (it then saves its queue and its log), then quit.
+    closing_ = true;
+    StopButtonClick();
+    event->ignore();
+    hide();
+    return;
+  }
+  event->accept();
+  Quit();
+}
+
+void TMainForm::Quit() {
+  if (quit_)
+    quit_();
+  else
+    QCoreApplication::quit();
+}
+
+// ---------------------------------------------------------------------------------------
+// Region list and selection
+
+void TMainForm::FormShow() {
+  CitiesListBox->clear();
+
+  const QString citiesPath = dir_ + QLatin1String(kCitiesFile);
+  QStringList lines;
+  QString reason;
+  if (!ReadTextLines(citiesPath, &lines, &reason)) {
+    dialogs_->Error(CannotOpenFileMessage(citiesPath, reason));
+    return;
+  }
+  const int itemHeight = 13;
+  const QFontMetrics metrics(CitiesListBox->font());
+  for (const QString& line : std::as_const(lines)) {
+    const RegionItem region = ParseRegionLine(line);
+    auto* item = new QListWidgetItem(region.name);
+    item->setData(Qt::UserRole, region.key);
+    item->setSizeHint(QSize(metrics.horizontalAdvance(region.name) + 6, itemHeight));
+    CitiesListBox->addItem(item);
+  }
+
+  const QString selectionPath = dir_ + QLatin1String(kSelectionFile);
+  if (!QFileInfo::exists(selectionPath)) return;
+  QStringList saved;
+  if (!ReadTextLines(selectionPath, &saved, &reason)) {
+    dialogs_->Error(CannotOpenFileMessage(selectionPath, reason));
+    return;
+  }
+  ApplySelection(CitiesListBox, saved);
+}
+
+bool TMainForm::FormClose() {
+  QStringList names;
+  for (int i = 0; i < CitiesListBox->count(); ++i) {
+    const QListWidgetItem* item = CitiesListBox->item(i);
+    if (item->isSelected()) names.append(item->text());
+  }
+  const QString path = dir_ + QLatin1String(kSelectionFile);
+  QString reason;
+  if (!WriteLinesAnsi(path, names, &reason)) {
+    dialogs_->Error(CannotCreateFileMessage(path, reason));
+    return false;
+  }
+  return true;
+}
+
+void TMainForm::SelectAllCitiesButtonClick() { CitiesListBox->selectAll(); }
+
+void TMainForm::AdditionalCheckBoxClick() {
+  if (!AdditionalCheckBox->isChecked()) return;
+  dialogs_->Info(kAdditionalMessage);
+  LimitEdit->setValue(1);
+}
+
+// ---------------------------------------------------------------------------------------
+// Run control
+
+void TMainForm::Log(const QString& message) { AddLogLine(LogTimeStamp() + message); }
+
+bool TMainForm::SettleLeftovers() {
+  struct Leftover {
+    const char* file;
+    const char* question;
+    QStringList companions;  // deleted only together with the file
+  };
+  const Leftover leftovers[] = {
+      {kListsFile, "От прошлого запуска осталось %1 ссылок на списки карточек. "
+                   "Удалить их и начать с начала?",
+       {QLatin1String(kAllKnownFile), QLatin1String(kContextFile)}},
+      {kCardsFile, "От прошлого запуска осталось %1 ссылок на карточки. "
+                   "Удалить их и начать с начала?",
+       {}},
+  };
+  for (const Leftover& leftover : leftovers) {
+    const QString path = dir_ + QLatin1String(leftover.file);
+    if (!QFileInfo::exists(path)) continue;
+    QStringList lines;
+    QString reason;
+    if (!ReadTextLines(path, &lines, &reason)) {
+      dialogs_->Error(CannotOpenFileMessage(path, reason));
+      return false;
+    }
+    const bool discard =
+        lines.isEmpty() ||
+        dialogs_->Ask(QString::fromUtf8(leftover.question).arg(QString::number(lines.size())));
+    if (!discard) continue;
+    // A file that cannot be deleted stays, and so do its companions: the job then resumes
+    // from it with everything it needs.
+    if (!QFile::remove(path) && QFileInfo::exists(path)) continue;
+    for (const QString& companion : leftover.companions) QFile::remove(dir_ + companion);
+  }
+  return true;
+}
+
+void TMainForm::StartButtonClick() {
+  // One job at a time: a second press before the job has ended (its start disables the
+  // button only a moment later) starts nothing.
+  if (starting_ || CurrentJob || closing_) return;
+  starting_ = true;
+  const auto done = qScopeGuard([this] { starting_ = false; });
+
+  if (!SettleLeftovers()) return;
+  if (closing_) return;  // closed while a question was open
+
+  auto* job = new TScraper(this, settings_);
+  CurrentJob = job;
+  job->start();
+}
+
+void TMainForm::PauseButtonClick() {
+  if (!CurrentJob || CurrentJob->IsEnded()) return;
+  if (CurrentJob->IsHeld()) {
+    CurrentJob->Release();
+    Log(QStringLiteral(": Отключаем паузу, продолжаем работу"));
+  } else {
+    // Disarmed first, so a pending automatic release never ends the user's pause.
+    ResumeTimer->stop();
+    CurrentJob->Hold();
+    Log(QStringLiteral(": Включаем паузу"));
+  }
+}
+
+void TMainForm::ResumeTimerTimer() {
+  ResumeTimer->stop();
+  if (!CurrentJob || CurrentJob->IsEnded() || !CurrentJob->IsHeld()) return;
+  CurrentJob->Release();
+  Log(QStringLiteral(": Отключаем паузу, продолжаем работу"));
+}
+
+void TMainForm::StopButtonClick() {
+  if (!CurrentJob || CurrentJob->IsEnded()) return;
+  if (CurrentJob->IsHeld()) CurrentJob->Release();
+  CurrentJob->RequestStop();
+  Log(QStringLiteral(": Останавливаем работу"));
+  ProgressBar->setValue(0);
+}
+
+// ---------------------------------------------------------------------------------------
+// JobView
+
+template <typename F>
+auto TMainForm::OnWindowThread(F f) -> decltype(f()) {
+  using R = decltype(f());
+  if (QThread::currentThread() == thread()) return f();
+  if constexpr (std::is_void_v<R>) {
+    QMetaObject::invokeMethod(this, f, Qt::BlockingQueuedConnection);
+  } else {
+    R value{};
+    QMetaObject::invokeMethod(this, [&value, &f] { value = f(); }, Qt::BlockingQueuedConnection);
+    return value;
+  }
+}
+
+QList<RegionItem> TMainForm::SelectedRegions() {
+  return OnWindowThread([this] {
+    QList<RegionItem> regions;
+    for (int i = 0; i < CitiesListBox->count(); ++i) {
+      const QListWidgetItem* item = CitiesListBox->item(i);
+      if (item->isSelected())
+        regions.append(RegionItem{item->text(), item->data(Qt::UserRole).toString()});
+    }
+    return regions;
+  });
+}
+
+int TMainForm::ReadLimit() {
+  return OnWindowThread([this] { return LimitEdit->value(); });
+}
+
+bool TMainForm::ReadAdditional() {
+  return OnWindowThread([this] { return AdditionalCheckBox->isChecked(); });
+}
+
+void TMainForm::ClearLog() {
+  OnWindowThread([this] { LogsMemo->clear(); });
+}
+
+QStringList TMainForm::LogLines() {
+  return OnWindowThread([this] {
+    QStringList lines;
+    const QTextDocument* doc = LogsMemo->document();
+    if (doc->isEmpty()) return lines;
+    lines.reserve(doc->blockCount());
+    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next())
+      lines.append(block.text());
+    return lines;
+  });
+}
+
+void TMainForm::AddLogLine(const QString& line) {
+  OnWindowThread([this, &line] { LogsMemo->appendPlainText(line); });
+}
+
+void TMainForm::SetProgress(int maximum, int position, const QString& hint) {
+  OnWindowThread([this, maximum, position, &hint] {
+    // A range of 0..0 would turn the bar into a busy indicator: keep it empty instead.
+    const int max = std::max(maximum, 0);
+    ProgressBar->setRange(0, std::max(max, 1));
+    ProgressBar->setValue(std::clamp(position, 0, max));
+    ProgressBar->setToolTip(hint);
+  });
+}
+
+void TMainForm::SetCounters(const QString& foundText, const QString& writtenText) {
+  OnWindowThread([this, &foundText, &writtenText] {
+    Label4->setText(foundText);
+    Label3->setText(writtenText);
+  });
+}
+
+void TMainForm::SetRunControlsEnabled(bool enabled) {
+  OnWindowThread([this, enabled] {
+    CitiesListBox->setEnabled(enabled);
+    StartButton->setEnabled(enabled);
+    AdditionalCheckBox->setEnabled(enabled);
+  });
+}
+
+void TMainForm::ArmResumeTimer(int intervalMs) {
+  OnWindowThread([this, intervalMs] {
+    ResumeTimer->setInterval(intervalMs);
+    ResumeTimer->start();
+  });
+}
+
+void TMainForm::JobEnded() {
+  OnWindowThread([this] {
+    const QPointer<TScraper> ended = CurrentJob;
+    CurrentJob.clear();
+    if (closing_) {
+      // The job is still inside this call; quit once its thread has really finished, so
+      // that no thread object outlives the program's event loop while it runs.
+      if (ended && !ended->isFinished())
+        connect(ended.data(), &QThread::finished, this, &TMainForm::Quit, Qt::QueuedConnection);
+      else
+        QTimer::singleShot(0, this, &TMainForm::Quit);
+    }
+    emit JobFinished();
+  });
+}

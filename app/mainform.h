@@ -1,0 +1,119 @@
+#pragma once
+// The program's one window: the region list with its saved selection, the run controls, the
+// log view and the progress bar. It is also the harvest job's only surface (JobView): every
+// call the job or a worker makes from its own thread is run here on the window's thread
+// while the caller waits.
+
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+#include <functional>
+#include <memory>
+
+#include "app/dialogs.h"
+#include "harvest/jobview.h"
+#include "harvest/scraper.h"
+
+class QCheckBox;
+class QLabel;
+class QListWidget;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QSpinBox;
+class QTimer;
+
+// The caption of the window and the title of the application (taskbar, message boxes).
+QString AppTitle();
+
+class TMainForm : public QWidget, public JobView {
+  Q_OBJECT
+
+ public:
+  // dir: the folder of "cities.txt", "selection.txt" and the working files, ending in '/'
+  // (empty: the folder of the executable). settings: the template every job is created
+  // from; its dir is set to the window's folder. dialogs: message boxes (empty: the real ones).
+  explicit TMainForm(QString dir = QString(), HarvestSettings settings = HarvestSettings(),
+                     std::shared_ptr<Dialogs> dialogs = nullptr, QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  QString Dir() const { return dir_; }
+
+  // What ends the program once the window has closed (the application's quit by default).
+  void SetQuitAction(std::function<void()> quit) { quit_ = std::move(quit); }
+
+  // The running job, empty once it has ended.
+  TScraper* Job() const { return CurrentJob.data(); }
+  bool IsClosing() const { return closing_; }
+
+  // Controls, named as in the designer (objectName carries the same name).
+  QLabel* Label1;
+  QListWidget* CitiesListBox;
+  QPushButton* SelectAllCitiesButton;
+  QPushButton* StartButton;
+  QSpinBox* LimitEdit;
+  QPushButton* PauseButton;
+  QPushButton* StopButton;
+  QLabel* Label4;
+  QLabel* Label3;
+  QCheckBox* AdditionalCheckBox;
+  QLabel* Label2;
+  QPlainTextEdit* LogsMemo;
+  QProgressBar* ProgressBar;
+  QTimer* ResumeTimer;
+
+  // Event handlers.
+  void FormShow();
+  bool FormClose();  // false: the selection could not be saved, the window stays open
+  void SelectAllCitiesButtonClick();
+  void AdditionalCheckBoxClick();
+  void StartButtonClick();
+  void PauseButtonClick();
+  void ResumeTimerTimer();
+  void StopButtonClick();
+
+  // JobView and LogSink: safe to call from any thread.
+  QList<RegionItem> SelectedRegions() override;
+  int ReadLimit() override;
+  bool ReadAdditional() override;
+  void ClearLog() override;
+  QStringList LogLines() override;
+  void AddLogLine(const QString& line) override;
+  void SetProgress(int maximum, int position, const QString& hint) override;
+  void SetCounters(const QString& foundText, const QString& writtenText) override;
+  void SetRunControlsEnabled(bool enabled) override;
+  void ArmResumeTimer(int intervalMs) override;
+  void JobEnded() override;
+
+ signals:
+  // The job has reported its end (after JobEnded has cleared the window's reference).
+  void JobFinished();
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  // Runs f on the window's thread: directly when already there, otherwise through a blocking
+  // queued call (a blocking call from the window's own thread would deadlock).
+  template <typename F>
+  auto OnWindowThread(F f) -> decltype(f());
+
+  void CreateControls();
+  void PlaceControls();
+  void Log(const QString& message);
+  // "lists.dat" / "cards.dat" at start; false: a file could not be read, start nothing.
+  bool SettleLeftovers();
+  void Quit();
+
+  QString dir_;
+  HarvestSettings settings_;
+  std::shared_ptr<Dialogs> dialogs_;
+  std::function<void()> quit_;
+
+  QPointer<TScraper> CurrentJob;
+  bool shown_ = false;
+  bool starting_ = false;  // inside StartButtonClick (its questions run a modal loop)
+  bool closing_ = false;   // closed during a run: quit once the job has ended
+};

@@ -1,0 +1,500 @@
+// Whole runs of the harvest job against the substitute portal: start-up, the request loop,
+// hold and stop, the error pause, the end steps and resuming from the working files.
+
+#include <gtest/gtest.h>
+
+#include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QSet>
+#include <algorithm>
+#include <map>
+#include <stdexcept>
+
+#include "harvest/cards.h"
+#include "harvest/handlers.h"
+#include "harvest/resultfile.h"
+#include "portal/api.h"
+#include "tests/harvest/run_support.h"
+#include "text/clean.h"
+#include "tools/portal-sim/dataset.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+simdata::Config SmallConfig(int regions, int orgs, std::int64_t houses) {
+  simdata::Config c;
+  c.regions = regions;
+  c.orgs = orgs;
+  c.houses = houses;
+  c.seed = 7;
+  return c;
+}
+
+QStringList SimArgs(const simdata::Config& c, QStringList extra = {}) {
+  QStringList args{QStringLiteral("--regions"), QString::number(c.regions),
+                   QStringLiteral("--orgs"),    QString::number(c.orgs),
+                   QStringLiteral("--houses"),  QString::number(c.houses),
+                   QStringLiteral("--seed"),    QString::number(c.seed)};
+  return args + extra;
+}
+
+QString RegionKey(const simdata::Region& r) { return Q(r.code) + QStringLiteral("$$$") + Q(r.guid); }
+
+RegionItem Item(const simdata::Region& r) { return {Q(r.name), RegionKey(r)}; }
+
+bool IsCount(const SimRequest& r) { return r.requestLine.contains("searchByOrg/count"); }
+bool IsSearch(const SimRequest& r) { return r.requestLine.contains("organizations/searchByOrg?"); }
+bool IsCard(const SimRequest& r) { return r.requestLine.contains("orgByGuid"); }
+
+// The most requests that were in service at once, each taken as busy for `busyMs` after it
+// arrived (the portal delays every answer by that much).
+int MaxOverlap(const QList<qint64>& times, qint64 busyMs) {
+  int best = 0;
+  for (qint64 t : times) {
+    int n = 0;
+    for (qint64 u : times)
+      if (u <= t && t < u + busyMs) ++n;
+    best = std::max(best, n);
+  }
+  return best;
+}
+
+// The rows an uninterrupted run over `regions` writes, computed from the dataset's texts.
+// Organisations listed in two selected regions get "*" for a region (completion order decides
+// which name comes first); ReplaceAmbiguousRegion does the same to the actual rows.
+QStringList ExpectedRows(const simdata::Dataset& ds, const std::vector<int>& regions,
+                         bool additional, const QString& base, QSet<QString>* ambiguous) {
+  std::map<int, int> listed;  // org -> number of selected regions it is listed in
+  for (int r : regions)
+    for (int org : ds.RegionOrgs(r)) ++listed[org];
+  QStringList rows;
+  for (int r : regions) {
+    for (int org : ds.RegionOrgs(r)) {
+      auto card = ExtractCardColumns(Q(ds.CardJson(org)), additional ? Q(ds.AdditionalInfoJson(org)) : QString());
+      if (!card) continue;
+      RunData run;
+      run.baseUrl = base;
+      const bool twice = listed[org] > 1;
+      if (twice) ambiguous->insert(card->guid);
+      run.OrgRegions.Append(card->guid, twice ? QStringLiteral("*") : Q(ds.Regions()[r].name));
+      run.OrgCards.Append(card->guid, card->columns.join(QLatin1Char('\t')));
+      const std::int64_t total = std::max<std::int64_t>(ds.HouseTotal(org), 1);
+      for (std::int64_t page = 1; (page - 1) * kHousePageSize < total; ++page) {
+        WorkerOutcome w;
+        w.Code = HousePage;
+        w.result = 1;
+        w.orgguid = card->guid;
+        w.html = Q(ds.HousePageJson(org, page, kHousePageSize));
+        if (auto row = HousePageRow(run, w)) rows.append(ResultFile::FormatRow(*row));
+      }
+    }
+  }
+  return rows;
+}
+
+QStringList ReplaceAmbiguousRegion(QStringList rows, const QSet<QString>& ambiguous,
+                                   const QSet<QString>& names) {
+  for (QString& row : rows) {
+    QStringList f = row.split(QLatin1Char('\t'));
+    if (f.size() > 1 && ambiguous.contains(f[1])) {
+      EXPECT_TRUE(names.contains(f[0])) << f[0].toStdString();
+      f[0] = QStringLiteral("*");
+      row = f.join(QLatin1Char('\t'));
+    }
+  }
+  return rows;
+}
+
+QStringList Sorted(QStringList l) {
+  l.sort();
+  return l;
+}
+
+class JobTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<SimServer> StartSim(QStringList args) {
+    auto sim = std::make_unique<SimServer>(std::move(args));
+    QString error;
+    if (!sim->Start(&error)) ADD_FAILURE() << "portal-sim: " << error.toStdString();
+    return sim;
+  }
+};
+
+// ---------------------------------------------------------------------------------------
+
+TEST_F(JobTest, NoRegionSelectedGivesHeaderOnlyFileAndEmptyWorkingFiles) {
+  const simdata::Config cfg = SmallConfig(2, 5, 20);
+  auto sim = StartSim(SimArgs(cfg));
+  JobRun run;
+  run.Create(run.Settings(*sim));
+  ASSERT_TRUE(run.RunToEnd(60s));
+
+  EXPECT_TRUE(sim->Requests().isEmpty());
+  EXPECT_EQ(run.view.EndedCalls(), 1);
+  EXPECT_EQ(run.view.Controls(), (std::vector<bool>{false, true}));
+
+  const QString tab = run.ResultPath();
+  ASSERT_FALSE(tab.isEmpty());
+  EXPECT_TRUE(QFileInfo(tab).fileName().startsWith(QStringLiteral("data")));
+  EXPECT_EQ(FileBytes(tab), kUtf8Mark + ResultFile::HeaderLine().toUtf8() + "\r\n");
+  EXPECT_EQ(FileBytes(run.dir + QStringLiteral("lists.dat")), kUtf8Mark);
+  EXPECT_EQ(FileBytes(run.dir + QStringLiteral("allknown.dat")), kUtf8Mark);
+
+  const QStringList log = run.view.LogLines();
+  const QStringList texts = LogTexts(log);
+  ASSERT_GE(texts.size(), 7);
+  EXPECT_EQ(texts[0], QStringLiteral("Начинаем работу по заданным параметрам"));
+  EXPECT_EQ(texts[1], QStringLiteral("Начинаем работу..."));
+  EXPECT_EQ(texts[2], QStringLiteral("Данные будут записываться в файл ") + tab);
+  EXPECT_EQ(tab, run.dir + QFileInfo(tab).fileName());
+  EXPECT_TRUE(texts.contains(QStringLiteral("Запускаем формирование файла Excel...")));
+  EXPECT_TRUE(texts.contains(QStringLiteral("Файл сформирован, в нем 1 строк")));
+  const QString xlsx = tab.left(tab.size() - 4) + QStringLiteral(".xlsx");
+  EXPECT_TRUE(texts.contains(QStringLiteral("Открываем файл с результатами ") + xlsx));
+  EXPECT_TRUE(QFileInfo::exists(xlsx));
+  EXPECT_FALSE(texts.join('\n').contains(QStringLiteral("lists.dat")));
+
+  // The closing line names the log file, and the file holds the whole log ending with it.
+  const QString closing = QStringLiteral("Работа завершена, лог записан в ");
+  ASSERT_TRUE(texts.last().startsWith(closing));
+  const QString logPath = texts.last().mid(closing.size());
+  EXPECT_TRUE(QFileInfo(logPath).fileName().startsWith(QStringLiteral("log-")));
+  QByteArray expected;
+  for (const QString& line : log) expected += EncodeAnsi(line) + "\r\n";
+  EXPECT_EQ(FileBytes(logPath), expected);
+}
+
+TEST_F(JobTest, OneRegionIsCountedThenPagedWithinTheLimit) {
+  const simdata::Config cfg = SmallConfig(3, 400, 600);
+  simdata::Dataset ds(cfg);
+  int region = -1;  // the region with the most organisations: several search pages
+  for (int r = 0; r < cfg.regions; ++r)
+    if (region < 0 || ds.RegionOrgs(r).size() > ds.RegionOrgs(region).size()) region = r;
+  ASSERT_GT(ds.RegionOrgs(region).size(), 100u);
+
+  // Cards answer "not found": the run stops growing after the search pages.
+  auto sim = StartSim(SimArgs(cfg, {"--delay", "60", "--fault", "kind=card,status=404"}));
+  JobRun run;
+  run.view.regions = {Item(ds.Regions()[region])};
+  run.view.limit = 2;
+  HarvestSettings s = run.Settings(*sim);
+  s.fetch.maxAttempts = 1;
+  run.Create(s);
+  ASSERT_TRUE(run.RunToEnd());
+
+  const QList<SimRequest> requests = sim->Requests();
+  ASSERT_FALSE(requests.isEmpty());
+  EXPECT_TRUE(IsCount(requests[0]));
+  EXPECT_TRUE(requests[0].body.contains(ds.Regions()[region].guid.c_str()));
+  const std::size_t orgs = ds.RegionOrgs(region).size();
+  const int pages = int((orgs + 99) / 100);
+  int counts = 0, searches = 0, cards = 0;
+  for (const SimRequest& r : requests) {
+    counts += IsCount(r);
+    searches += IsSearch(r);
+    cards += IsCard(r);
+  }
+  EXPECT_EQ(counts, 1);
+  EXPECT_EQ(searches, pages);
+  EXPECT_EQ(cards, int(orgs));
+  for (int i = 1; i <= pages; ++i) EXPECT_TRUE(requests[i].requestLine.contains(QStringLiteral("pageIndex=%1&").arg(i).toUtf8()));
+
+  // Never more than two requests in service at once, and two were.
+  QList<qint64> times;
+  QFile log(sim->LogPath());
+  ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+  while (!log.atEnd()) {
+    const QByteArray line = log.readLine();
+    const qsizetype p = line.indexOf("\"t\":");
+    if (p >= 0) times.append(line.mid(p + 4).split(',').first().trimmed().toLongLong());
+  }
+  ASSERT_EQ(times.size(), requests.size());
+  const int overlap = MaxOverlap(times, 60);
+  EXPECT_LE(overlap, 2);
+  EXPECT_EQ(overlap, 2);
+
+  // Every card failed: logged once each by the job, kept at the end of the queue, no rows.
+  const QStringList texts = LogTexts(run.view.LogLines());
+  int failedLines = 0;
+  for (const QString& t : texts)
+    if (t.contains(QStringLiteral("orgByGuid?organizationGuid=")) && t.contains(QStringLiteral(": ERROR_")) &&
+        !t.contains(QStringLiteral(" для ")))
+      ++failedLines;
+  EXPECT_EQ(failedLines, int(orgs));
+  const QStringList left = FileLines(run.dir + QStringLiteral("lists.dat"));
+  EXPECT_EQ(left.size(), int(orgs));
+  for (const QString& task : left) EXPECT_EQ(TaskKind(task), OrgCard);
+  EXPECT_TRUE(texts.contains(QStringLiteral("В lists.dat сохранено задач с ошибкой: %1").arg(orgs)));
+  EXPECT_TRUE(run.Rows().isEmpty());
+
+  // The bar counts tasks taken against taken plus queued; the end puts it back to 0.
+  const auto progress = run.view.ProgressCalls();
+  ASSERT_FALSE(progress.empty());
+  for (const auto& p : progress) {
+    EXPECT_LE(p.position, p.maximum);
+    EXPECT_EQ(p.hint, QStringLiteral("%1 из %2, осталось %3").arg(p.position).arg(p.maximum).arg(p.maximum - p.position));
+  }
+  EXPECT_EQ(progress.back().position, 0);
+}
+
+TEST_F(JobTest, EveryRequestFailingEndsNormallyWithTheFailedTasksKept) {
+  const simdata::Config cfg = SmallConfig(3, 10, 30);
+  simdata::Dataset ds(cfg);
+  auto sim = StartSim(SimArgs(cfg, {"--fault", "kind=any,status=503,reason=Service Unavailable"}));
+  JobRun run;
+  for (const auto& r : ds.Regions()) run.view.regions.append(Item(r));
+  run.view.regions.insert(1, RegionItem{QStringLiteral("Без ключа"), QString()});
+  run.Create(run.Settings(*sim));
+  ASSERT_TRUE(run.RunToEnd());
+
+  EXPECT_EQ(sim->Requests().size(), 3 * 3);  // three attempts of each of three regions
+  const QStringList texts = LogTexts(run.view.LogLines());
+  for (const auto& r : ds.Regions())
+    EXPECT_EQ(texts.count(RegionKey(r) + QStringLiteral(": ERROR_Service Unavailable")), 1) << r.name;
+  EXPECT_TRUE(texts.contains(QStringLiteral("В lists.dat сохранено задач с ошибкой: 3")));
+  EXPECT_FALSE(texts.join('\n').contains(QStringLiteral("возвращено")));
+  // The empty key was counted and dropped; the failed regions stay, in the order they failed.
+  QStringList keys;
+  for (const auto& r : ds.Regions()) keys.append(RegionKey(r));
+  EXPECT_EQ(Sorted(FileLines(run.dir + QStringLiteral("lists.dat"))), Sorted(keys));
+  EXPECT_TRUE(run.Rows().isEmpty());
+  EXPECT_EQ(run.view.Controls(), (std::vector<bool>{false, true}));
+}
+
+TEST_F(JobTest, ResumedRunTakesTheSavedQueueInOrderAndIgnoresTheSelection) {
+  const simdata::Config cfg = SmallConfig(3, 12, 40);
+  simdata::Dataset ds(cfg);
+  auto sim = StartSim(SimArgs(cfg, {"--fault", "kind=search,status=404", "--fault", "kind=housecount,status=404"}));
+  JobRun run;
+  run.view.regions = {Item(ds.Regions()[0])};
+  run.view.limit = 1;
+  const QString org = Q(ds.OrgGuid(0));
+  const QString cardTask = OrgCardTask(sim->BaseUrl(), org);
+  const QString region2 = RegionKey(ds.Regions()[2]);
+  run.WriteFile("lists.dat", kUtf8Mark + (cardTask + QStringLiteral("\r\n  \r\n") + region2 + QStringLiteral("\r\n")).toUtf8());
+  run.WriteFile("allknown.dat", kUtf8Mark + (region2 + QStringLiteral("\r\n")).toUtf8());
+  HarvestSettings s = run.Settings(*sim);
+  s.fetch.maxAttempts = 1;
+  run.Create(s);
+  ASSERT_TRUE(run.RunToEnd());
+
+  EXPECT_EQ(run.view.SelectionReads(), 0);
+  const QList<SimRequest> requests = sim->Requests();
+  ASSERT_GE(requests.size(), 3);
+  EXPECT_TRUE(IsCard(requests[0]));
+  EXPECT_TRUE(requests[0].requestLine.contains(org.toUtf8()));
+  EXPECT_TRUE(IsCount(requests[1]));
+  EXPECT_TRUE(requests[1].body.contains(ds.Regions()[2].guid.c_str()));
+  for (const SimRequest& r : requests)
+    EXPECT_FALSE(IsCount(r) && r.body.contains(ds.Regions()[0].guid.c_str()));
+  EXPECT_EQ(FileLines(run.dir + QStringLiteral("allknown.dat")), QStringList{region2});
+}
+
+TEST_F(JobTest, StopWhileWorkersRunPutsTheirTasksBackAtTheFront) {
+  const simdata::Config cfg = SmallConfig(6, 30, 60);
+  simdata::Dataset ds(cfg);
+  auto sim = StartSim(SimArgs(cfg, {"--delay", "10000"}));
+  JobRun run;
+  QStringList keys;
+  for (const auto& r : ds.Regions()) keys.append(RegionKey(r));
+  run.WriteFile("lists.dat", kUtf8Mark + (keys.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8());
+  run.WriteFile("allknown.dat", kUtf8Mark);
+  run.view.limit = 3;
+  TScraper* job = run.Create(run.Settings(*sim));
+  job->start();
+  const QDeadlineTimer deadline(20000);
+  while (sim->Requests().size() < 3 && !deadline.hasExpired()) QThread::msleep(20);
+  ASSERT_EQ(sim->Requests().size(), 3);
+
+  const auto stopAt = std::chrono::steady_clock::now();
+  job->RequestStop();
+  ASSERT_TRUE(run.Finish(30s));
+  // The job does not sit out the portal's ten-second answers (generous bound).
+  EXPECT_LT(std::chrono::steady_clock::now() - stopAt, 8000ms);
+
+  EXPECT_EQ(FileLines(run.dir + QStringLiteral("lists.dat")), keys);
+  const QStringList texts = LogTexts(run.view.LogLines());
+  EXPECT_TRUE(texts.contains(QStringLiteral("В lists.dat возвращено незавершённых задач: 3")));
+  EXPECT_TRUE(run.Rows().isEmpty());
+  EXPECT_EQ(run.view.EndedCalls(), 1);
+}
+
+TEST_F(JobTest, HeldJobStartsNothingUntilReleased) {
+  const simdata::Config cfg = SmallConfig(2, 4, 8);
+  simdata::Dataset ds(cfg);
+  auto sim = StartSim(SimArgs(cfg));
+  JobRun run;
+  run.view.regions = {Item(ds.Regions()[0])};
+  TScraper* job = run.Create(run.Settings(*sim));
+  job->Hold();
+  job->start();
+  ASSERT_TRUE(run.view.WaitForLog(QStringLiteral("Данные будут записываться"), 10s));
+  QThread::msleep(400);
+  EXPECT_TRUE(sim->Requests().isEmpty());
+  EXPECT_TRUE(job->IsHeld());
+  EXPECT_FALSE(job->IsEnded());
+
+  job->Release();
+  ASSERT_TRUE(run.Finish());
+  EXPECT_TRUE(job->IsEnded());
+  EXPECT_FALSE(sim->Requests().isEmpty());
+  EXPECT_EQ(FileBytes(run.dir + QStringLiteral("lists.dat")), kUtf8Mark);
+  EXPECT_EQ(run.view.EndedCalls(), 1);
+}
+
+TEST_F(JobTest, StopWhileHeldEndsAndKeepsTheQueue) {
+  const simdata::Config cfg = SmallConfig(3, 6, 10);
+  simdata::Dataset ds(cfg);
+  auto sim = StartSim(SimArgs(cfg));
+  for (bool releaseFirst : {true, false}) {
+    SCOPED_TRACE(releaseFirst ? "released, then stopped" : "stopped while still held");
+    JobRun run;
+    QStringList keys;
+    for (const auto& r : ds.Regions()) {
+      run.view.regions.append(Item(r));
+      keys.append(RegionKey(r));
+    }
+    TScraper* job = run.Create(run.Settings(*sim));
+    job->Hold();
+    job->start();
+    ASSERT_TRUE(run.view.WaitForLog(QStringLiteral("Данные будут записываться"), 10s));
+    if (releaseFirst) {
+      job->RequestStop();  // the window releases first; the stop is set before the release
+      job->Release();
+    } else {
+      job->RequestStop();
+    }
+    ASSERT_TRUE(run.Finish(20s));
+    EXPECT_EQ(FileLines(run.dir + QStringLiteral("lists.dat")), keys);
+    EXPECT_EQ(Sorted(FileLines(run.dir + QStringLiteral("allknown.dat"))), Sorted(keys));
+    EXPECT_EQ(run.view.Controls(), (std::vector<bool>{false, true}));
+  }
+  EXPECT_TRUE(sim->Requests().isEmpty());
+}
+
+TEST_F(JobTest, ErrorInTheLoopPausesThenEndsAndKeepsTheTask) {
+  const simdata::Config cfg = SmallConfig(2, 8, 16);
+  simdata::Dataset ds(cfg);
+  auto sim = StartSim(SimArgs(cfg));
+  JobRun run;
+  run.view.regions = {Item(ds.Regions()[0])};
+  run.view.limit = 1;
+  HarvestSettings s = run.Settings(*sim);
+  const std::string message(300, 'x');
+  s.beforeHandler = [&](const WorkerOutcome& w) {
+    if (w.Code == SearchPage) throw std::runtime_error("диск полон " + message);
+  };
+  run.Create(s);
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(run.RunToEnd());
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);  // the pause was sat out
+
+  const QStringList texts = LogTexts(run.view.LogLines());
+  const QString error = (QStringLiteral("диск полон ") + QString::fromStdString(message)).left(200);
+  const qsizetype at = texts.indexOf(QStringLiteral("Ошибка: ") + error);
+  ASSERT_GE(at, 0) << texts.join('\n').toStdString();
+  EXPECT_EQ(texts.value(at + 1), QStringLiteral("Включаем паузу на 30 секунд"));
+  EXPECT_EQ(texts.value(at + 2), QStringLiteral("Отключаем паузу, продолжаем работу"));
+  EXPECT_EQ(run.view.Armed(), std::vector<int>{200});
+  EXPECT_TRUE(texts.contains(QStringLiteral("Запускаем формирование файла Excel...")));
+  EXPECT_TRUE(texts.last().startsWith(QStringLiteral("Работа завершена, лог записан в ")));
+
+  // The search page whose handling failed is first in the saved queue; the context keeps its
+  // region's name for the next run.
+  const QStringList left = FileLines(run.dir + QStringLiteral("lists.dat"));
+  ASSERT_FALSE(left.isEmpty());
+  EXPECT_EQ(TaskKind(left.first()), SearchPage);
+  EXPECT_TRUE(left.first().endsWith(RegionKey(ds.Regions()[0])));
+  const QStringList context = FileLines(run.dir + QStringLiteral("context.dat"));
+  EXPECT_TRUE(context.join('\n').contains(Q(ds.Regions()[0].name)));
+  EXPECT_EQ(run.view.Controls(), (std::vector<bool>{false, true}));
+}
+
+TEST_F(JobTest, WholeRunGivesTheRowsOfTheDataset) {
+  const simdata::Config cfg = SmallConfig(3, 40, 2600);
+  simdata::Dataset ds(cfg);
+  // The dataset holds what the run must get right: several house pages, no houses at all,
+  // an organisation listed in two regions.
+  bool manyHouses = false, noHouses = false, twoRegions = false;
+  for (int org = 0; org < ds.OrgCount(); ++org) {
+    manyHouses |= ds.HouseTotal(org) > kHousePageSize;
+    noHouses |= ds.HouseTotal(org) == 0;
+    twoRegions |= ds.OrgSecondRegion(org) >= 0;
+  }
+  ASSERT_TRUE(manyHouses && noHouses && twoRegions);
+  auto sim = StartSim(SimArgs(cfg));
+  JobRun run;
+  std::vector<int> regions;
+  QSet<QString> names;
+  for (int r = 0; r < cfg.regions; ++r) {
+    run.view.regions.append(Item(ds.Regions()[r]));
+    regions.push_back(r);
+    names.insert(Q(ds.Regions()[r].name));
+  }
+  run.view.limit = 4;
+  run.view.additional = true;
+  run.Create(run.Settings(*sim));
+  ASSERT_TRUE(run.RunToEnd());
+
+  QSet<QString> ambiguous;
+  const QStringList expected = ExpectedRows(ds, regions, true, sim->BaseUrl(), &ambiguous);
+  ASSERT_FALSE(expected.isEmpty());
+  const QStringList rows = run.Rows();
+  for (const QString& row : rows) EXPECT_EQ(row.count(QLatin1Char('\t')), 29);
+  EXPECT_EQ(Sorted(ReplaceAmbiguousRegion(rows, ambiguous, names)), Sorted(expected));
+  EXPECT_EQ(FileBytes(run.dir + QStringLiteral("lists.dat")), kUtf8Mark);
+  const QStringList texts = LogTexts(run.view.LogLines());
+  EXPECT_TRUE(texts.contains(QStringLiteral("Файл сформирован, в нем %1 строк").arg(rows.size() + 1)));
+  EXPECT_FALSE(texts.join('\n').contains(QStringLiteral("Ошибка")));
+}
+
+TEST_F(JobTest, StoppedRunAndItsResumedRunTogetherGiveTheRowsOfOneRun) {
+  const simdata::Config cfg = SmallConfig(3, 40, 2600);
+  simdata::Dataset ds(cfg);
+  auto sim = StartSim(SimArgs(cfg, {"--delay", "15"}));
+  std::vector<int> regions;
+  QSet<QString> names;
+  QList<RegionItem> items;
+  for (int r = 0; r < cfg.regions; ++r) {
+    items.append(Item(ds.Regions()[r]));
+    regions.push_back(r);
+    names.insert(Q(ds.Regions()[r].name));
+  }
+  QSet<QString> ambiguous;
+  const QStringList expected = ExpectedRows(ds, regions, true, sim->BaseUrl(), &ambiguous);
+
+  auto first = std::make_unique<JobRun>();
+  const QString dir = first->dir;
+  first->view.regions = items;
+  first->view.limit = 4;
+  first->view.additional = true;
+  TScraper* job = first->Create(first->Settings(*sim));
+  job->start();
+  const QDeadlineTimer deadline(60000);
+  while (first->Rows().size() < 10 && !deadline.hasExpired()) QThread::msleep(10);
+  job->RequestStop();
+  ASSERT_TRUE(first->Finish());
+  QStringList rows = first->Rows();
+  ASSERT_GE(rows.size(), 10);
+  ASSERT_LT(rows.size(), expected.size());
+  ASSERT_GT(FileLines(dir + QStringLiteral("lists.dat")).size(), 0);
+
+  // The second run works in the same folder: it finds lists.dat and its context.
+  JobRun second;
+  for (const char* name : {"lists.dat", "allknown.dat", "context.dat"})
+    second.WriteFile(name, FileBytes(dir + QString::fromUtf8(name)));
+  second.view.regions = {};  // not read
+  second.view.limit = 4;
+  second.view.additional = true;
+  second.Create(second.Settings(*sim));
+  ASSERT_TRUE(second.RunToEnd());
+  rows += second.Rows();
+
+  EXPECT_EQ(Sorted(ReplaceAmbiguousRegion(rows, ambiguous, names)), Sorted(expected));
+  EXPECT_EQ(FileBytes(second.dir + QStringLiteral("lists.dat")), kUtf8Mark);
+}
+
+}  // namespace

@@ -1,0 +1,260 @@
+#pragma once
+// Whole runs of the job for tests: a thread-safe recording view that plays the window, and a
+// fixture that gives every test its own folder and the settings that point at the
+// substitute portal.
+
+#include <QDir>
+#include <QFile>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "harvest/jobview.h"
+#include "harvest/scraper.h"
+#include "tests/support/simserver.h"
+#include "text/textfile.h"
+
+// Plays the window: records what the job shows and answers what it asks. Calls arrive from
+// the job thread and from worker threads.
+class RecordingView : public JobView {
+ public:
+  ~RecordingView() override { JoinTimers(); }
+
+  // Inputs.
+  QList<RegionItem> regions;
+  std::atomic<int> limit{3};
+  std::atomic<bool> additional{false};
+  std::atomic<TScraper*> job{nullptr};  // for the resume timer
+
+  QList<RegionItem> SelectedRegions() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++selectionReads_;
+    return regions;
+  }
+  int ReadLimit() override { return limit.load(); }
+  bool ReadAdditional() override { return additional.load(); }
+
+  void AddLogLine(const QString& line) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_.append(line);
+    changed_.notify_all();
+  }
+  void ClearLog() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_.clear();
+  }
+  QStringList LogLines() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_;
+  }
+  void SetProgress(int maximum, int position, const QString& hint) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    progress_.push_back({maximum, position, hint});
+  }
+  void SetCounters(const QString& foundText, const QString& writtenText) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    counters_.append(foundText + QLatin1Char('|') + writtenText);
+  }
+  void SetRunControlsEnabled(bool enabled) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    controls_.push_back(enabled);
+  }
+  // The window's resume timer: fires once after the interval and releases a held job.
+  void ArmResumeTimer(int intervalMs) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    armed_.push_back(intervalMs);
+    timers_.emplace_back([this, intervalMs] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
+      TScraper* j = job.load();
+      if (j && !j->IsEnded() && j->IsHeld()) {
+        j->Release();
+        AddLogLine(LogTimeStamp() + QStringLiteral(": Отключаем паузу, продолжаем работу"));
+      }
+    });
+  }
+  void JobEnded() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++endedCalls_;
+    changed_.notify_all();
+  }
+
+  // Waiting.
+  bool WaitEnded(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [this] { return endedCalls_ > 0; });
+  }
+  bool WaitForLog(const QString& part, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+      for (const QString& line : log_)
+        if (line.contains(part)) return true;
+      return false;
+    });
+  }
+  void JoinTimers() {
+    std::vector<std::thread> timers;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      timers.swap(timers_);
+    }
+    for (std::thread& t : timers) t.join();
+  }
+
+  // What was recorded.
+  struct Progress {
+    int maximum;
+    int position;
+    QString hint;
+  };
+  int EndedCalls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return endedCalls_;
+  }
+  int SelectionReads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return selectionReads_;
+  }
+  std::vector<bool> Controls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return controls_;
+  }
+  std::vector<int> Armed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return armed_;
+  }
+  std::vector<Progress> ProgressCalls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return progress_;
+  }
+  QStringList Counters() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return counters_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  QStringList log_;
+  QStringList counters_;
+  std::vector<Progress> progress_;
+  std::vector<bool> controls_;
+  std::vector<int> armed_;
+  std::vector<std::thread> timers_;
+  int endedCalls_ = 0;
+  int selectionReads_ = 0;
+};
+
+// The text of a log line after its time stamp and ": " (the stamp itself has no ": ").
+inline QString LogText(const QString& line) {
+  qsizetype p = line.indexOf(QStringLiteral(": "));
+  return p < 0 ? line : line.mid(p + 2);
+}
+
+inline QStringList LogTexts(const QStringList& lines) {
+  QStringList out;
+  for (const QString& line : lines) out.append(LogText(line));
+  return out;
+}
+
+inline QByteArray FileBytes(const QString& path) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return {};
+  return f.readAll();
+}
+
+inline QStringList FileLines(const QString& path) {
+  QStringList lines;
+  ReadTextLines(path, &lines);
+  return lines;
+}
+
+inline const QByteArray kUtf8Mark("\xEF\xBB\xBF");
+
+// One job run in a folder of its own, against one substitute portal.
+class JobRun {
+ public:
+  JobRun() { dir = tmp_.path() + QLatin1Char('/'); }
+
+  QString dir;
+  RecordingView view;
+
+  HarvestSettings Settings(const SimServer& sim) const {
+    HarvestSettings s;
+    s.dir = dir;
+    s.fetch.baseUrl = sim.BaseUrl();
+    s.fetch.certFile = SimServer::ClientCert();
+    s.fetch.keyFile = SimServer::ClientKey();
+    s.fetch.maxAttempts = 3;
+    s.fetch.failPauseMs = 5;
+    s.fetch.additionalWaitMs = 5;
+    s.fetch.idleTimeoutSec = 30;
+    s.passWaitMs = 1;
+    s.errorPauseMs = 200;
+    s.openWorkbook = false;
+    s.deleteWhenDone = false;
+    return s;
+  }
+
+  // Creates the job (not yet started).
+  TScraper* Create(HarvestSettings settings) {
+    job_ = std::make_unique<TScraper>(&view, std::move(settings));
+    view.job = job_.get();
+    return job_.get();
+  }
+  TScraper* Job() { return job_.get(); }
+
+  // Starts the job and waits for its end call; false on time-out.
+  bool RunToEnd(std::chrono::milliseconds timeout = std::chrono::seconds(120)) {
+    job_->start();
+    return Finish(timeout);
+  }
+  bool Finish(std::chrono::milliseconds timeout = std::chrono::seconds(120)) {
+    if (!view.WaitEnded(timeout)) return false;
+    view.JoinTimers();
+    return job_->wait(QDeadlineTimer(30000));
+  }
+
+  // The result file named by the log line of the start-up.
+  QString ResultPath() {
+    const QString marker = QStringLiteral("Данные будут записываться в файл ");
+    for (const QString& line : view.LogLines()) {
+      qsizetype p = line.indexOf(marker);
+      if (p >= 0) return line.mid(p + marker.size());
+    }
+    return {};
+  }
+  // The rows of the result file (header dropped).
+  QStringList Rows() {
+    const QString path = ResultPath();
+    if (path.isEmpty()) return {};
+    QStringList lines = FileLines(path);
+    if (!lines.isEmpty()) lines.removeFirst();
+    return lines;
+  }
+
+  void WriteFile(const char* name, const QByteArray& bytes) {
+    QFile f(dir + QString::fromUtf8(name));
+    if (f.open(QIODevice::WriteOnly)) f.write(bytes);
+  }
+
+  ~JobRun() {
+    if (job_) {
+      job_->RequestStop();
+      job_->wait();
+      view.JoinTimers();
+    }
+  }
+
+ private:
+  QTemporaryDir tmp_;
+  std::unique_ptr<TScraper> job_;
+};

@@ -55,7 +55,8 @@ size_t CollectStatus(char* p, size_t size, size_t n, void* user) {
 }
 
 Reply Fetch(const SimServer& sim, const QByteArray& path, const QByteArray* body = nullptr,
-            bool withCert = true, bool http11 = false, const char* customMethod = nullptr) {
+            bool withCert = true, bool http11 = false, const char* customMethod = nullptr,
+            const char* extraHeader = nullptr) {
   Reply r;
   CURL* c = curl_easy_init();
   const QByteArray url = sim.BaseUrl().toUtf8() + path;
@@ -70,7 +71,8 @@ Reply Fetch(const SimServer& sim, const QByteArray& path, const QByteArray* body
     curl_easy_setopt(c, CURLOPT_SSLKEY, key.constData());
     curl_easy_setopt(c, CURLOPT_KEYPASSWD, "demokeys");
   }
-  curl_slist* headers = curl_slist_append(nullptr, "Request-GUID: 0");
+  curl_slist* headers = extraHeader ? curl_slist_append(nullptr, extraHeader) : nullptr;
+  headers = curl_slist_append(headers, "Request-GUID: 0");
   headers = curl_slist_append(headers, "Session-GUID: 0");
   curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
   if (body) {
@@ -323,11 +325,16 @@ TEST_F(SimServerTest, RefusesClientsWithoutCertificateAndSurvivesBadRequests) {
   Reply v11 = Fetch(sim, "nothing-here", nullptr, true, true);
   EXPECT_EQ(v11.statusLine, "HTTP/1.1 404 Not Found");
 
-  // Still serving after all that.
+  // Still serving after all that, also to a request whose header bytes are not UTF-8.
   simdata::Dataset d({2, 10, 50, 1});
-  EXPECT_EQ(Fetch(sim, kOrgRoot + "orgByGuid?organizationGuid=" + Q(d.OrgGuid(0))).status, 200);
-  // The refused client never got as far as a request.
-  EXPECT_EQ(sim.Requests().size(), 4);
+  EXPECT_EQ(Fetch(sim, kOrgRoot + "orgByGuid?organizationGuid=" + Q(d.OrgGuid(0)), nullptr, true, false,
+                  nullptr, "X-Raw: \xff\xc3\xa9\xed\xa0\x80\"\\")
+                .status,
+            200);
+  // The refused client never got as far as a request; every other one is logged.
+  const QList<SimRequest> log = sim.Requests();
+  ASSERT_EQ(log.size(), 4);
+  EXPECT_EQ(log[3].headerLines.at(2), QString::fromUtf8("X-Raw: \u00ff\u00e9\u00ed\u00a0\u0080\"\\").toUtf8());
 }
 
 TEST_F(SimServerTest, FaultRulesShapeTheAnswers) {

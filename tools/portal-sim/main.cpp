@@ -163,19 +163,43 @@ long long NowMs(const Server& s) {
       .count();
 }
 
+// Length of the valid UTF-8 sequence at v[i], 0 if the byte there starts none.
+std::size_t Utf8Length(std::string_view v, std::size_t i) {
+  const auto b = static_cast<unsigned char>(v[i]);
+  std::size_t n = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xe ? 3 : (b >> 3) == 0x1e ? 4 : 0;
+  if (n == 0 || i + n > v.size()) return 0;
+  for (std::size_t k = 1; k < n; ++k)
+    if ((static_cast<unsigned char>(v[i + k]) & 0xc0) != 0x80) return 0;
+  const auto b1 = n > 1 ? static_cast<unsigned char>(v[i + 1]) : 0;
+  // Overlong forms, surrogates and code points past U+10FFFF are not UTF-8 either.
+  if ((n == 2 && b < 0xc2) || (b == 0xe0 && b1 < 0xa0) || (b == 0xed && b1 >= 0xa0) ||
+      (b == 0xf0 && b1 < 0x90) || (b == 0xf4 && b1 >= 0x90) || b > 0xf4)
+    return 0;
+  return n;
+}
+
+// A JSON string of raw request bytes. Bytes that are not UTF-8 become \u00XX, so that a log
+// line always parses; a reader then sees them as Latin-1 characters.
 std::string JsonString(std::string_view v) {
   std::string o = "\"";
-  for (char c : v) {
-    auto u = static_cast<unsigned char>(c);
-    if (c == '"') o += "\\\"";
-    else if (c == '\\') o += "\\\\";
-    else if (u < 0x20 || u == 0x7f) {
+  for (std::size_t i = 0; i < v.size();) {
+    const char c = v[i];
+    const auto u = static_cast<unsigned char>(c);
+    const std::size_t n = Utf8Length(v, i);
+    if (c == '"') {
+      o += "\\\"";
+    } else if (c == '\\') {
+      o += "\\\\";
+    } else if (n == 0 || u < 0x20 || u == 0x7f) {
       char buf[8];
       std::snprintf(buf, sizeof buf, "\\u%04x", u);
       o += buf;
     } else {
-      o += c;
+      o.append(v.substr(i, n));
+      i += n;
+      continue;
     }
+    ++i;
   }
   return o + "\"";
 }
@@ -265,7 +289,6 @@ class Connection {
       return;  // no certificate, a certificate of another CA, or no TLS at all
     }
     Request req;
-    std::string problem;
     const int parsed = ReadRequest(&req);
     if (parsed < 0) return;  // the client went away before a whole request arrived
     const long long t = NowMs(s_);

@@ -47,7 +47,11 @@ void TScrapingThread::run() {
   } catch (...) {
     // Work() turns every error into the outcome fields; nothing may leave the thread.
   }
-  HandOver();
+  try {
+    HandOver();
+  } catch (...) {
+    // Out of memory while appending: nothing sensible is left to do on this thread.
+  }
 }
 
 void TScrapingThread::HandOver() {

@@ -1,0 +1,429 @@
+// The start, pause, resume and stop controls and the close of the window, with a real job.
+// The job is pointed at an address where nothing answers and its workers retry slowly, so it
+// stays in its request loop until it is stopped.
+
+#include <QCheckBox>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSpinBox>
+#include <QTest>
+#include <QTimer>
+#include <memory>
+
+#include "app/mainform.h"
+#include "apptesthelpers.h"
+#include "harvest/scraper.h"
+#include "text/textfile.h"
+
+namespace {
+
+const QString kPauseOn = QStringLiteral(": Включаем паузу");
+const QString kPauseOff = QStringLiteral(": Отключаем паузу, продолжаем работу");
+const QString kStopping = QStringLiteral(": Останавливаем работу");
+
+constexpr int kJobTimeoutMs = 60000;
+
+HarvestSettings NeverAnsweringPortal() {
+  HarvestSettings settings;
+  settings.fetch.baseUrl = QStringLiteral("https://127.0.0.1:9/");
+  settings.fetch.certFile = QStringLiteral("no-such-01cert.pem");
+  settings.fetch.keyFile = QStringLiteral("no-such-01key.pem");
+  settings.fetch.maxAttempts = 100;
+  settings.fetch.failPauseMs = 200;
+  settings.fetch.additionalWaitMs = 0;
+  settings.fetch.idleTimeoutSec = 5;
+  settings.passWaitMs = 1;
+  settings.errorPauseMs = 300;
+  settings.openWorkbook = false;
+  return settings;
+}
+
+struct Window {
+  explicit Window(const ScratchDir& dir)
+      : dialogs(std::make_shared<FakeDialogs>()),
+        form(std::make_unique<TMainForm>(dir.Path(), NeverAnsweringPortal(), dialogs)) {
+    form->SetQuitAction([this] { ++quits; });
+  }
+  ~Window() {
+    // Never leave a job running behind a test: stop it and let it report its end.
+    if (form->Job() != nullptr) {
+      form->StopButtonClick();
+      QTRY_VERIFY_WITH_TIMEOUT(form->Job() == nullptr, kJobTimeoutMs);
+    }
+  }
+  void Show() {
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+  }
+  // Starts a job and waits until it has taken over the window (its start notification).
+  void StartRunning() {
+    form->StartButtonClick();
+    QVERIFY(form->Job() != nullptr);
+    QTRY_VERIFY_WITH_TIMEOUT(!form->StartButton->isEnabled(), kJobTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(LogLines().size() >= 2, kJobTimeoutMs);
+  }
+  void WaitForEnd() {
+    QTRY_VERIFY_WITH_TIMEOUT(form->Job() == nullptr, kJobTimeoutMs);
+    QVERIFY(form->StartButton->isEnabled());
+  }
+  QStringList LogLines() const { return form->LogsMemo->toPlainText().split(QLatin1Char('\n')); }
+  // The window's own lines (pause, resume, stop), in order, without their time stamps.
+  QStringList ControlLines() const {
+    QStringList found;
+    for (const QString& line : LogLines())
+      for (const QString& text : {kPauseOn, kPauseOff, kStopping})
+        if (line.endsWith(text) && line.size() > text.size()) found.append(text);
+    return found;
+  }
+
+  std::shared_ptr<FakeDialogs> dialogs;
+  std::unique_ptr<TMainForm> form;
+  int quits = 0;
+};
+
+QString ListsQuestion(int n) {
+  return QStringLiteral(
+             "От прошлого запуска осталось %1 ссылок на списки карточек. Удалить их и начать с "
+             "начала?")
+      .arg(n);
+}
+
+QString CardsQuestion(int n) {
+  return QStringLiteral(
+             "От прошлого запуска осталось %1 ссылок на карточки. Удалить их и начать с начала?")
+      .arg(n);
+}
+
+const QByteArray kCities = QByteArray("A=11$$$aaaa\r\nB=22$$$bbbb\r\nC=33$$$cccc\r\n");
+
+}  // namespace
+
+class ControlTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void leftoverQuestions_data();
+  void leftoverQuestions();
+  void unreadableLeftoverStartsNothing_data();
+  void unreadableLeftoverStartsNothing();
+  void secondStartStartsNothing();
+  void pauseTwice();
+  void stopWhileHeld();
+  void controlsWithoutJobDoNothing();
+  void resumeTimer();
+  void pauseDuringAutomaticPause();
+  void userPauseOutlastsArmedTimer();
+  void closeDuringRun();
+  void closeWithoutRun();
+};
+
+void ControlTest::leftoverQuestions_data() {
+  QTest::addColumn<int>("listsLines");  // -1: no file
+  QTest::addColumn<bool>("companions");  // "allknown.dat" and "context.dat" present
+  QTest::addColumn<int>("cardsLines");
+  QTest::addColumn<QList<bool>>("answers");
+  QTest::addColumn<QStringList>("questions");
+  QTest::addColumn<bool>("listsKept");
+  QTest::addColumn<bool>("companionsKept");
+  QTest::addColumn<bool>("cardsKept");
+
+  QTest::newRow("nothing left") << -1 << false << -1 << QList<bool>{} << QStringList{} << false
+                                << false << false;
+  QTest::newRow("zero-byte files deleted without asking")
+      << 0 << true << 0 << QList<bool>{} << QStringList{} << false << false << false;
+  QTest::newRow("No, No: everything stays")
+      << 12 << true << 3 << QList<bool>{false, false}
+      << QStringList{ListsQuestion(12), CardsQuestion(3)} << true << true << true;
+  QTest::newRow("Yes, No") << 12 << true << 3 << QList<bool>{true, false}
+                           << QStringList{ListsQuestion(12), CardsQuestion(3)} << false << false
+                           << true;
+  QTest::newRow("No, Yes") << 5 << true << 2 << QList<bool>{false, true}
+                           << QStringList{ListsQuestion(5), CardsQuestion(2)} << true << true
+                           << false;
+  QTest::newRow("lists only, Yes") << 1 << true << -1 << QList<bool>{true}
+                                   << QStringList{ListsQuestion(1)} << false << false << false;
+  QTest::newRow("empty lists, cards asked") << 0 << true << 4 << QList<bool>{false}
+                                            << QStringList{CardsQuestion(4)} << false << false
+                                            << true;
+  QTest::newRow("companions without lists.dat are not touched")
+      << -1 << true << -1 << QList<bool>{} << QStringList{} << false << true << false;
+}
+
+void ControlTest::leftoverQuestions() {
+  QFETCH(int, listsLines);
+  QFETCH(bool, companions);
+  QFETCH(int, cardsLines);
+  QFETCH(QList<bool>, answers);
+  QFETCH(QStringList, questions);
+  QFETCH(bool, listsKept);
+  QFETCH(bool, companionsKept);
+  QFETCH(bool, cardsKept);
+
+  ScratchDir dir;
+  dir.Write("cities.txt", kCities);
+  if (listsLines >= 0) dir.Write("lists.dat", Utf8WithMark(QString()) + Lines(listsLines));
+  if (companions) {
+    dir.Write("allknown.dat", Utf8WithMark(QStringLiteral("11$$$aaaa\r\n")));
+    dir.Write("context.dat", Utf8WithMark(QStringLiteral("context\r\n")));
+  }
+  if (cardsLines >= 0) dir.Write("cards.dat", Lines(cardsLines, "https://card/"));
+  Window w(dir);
+  w.Show();
+  w.dialogs->answers = answers;
+
+  w.form->StartButtonClick();
+  // The job waits for its first call on the window's thread, which the test is not running
+  // yet: the files are as the start control left them.
+  QVERIFY(w.form->Job() != nullptr);
+  QCOMPARE(w.dialogs->questions, questions);
+  QVERIFY(w.dialogs->errors.isEmpty());
+  QCOMPARE(dir.Exists("lists.dat"), listsKept);
+  QCOMPARE(dir.Exists("allknown.dat"), companionsKept);
+  QCOMPARE(dir.Exists("context.dat"), companionsKept);
+  QCOMPARE(dir.Exists("cards.dat"), cardsKept);
+
+  w.form->StopButtonClick();
+  w.WaitForEnd();
+}
+
+void ControlTest::unreadableLeftoverStartsNothing_data() {
+  QTest::addColumn<QString>("blocked");
+  QTest::newRow("lists.dat") << QStringLiteral("lists.dat");
+  QTest::newRow("cards.dat") << QStringLiteral("cards.dat");
+}
+
+void ControlTest::unreadableLeftoverStartsNothing() {
+  QFETCH(QString, blocked);
+  ScratchDir dir;
+  dir.Write("cities.txt", kCities);
+  if (blocked != QLatin1String("lists.dat")) dir.Write("lists.dat", Lines(2));
+  if (blocked != QLatin1String("cards.dat")) dir.Write("cards.dat", Lines(2));
+  dir.Block(blocked);
+  Window w(dir);
+  w.Show();
+  w.dialogs->answers = {false, false};
+
+  w.form->StartButtonClick();
+  QVERIFY(w.form->Job() == nullptr);
+  QCOMPARE(w.dialogs->errors.size(), 1);
+  QVERIFY2(w.dialogs->errors[0].startsWith(
+               QStringLiteral("Cannot open file \"%1\". ").arg(dir.File(blocked))),
+           qPrintable(w.dialogs->errors[0]));
+  // Nothing after the failing file is asked.
+  QCOMPARE(w.dialogs->questions.size(), blocked == QLatin1String("lists.dat") ? 0 : 1);
+  QVERIFY(w.form->StartButton->isEnabled());
+  QVERIFY(w.LogLines().join(QString()).isEmpty());
+}
+
+void ControlTest::secondStartStartsNothing() {
+  ScratchDir dir;
+  dir.Write("cities.txt", kCities);
+  dir.Write("lists.dat", Lines(4));
+  Window w(dir);
+  w.Show();
+  w.dialogs->answers = {false};
+
+  w.form->StartButtonClick();
+  TScraper* job = w.form->Job();
+  QVERIFY(job != nullptr);
+  // Quick presses before the job has disabled the button.
+  w.form->StartButtonClick();
+  QTest::mouseClick(w.form->StartButton, Qt::LeftButton);
+  QCOMPARE(w.form->Job(), job);
+  QCOMPARE(w.dialogs->questions.size(), 1);
+
+  QTRY_VERIFY_WITH_TIMEOUT(!w.form->StartButton->isEnabled(), kJobTimeoutMs);
+  w.form->StopButtonClick();
+  w.WaitForEnd();
+  // Once the job has ended, "СТАРТ" works again.
+  w.form->StartButtonClick();
+  QVERIFY(w.form->Job() != nullptr);
+}
+
+void ControlTest::pauseTwice() {
+  ScratchDir dir;
+  dir.Write("cities.txt", kCities);
+  Window w(dir);
+  w.Show();
+  w.form->SelectAllCitiesButtonClick();
+  w.StartRunning();
+  TScraper* job = w.form->Job();
+
+  w.form->PauseButtonClick();
+  QVERIFY(job->IsHeld());
+  QCOMPARE(w.ControlLines(), (QStringList{kPauseOn}));
+  w.form->PauseButtonClick();
+  QVERIFY(!job->IsHeld());
+  QCOMPARE(w.ControlLines(), (QStringList{kPauseOn, kPauseOff}));
+  // Each line starts with the time stamp of its moment.
+  const QStringList lines = w.LogLines();
+  const QString last = lines.last();
+  QVERIFY2(last.endsWith(kPauseOff), qPrintable(last));
+  QVERIFY(!last.startsWith(QLatin1Char(':')));
+
+  w.form->StopButtonClick();
+  w.WaitForEnd();
+}
+
+void ControlTest::stopWhileHeld() {
+  ScratchDir dir;
+  dir.Write("cities.txt", kCities);
+  Window w(dir);
+  w.Show();
+  w.form->SelectAllCitiesButtonClick();
+  w.StartRunning();
+  w.form->SetProgress(10, 5, QStringLiteral("5 из 10, осталось 5"));
+
+  w.form->PauseButtonClick();
+  QVERIFY(w.form->Job()->IsHeld());
+  w.form->StopButtonClick();
+  QVERIFY(!w.form->Job()->IsHeld());
+  QCOMPARE(w.ControlLines(), (QStringList{kPauseOn, kStopping}));
+  QCOMPARE(w.form->ProgressBar->value(), 0);
+
+  // The job sees the request, ends through its normal end and hands the window back.
+  w.WaitForEnd();
+  QVERIFY(w.form->CitiesListBox->isEnabled());
+  QVERIFY(w.form->AdditionalCheckBox->isEnabled());
+  QVERIFY(QDir(dir.Path()).entryList({QStringLiteral("log-*.txt")}).size() == 1);
+  QVERIFY(dir.Exists("lists.dat"));
+  QCOMPARE(w.ControlLines(), (QStringList{kPauseOn, kStopping}));
+}
+
+void ControlTest::controlsWithoutJobDoNothing() {
+  ScratchDir dir;
+  dir.Write("cities.txt", kCities);
+  Window w(dir);
+  w.Show();
+
+  // Before any job.
+  w.form->PauseButtonClick();
+  w.form->StopButtonClick();
+  QVERIFY(w.LogLines().join(QString()).isEmpty());
+
+  // After a job has ended.
+  w.StartRunning();
+  w.form->StopButtonClick();
+  w.WaitForEnd();
+  w.form->SetProgress(8, 3, QStringLiteral("3 из 8, осталось 5"));
+  const QString log = w.form->LogsMemo->toPlainText();
+  w.form->StopButtonClick();
+  w.form->PauseButtonClick();
+  w.form->ArmResumeTimer(10);
+  QTRY_VERIFY(!w.form->ResumeTimer->isActive());
+  QCOMPARE(w.form->LogsMemo->toPlainText(), log);
+  QCOMPARE(w.form->ProgressBar->value(), 3);
+  QVERIFY(w.form->Job() == nullptr);
+}
+
+void ControlTest::resumeTimer() {
+  ScratchDir dir;
+  dir.Write("cities.txt", kCities);
+  Window w(dir);
+  w.Show();
+  w.form->SelectAllCitiesButtonClick();
+  w.StartRunning();
+  TScraper* job = w.form->Job();
+
+  // Firing while the job runs: it only disarms itself.
+  w.form->ArmResumeTimer(20);
+  QTRY_VERIFY(!w.form->ResumeTimer->isActive());
+  QVERIFY(!job->IsHeld());
+  QVERIFY(w.ControlLines().isEmpty());
+
+  // The job's own hold after an error, with the timer armed: the timer releases it.
+  job->Hold();
+  w.form->ArmResumeTimer(50);
+  QTRY_VERIFY(!job->IsHeld());
+  QVERIFY(!w.form->ResumeTimer->isActive());
+  QCOMPARE(w.ControlLines(), (QStringList{kPauseOff}));
+}
+
+void ControlTest::pauseDuringAutomaticPause() {
+  ScratchDir dir;
+  dir.Write("cities.txt", kCities);
+  Window w(dir);
+  w.Show();
+  w.form->SelectAllCitiesButtonClick();
+  w.StartRunning();
+  TScraper* job = w.form->Job();
+
+  job->Hold();
+  w.form->ArmResumeTimer(300);
+  w.form->PauseButtonClick();  // releases at once; the timer stays armed
+  QVERIFY(!job->IsHeld());
+  QVERIFY(w.form->ResumeTimer->isActive());
+  QTRY_VERIFY(!w.form->ResumeTimer->isActive());
+  QVERIFY(!job->IsHeld());
+  QCOMPARE(w.ControlLines(), (QStringList{kPauseOff}));
+}
+
+void ControlTest::userPauseOutlastsArmedTimer() {
+  ScratchDir dir;
+  dir.Write("cities.txt", kCities);
+  Window w(dir);
+  w.Show();
+  w.form->SelectAllCitiesButtonClick();
+  w.StartRunning();
+  TScraper* job = w.form->Job();
+
+  w.form->ArmResumeTimer(100);
+  w.form->PauseButtonClick();
+  QVERIFY(!w.form->ResumeTimer->isActive());
+  QTest::qWait(300);
+  QVERIFY(job->IsHeld());
+  QCOMPARE(w.ControlLines(), (QStringList{kPauseOn}));
+}
+
+void ControlTest::closeDuringRun() {
+  ScratchDir dir;
+  dir.Write("cities.txt", kCities);
+  Window w(dir);
+  w.Show();
+  w.form->CitiesListBox->item(0)->setSelected(true);
+  w.form->CitiesListBox->item(2)->setSelected(true);
+  w.StartRunning();
+  w.form->PauseButtonClick();  // a held job must end too
+  QSignalSpy ended(w.form.get(), &TMainForm::JobFinished);
+
+  QVERIFY(!w.form->close());  // the close waits for the job
+  QVERIFY(!w.form->isVisible());
+  QVERIFY(w.form->IsClosing());
+  QCOMPARE(w.quits, 0);
+  QVERIFY(!w.form->close());  // a second close changes nothing
+  QCOMPARE(dir.Read("selection.txt"), QByteArray("A\r\nC\r\n"));
+
+  QTRY_COMPARE_WITH_TIMEOUT(w.quits, 1, kJobTimeoutMs);
+  QCOMPARE(ended.size(), 1);
+  QVERIFY(w.form->Job() == nullptr);
+
+  // The run ended as a stop does: the log saved, ending with its closing line, and the
+  // queue kept for the next run, the regions that were in the workers' hands included.
+  const QStringList logs = QDir(dir.Path()).entryList({QStringLiteral("log-*.txt")});
+  QCOMPARE(logs.size(), 1);
+  QStringList logLines;
+  QVERIFY(ReadTextLines(dir.File(logs[0]), &logLines));
+  QVERIFY(logLines.join(QLatin1Char('\n')).contains(kStopping));
+  QVERIFY2(logLines.last().contains(QStringLiteral(": Работа завершена, лог записан в ")),
+           qPrintable(logLines.last()));
+  QStringList queue;
+  QVERIFY(ReadTextLines(dir.File("lists.dat"), &queue));
+  QVERIFY2(queue.contains(QStringLiteral("11$$$aaaa")), qPrintable(queue.join(QLatin1Char('|'))));
+  QVERIFY2(queue.contains(QStringLiteral("33$$$cccc")), qPrintable(queue.join(QLatin1Char('|'))));
+}
+
+void ControlTest::closeWithoutRun() {
+  ScratchDir dir;
+  dir.Write("cities.txt", kCities);
+  Window w(dir);
+  w.Show();
+  QVERIFY(w.form->close());
+  QCOMPARE(w.quits, 1);
+  QVERIFY(!w.form->IsClosing());
+}
+
+QTEST_MAIN(ControlTest)
+#include "control_test.moc"

@@ -3,9 +3,9 @@
 // Run offscreen (QT_QPA_PLATFORM=offscreen); scripts/render-window.sh does both.
 
 #include <QApplication>
+#include <QDate>
 #include <QDateTime>
-#include <QDir>
-#include <QFile>
+#include <QTime>
 #include <QListWidget>
 #include <QPixmap>
 #include <QTemporaryDir>
@@ -70,8 +70,9 @@ int main(int argc, char* argv[]) {
   TMainForm form(folder, HarvestSettings(), std::make_shared<SilentDialogs>());
   form.show();
 
-  const QDateTime start = QDateTime::currentDateTime();
-  const QString dataFile = folder + QStringLiteral("data123456.tab");
+  // A fixed moment and folder, so the picture only changes when the window does.
+  const QDateTime start(QDate(2025, 3, 14), QTime(10, 15, 2));
+  const QString dataFile = QStringLiteral("/home/user/orgharvester/data52340781.tab");
   const QStringList messages = {
       QStringLiteral(": Начинаем работу по заданным параметрам"),
       QStringLiteral(": Начинаем работу..."),

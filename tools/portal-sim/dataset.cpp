@@ -507,7 +507,12 @@ std::string Dataset::CardJson(int org) const {
   switch (chiefMode) {
     case 0: case 1: case 2: case 3: chief.last += "&nbsp;"; break;
     case 4: case 5: chief.first = "&quot;" + chief.first + "&quot;"; break;
-    case 6: case 7: chief.first = "&#1040;" + chief.first.substr(2); break;  // "А" as a numeric entity
+    case 6: case 7:  // a letter as a numeric entity: "Петровн&#1072;" is "Петровна"
+      if (chief.middle.size() > 2 && chief.middle.compare(chief.middle.size() - 2, 2, "а") == 0)
+        chief.middle.replace(chief.middle.size() - 2, 2, "&#1072;");
+      else
+        chief.first += "&#160;";
+      break;
     case 8: case 9: chief.middle += "<br>"; break;
     case 10: case 11: chief.last += "; " + std::string(r.Pick(kLastNames)); break;
     case 12: chief.last = "<b>" + chief.last + "</b>&amp;"; break;

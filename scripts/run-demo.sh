@@ -66,9 +66,9 @@ if ! grep -q '^LISTENING ' "$sim_out"; then
 fi
 echo "run-demo: substitute portal listening on https://127.0.0.1:$port/ (request log: $build/portal-sim.log)"
 
-if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   echo "run-demo: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); the window needs one." >&2
-  echo "run-demo: on a machine without a screen try: xvfb-run -a ./run   (or set QT_QPA_PLATFORM=offscreen)" >&2
+  echo "run-demo: on a machine without a screen: apt-get install xvfb, then xvfb-run -a ./run" >&2
 fi
 
 cd "$app_dir"

@@ -8,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSpinBox>
 #include <QStringEncoder>
 #include <QTest>
@@ -83,6 +84,7 @@ class WindowTest : public QObject {
   void missingRegionFile();
   void restoresSelection_data();
   void restoresSelection();
+  void selectionComparedTheLocaleWay();
   void unreadableSelection();
   void savesSelectionOnClose_data();
   void savesSelectionOnClose();
@@ -191,6 +193,20 @@ void WindowTest::restoresSelection() {
   QCOMPARE(w.form->CitiesListBox->count(), 6);
   QCOMPARE(w.Selected(), selected);
   QVERIFY(w.dialogs->errors.isEmpty());
+}
+
+void WindowTest::selectionComparedTheLocaleWay() {
+  // Under Russian regional settings a name saved with "й" as "и" plus a combining breve, in
+  // another letter case, is the same name.
+  const QLocale before;
+  QLocale::setDefault(QLocale(QLocale::Russian, QLocale::Russia));
+  const auto restore = qScopeGuard([&] { QLocale::setDefault(before); });
+  ScratchDir dir;
+  dir.Write("cities.txt", Utf8WithMark(QStringLiteral("Тверь=69$$$c\r\nЙошкар-Ола=12$$$d\r\n")));
+  dir.Write("selection.txt", Utf8WithMark(QStringLiteral("и\u0306ошкар-ола\r\n")));
+  Window w(dir);
+  w.Show();
+  QCOMPARE(w.Selected(), QList<int>{1});
 }
 
 void WindowTest::unreadableSelection() {

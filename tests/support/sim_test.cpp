@@ -147,10 +147,11 @@ TEST(SimDataset, EveryTextIsValidJsonAndTheVarietyIsThere) {
     note(add.find("\"citizenReceptionInfoList\":[]") != std::string::npos, "reception empty");
     note(d.HouseTotal(org) == 0, "no houses");
     note(d.HouseTotal(org) > 1000, "several pages");
+    note(d.HouseTotal(org) == 1000, "one full page");
   }
   for (const char* what : {"date null", "date missing", "okopf missing", "okopf null", "orgAddress null",
                            "inn leading zero", "nested quotes", "entity", "tag", "semicolon", "tab", "crlf",
-                           "day off", "no infos", "reception empty", "no houses", "several pages"})
+                           "day off", "no infos", "reception empty", "no houses", "several pages", "one full page"})
     EXPECT_TRUE(seen.count(what)) << "no organisation shows: " << what;
 
   // House pages: valid, sliced, with the odd year and address forms.

@@ -370,6 +370,14 @@ Dataset::Dataset(const Config& config) : config_(config) {
       houseTotal_[static_cast<std::size_t>(idx)] = size;
       left -= size;
     }
+    // One organisation fills exactly one page: the edge between one page and two.
+    const int full = nOrg / 2 + 1;
+    if (nOrg >= 10 && !big[static_cast<std::size_t>(full)] && 1000 <= left - config_.houses / 2) {
+      big[static_cast<std::size_t>(full)] = 1;
+      zero[static_cast<std::size_t>(full)] = 0;
+      houseTotal_[static_cast<std::size_t>(full)] = 1000;
+      left -= 1000;
+    }
   }
   std::int64_t weightTotal = 0;
   for (int i = 0; i < nOrg; ++i)

@@ -344,13 +344,14 @@ TEST_F(SimServerTest, FaultRulesShapeTheAnswers) {
   QTemporaryDir dir;
   QFile faults(dir.filePath("faults.txt"));
   ASSERT_TRUE(faults.open(QIODevice::WriteOnly));
-  faults.write("# from a file\n\nkind=card,match=" + Q(e) + ",malformed\n");
+  faults.write("# from a file\r\n\r\nkind=card,match=" + Q(e) + ",malformed\r\nkind=count,body={}\r\n");
   faults.close();
   SimServer sim({"--regions", "2", "--orgs", "20", "--houses", "100",
                  "--fault", "kind=card,match=" + QString::fromStdString(a) + ",first=2,status=503",
                  "--fault", "kind=card,match=" + QString::fromStdString(b) + ",status=500,reason=",
                  "--fault", "kind=card,match=" + QString::fromStdString(c) + ",first=1,close",
                  "--fault", "kind=housecount,empty",
+                 "--fault", "kind=search,first=1,body={\"total\":0,\"other\":[1,2]}",
                  "--faults", faults.fileName()});
   ASSERT_TRUE(sim.Start());
   auto card = [&](const std::string& g) { return Fetch(sim, kOrgRoot + "orgByGuid?organizationGuid=" + Q(g)); };
@@ -378,9 +379,17 @@ TEST_F(SimServerTest, FaultRulesShapeTheAnswers) {
   EXPECT_EQ(Fetch(sim, kHouseRoot + "searchByOrg?pageIndex=1&elementsPerPage=1000", &hb).body,
             Q(d.HousePageJson(3, 1, 1000)));
 
+  // A body of one's own, commas and all; the count answer stays plain text.
+  const QByteArray filter = OrgFilter(d.Regions()[0]);
+  EXPECT_EQ(Fetch(sim, kOrgRoot + "searchByOrg?pageIndex=1&elementsPerPage=100", &filter).body,
+            "{\"total\":0,\"other\":[1,2]}");
+  EXPECT_EQ(Fetch(sim, kOrgRoot + "searchByOrg?pageIndex=1&elementsPerPage=100", &filter).body,
+            Q(d.SearchPageJson(0, 1, 100)));
+  EXPECT_EQ(Fetch(sim, kOrgRoot + "searchByOrg/count", &filter).body, "{}");
+
   QList<int> statuses;
   for (const auto& r : sim.Requests()) statuses << r.status;
-  EXPECT_EQ(statuses, (QList<int>{503, 503, 200, 500, 0, 200, 200, 200, 200}));
+  EXPECT_EQ(statuses, (QList<int>{503, 503, 200, 500, 0, 200, 200, 200, 200, 200, 200, 200}));
 }
 
 TEST_F(SimServerTest, DelayIsLoggedBeforeTheAnswerAndRateLimitGives429) {

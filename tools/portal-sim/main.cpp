@@ -57,7 +57,8 @@ const char kUsage[] =
     "  --fault SPEC         a fault rule (repeatable); --faults FILE: one SPEC per line\n"
     "Fault SPEC: comma-separated; match: kind=count|search|card|additional|housecount|\n"
     "  housepage|any, match=TEXT (in the target or body), first=K (only the first K matching\n"
-    "  requests); action: status=CODE [reason=TEXT], empty, malformed, delay=MS, close.\n"
+    "  requests); action: status=CODE [reason=TEXT], empty, malformed, delay=MS, close,\n"
+    "  body=TEXT (last item: the rest of the SPEC, commas included, is the answer body).\n"
     "  Rules are tried in order; the first that applies answers the request.\n"
     "After listening, prints \"LISTENING <port>\" on stdout.\n";
 
@@ -79,6 +80,7 @@ struct FaultRule {
   // actions
   int status = 0;
   std::optional<std::string> reason;
+  std::optional<std::string> body;
   bool empty = false;
   bool malformed = false;
   bool close = false;
@@ -100,7 +102,15 @@ std::unique_ptr<FaultRule> ParseFault(const std::string& spec) {
   auto rule = std::make_unique<FaultRule>();
   rule->spec = spec;
   bool hasAction = false;
-  std::stringstream ss(spec);
+  // body= takes the rest of the spec, so that a JSON body may hold commas.
+  std::string items = spec;
+  const auto bodyAt = spec.rfind("body=", 0) == 0 ? 0 : spec.find(",body=");
+  if (bodyAt != std::string::npos) {
+    rule->body = spec.substr(bodyAt + (bodyAt == 0 ? 5 : 6));
+    items = spec.substr(0, bodyAt);
+    hasAction = true;
+  }
+  std::stringstream ss(items);
   std::string token;
   while (std::getline(ss, token, ',')) {
     while (!token.empty() && (token.back() == ' ' || token.back() == '\r')) token.pop_back();
@@ -319,7 +329,7 @@ class Connection {
       delay += rule->delayMs;
       if (rule->close) {
         closeOnly = true;
-      } else if (rule->status || rule->empty || rule->malformed) {
+      } else if (rule->status || rule->empty || rule->malformed || rule->body) {
         Answer a;
         if (rule->status) {
           a.status = rule->status;
@@ -328,6 +338,10 @@ class Connection {
           a.body = a.reason;
         } else if (kind == RequestKind::Count) {
           a.contentType = "text/plain;charset=UTF-8";
+        }
+        if (rule->body) {
+          a.body = *rule->body;
+          a.contentType = kind == RequestKind::Count ? "text/plain;charset=UTF-8" : "application/json;charset=UTF-8";
         }
         if (rule->malformed) a.body = "{\"total\":";
         if (rule->empty) a.body.clear();
@@ -535,6 +549,7 @@ int main(int argc, char** argv) {
       while (std::getline(in, line)) {
         auto first = line.find_first_not_of(" \t\r");
         if (first == std::string::npos || line[first] == '#') continue;
+        if (line.back() == '\r') line.pop_back();
         faultSpecs.push_back(line);
       }
     } else {

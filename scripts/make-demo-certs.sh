@@ -22,6 +22,7 @@ done
 
 command -v openssl >/dev/null || { echo "make-demo-certs: openssl is not installed" >&2; exit 1; }
 mkdir -p "$out"
+out=$(cd "$out" && pwd)
 work=$(mktemp -d "$out/.make-certs.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work"

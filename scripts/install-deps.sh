@@ -10,6 +10,7 @@ packages=(
   libsimdjson-dev libxlsxwriter-dev
   libgtest-dev googletest
   fonts-dejavu-core unzip xdg-utils
+  fonts-dejavu-extra
 )
 
 missing=()

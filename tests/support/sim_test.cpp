@@ -225,7 +225,7 @@ TEST(SimDataset, CountryScaleBuildsAndClampsItsSizes) {
 TEST(SimAnswers, BadAndUnknownRequests) {
   simdata::Dataset d({3, 50, 500, 1});
   const std::string org = d.OrgGuid(3);
-  const std::string cardPath = "/" + kOrgRoot.toStdString() + "orgByGuid?organizationGuid=";
+  const std::string cardPath = ("/" + kOrgRoot + "orgByGuid?organizationGuid=").toStdString();
   struct Case {
     const char* method;
     std::string target;
@@ -236,21 +236,21 @@ TEST(SimAnswers, BadAndUnknownRequests) {
       {"GET", cardPath + "00000000-0000-0000-0000-000000000000", "", 404},
       {"POST", cardPath + org, "", 404},  // wrong method
       {"GET", "/", "", 404},
-      {"POST", "/" + kOrgRoot.toStdString() + "searchByOrg/count", "{}", 400},
-      {"POST", "/" + kOrgRoot.toStdString() + "searchByOrg?pageIndex=0&elementsPerPage=100",
+      {"POST", ("/" + kOrgRoot + "searchByOrg/count").toStdString(), "{}", 400},
+      {"POST", ("/" + kOrgRoot + "searchByOrg?pageIndex=0&elementsPerPage=100").toStdString(),
        OrgFilter(d.Regions()[0]).toStdString(), 400},
-      {"POST", "/" + kOrgRoot.toStdString() + "searchByOrg?pageIndex=x&elementsPerPage=100",
+      {"POST", ("/" + kOrgRoot + "searchByOrg?pageIndex=x&elementsPerPage=100").toStdString(),
        OrgFilter(d.Regions()[0]).toStdString(), 400},
-      {"POST", "/" + kHouseRoot.toStdString() + "searchByOrg?pageIndex=1&elementsPerPage=1", "{\"calcCount\":true}", 400},
-      {"POST", "/" + kHouseRoot.toStdString() + "searchByOrg?pageIndex=1&elementsPerPage=1",
+      {"POST", ("/" + kHouseRoot + "searchByOrg?pageIndex=1&elementsPerPage=1").toStdString(), "{\"calcCount\":true}", 400},
+      {"POST", ("/" + kHouseRoot + "searchByOrg?pageIndex=1&elementsPerPage=1").toStdString(),
        HouseFilter("unknown").toStdString(), 200},
-      {"POST", "/" + kOrgRoot.toStdString() + "additionalinfo", "{\"organizationGuids\":[\"" + org + "\"]}", 200},
+      {"POST", ("/" + kOrgRoot + "additionalinfo").toStdString(), ("{\"organizationGuids\":[\"" + Q(org) + "\"]}").toStdString(), 200},
   };
   for (const auto& c : cases)
     EXPECT_EQ(simdata::AnswerRequest(d, c.method, c.target, c.body).status, c.status) << c.method << " " << c.target;
   // An unknown region counts 0 organisations.
   simdata::Region nowhere{"x", "99", "11111111-2222-4333-8444-555555555555"};
-  EXPECT_EQ(simdata::AnswerRequest(d, "POST", "/" + kOrgRoot.toStdString() + "searchByOrg/count",
+  EXPECT_EQ(simdata::AnswerRequest(d, "POST", ("/" + kOrgRoot + "searchByOrg/count").toStdString(),
                                    OrgFilter(nowhere).toStdString()).body, "0");
 }
 

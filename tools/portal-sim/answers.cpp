@@ -152,7 +152,8 @@ bool QueryValue(std::string_view target, std::string_view name, std::string* val
 bool ScanString(std::string_view json, std::string_view name, std::string* value, std::size_t from,
                 std::size_t until) {
   if (until > json.size()) until = json.size();
-  const std::string key = "\"" + std::string(name) + "\"";
+  std::string key(1, '"');
+  key.append(name).push_back('"');
   auto p = json.find(key, from);
   if (p == std::string_view::npos || p >= until) return false;
   p += key.size();

@@ -473,8 +473,12 @@ void TScraper::ReapWorkers() {
   for (TScrapingThread* worker : abandoned_) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
-    if (worker->wait(QDeadlineTimer(std::max<qint64>(left.count(), 0))))
+    if (worker->wait(QDeadlineTimer(std::max<qint64>(left.count(), 0)))) {
+      // Its hand-over under JobLock was its last act: taking the lock once orders that
+      // hand-over before the delete, also for tools that cannot see the thread's join.
+      { std::lock_guard<std::mutex> lock(lists_->JobLock); }
       delete worker;
+    }
   }
   abandoned_.clear();
   lists_.reset();

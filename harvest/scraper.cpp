@@ -421,6 +421,9 @@ void TScraper::EndSteps() {
   if (resultFile_) ExportResult();
   // 5.
   SaveWorkingFiles();
+  // Aborted workers have had the export to run down; once they are gone no worker line can
+  // land in the log after its closing line.
+  ReapWorkers();
   // 6.
   data_ = RunData();
   CursorHourGlass = false;

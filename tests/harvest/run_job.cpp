@@ -529,3 +529,52 @@ TEST_F(JobTest, StoppedRunAndItsResumedRunTogetherGiveTheRowsOfOneRun) {
 }
 
 }  // namespace
+
+namespace {
+
+// Files the job cannot read or write: it says so, touches no leftovers and still ends with
+// its closing line and the controls enabled.
+TEST_F(JobTest, UnusableFilesAreReportedAndTheRunStillEnds) {
+  const simdata::Config cfg = SmallConfig(2, 4, 8);
+  simdata::Dataset ds(cfg);
+  auto sim = StartSim(SimArgs(cfg));
+  InFreshThread([&] {
+    {
+      SCOPED_TRACE("folder missing: no result file, no working files, no log file");
+      JobRun run;
+      run.view.regions = {Item(ds.Regions()[0])};
+      HarvestSettings s = run.Settings(*sim);
+      s.dir = run.dir + QStringLiteral("missing/");
+      run.Create(s);
+      ASSERT_TRUE(run.RunToEnd(60s));
+      const QStringList texts = LogTexts(run.view.LogLines());
+      const QString joined = texts.join('\n');
+      EXPECT_TRUE(joined.contains(QStringLiteral("Ошибка: Cannot create file \"") + s.dir + QStringLiteral("data")));
+      EXPECT_TRUE(joined.contains(QStringLiteral("Ошибка: очередь не сохранена: Cannot create file \"") + s.dir +
+                                  QStringLiteral("lists.dat")));
+      EXPECT_TRUE(joined.contains(QStringLiteral("Ошибка: лог не записан")));
+      EXPECT_FALSE(joined.contains(QStringLiteral("Запускаем формирование файла Excel")));
+      EXPECT_TRUE(sim->Requests().isEmpty());
+      EXPECT_EQ(run.view.Controls(), (std::vector<bool>{false, true}));
+      EXPECT_EQ(run.view.EndedCalls(), 1);
+    }
+    {
+      SCOPED_TRACE("lists.dat unreadable: left as it is, nothing requested");
+      JobRun run;
+      run.view.regions = {Item(ds.Regions()[0])};
+      ASSERT_TRUE(QDir(run.dir).mkdir(QStringLiteral("lists.dat")));
+      run.WriteFile("allknown.dat", kUtf8Mark + QByteArray("01$$$x\r\n"));
+      run.Create(run.Settings(*sim));
+      ASSERT_TRUE(run.RunToEnd(60s));
+      const QString joined = LogTexts(run.view.LogLines()).join('\n');
+      EXPECT_TRUE(joined.contains(QStringLiteral("Ошибка: Cannot open file \"") + run.dir + QStringLiteral("lists.dat")));
+      EXPECT_TRUE(QFileInfo(run.dir + QStringLiteral("lists.dat")).isDir());
+      EXPECT_EQ(FileBytes(run.dir + QStringLiteral("allknown.dat")), kUtf8Mark + QByteArray("01$$$x\r\n"));
+      EXPECT_TRUE(sim->Requests().isEmpty());
+      EXPECT_EQ(run.view.SelectionReads(), 0);
+      EXPECT_EQ(run.view.Controls(), (std::vector<bool>{false, true}));
+    }
+  });
+}
+
+}  // namespace

@@ -156,7 +156,12 @@ void TScraper::run() {
     if (!runLoop_ && !result.isEmpty()) Log(QStringLiteral("Ошибка: ") + result.mid(6, kErrorTextLimit));
     EndSteps();
   } catch (...) {
-    // Nothing may leave the thread body; the window must still get its end call.
+    // Nothing may leave the thread body; the window must still get its controls back and
+    // its end call.
+    try {
+      view_->SetRunControlsEnabled(true);
+    } catch (...) {
+    }
   }
   ReapWorkers();
   ended_ = true;

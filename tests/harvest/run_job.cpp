@@ -59,6 +59,19 @@ bool IsCount(const SimRequest& r) { return r.requestLine.contains("searchByOrg/c
 bool IsSearch(const SimRequest& r) { return r.requestLine.contains("organizations/searchByOrg?"); }
 bool IsCard(const SimRequest& r) { return r.requestLine.contains("orgByGuid"); }
 
+// Arrival times of the requests in the portal's log (ms since it started).
+QList<qint64> RequestTimes(const QString& logPath) {
+  QList<qint64> times;
+  QFile log(logPath);
+  if (!log.open(QIODevice::ReadOnly)) return times;
+  while (!log.atEnd()) {
+    const QByteArray line = log.readLine();
+    const qsizetype p = line.indexOf("\"t\":");
+    if (p >= 0) times.append(line.mid(p + 4).split(',').first().trimmed().toLongLong());
+  }
+  return times;
+}
+
 // The most requests that were in service at once, each taken as busy for `busyMs` after it
 // arrived (the portal delays every answer by that much).
 int MaxOverlap(const QList<qint64>& times, qint64 busyMs) {
@@ -225,14 +238,7 @@ TEST_F(JobTest, OneRegionIsCountedThenPagedWithinTheLimit) {
   EXPECT_EQ(pageLines, expectedPages);
 
   // Never more than two requests in service at once, and two were.
-  QList<qint64> times;
-  QFile log(sim->LogPath());
-  ASSERT_TRUE(log.open(QIODevice::ReadOnly));
-  while (!log.atEnd()) {
-    const QByteArray line = log.readLine();
-    const qsizetype p = line.indexOf("\"t\":");
-    if (p >= 0) times.append(line.mid(p + 4).split(',').first().trimmed().toLongLong());
-  }
+  const QList<qint64> times = RequestTimes(sim->LogPath());
   ASSERT_EQ(times.size(), requests.size());
   const int overlap = MaxOverlap(times, 60);
   EXPECT_LE(overlap, 2);
@@ -582,6 +588,32 @@ TEST_F(JobTest, UnusableFilesAreReportedAndTheRunStillEnds) {
       EXPECT_EQ(run.view.SelectionReads(), 0);
       EXPECT_EQ(run.view.Controls(), (std::vector<bool>{false, true}));
     }
+  });
+}
+
+}  // namespace
+
+namespace {
+
+// The thread count is read again with the counters, so raising it during a run takes effect.
+TEST_F(JobTest, RaisedLimitTakesEffectDuringTheRun) {
+  const simdata::Config cfg = SmallConfig(12, 0, 0);  // every count is 0: one request a region
+  simdata::Dataset ds(cfg);
+  auto sim = StartSim(SimArgs(cfg, {"--delay", "400"}));
+  InFreshThread([&] {
+    JobRun run;
+    for (const auto& r : ds.Regions()) run.view.regions.append(Item(r));
+    run.view.limit = 1;
+    TScraper* job = run.Create(run.Settings(*sim));
+    job->start();
+    ASSERT_TRUE(run.view.WaitForLog(QStringLiteral("Запускаем code:0"), 10s));
+    run.view.limit = 3;
+    ASSERT_TRUE(run.Finish());
+
+    const QList<qint64> times = RequestTimes(sim->LogPath());
+    ASSERT_EQ(times.size(), cfg.regions);
+    EXPECT_GE(times[1] - times[0], 400);  // one at a time before the refresh
+    EXPECT_EQ(MaxOverlap(times, 400), 3);
   });
 }
 

@@ -172,10 +172,8 @@ HttpClient::HttpClient(HttpClientOptions options) : options_(std::move(options))
   curl_easy_setopt(curl_, CURLOPT_SSLVERSION,
                    (long)CURL_SSLVERSION_TLSv1_2 | (long)CURL_SSLVERSION_MAX_TLSv1_2);
   curl_easy_setopt(curl_, CURLOPT_HTTP_VERSION, (long)CURL_HTTP_VERSION_1_0);
-  curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl_, CURLOPT_MAXREDIRS, 20L);
+  curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 0L);  // Perform follows them itself
   curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "https,http");
-  curl_easy_setopt(curl_, CURLOPT_REDIR_PROTOCOLS_STR, "https,http");
   curl_easy_setopt(curl_, CURLOPT_PROXY, "");  // also ignores the proxy variables
   curl_easy_setopt(curl_, CURLOPT_USERAGENT, options_.userAgent.constData());
   curl_easy_setopt(curl_, CURLOPT_REFERER, options_.referer.constData());
@@ -198,11 +196,46 @@ HttpOutcome HttpClient::Perform(const HttpRequest& request, HttpAnswer* answer, 
     return HttpOutcome::Failed;
   }
 
+  // Redirects are followed here rather than by libcurl: when libcurl turns a POST into a GET
+  // it keeps our own Content-Length line, and the server then waits for a body that never
+  // comes. A 301, 302 or 303 after a POST continues as a GET without body, as browsers do;
+  // a 307 or 308 repeats the POST.
+  QByteArray url = request.url;
+  bool post = request.post;
+  for (int redirects = 0;; ++redirects) {
+    *answer = HttpAnswer();
+    const HttpOutcome outcome = Transfer(url, post, request, answer, error);
+    if (outcome != HttpOutcome::Ok) return outcome;
+
+    const long code = answer->status;
+    const bool redirect = code == 301 || code == 302 || code == 303 || code == 307 || code == 308;
+    const char* next = nullptr;
+    if (redirect && curl_easy_getinfo(curl_, CURLINFO_REDIRECT_URL, &next) == CURLE_OK && next &&
+        *next) {
+      if (redirects >= kMaxRedirects) {
+        *error = QStringLiteral("more than %1 redirects in a row").arg(kMaxRedirects);
+        return HttpOutcome::Failed;
+      }
+      url = QByteArray(next);
+      if (code != 307 && code != 308) post = false;
+      continue;
+    }
+
+    if (code >= 400 && code != 401 && code != 407) {
+      *error = answer->reason;  // may be empty: the caller then names the code
+      return HttpOutcome::Failed;
+    }
+    return HttpOutcome::Ok;
+  }
+}
+
+HttpOutcome HttpClient::Transfer(const QByteArray& url, bool post, const HttpRequest& request,
+                                 HttpAnswer* answer, QString* error) {
   // curl puts Host, User-Agent and Referer first, then this list in order. Content-Length is
   // in the list so that the custom lines really come last.
   HeaderList headers;
   bool listed = headers.Append("Accept: " + options_.accept);
-  if (request.post) {
+  if (post) {
     listed = listed && headers.Append("Content-Type: " + request.contentType);
     listed = listed && headers.Append("Content-Length: " + QByteArray::number(request.body.size()));
   }
@@ -212,8 +245,8 @@ HttpOutcome HttpClient::Perform(const HttpRequest& request, HttpAnswer* answer, 
     return HttpOutcome::Failed;
   }
 
-  curl_easy_setopt(curl_, CURLOPT_URL, request.url.constData());
-  if (request.post) {
+  curl_easy_setopt(curl_, CURLOPT_URL, url.constData());
+  if (post) {
     curl_easy_setopt(curl_, CURLOPT_POST, 1L);
     curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, (curl_off_t)request.body.size());
     curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, request.body.constData());
@@ -235,7 +268,7 @@ HttpOutcome HttpClient::Perform(const HttpRequest& request, HttpAnswer* answer, 
 
   // Nothing may point at the request's buffers once it is gone.
   curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
-  if (request.post) curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
+  if (post) curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
   answer_ = nullptr;
 
   if (aborted_) return HttpOutcome::Aborted;
@@ -256,10 +289,6 @@ HttpOutcome HttpClient::Perform(const HttpRequest& request, HttpAnswer* answer, 
   long code = 0;
   curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &code);
   answer->status = code;
-  if (code >= 400 && code != 401 && code != 407) {
-    *error = answer->reason;  // may be empty: the caller then names the code
-    return HttpOutcome::Failed;
-  }
   return HttpOutcome::Ok;
 }
 

@@ -97,15 +97,22 @@ class HttpClient {
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
 
-  // Sends one request over a fresh connection and waits for the whole answer. On Failed,
-  // *error holds the reason: libcurl's text, or for a status of 400 and more the reason
-  // phrase (empty when the server sent none; the caller then uses the status code).
+  // Sends one request over a fresh connection and waits for the whole answer, following
+  // redirects. On Failed, *error holds the reason: libcurl's text, or for a status of 400 and
+  // more the reason phrase (empty when the server sent none; the caller then uses the code).
   HttpOutcome Perform(const HttpRequest& request, HttpAnswer* answer, QString* error);
 
   // Largest answer body taken; a bigger one fails rather than exhausting memory.
   static constexpr qsizetype kMaxBodyBytes = qsizetype(512) * 1024 * 1024;
+  // Redirects followed in a row before the request counts as failed.
+  static constexpr int kMaxRedirects = 20;
 
  private:
+  // One request and its answer, without following a redirect; a status of 400 or more is
+  // left to the caller.
+  HttpOutcome Transfer(const QByteArray& url, bool post, const HttpRequest& request,
+                       HttpAnswer* answer, QString* error);
+
   static size_t OnBody(char* data, size_t size, size_t count, void* self);
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
   static int OnProgress(void* self, curl_off_t dltotal, curl_off_t dlnow,

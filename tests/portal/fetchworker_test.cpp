@@ -11,11 +11,18 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <ostream>
 
 #include "portal/api.h"
 #include "portal/scrapingthread.h"
+#include "tests/portal/scriptedserver.h"
 #include "tests/support/simserver.h"
 #include "tools/portal-sim/dataset.h"
+
+// Byte strings in failure messages as text, not as lists of characters.
+inline void PrintTo(const QByteArray& bytes, std::ostream* out) {
+  *out << '"' << bytes.toStdString() << '"';
+}
 
 namespace {
 
@@ -126,10 +133,13 @@ class FetchWorker : public ::testing::Test {
   RecordingSink sink_;
 };
 
-QList<QByteArray> ExpectedHeaders(const SimServer& sim, bool post, qsizetype bodySize,
+// The header lines of a request to a server on loopback whose root address is `base`.
+QList<QByteArray> ExpectedHeaders(const QByteArray& base, bool post, qsizetype bodySize,
                                   bool customLines) {
-  QList<QByteArray> lines = {"Host: 127.0.0.1:" + QByteArray::number(sim.Port()), kUserAgent,
-                             "Referer: " + sim.BaseUrl().toUtf8(), "Accept: text/html, */*"};
+  const qsizetype hostStart = base.indexOf("://") + 3;
+  const QByteArray host = base.mid(hostStart, base.indexOf('/', hostStart) - hostStart);
+  QList<QByteArray> lines = {"Host: " + host, kUserAgent, "Referer: " + base,
+                             "Accept: text/html, */*"};
   if (post) {
     lines << "Content-Type: application/json;charset=UTF-8";
     lines << "Content-Length: " + QByteArray::number(bodySize);
@@ -215,7 +225,8 @@ TEST_F(FetchWorker, SendsTheExactRequestOfEveryKind) {
     SCOPED_TRACE(expected[i].requestLine.toStdString());
     EXPECT_EQ(requests[i].requestLine, expected[i].requestLine);
     EXPECT_EQ(requests[i].headerLines,
-              ExpectedHeaders(*sim_, expected[i].post, expected[i].body.size(), expected[i].custom));
+              ExpectedHeaders(base.toUtf8(), expected[i].post, expected[i].body.size(),
+                              expected[i].custom));
     EXPECT_EQ(requests[i].body, expected[i].body);
   }
   // The count body for region code 77, spelled out once more: the GUID in place 2, 77 in 5.
@@ -479,6 +490,58 @@ TEST_F(FetchWorker, TransportFailureIsReported) {
   EXPECT_EQ(worker->result, -1);
   EXPECT_TRUE(worker->statusText.startsWith("ERROR_Failed to connect")) << worker->statusText.toStdString();
   EXPECT_EQ(sink_.Lines().size(), 3);
+}
+
+TEST_F(FetchWorker, FollowsRedirectsWithTheRightMethodAndHeaders) {
+  // After a 301, 302 or 303 a POST goes on as a GET with neither body nor body header lines
+  // (a stale Content-Length would leave the server waiting for the body); after a 307 or 308
+  // it is sent again as it was. The custom lines stay last on every hop.
+  const QString key = QStringLiteral("77$$$0c5b2444-70a0-4932-980c-b4dc0d3f02b5");
+  const QByteArray body = OrganisationFilter("0c5b2444-70a0-4932-980c-b4dc0d3f02b5", "77");
+  for (const int status : {301, 302, 303, 307, 308}) {
+    SCOPED_TRACE(status);
+    ScriptedServer server([status](int i, const ScriptedRequest&) -> QByteArray {
+      if (i == 0)
+        return "HTTP/1.0 " + QByteArray::number(status) +
+               " Moved\r\nLocation: /moved?x=1\r\nContent-Length: 0\r\n\r\n";
+      return "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\n42";
+    });
+    ASSERT_TRUE(server.Listening());
+    FetchSettings settings = Settings();
+    settings.baseUrl = QString::fromLatin1(server.BaseUrl());
+    settings.maxAttempts = 1;
+    TScrapingThread* worker = Keep(MakeWorker(key, settings));
+    RunToEnd(worker);
+    EXPECT_EQ(worker->result, 1) << worker->statusText.toStdString();
+    EXPECT_EQ(worker->html, QStringLiteral("42"));
+
+    const QList<ScriptedRequest> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2);
+    EXPECT_EQ(requests[0].requestLine,
+              "POST /ppa/api/rest/services/ppa/public/organizations/searchByOrg/count HTTP/1.0");
+    const bool keepsPost = status == 307 || status == 308;
+    EXPECT_EQ(requests[1].requestLine,
+              QByteArray(keepsPost ? "POST" : "GET") + " /moved?x=1 HTTP/1.0");
+    EXPECT_EQ(requests[1].headerLines,
+              ExpectedHeaders(server.BaseUrl(), keepsPost, body.size(), true));
+    EXPECT_EQ(requests[1].body, keepsPost ? body : QByteArray());
+    EXPECT_TRUE(requests[1].bodyComplete);
+  }
+}
+
+TEST_F(FetchWorker, EndlessRedirectsFailTheAttempt) {
+  ScriptedServer server([](int, const ScriptedRequest&) -> QByteArray {
+    return "HTTP/1.0 302 Found\r\nLocation: /again\r\nContent-Length: 0\r\n\r\n";
+  });
+  ASSERT_TRUE(server.Listening());
+  FetchSettings settings = Settings();
+  settings.baseUrl = QString::fromLatin1(server.BaseUrl());
+  settings.maxAttempts = 1;
+  auto worker = MakeWorker(OrgCardTask(settings.baseUrl, "g1"), settings);
+  RunToEnd(worker.get());
+  EXPECT_EQ(worker->result, -1);
+  EXPECT_EQ(worker->statusText, QStringLiteral("ERROR_more than 20 redirects in a row"));
+  EXPECT_EQ(server.Requests().size(), 21);
 }
 
 }  // namespace

@@ -292,6 +292,15 @@ TEST_F(FetchWorker, JudgesAnswersByStatusAndContent) {
       {"empty card is a success", {"--fault", "kind=card,empty"}, 2, 1, "успешно", 1, true},
       {"401 counts as an answer", {"--fault", "kind=card,status=401,reason=Unauthorized"}, 2, 1,
        "успешно", 1},
+      {"407 counts as an answer", {"--fault", "kind=card,status=407,reason=Proxy Authentication Required"},
+       2, 1, "успешно", 1},
+      {"count of 0", {"--fault", "kind=count,body=0"}, 0, 1, "успешно", 1},
+      {"count that is an empty object", {"--fault", "kind=count,body={}"}, 0, 1, "успешно", 1},
+      {"search page with total 0 and no list", {"--fault", "kind=search,body={\"total\":0}"}, 1, 1,
+       "успешно", 1},
+      {"search page that is an empty object", {"--fault", "kind=search,body={}"}, 1, -1,
+       "ERROR_Broken", 3},
+      {"malformed search page holding total", {"--fault", "kind=search,malformed"}, 1, 1, "успешно", 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -479,17 +488,50 @@ TEST_F(FetchWorker, IdleConnectionTimesOut) {
   EXPECT_TRUE(worker->statusText.startsWith("ERROR_Operation timed out")) << worker->statusText.toStdString();
 }
 
-TEST_F(FetchWorker, TransportFailureIsReported) {
-  // Nobody listens on the port of a simulator that has been stopped.
-  StartSim();
+TEST_F(FetchWorker, TransportFailuresAreReportedReadably) {
+  const struct {
+    const char* name;
+    QStringList simArgs;
+    bool stopSim;  // nobody listens on the port of a simulator that has been stopped
+    QString startsWith;
+  } cases[] = {
+      {"connection refused", {}, true, "ERROR_Failed to connect"},
+      {"closed without an answer", {"--fault", "kind=count,close"}, false, "ERROR_"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sink_.Clear();
+    StartSim(c.simArgs);
+    FetchSettings settings = Settings();
+    if (c.stopSim) sim_->Stop();
+    settings.maxAttempts = 2;
+    TScrapingThread* worker = Keep(MakeWorker(QStringLiteral("01$$$g"), settings));
+    RunToEnd(worker);
+    EXPECT_EQ(worker->result, -1);
+    EXPECT_TRUE(worker->statusText.startsWith(c.startsWith)) << worker->statusText.toStdString();
+    // A text of its own, not a bare status code.
+    EXPECT_GT(worker->statusText.size(), 12) << worker->statusText.toStdString();
+    EXPECT_FALSE(worker->statusText.mid(6).toInt()) << worker->statusText.toStdString();
+    EXPECT_EQ(sink_.Lines().size(), 3);
+  }
+}
+
+TEST_F(FetchWorker, EmptyCountEveryTimeGivesUpAfterTheHundredthAttempt) {
+  // The program's own attempt count; only the pause is shortened.
+  StartSim({"--fault", "kind=count,empty"});
   FetchSettings settings = Settings();
-  sim_->Stop();
-  settings.maxAttempts = 2;
-  auto worker = MakeWorker(QStringLiteral("01$$$g"), settings);
+  settings.maxAttempts = FetchSettings().maxAttempts;
+  settings.failPauseMs = 1;
+  const QString key = QStringLiteral("77$$$0c5b2444-70a0-4932-980c-b4dc0d3f02b5");
+  auto worker = MakeWorker(key, settings);
   RunToEnd(worker.get());
   EXPECT_EQ(worker->result, -1);
-  EXPECT_TRUE(worker->statusText.startsWith("ERROR_Failed to connect")) << worker->statusText.toStdString();
-  EXPECT_EQ(sink_.Lines().size(), 3);
+  EXPECT_EQ(worker->statusText, QStringLiteral("ERROR_Broken"));
+  EXPECT_EQ(sim_->Requests().size(), 100);
+  const QStringList lines = sink_.Lines();
+  ASSERT_EQ(lines.size(), 101);
+  for (int i = 1; i < lines.size(); ++i)
+    ASSERT_TRUE(lines[i].endsWith(QStringLiteral(": ERROR_Broken для ") + key)) << lines[i].toStdString();
 }
 
 TEST_F(FetchWorker, FollowsRedirectsWithTheRightMethodAndHeaders) {

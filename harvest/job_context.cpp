@@ -20,6 +20,7 @@ QString Escape(const QString& value) {
       case '\t': out += QStringLiteral("\\t"); break;
       case '\r': out += QStringLiteral("\\r"); break;
       case '\n': out += QStringLiteral("\\n"); break;
+      case '\0': out += QStringLiteral("\\0"); break;  // a NUL would end the file's text
       default: out += c;
     }
   }
@@ -40,6 +41,7 @@ QString Unescape(const QString& value) {
       case 't': out += QLatin1Char('\t'); break;
       case 'r': out += QLatin1Char('\r'); break;
       case 'n': out += QLatin1Char('\n'); break;
+      case '0': out += QChar(0); break;
       default: out += n;  // "\\" and anything unexpected: the character itself
     }
   }

@@ -1,0 +1,66 @@
+// The context file of a saved queue: which entries a queue needs, and that awkward values
+// come back unchanged.
+
+#include <gtest/gtest.h>
+
+#include "harvest/job_context.h"
+#include "portal/api.h"
+
+namespace {
+
+const QString kBase = QStringLiteral("https://portal.test/");
+
+TEST(JobContext, KeepsOnlyWhatTheQueueNeedsAndReadsItBack) {
+  RunData run;
+  const QString keyA = QStringLiteral("01$$$aaaa");
+  const QString keyB = QStringLiteral("02$$$bbbb");
+  const QString keyUnused = QStringLiteral("03$$$cccc");
+  run.RegionNames.Append(keyA, QStringLiteral("Республика = \"А\"\tс табуляцией"));
+  run.RegionNames.Append(keyB, QStringLiteral("Край \\ обратная черта"));
+  run.RegionNames.Append(keyUnused, QStringLiteral("не нужен"));
+  run.OrgRegions.Append(QStringLiteral("GUID-1"), QStringLiteral("Регион первой"));
+  run.OrgRegions.Append(QStringLiteral("guid-2"), QStringLiteral("Регион второй"));
+  run.OrgRegions.Append(QStringLiteral("guid-3"), QStringLiteral("не нужен"));
+  run.OrgCards.Append(QStringLiteral("guid-2"), QStringLiteral("Полное\tКраткое\t\t12.05.2008\\n\r\nконец") + QChar(0) + QStringLiteral("после NUL"));
+  run.OrgCards.Append(QStringLiteral("guid-2"), QStringLiteral("вторая карточка: не берётся"));
+
+  const QStringList tasks{
+      keyA,
+      SearchPageTask(kBase, 2, QStringLiteral("02"), QStringLiteral("bbbb")),
+      OrgCardTask(kBase, QStringLiteral("guid-1")),  // other letter case than the list
+      HouseCountTask(kBase, QStringLiteral("guid-2")),
+      HousePageTask(kBase, 2, QStringLiteral("guid-2")),
+      QStringLiteral("   "),
+  };
+  QStringList lines = JobContextLines(run, tasks);
+  // Each entry once: two regions, two organisation regions, one card.
+  EXPECT_EQ(lines.size(), 1 + 5);
+  for (const QString& line : lines) {
+    EXPECT_FALSE(line.contains(QLatin1Char('\r')));
+    EXPECT_FALSE(line.contains(QLatin1Char('\n')));
+    EXPECT_FALSE(line.contains(QChar(0)));
+    EXPECT_FALSE(line.contains(QStringLiteral("не нужен")));
+  }
+  lines << QStringLiteral("R\tonly two fields") << QStringLiteral("X\tkey\tvalue");  // skipped
+
+  RunData back;
+  EXPECT_EQ(LoadJobContextLines(lines, back), 5);
+  EXPECT_EQ(back.RegionNames.Lookup(keyA), run.RegionNames.Lookup(keyA));
+  EXPECT_EQ(back.RegionNames.Lookup(keyB), run.RegionNames.Lookup(keyB));
+  EXPECT_FALSE(back.RegionNames.Contains(keyUnused));
+  EXPECT_EQ(back.OrgRegions.Lookup(QStringLiteral("guid-1")), QStringLiteral("Регион первой"));
+  EXPECT_EQ(back.OrgRegions.Lookup(QStringLiteral("guid-2")), QStringLiteral("Регион второй"));
+  EXPECT_EQ(back.OrgCards.Lookup(QStringLiteral("guid-2")), run.OrgCards.Lookup(QStringLiteral("guid-2")));
+  EXPECT_EQ(back.OrgCards.Count(), 1);
+}
+
+TEST(JobContext, ForeignOrEmptyFilesGiveNothing) {
+  RunData run;
+  EXPECT_EQ(LoadJobContextLines({}, run), 0);
+  EXPECT_EQ(LoadJobContextLines({QStringLiteral("R\tkey\tvalue")}, run), 0);  // no format tag
+  EXPECT_EQ(run.RegionNames.Count(), 0);
+  // An empty queue still gives a valid file (the tag alone).
+  EXPECT_EQ(JobContextLines(run, {}).size(), 1);
+}
+
+}  // namespace

@@ -2,6 +2,8 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -28,10 +30,11 @@ int64_t ClampToInt64(double d) {
   return static_cast<int64_t>(d);
 }
 
-}  // namespace
-
-int64_t ParseWholeNumber(const QString& text, bool* ok) {
-  *ok = false;
+// Optional sign and decimal digits, blanks around them allowed. False for anything else;
+// a number past the 64-bit range is still read, clamped, with *overflow set.
+bool ReadWholeNumber(const QString& text, int64_t* value, bool* overflow) {
+  *value = 0;
+  *overflow = false;
   const QString t = text.trimmed();
   qsizetype i = 0;
   bool negative = false;
@@ -39,22 +42,36 @@ int64_t ParseWholeNumber(const QString& text, bool* ok) {
     negative = t[i] == u'-';
     ++i;
   }
-  if (i >= t.size()) return 0;
+  if (i >= t.size()) return false;
   // Accumulate as a negative number so that INT64_MIN stays reachable.
-  int64_t value = 0;
+  int64_t v = 0;
   for (; i < t.size(); ++i) {
     const char16_t c = t[i].unicode();
-    if (c < u'0' || c > u'9') return 0;
+    if (c < u'0' || c > u'9') return false;
     const int digit = c - u'0';
-    if (value < (std::numeric_limits<int64_t>::min() + digit) / 10) return 0;
-    value = value * 10 - digit;
+    if (*overflow) continue;
+    if (v < (std::numeric_limits<int64_t>::min() + digit) / 10) {
+      *overflow = true;
+      continue;
+    }
+    v = v * 10 - digit;
   }
-  if (!negative) {
-    if (value == std::numeric_limits<int64_t>::min()) return 0;
-    value = -value;
+  if (!negative && v == std::numeric_limits<int64_t>::min()) *overflow = true;
+  if (*overflow) {
+    *value = negative ? std::numeric_limits<int64_t>::min() : std::numeric_limits<int64_t>::max();
+  } else {
+    *value = negative ? v : -v;
   }
-  *ok = true;
-  return value;
+  return true;
+}
+
+}  // namespace
+
+int64_t ParseWholeNumber(const QString& text, bool* ok) {
+  int64_t value = 0;
+  bool overflow = false;
+  *ok = ReadWholeNumber(text, &value, &overflow) && !overflow;
+  return *ok ? value : 0;
 }
 
 // ---- JsonValue ----
@@ -128,9 +145,10 @@ int64_t JsonValue::Integer() const {
     case element_type::BOOL:
       return e.get_bool().value_unsafe() ? 1 : 0;
     case element_type::STRING: {
-      bool ok = false;
-      const int64_t v = ParseWholeNumber(Text(), &ok);
-      return ok ? v : 0;
+      // Clamped like a number past the range (such numbers may reach us as strings, below).
+      int64_t v = 0;
+      bool overflow = false;
+      return ReadWholeNumber(Text(), &v, &overflow) ? v : 0;
     }
     default:
       return 0;
@@ -167,6 +185,95 @@ std::vector<JsonValue> JsonValue::Items() const {
 
 // ---- JsonAnswer ----
 
+namespace {
+
+// A number literal as JSON spells it: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+bool IsJsonNumber(std::string_view t) {
+  size_t i = 0;
+  const auto digits = [&] {
+    const size_t from = i;
+    while (i < t.size() && t[i] >= '0' && t[i] <= '9') ++i;
+    return i > from;
+  };
+  if (i < t.size() && t[i] == '-') ++i;
+  if (i < t.size() && t[i] == '0') {
+    ++i;
+  } else if (!digits()) {
+    return false;
+  }
+  if (i < t.size() && t[i] == '.') {
+    ++i;
+    if (!digits()) return false;
+  }
+  if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
+    ++i;
+    if (i < t.size() && (t[i] == '+' || t[i] == '-')) ++i;
+    if (!digits()) return false;
+  }
+  return i == t.size();
+}
+
+// Whether the parser can store the number: an integer within the 64-bit ranges, a real
+// within the double range.
+bool Storable(std::string_view t) {
+  const char* first = t.data();
+  const char* last = t.data() + t.size();
+  std::from_chars_result r;
+  if (t.find_first_of(".eE") == std::string_view::npos) {
+    if (t.front() == '-') {
+      int64_t v = 0;
+      r = std::from_chars(first, last, v);
+    } else {
+      uint64_t v = 0;
+      r = std::from_chars(first, last, v);
+    }
+  } else {
+    double v = 0;
+    r = std::from_chars(first, last, v);
+  }
+  return r.ec == std::errc() && r.ptr == last;
+}
+
+// The answer with every well-formed number that the parser cannot store put in double
+// quotes; empty when there is none (the answer is then malformed for another reason).
+std::string QuoteUnstorableNumbers(std::string_view json) {
+  std::string out;
+  out.reserve(json.size() + 16);
+  bool changed = false;
+  size_t i = 0;
+  while (i < json.size()) {
+    const char c = json[i];
+    if (c == '"') {  // a string, through its closing quote
+      size_t j = i + 1;
+      while (j < json.size() && json[j] != '"') j += json[j] == '\\' ? 2 : 1;
+      j = std::min(j + 1, json.size());
+      out.append(json.substr(i, j - i));
+      i = j;
+    } else if (c == '-' || (c >= '0' && c <= '9')) {
+      size_t j = i + 1;
+      while (j < json.size() &&
+             std::string_view("0123456789+-.eE").find(json[j]) != std::string_view::npos)
+        ++j;
+      const std::string_view token = json.substr(i, j - i);
+      if (IsJsonNumber(token) && !Storable(token)) {
+        out += '"';
+        out.append(token);
+        out += '"';
+        changed = true;
+      } else {
+        out.append(token);
+      }
+      i = j;
+    } else {
+      out += c;
+      ++i;
+    }
+  }
+  return changed ? out : std::string();
+}
+
+}  // namespace
+
 struct JsonAnswer::Impl {
   simdjson::dom::parser parser;
   element root;
@@ -184,8 +291,18 @@ void JsonAnswer::Parse(const QByteArray& utf8) {
   // An empty text is not JSON; the parser would say so too, but without allocating.
   if (utf8.isEmpty()) return;
   // realloc_if_needed: the parser copies into a padded buffer, the QByteArray is not padded.
-  ok_ = impl_->parser.parse(utf8.constData(), size_t(utf8.size()), true).get(impl_->root) ==
-        simdjson::SUCCESS;
+  simdjson::error_code error =
+      impl_->parser.parse(utf8.constData(), size_t(utf8.size()), true).get(impl_->root);
+  if (error == simdjson::NUMBER_ERROR) {
+    // The parser refuses a whole answer for one number it cannot store. Such numbers are
+    // read as strings of their literal instead: their text keeps every digit and the rest
+    // of the answer is not lost.
+    const std::string quoted =
+        QuoteUnstorableNumbers(std::string_view(utf8.constData(), size_t(utf8.size())));
+    if (!quoted.empty())
+      error = impl_->parser.parse(quoted.data(), quoted.size(), true).get(impl_->root);
+  }
+  ok_ = error == simdjson::SUCCESS;
 }
 
 JsonValue JsonAnswer::Root() const {

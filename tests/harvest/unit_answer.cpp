@@ -44,6 +44,16 @@ TEST(AnswerReader, ReadsMembersByTheReadingRules) {
       {R"({"v":-9223372036854775808})", "-9223372036854775808",
        std::numeric_limits<int64_t>::min(), true},
       {R"({"v":1e300})", "1e+300", std::numeric_limits<int64_t>::max(), true},
+      // Numbers the parser cannot store keep their literal (and clamp as integers).
+      {R"({"v":123456789012345678901234567890})", "123456789012345678901234567890",
+       std::numeric_limits<int64_t>::max(), true},
+      {R"({"v":-99999999999999999999})", "-99999999999999999999",
+       std::numeric_limits<int64_t>::min(), true},
+      {R"({"v":18446744073709551616})", "18446744073709551616",
+       std::numeric_limits<int64_t>::max(), true},
+      {R"({"v":"99999999999999999999"})", "99999999999999999999",
+       std::numeric_limits<int64_t>::max(), true},
+      {R"({"v":1e400})", "1e400", 0, true},
   };
   for (const ReadCase& c : cases) {
     SCOPED_TRACE(c.json);
@@ -71,6 +81,29 @@ TEST(AnswerReader, TextThatDoesNotParseGivesNoObject) {
     EXPECT_FALSE(answer.Root().Present());
     EXPECT_EQ(answer.Root().Member("a").Text(), QString());
     EXPECT_TRUE(answer.Root().Items().empty());
+  }
+}
+
+TEST(AnswerReader, OneOverlongNumberDoesNotLoseTheAnswer) {
+  const JsonAnswer answer(QStringLiteral(
+      R"({"account":40702810900000000001234,"list":[1,-1E999,2],)"
+      R"("s":"99999999999999999999999 \" 1e999","v":"ok"})"));
+  ASSERT_TRUE(answer.Ok());
+  const JsonValue root = answer.Root();
+  EXPECT_EQ(root.Member("v").Text(), QStringLiteral("ok"));
+  EXPECT_EQ(root.Member("account").Text(), QStringLiteral("40702810900000000001234"));
+  EXPECT_EQ(root.Member("list").Size(), 3u);
+  EXPECT_EQ(root.Member("list").At(1).Text(), QStringLiteral("-1E999"));
+  EXPECT_EQ(root.Member("list").At(2).Integer(), 2);
+  // Strings are left as they are, quotes and all.
+  EXPECT_EQ(root.Member("s").Text(), QStringLiteral("99999999999999999999999 \" 1e999"));
+
+  // Malformed numbers stay malformed.
+  for (const char* text : {R"({"v":01})", R"({"v":1.})", R"({"v":-})", R"({"v":1e})",
+                           R"({"v":99999999999999999999999)", R"({"v":+1})", R"({"v":0x10})",
+                           R"({"v":99999999999999999999999,})"}) {
+    SCOPED_TRACE(text);
+    EXPECT_FALSE(JsonAnswer(QString::fromUtf8(text)).Ok());
   }
 }
 

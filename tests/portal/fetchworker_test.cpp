@@ -430,7 +430,10 @@ TEST_F(FetchWorker, StopDuringARequestDropsTheAnswer) {
   const QString task = OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(0)));
   auto worker = MakeWorker(task, Settings());
   worker->start();
-  QThread::msleep(500);
+  // Told to stop once the request is with the server, which holds the answer back.
+  QDeadlineTimer sent(10000);
+  while (sim_->Requests().isEmpty() && !sent.hasExpired()) QThread::msleep(20);
+  ASSERT_FALSE(sim_->Requests().isEmpty());
   worker->requestInterruption();
   ASSERT_TRUE(worker->wait(QDeadlineTimer(30000)));
   EXPECT_EQ(worker->result, 0);

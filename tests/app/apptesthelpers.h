@@ -3,16 +3,21 @@
 // window's files.
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QList>
 #include <QMutex>
 #include <QString>
 #include <QStringList>
+#include <QPlainTextEdit>
 #include <QTemporaryDir>
+#include <QTest>
 #include <functional>
+#include <memory>
 
 #include "app/dialogs.h"
+#include "app/mainform.h"
 
 // Records every message box and answers the questions from a script (Yes when it runs out).
 class FakeDialogs : public Dialogs {
@@ -70,3 +75,37 @@ inline QByteArray Lines(int n, const char* prefix = "task") {
   for (int i = 0; i < n; ++i) bytes += QByteArray(prefix) + QByteArray::number(i) + "\r\n";
   return bytes;
 }
+
+// The window over a scratch folder, with scripted message boxes and a counted quit. A job
+// still running when the fixture goes is stopped and awaited, so none outlives a test.
+struct TestWindow {
+  explicit TestWindow(const ScratchDir& dir, HarvestSettings settings = HarvestSettings(),
+                      int jobTimeoutMs = 60000)
+      : dialogs(std::make_shared<FakeDialogs>()),
+        form(std::make_unique<TMainForm>(dir.Path(), std::move(settings), dialogs)),
+        jobTimeoutMs_(jobTimeoutMs) {
+    form->SetQuitAction([this] { ++quits; });
+  }
+  ~TestWindow() {
+    // A plain wait: the QTRY macros give up at once once the test has failed.
+    if (form != nullptr && form->Job() != nullptr) {
+      form->StopButtonClick();
+      const QDeadlineTimer deadline(jobTimeoutMs_);
+      while (form->Job() != nullptr && !deadline.hasExpired()) QTest::qWait(10);
+    }
+  }
+  void Show() {
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+  }
+  QStringList LogLines() const {
+    return form->LogsMemo->toPlainText().split(QLatin1Char('\n'));
+  }
+
+  std::shared_ptr<FakeDialogs> dialogs;
+  std::unique_ptr<TMainForm> form;
+  int quits = 0;
+
+ private:
+  int jobTimeoutMs_;
+};

@@ -41,23 +41,8 @@ HarvestSettings NeverAnsweringPortal() {
   return settings;
 }
 
-struct Window {
-  explicit Window(const ScratchDir& dir)
-      : dialogs(std::make_shared<FakeDialogs>()),
-        form(std::make_unique<TMainForm>(dir.Path(), NeverAnsweringPortal(), dialogs)) {
-    form->SetQuitAction([this] { ++quits; });
-  }
-  ~Window() {
-    // Never leave a job running behind a test: stop it and let it report its end.
-    if (form->Job() != nullptr) {
-      form->StopButtonClick();
-      QTRY_VERIFY_WITH_TIMEOUT(form->Job() == nullptr, kJobTimeoutMs);
-    }
-  }
-  void Show() {
-    form->show();
-    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
-  }
+struct Window : TestWindow {
+  explicit Window(const ScratchDir& dir) : TestWindow(dir, NeverAnsweringPortal(), kJobTimeoutMs) {}
   // Starts a job and waits until it has taken over the window (its start notification).
   void StartRunning() {
     form->StartButtonClick();
@@ -69,7 +54,6 @@ struct Window {
     QTRY_VERIFY_WITH_TIMEOUT(form->Job() == nullptr, kJobTimeoutMs);
     QVERIFY(form->StartButton->isEnabled());
   }
-  QStringList LogLines() const { return form->LogsMemo->toPlainText().split(QLatin1Char('\n')); }
   // The window's own lines (pause, resume, stop), in order, without their time stamps.
   QStringList ControlLines() const {
     QStringList found;
@@ -78,10 +62,6 @@ struct Window {
         if (line.endsWith(text) && line.size() > text.size()) found.append(text);
     return found;
   }
-
-  std::shared_ptr<FakeDialogs> dialogs;
-  std::unique_ptr<TMainForm> form;
-  int quits = 0;
 };
 
 QString ListsQuestion(int n) {
@@ -98,6 +78,20 @@ QString CardsQuestion(int n) {
 }
 
 const QByteArray kCities = QByteArray("A=11$$$aaaa\r\nB=22$$$bbbb\r\nC=33$$$cccc\r\n");
+
+// The window over the three regions, all of them selected, with its job running.
+struct RunningWindow {
+  RunningWindow() : w(dir) {
+    dir.Write("cities.txt", kCities);
+    w.Show();
+    w.form->SelectAllCitiesButtonClick();
+    w.StartRunning();
+    if (!QTest::currentTestFailed()) job = w.form->Job();
+  }
+  ScratchDir dir;
+  Window w;
+  TScraper* job = nullptr;  // empty when the start failed
+};
 
 }  // namespace
 
@@ -244,13 +238,10 @@ void ControlTest::secondStartStartsNothing() {
 }
 
 void ControlTest::pauseTwice() {
-  ScratchDir dir;
-  dir.Write("cities.txt", kCities);
-  Window w(dir);
-  w.Show();
-  w.form->SelectAllCitiesButtonClick();
-  w.StartRunning();
-  TScraper* job = w.form->Job();
+  RunningWindow r;
+  QVERIFY(r.job != nullptr);
+  Window& w = r.w;
+  TScraper* job = r.job;
 
   w.form->PauseButtonClick();
   QVERIFY(job->IsHeld());
@@ -269,12 +260,10 @@ void ControlTest::pauseTwice() {
 }
 
 void ControlTest::stopWhileHeld() {
-  ScratchDir dir;
-  dir.Write("cities.txt", kCities);
-  Window w(dir);
-  w.Show();
-  w.form->SelectAllCitiesButtonClick();
-  w.StartRunning();
+  RunningWindow r;
+  QVERIFY(r.job != nullptr);
+  Window& w = r.w;
+  const ScratchDir& dir = r.dir;
   w.form->SetProgress(10, 5, QStringLiteral("5 из 10, осталось 5"));
 
   w.form->PauseButtonClick();
@@ -320,13 +309,10 @@ void ControlTest::controlsWithoutJobDoNothing() {
 }
 
 void ControlTest::resumeTimer() {
-  ScratchDir dir;
-  dir.Write("cities.txt", kCities);
-  Window w(dir);
-  w.Show();
-  w.form->SelectAllCitiesButtonClick();
-  w.StartRunning();
-  TScraper* job = w.form->Job();
+  RunningWindow r;
+  QVERIFY(r.job != nullptr);
+  Window& w = r.w;
+  TScraper* job = r.job;
 
   // Firing while the job runs: it only disarms itself.
   w.form->ArmResumeTimer(20);
@@ -343,13 +329,10 @@ void ControlTest::resumeTimer() {
 }
 
 void ControlTest::pauseDuringAutomaticPause() {
-  ScratchDir dir;
-  dir.Write("cities.txt", kCities);
-  Window w(dir);
-  w.Show();
-  w.form->SelectAllCitiesButtonClick();
-  w.StartRunning();
-  TScraper* job = w.form->Job();
+  RunningWindow r;
+  QVERIFY(r.job != nullptr);
+  Window& w = r.w;
+  TScraper* job = r.job;
 
   job->Hold();
   w.form->ArmResumeTimer(300);
@@ -362,13 +345,10 @@ void ControlTest::pauseDuringAutomaticPause() {
 }
 
 void ControlTest::userPauseOutlastsArmedTimer() {
-  ScratchDir dir;
-  dir.Write("cities.txt", kCities);
-  Window w(dir);
-  w.Show();
-  w.form->SelectAllCitiesButtonClick();
-  w.StartRunning();
-  TScraper* job = w.form->Job();
+  RunningWindow r;
+  QVERIFY(r.job != nullptr);
+  Window& w = r.w;
+  TScraper* job = r.job;
 
   w.form->ArmResumeTimer(100);
   w.form->PauseButtonClick();

@@ -50,27 +50,9 @@ HarvestSettings PortalSettings(const SimServer& sim) {
   return settings;
 }
 
-struct Window {
+struct Window : TestWindow {
   Window(const ScratchDir& dir, const SimServer& sim)
-      : dialogs(std::make_shared<FakeDialogs>()),
-        form(std::make_unique<TMainForm>(dir.Path(), PortalSettings(sim), dialogs)) {
-    form->SetQuitAction([this] { ++quits; });
-  }
-  ~Window() {
-    if (form->Job() != nullptr) {
-      form->StopButtonClick();
-      QTRY_VERIFY_WITH_TIMEOUT(form->Job() == nullptr, kRunTimeoutMs);
-    }
-  }
-  void Show() {
-    form->show();
-    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
-  }
-  QStringList LogLines() const { return form->LogsMemo->toPlainText().split(QLatin1Char('\n')); }
-
-  std::shared_ptr<FakeDialogs> dialogs;
-  std::unique_ptr<TMainForm> form;
-  int quits = 0;
+      : TestWindow(dir, PortalSettings(sim), kRunTimeoutMs) {}
 };
 
 QString OnlyFile(const ScratchDir& dir, const QString& pattern) {

@@ -39,16 +39,8 @@ const QString kCities = QStringLiteral(
     "\r\n"
     "Ёлки=01$$$e\r\n");
 
-struct Window {
-  explicit Window(const ScratchDir& dir)
-      : dialogs(std::make_shared<FakeDialogs>()),
-        form(std::make_unique<TMainForm>(dir.Path(), HarvestSettings(), dialogs)) {
-    form->SetQuitAction([this] { ++quits; });
-  }
-  void Show() {
-    form->show();
-    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
-  }
+struct Window : TestWindow {
+  explicit Window(const ScratchDir& dir) : TestWindow(dir) {}
   QStringList Names() const {
     QStringList names;
     for (int i = 0; i < form->CitiesListBox->count(); ++i)
@@ -67,10 +59,6 @@ struct Window {
       if (form->CitiesListBox->item(i)->isSelected()) rows.append(i);
     return rows;
   }
-
-  std::shared_ptr<FakeDialogs> dialogs;
-  std::unique_ptr<TMainForm> form;
-  int quits = 0;
 };
 
 }  // namespace

@@ -370,10 +370,21 @@ bool TMainForm::SettleLeftovers() {
   return true;
 }
 
+bool TMainForm::JobRunning() const {
+  return CurrentJob && !CurrentJob->IsEnded() && !runEnding_;
+}
+
 void TMainForm::StartButtonClick() {
   // One job at a time: a second press before the job has ended (its start disables the
   // button only a moment later) starts nothing.
-  if (starting_ || CurrentJob || closing_) return;
+  if (starting_ || closing_) return;
+  if (CurrentJob) {
+    // The job has enabled the button again but is still finishing (its aborted workers are
+    // running down): the press is kept and served as soon as the job is gone.
+    if (runEnding_) startQueued_ = true;
+    return;
+  }
+  startQueued_ = false;
   starting_ = true;
   const auto done = qScopeGuard([this] { starting_ = false; });
 
@@ -386,7 +397,7 @@ void TMainForm::StartButtonClick() {
 }
 
 void TMainForm::PauseButtonClick() {
-  if (!CurrentJob || CurrentJob->IsEnded()) return;
+  if (!JobRunning()) return;
   if (CurrentJob->IsHeld()) {
     CurrentJob->Release();
     Log(QStringLiteral(": Отключаем паузу, продолжаем работу"));
@@ -400,13 +411,13 @@ void TMainForm::PauseButtonClick() {
 
 void TMainForm::ResumeTimerTimer() {
   ResumeTimer->stop();
-  if (!CurrentJob || CurrentJob->IsEnded() || !CurrentJob->IsHeld()) return;
+  if (!JobRunning() || !CurrentJob->IsHeld()) return;
   CurrentJob->Release();
   Log(QStringLiteral(": Отключаем паузу, продолжаем работу"));
 }
 
 void TMainForm::StopButtonClick() {
-  if (!CurrentJob || CurrentJob->IsEnded()) return;
+  if (!JobRunning()) return;
   if (CurrentJob->IsHeld()) CurrentJob->Release();
   CurrentJob->RequestStop();
   Log(QStringLiteral(": Останавливаем работу"));
@@ -488,6 +499,9 @@ void TMainForm::SetCounters(const QString& foundText, const QString& writtenText
 
 void TMainForm::SetRunControlsEnabled(bool enabled) {
   OnWindowThread([this, enabled] {
+    // The job enables them again only at its end: from then on there is nothing to pause
+    // or stop, although the job object lives on for its last steps.
+    if (enabled && CurrentJob) runEnding_ = true;
     CitiesListBox->setEnabled(enabled);
     StartButton->setEnabled(enabled);
     AdditionalCheckBox->setEnabled(enabled);
@@ -505,6 +519,7 @@ void TMainForm::JobEnded() {
   OnWindowThread([this] {
     const QPointer<TScraper> ended = CurrentJob;
     CurrentJob.clear();
+    runEnding_ = false;
     if (closing_) {
       // The job is still inside this call; quit once its thread has really finished, so
       // that no thread object outlives the program's event loop while it runs.
@@ -512,6 +527,9 @@ void TMainForm::JobEnded() {
         connect(ended.data(), &QThread::finished, this, &TMainForm::Quit, Qt::QueuedConnection);
       else
         QTimer::singleShot(0, this, &TMainForm::Quit);
+    } else if (startQueued_) {
+      // Not from inside this call: the job waits for it, and the start may ask questions.
+      QTimer::singleShot(0, this, &TMainForm::StartButtonClick);
     }
     emit JobFinished();
   });

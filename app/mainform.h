@@ -103,6 +103,8 @@ class TMainForm : public QWidget, public JobView {
   void CreateControls();
   void PlaceControls();
   void Log(const QString& message);
+  // The job as the run controls see it: present and not yet past its end notification.
+  bool JobRunning() const;
   // "lists.dat" / "cards.dat" at start; false: a file could not be read, start nothing.
   bool SettleLeftovers();
   void Quit();
@@ -115,5 +117,7 @@ class TMainForm : public QWidget, public JobView {
   QPointer<TScraper> CurrentJob;
   bool shown_ = false;
   bool starting_ = false;  // inside StartButtonClick (its questions run a modal loop)
+  bool runEnding_ = false;    // the job has handed the controls back and is finishing
+  bool startQueued_ = false;  // "СТАРТ" pressed meanwhile: start once the job is gone
   bool closing_ = false;   // closed during a run: quit once the job has ended
 };

@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -110,6 +111,7 @@ class ControlTest : public QObject {
   void resumeTimer();
   void pauseDuringAutomaticPause();
   void userPauseOutlastsArmedTimer();
+  void afterTheEndForm();
   void closeDuringRun();
   void closeWithoutRun();
 };
@@ -393,6 +395,40 @@ void ControlTest::closeDuringRun() {
   QVERIFY(ReadTextLines(dir.File("lists.dat"), &queue));
   QVERIFY2(queue.contains(QStringLiteral("11$$$aaaa")), qPrintable(queue.join(QLatin1Char('|'))));
   QVERIFY2(queue.contains(QStringLiteral("33$$$cccc")), qPrintable(queue.join(QLatin1Char('|'))));
+}
+
+void ControlTest::afterTheEndForm() {
+  // The job's end form hands the controls back while its thread still finishes (aborted
+  // workers running down); the job itself is told to stop behind the window's back here.
+  RunningWindow r;
+  QVERIFY(r.job != nullptr);
+  Window& w = r.w;
+  const QPointer<TScraper> first = r.job;
+  QSignalSpy ended(w.form.get(), &TMainForm::JobFinished);
+  w.form->SetRunControlsEnabled(true);
+
+  // Nothing is left to pause or stop.
+  w.form->PauseButtonClick();
+  w.form->StopButtonClick();
+  QVERIFY(!first->IsHeld());
+  QVERIFY(w.ControlLines().isEmpty());
+
+  // "СТАРТ" on the enabled button is not lost: it starts the next job once this one is gone.
+  w.form->StartButtonClick();
+  w.form->StartButtonClick();
+  QCOMPARE(w.form->Job(), first.data());
+  first->RequestStop();
+  QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, kJobTimeoutMs);
+  QTRY_VERIFY_WITH_TIMEOUT(w.form->Job() != nullptr, kJobTimeoutMs);
+  QCOMPARE(w.dialogs->questions.size(), 1);  // the first job's leftovers
+  QTRY_VERIFY_WITH_TIMEOUT(!w.form->StartButton->isEnabled(), kJobTimeoutMs);
+
+  // Exactly one new job for the two presses.
+  w.form->StopButtonClick();
+  w.WaitForEnd();
+  QTest::qWait(100);
+  QVERIFY(w.form->Job() == nullptr);
+  QCOMPARE(ended.size(), 2);
 }
 
 void ControlTest::closeWithoutRun() {

@@ -113,6 +113,7 @@ class ControlTest : public QObject {
   void userPauseOutlastsArmedTimer();
   void afterTheEndForm();
   void closeDuringRun();
+  void windowDestroyedDuringRun();
   void closeWithoutRun();
 };
 
@@ -429,6 +430,21 @@ void ControlTest::afterTheEndForm() {
   QTest::qWait(100);
   QVERIFY(w.form->Job() == nullptr);
   QCOMPARE(ended.size(), 2);
+}
+
+void ControlTest::windowDestroyedDuringRun() {
+  // A window destroyed with its job still running (not the program's own close, which
+  // waits first): the job is stopped and ends normally before the controls go.
+  RunningWindow r;
+  QVERIFY(r.job != nullptr);
+  r.w.form->PauseButtonClick();
+  r.w.form.reset();
+
+  const QStringList logs = QDir(r.dir.Path()).entryList({QStringLiteral("log-*.txt")});
+  QCOMPARE(logs.size(), 1);
+  QStringList queue;
+  QVERIFY(ReadTextLines(r.dir.File("lists.dat"), &queue));
+  QCOMPARE(queue.size(), 3);
 }
 
 void ControlTest::closeWithoutRun() {

@@ -26,6 +26,18 @@ void SplitRegionKey(const QString& key, QString* code, QString* guid) {
   *guid = key.mid(at + kRegionMarker.size());
 }
 
+// A task string is "<address>|||<value>". One without "|||" has no address to send to.
+bool SplitTask(const QString& task, QString* address, QString* value, QString* error) {
+  const qsizetype at = task.indexOf(kStepMarker);
+  if (at < 0) {
+    *error = QStringLiteral("no \"|||\" in the task");
+    return false;
+  }
+  *address = task.left(at);
+  *value = task.mid(at + kStepMarker.size());
+  return true;
+}
+
 }  // namespace
 
 TScrapingThread::TScrapingThread() = default;
@@ -96,7 +108,7 @@ void TScrapingThread::Work() {
       options.abortRequested = [this] { return Aborted(); };
       HttpClient client(options);
 
-      customHeaders_ = {QByteArrayLiteral("Request-GUID: 0"), QByteArrayLiteral("Session-GUID: 0")};
+      CustomHeaders = {QByteArrayLiteral("Request-GUID: 0"), QByteArrayLiteral("Session-GUID: 0")};
 
       result = 0;
       const QString keptUrl = url;
@@ -151,7 +163,7 @@ TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIden
   try {
     // Builds the request of this kind; also fills the fields the job reads back.
     HttpRequest request;
-    request.customHeaders = customHeaders_;
+    request.customHeaders = CustomHeaders;
     const QByteArray json = QByteArrayLiteral("application/json;charset=UTF-8");
     switch (Code) {
       case RegionCount: {
@@ -162,13 +174,10 @@ TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIden
         break;
       }
       case SearchPage: {
-        const qsizetype at = url.indexOf(kStepMarker);
-        if (at < 0) {
-          *error = QStringLiteral("no \"|||\" in the task");
-          return AttemptEnd::Failed;
-        }
-        request.url = url.left(at).toUtf8();
-        SplitRegionKey(url.mid(at + kStepMarker.size()), &regionguid2, &regionguid);
+        QString address, value;
+        if (!SplitTask(url, &address, &value, error)) return AttemptEnd::Failed;
+        request.url = address.toUtf8();
+        SplitRegionKey(value, &regionguid2, &regionguid);
         request.post = true;
         request.body = OrganisationFilter(regionguid, regionguid2);
         break;
@@ -178,15 +187,11 @@ TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIden
         break;
       case HouseCount:
       case HousePage: {
-        customHeaders_.clear();
+        CustomHeaders.clear();
         request.customHeaders.clear();
-        const qsizetype at = url.indexOf(kStepMarker);
-        if (at < 0) {
-          *error = QStringLiteral("no \"|||\" in the task");
-          return AttemptEnd::Failed;
-        }
-        orgguid = url.mid(at + kStepMarker.size());
-        url = url.left(at);
+        QString address;
+        if (!SplitTask(url, &address, &orgguid, error)) return AttemptEnd::Failed;
+        url = address;
         request.url = url.toUtf8();
         request.post = true;
         request.body = HouseFilter(orgguid);
@@ -205,13 +210,18 @@ TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIden
       return AttemptEnd::Failed;
     }
 
+    // A failed request without a reason phrase is named by its status code.
+    const auto send = [&](const HttpRequest& r, HttpAnswer* answer) {
+      const HttpOutcome outcome = client.Perform(r, answer, error);
+      if (outcome == HttpOutcome::Failed && error->isEmpty()) *error = QString::number(answer->status);
+      return outcome == HttpOutcome::Ok        ? AttemptEnd::Succeeded
+             : outcome == HttpOutcome::Aborted ? AttemptEnd::Stopped
+                                               : AttemptEnd::Failed;
+    };
+
     HttpAnswer answer;
-    HttpOutcome outcome = client.Perform(request, &answer, error);
-    if (outcome == HttpOutcome::Aborted) return AttemptEnd::Stopped;
-    if (outcome == HttpOutcome::Failed) {
-      if (error->isEmpty()) *error = QString::number(answer.status);
-      return AttemptEnd::Failed;
-    }
+    AttemptEnd sent = send(request, &answer);
+    if (sent != AttemptEnd::Succeeded) return sent;
     if (StopRequested()) return AttemptEnd::Stopped;
     html = QString::fromUtf8(answer.body);
 
@@ -224,14 +234,10 @@ TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIden
       more.post = true;
       more.contentType = json;
       more.body = AdditionalInfoBody(orgguid);
-      more.customHeaders = customHeaders_;
+      more.customHeaders = CustomHeaders;
       HttpAnswer moreAnswer;
-      outcome = client.Perform(more, &moreAnswer, error);
-      if (outcome == HttpOutcome::Aborted) return AttemptEnd::Stopped;
-      if (outcome == HttpOutcome::Failed) {
-        if (error->isEmpty()) *error = QString::number(moreAnswer.status);
-        return AttemptEnd::Failed;
-      }
+      sent = send(more, &moreAnswer);
+      if (sent != AttemptEnd::Succeeded) return sent;
       html2 = QString::fromUtf8(moreAnswer.body);
     }
 

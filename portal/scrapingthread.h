@@ -83,7 +83,7 @@ class TScrapingThread : public QThread {
   std::atomic<bool> aborted_{false};
   std::mutex pauseMutex_;
   std::condition_variable pauseWake_;
-  QList<QByteArray> customHeaders_;
+  QList<QByteArray> CustomHeaders;  // sent after every other header line
 };
 
 // The worker's text routines (positions 1-based, in UTF-16 code units).

@@ -186,7 +186,10 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
   // workbook_close writes the file and frees the workbook whatever it returns.
   rc = workbook_close(wb.release());
   if (rc != LXW_NO_ERROR) {
-    out.error = LibError("workbook_close", rc);
+    // A workbook cut off half-way (a full disk) would not open: better none at all.
+    QFile::remove(xlsxPath);
+    out.error = QStringLiteral("cannot write the workbook \"%1\": %2")
+                    .arg(xlsxPath, QString::fromUtf8(lxw_strerror(rc)));
     return out;
   }
   out.ok = true;

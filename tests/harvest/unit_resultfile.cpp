@@ -117,19 +117,22 @@ QStringList Row(const QString& region, const QString& inn, const QString& houses
   return row;
 }
 
+// A finished result file holding these rows after its header.
+void WriteResultFile(const QString& path, const QList<QStringList>& rows) {
+  ResultFile file;
+  QString error;
+  ASSERT_TRUE(file.Open(path, &error)) << error.toStdString();
+  for (const QStringList& row : rows) ASSERT_TRUE(file.WriteRow(row, &error)) << error.toStdString();
+}
+
 TEST(Workbook, ExportHoldsHeaderRowsNumbersAndIdentifiers) {
   QTemporaryDir dir;
   const QString tab = dir.filePath(QStringLiteral("data7.tab"));
   const QString xlsx = dir.filePath(QStringLiteral("data7.xlsx"));
-  {
-    ResultFile file;
-    QString error;
-    ASSERT_TRUE(file.Open(tab, &error));
-    ASSERT_TRUE(file.WriteRow(Row(QStringLiteral("Москва"), QStringLiteral("0771234567"),
-                                  QStringLiteral("3"), QStringLiteral("42"))));
-    const QString none = QStringLiteral("Нет домов");
-    ASSERT_TRUE(file.WriteRow(Row(QStringLiteral("Тверь"), QStringLiteral("12345678901234567890"), none, none)));
-  }
+  const QString none = QStringLiteral("Нет домов");
+  ASSERT_NO_FATAL_FAILURE(WriteResultFile(
+      tab, {Row(QStringLiteral("Москва"), QStringLiteral("0771234567"), QStringLiteral("3"), QStringLiteral("42")),
+            Row(QStringLiteral("Тверь"), QStringLiteral("12345678901234567890"), none, none)}));
   const WorkbookOutcome out = ExportWorkbook(tab, xlsx);
   ASSERT_TRUE(out.ok) << out.error.toStdString();
   EXPECT_EQ(out.rows, 3);  // the header counts
@@ -155,11 +158,7 @@ TEST(Workbook, ExportHoldsHeaderRowsNumbersAndIdentifiers) {
 TEST(Workbook, HeaderOnlyFileGivesOneRow) {
   QTemporaryDir dir;
   const QString tab = dir.filePath(QStringLiteral("data1.tab"));
-  {
-    ResultFile file;
-    QString error;
-    ASSERT_TRUE(file.Open(tab, &error));
-  }
+  ASSERT_NO_FATAL_FAILURE(WriteResultFile(tab, {}));
   const WorkbookOutcome out = ExportWorkbook(tab, dir.filePath(QStringLiteral("data1.xlsx")));
   ASSERT_TRUE(out.ok) << out.error.toStdString();
   EXPECT_EQ(out.rows, 1);
@@ -173,15 +172,10 @@ TEST(Workbook, OverlongCellIsCutAndCounted) {
   QString addresses;
   for (int i = 0; i < 4000; ++i) addresses += QStringLiteral("ул. Длинная, %1|").arg(i);
   ASSERT_GT(addresses.size(), 32767);
-  {
-    ResultFile file;
-    QString error;
-    ASSERT_TRUE(file.Open(tab, &error));
-    QStringList row = Row(QStringLiteral("Москва"), QStringLiteral("1"), QStringLiteral("4000"), QStringLiteral("7"));
-    row[27] = addresses;
-    row[2] = QStringLiteral("Управляющая \x01компания");  // a control character from the portal
-    ASSERT_TRUE(file.WriteRow(row));
-  }
+  QStringList row = Row(QStringLiteral("Москва"), QStringLiteral("1"), QStringLiteral("4000"), QStringLiteral("7"));
+  row[27] = addresses;
+  row[2] = QStringLiteral("Управляющая \x01компания");  // a control character from the portal
+  ASSERT_NO_FATAL_FAILURE(WriteResultFile(tab, {row}));
   const WorkbookOutcome out = ExportWorkbook(tab, xlsx);
   ASSERT_TRUE(out.ok) << out.error.toStdString();
   EXPECT_EQ(out.rows, 2);
@@ -204,14 +198,11 @@ TEST(Workbook, MissingResultFileIsAnError) {
 TEST(Workbook, UnwritableWorkbookIsAnError) {
   QTemporaryDir dir;
   const QString tab = dir.filePath(QStringLiteral("data3.tab"));
-  {
-    ResultFile file;
-    QString error;
-    ASSERT_TRUE(file.Open(tab, &error));
-  }
-  const WorkbookOutcome out = ExportWorkbook(tab, dir.filePath(QStringLiteral("no/such/dir/data3.xlsx")));
+  ASSERT_NO_FATAL_FAILURE(WriteResultFile(tab, {}));
+  const QString xlsx = dir.filePath(QStringLiteral("no/such/dir/data3.xlsx"));
+  const WorkbookOutcome out = ExportWorkbook(tab, xlsx);
   EXPECT_FALSE(out.ok);
-  EXPECT_FALSE(out.error.isEmpty());
+  EXPECT_TRUE(out.error.contains(xlsx)) << out.error.toStdString();  // says which file
 }
 
 TEST(Workbook, OpenWithDesktopNeedsASession) {

@@ -252,7 +252,9 @@ TEST_F(FetchWorker, SucceedsAfterTwoFailures) {
   StartSim({"--fault", "kind=count,first=2,status=503,reason=Service Unavailable"});
   const simdata::Region region = TestDataset().Regions().at(1);
   const QString key = Q(region.code) + "$$$" + Q(region.guid);
-  auto worker = MakeWorker(key, Settings());
+  FetchSettings settings = Settings();
+  settings.failPauseMs = 200;
+  auto worker = MakeWorker(key, settings);
   RunToEnd(worker.get());
 
   EXPECT_EQ(worker->result, 1);
@@ -265,7 +267,11 @@ TEST_F(FetchWorker, SucceedsAfterTwoFailures) {
     EXPECT_TRUE(lines[i].endsWith(QStringLiteral(": ERROR_Service Unavailable для ") + key))
         << lines[i].toStdString();
   }
-  EXPECT_EQ(sim_->Requests().size(), 3);
+  // Each failed attempt is followed by the pause before the next one is sent.
+  const QList<SimRequest> requests = sim_->Requests();
+  ASSERT_EQ(requests.size(), 3);
+  EXPECT_GE(requests[1].t - requests[0].t, 199);
+  EXPECT_GE(requests[2].t - requests[1].t, 199);
 }
 
 TEST_F(FetchWorker, JudgesAnswersByStatusAndContent) {
@@ -331,7 +337,9 @@ TEST_F(FetchWorker, FailedAdditionalInformationRepeatsTheCard) {
   const simdata::Dataset data = TestDataset();
   const int org = data.RegionOrgs(0).at(1);
   const QString task = OrgCardTask(sim_->BaseUrl(), Q(data.OrgGuid(org)));
-  auto worker = MakeWorker(task, Settings(), true);
+  FetchSettings settings = Settings();
+  settings.additionalWaitMs = 300;
+  auto worker = MakeWorker(task, settings, true);
   RunToEnd(worker.get());
   EXPECT_EQ(worker->result, 1);
   EXPECT_EQ(worker->html2, Q(data.AdditionalInfoJson(org)));
@@ -342,6 +350,9 @@ TEST_F(FetchWorker, FailedAdditionalInformationRepeatsTheCard) {
   EXPECT_EQ(requests[1].status, 503);
   EXPECT_TRUE(requests[2].requestLine.startsWith("GET "));
   EXPECT_TRUE(requests[3].requestLine.startsWith("POST "));
+  // The wait lies between a card request and its additional-information request.
+  EXPECT_GE(requests[1].t - requests[0].t, 299);
+  EXPECT_GE(requests[3].t - requests[2].t, 299);
 }
 
 TEST_F(FetchWorker, CertificateAndKeyProblemsFailEveryAttemptWithTheirOwnText) {

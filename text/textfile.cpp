@@ -21,13 +21,6 @@ bool StartsWith(const QByteArray& bytes, std::initializer_list<unsigned char> ma
   return true;
 }
 
-QString Decode(QStringDecoder&& decoder, QByteArrayView bytes) {
-  QString text = decoder.decode(bytes);
-  // Some decoders wait for more input at a cut multi-byte sequence; flush what is left so a
-  // truncated file still shows its last character as a replacement, not as nothing.
-  text += decoder.decode(QByteArrayView());
-  return text;
-}
 
 bool SetReason(QString* reason, const QString& text) {
   if (reason) *reason = text;
@@ -65,17 +58,20 @@ QByteArray EncodeUtf8(const QString& text) { return text.toUtf8(); }
 }  // namespace
 
 QString DecodeTextBytes(const QByteArray& bytes) {
-  // The mark is cut off here; a second one right after it is text and stays.
-  constexpr auto kKeepBom = QStringConverter::Flag::ConvertInitialBom;
+  // The mark is cut off here; a second one right after it is text and stays. The whole file
+  // is one piece: a multi-byte sequence cut off at its end becomes a replacement character
+  // instead of vanishing as the start of input still to come.
+  constexpr auto kFlags =
+      QStringConverter::Flag::ConvertInitialBom | QStringConverter::Flag::Stateless;
   QString text;
   if (StartsWith(bytes, {0xEF, 0xBB, 0xBF}))
-    text = Decode(QStringDecoder(QStringDecoder::Utf8, kKeepBom), QByteArrayView(bytes).sliced(3));
+    text = QStringDecoder(QStringDecoder::Utf8, kFlags).decode(QByteArrayView(bytes).sliced(3));
   else if (StartsWith(bytes, {0xFF, 0xFE}))
-    text = Decode(QStringDecoder(QStringDecoder::Utf16LE, kKeepBom), QByteArrayView(bytes).sliced(2));
+    text = QStringDecoder(QStringDecoder::Utf16LE, kFlags).decode(QByteArrayView(bytes).sliced(2));
   else if (StartsWith(bytes, {0xFE, 0xFF}))
-    text = Decode(QStringDecoder(QStringDecoder::Utf16BE, kKeepBom), QByteArrayView(bytes).sliced(2));
+    text = QStringDecoder(QStringDecoder::Utf16BE, kFlags).decode(QByteArrayView(bytes).sliced(2));
   else
-    text = Decode(QStringDecoder(kAnsiCodePage), bytes);
+    text = QStringDecoder(kAnsiCodePage, QStringConverter::Flag::Stateless).decode(bytes);
 
   const qsizetype nul = text.indexOf(QChar(u'\0'));
   if (nul >= 0) text.truncate(nul);

@@ -74,8 +74,10 @@ TEST(DecodeTextBytes, MarksAndNul) {
   EXPECT_EQ(DecodeTextBytes(QByteArray("\xEF\xBB\xBF" "\xD0\xB0\0b", 6)), QStringLiteral("а"));
   EXPECT_EQ(DecodeTextBytes(QByteArray("\xFF\xFE" "a\0\0\0b\0", 8)), QStringLiteral("a"));
   EXPECT_EQ(DecodeTextBytes(QByteArray("\xFE\xFF" "\0a\0\0\0b", 8)), QStringLiteral("a"));
-  // A cut UTF-16 file still decodes what is whole and does not vanish.
-  EXPECT_TRUE(DecodeTextBytes(QByteArray("\xFF\xFE" "a\0b", 5)).startsWith(QStringLiteral("a")));
+  // A file cut inside a character keeps what is whole and shows the cut as a replacement.
+  EXPECT_EQ(DecodeTextBytes(QByteArray("\xFF\xFE" "a\0b", 5)), QStringLiteral("a\uFFFD"));
+  EXPECT_EQ(DecodeTextBytes(QByteArray("\xFE\xFF" "\0a\0", 5)), QStringLiteral("a\uFFFD"));
+  EXPECT_EQ(DecodeTextBytes(QByteArray("\xEF\xBB\xBF" "a\xD0", 5)), QStringLiteral("a\uFFFD"));
 }
 
 TEST(SplitTextLines, LineBreaks) {

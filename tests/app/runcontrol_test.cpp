@@ -11,7 +11,9 @@
 #include <QLabel>
 #include <QSpinBox>
 #include <QTest>
+#include <QTimer>
 #include <memory>
+#include <stdexcept>
 
 #include "app/mainform.h"
 #include "apptesthelpers.h"
@@ -34,6 +36,15 @@ bool WriteCities(const QStringList& dataset, const QString& path) {
             dataset + QStringList{QStringLiteral("--write-cities"), path});
   return sim.waitForFinished(30000) && sim.exitStatus() == QProcess::NormalExit &&
          sim.exitCode() == 0 && QFile::exists(path);
+}
+
+// Starts the substitute portal and puts its region list beside the window.
+bool StartPortal(SimServer& sim, const QStringList& dataset, const ScratchDir& dir,
+                 QString* error) {
+  if (!sim.Start(error)) return false;
+  if (WriteCities(dataset, dir.File("cities.txt"))) return true;
+  *error = QStringLiteral("cannot write cities.txt");
+  return false;
 }
 
 HarvestSettings PortalSettings(const SimServer& sim) {
@@ -67,16 +78,16 @@ class RunControlTest : public QObject {
 
  private slots:
   void runToItsEnd();
+  void errorPausesThenEnds();
   void closeDuringRunKeepsTheRest();
 };
 
 void RunControlTest::runToItsEnd() {
   const QStringList dataset = Dataset(4, 12, 60);
   SimServer sim(dataset);
-  QString error;
-  QVERIFY2(sim.Start(&error), qPrintable(error));
   ScratchDir dir;
-  QVERIFY(WriteCities(dataset, dir.File("cities.txt")));
+  QString error;
+  QVERIFY2(StartPortal(sim, dataset, dir, &error), qPrintable(error));
 
   Window w(dir, sim);
   w.Show();
@@ -123,16 +134,56 @@ void RunControlTest::runToItsEnd() {
   w.form->StartButtonClick();
   QVERIFY(w.dialogs->questions.isEmpty());
   QTRY_VERIFY_WITH_TIMEOUT(w.form->Job() == nullptr, kRunTimeoutMs);
+  // Its log began afresh with its own start line.
+  const QStringList second = w.LogLines();
+  QVERIFY2(second.first().endsWith(QStringLiteral(": Начинаем работу по заданным параметрам")),
+           qPrintable(second.first()));
+  QVERIFY(!second.contains(logLines.last()));
+}
+
+void RunControlTest::errorPausesThenEnds() {
+  const QStringList dataset = Dataset(1, 5, 10);
+  SimServer sim(dataset);
+  ScratchDir dir;
+  QString error;
+  QVERIFY2(StartPortal(sim, dataset, dir, &error), qPrintable(error));
+  HarvestSettings settings = PortalSettings(sim);
+  settings.beforeHandler = [](const WorkerOutcome&) {
+    throw std::runtime_error("сбой обработчика");
+  };
+
+  TestWindow w(dir, settings, kRunTimeoutMs);
+  w.Show();
+  w.form->SelectAllCitiesButtonClick();
+  w.form->StartButtonClick();
+  // The job holds itself and arms the window's timer, whose firing lets it end.
+  QTRY_VERIFY_WITH_TIMEOUT(w.form->ResumeTimer->isActive() || w.form->Job() == nullptr,
+                           kRunTimeoutMs);
+  QCOMPARE(w.form->ResumeTimer->interval(), 500);
+  QTRY_VERIFY_WITH_TIMEOUT(w.form->Job() == nullptr, kRunTimeoutMs);
+  QVERIFY(!w.form->ResumeTimer->isActive());
+  QVERIFY(w.form->StartButton->isEnabled());
+
+  QStringList texts;  // the lines without their time stamps
+  for (const QString& line : w.LogLines()) texts.append(line.mid(line.indexOf(QStringLiteral(": "))));
+  const qsizetype at = texts.indexOf(QStringLiteral(": Ошибка: сбой обработчика"));
+  QVERIFY2(at >= 0, qPrintable(texts.join(QLatin1Char('\n'))));
+  QCOMPARE(texts.value(at + 1), QStringLiteral(": Включаем паузу на 30 секунд"));
+  QCOMPARE(texts.value(at + 2), QStringLiteral(": Отключаем паузу, продолжаем работу"));
+  QVERIFY(texts.last().startsWith(QStringLiteral(": Работа завершена, лог записан в ")));
+  // What the error interrupted is kept for the next start.
+  QStringList queue;
+  QVERIFY(ReadTextLines(dir.File("lists.dat"), &queue));
+  QVERIFY(!queue.isEmpty());
 }
 
 void RunControlTest::closeDuringRunKeepsTheRest() {
   const QStringList dataset = Dataset(6, 60, 300);
   // Slow answers keep the workers busy when the window closes.
   SimServer sim(dataset + QStringList{QStringLiteral("--delay"), QStringLiteral("300")});
-  QString error;
-  QVERIFY2(sim.Start(&error), qPrintable(error));
   ScratchDir dir;
-  QVERIFY(WriteCities(dataset, dir.File("cities.txt")));
+  QString error;
+  QVERIFY2(StartPortal(sim, dataset, dir, &error), qPrintable(error));
 
   {
     Window w(dir, sim);

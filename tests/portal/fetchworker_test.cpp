@@ -120,6 +120,18 @@ class FetchWorker : public ::testing::Test {
     EXPECT_EQ(lists_->FinishedList.count(worker), 1);
   }
 
+  // Starts a card worker against a portal that holds its answer back for delayMs, and
+  // returns once the request is with the server.
+  std::unique_ptr<TScrapingThread> StartHeldBackCard(int delayMs) {
+    StartSim({"--fault", QStringLiteral("kind=card,delay=%1").arg(delayMs)});
+    auto worker = MakeWorker(OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(0))), Settings());
+    worker->start();
+    QDeadlineTimer sent(10000);
+    while (sim_->Requests().isEmpty() && !sent.hasExpired()) QThread::msleep(20);
+    EXPECT_FALSE(sim_->Requests().isEmpty()) << "the request did not reach the server";
+    return worker;
+  }
+
   // Keeps a finished worker for the rest of the test, so that no later worker takes its
   // address and the hand-over checks stay meaningful.
   TScrapingThread* Keep(std::unique_ptr<TScrapingThread> worker) {
@@ -437,14 +449,7 @@ TEST_F(FetchWorker, StoppedBeforeTheFirstAttemptSendsNothingAndIsHandedOver) {
 }
 
 TEST_F(FetchWorker, StopDuringARequestDropsTheAnswer) {
-  StartSim({"--fault", "kind=card,delay=1500"});
-  const QString task = OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(0)));
-  auto worker = MakeWorker(task, Settings());
-  worker->start();
-  // Told to stop once the request is with the server, which holds the answer back.
-  QDeadlineTimer sent(10000);
-  while (sim_->Requests().isEmpty() && !sent.hasExpired()) QThread::msleep(20);
-  ASSERT_FALSE(sim_->Requests().isEmpty());
+  auto worker = StartHeldBackCard(1500);
   worker->requestInterruption();
   ASSERT_TRUE(worker->wait(QDeadlineTimer(30000)));
   EXPECT_EQ(worker->result, 0);
@@ -456,14 +461,7 @@ TEST_F(FetchWorker, StopDuringARequestDropsTheAnswer) {
 }
 
 TEST_F(FetchWorker, AbortEndsAWorkerWaitingForAnAnswer) {
-  StartSim({"--fault", "kind=card,delay=60000"});
-  const QString task = OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(0)));
-  auto worker = MakeWorker(task, Settings());
-  worker->start();
-  // Wait until the request is with the server.
-  QDeadlineTimer sent(10000);
-  while (sim_->Requests().isEmpty() && !sent.hasExpired()) QThread::msleep(20);
-  ASSERT_FALSE(sim_->Requests().isEmpty());
+  auto worker = StartHeldBackCard(60000);
   worker->Abort();
   EXPECT_TRUE(worker->wait(QDeadlineTimer(5000))) << "abort did not end the transfer";
   worker->wait();

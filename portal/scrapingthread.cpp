@@ -263,7 +263,7 @@ QString StreamToString(const QByteArray* stream, qsizetype maxBytes) {
 
 QString TextBetween(const QString& text, const QString& start, const QString& middle,
                     const QString& end) {
-  // 0-based here; the same rules as the 1-based description in the header.
+  // Positions are 0-based here; a missing marker (or a missing end) gives an empty text.
   qsizetype p = 0;
   if (!start.isEmpty()) {
     p = text.indexOf(start);

@@ -20,6 +20,8 @@
 #include <QTimer>
 #include <algorithm>
 #include <climits>
+#include <future>
+#include <memory>
 #include <type_traits>
 
 #include "app/regionlist.h"
@@ -431,12 +433,30 @@ template <typename F>
 auto TMainForm::OnWindowThread(F f) -> decltype(f()) {
   using R = decltype(f());
   if (QThread::currentThread() == thread()) return f();
-  if constexpr (std::is_void_v<R>) {
-    QMetaObject::invokeMethod(this, f, Qt::BlockingQueuedConnection);
-  } else {
-    R value{};
-    QMetaObject::invokeMethod(this, [&value, &f] { value = f(); }, Qt::BlockingQueuedConnection);
-    return value;
+  // A queued call and a promise instead of a blocking queued call: the wait then rests on
+  // standard primitives that race checkers see through. A call dropped unrun (the window
+  // gone) breaks the promise, and the caller goes on with an empty value.
+  auto done = std::make_shared<std::promise<R>>();
+  std::future<R> outcome = done->get_future();
+  QMetaObject::invokeMethod(
+      this,
+      [&f, done] {
+        try {
+          if constexpr (std::is_void_v<R>) {
+            f();
+            done->set_value();
+          } else {
+            done->set_value(f());
+          }
+        } catch (...) {
+          done->set_exception(std::current_exception());
+        }
+      },
+      Qt::QueuedConnection);
+  try {
+    return outcome.get();
+  } catch (...) {
+    return R();
   }
 }
 

@@ -95,8 +95,8 @@ class TMainForm : public QWidget, public JobView {
   void resizeEvent(QResizeEvent* event) override;
 
  private:
-  // Runs f on the window's thread: directly when already there, otherwise through a blocking
-  // queued call (a blocking call from the window's own thread would deadlock).
+  // Runs f on the window's thread: directly when already there, otherwise as a queued call
+  // that the calling thread waits for (waiting on the window's own thread would deadlock).
   template <typename F>
   auto OnWindowThread(F f) -> decltype(f());
 

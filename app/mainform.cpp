@@ -324,7 +324,11 @@ bool TMainForm::FormClose() {
   return true;
 }
 
-void TMainForm::SelectAllCitiesButtonClick() { CitiesListBox->selectAll(); }
+void TMainForm::SelectAllCitiesButtonClick() {
+  // The list is disabled while a run goes on: its selection is the run's and stays as it was.
+  if (!CitiesListBox->isEnabled()) return;
+  CitiesListBox->selectAll();
+}
 
 void TMainForm::AdditionalCheckBoxClick() {
   if (!AdditionalCheckBox->isChecked()) return;

@@ -281,6 +281,13 @@ void WindowTest::selectAllSelectsEveryEntry() {
   QCOMPARE(regions[3].key, QStringLiteral("77$$$dup"));
   QCOMPARE(regions[4].name, QString());
   QCOMPARE(regions[4].key, QString());
+
+  // While a run has the list disabled, "все" leaves its selection alone.
+  w.form->CitiesListBox->clearSelection();
+  w.form->CitiesListBox->item(2)->setSelected(true);
+  w.form->SetRunControlsEnabled(false);
+  QTest::mouseClick(w.form->SelectAllCitiesButton, Qt::LeftButton);
+  QCOMPARE(w.Selected(), QList<int>{2});
 }
 
 void WindowTest::additionalCheckBox() {

@@ -387,7 +387,7 @@ TEST_F(JobTest, StopWhileHeldEndsAndKeepsTheQueue) {
   simdata::Dataset ds(cfg);
   auto sim = StartSim(SimArgs(cfg));
   InFreshThread([&] {
-  for (bool releaseFirst : {true, false}) {
+  for (bool releaseFirst : {false, true}) {
     SCOPED_TRACE(releaseFirst ? "released, then stopped" : "stopped while still held");
     JobRun run;
     QStringList keys;
@@ -400,8 +400,10 @@ TEST_F(JobTest, StopWhileHeldEndsAndKeepsTheQueue) {
     job->start();
     ASSERT_TRUE(run.view.WaitForLog(QStringLiteral("Данные будут записываться"), 10s));
     if (releaseFirst) {
-      job->RequestStop();  // the window releases first; the stop is set before the release
+      // The window's order: released first, then the stop. The job may take a pass in
+      // between; a task it hands out then comes back to the front of the queue.
       job->Release();
+      job->RequestStop();
     } else {
       job->RequestStop();
     }
@@ -409,8 +411,12 @@ TEST_F(JobTest, StopWhileHeldEndsAndKeepsTheQueue) {
     EXPECT_EQ(FileLines(run.dir + QStringLiteral("lists.dat")), keys);
     EXPECT_EQ(Sorted(FileLines(run.dir + QStringLiteral("allknown.dat"))), Sorted(keys));
     EXPECT_EQ(run.view.Controls(), (std::vector<bool>{false, true}));
+    EXPECT_EQ(run.view.EndedCalls(), 1);
+    // Stopped while still held: nothing at all was requested.
+    if (!releaseFirst) {
+      EXPECT_TRUE(sim->Requests().isEmpty());
+    }
   }
-  EXPECT_TRUE(sim->Requests().isEmpty());
   });
 }
 

@@ -153,6 +153,9 @@ void TScraper::run() {
     }
   }
   try {
+    // However the loop ended (even by an error out of the automatic pause), the tasks still
+    // with workers go back to the queue before it is saved.
+    RecoverInFlight();
     if (!runLoop_ && !result.isEmpty()) Log(QStringLiteral("Ошибка: ") + result.mid(6, kErrorTextLimit));
     EndSteps();
   } catch (...) {
@@ -296,7 +299,6 @@ void TScraper::RunLoop() {
       break;
     }
   }
-  RecoverInFlight();
 }
 
 bool TScraper::Pass() {
@@ -337,7 +339,19 @@ void TScraper::Dispatch() {
     lists_->RunningList.append(worker);
   }
   inFlight_.push_back({worker, task});
+  if (settings_.beforeStart) settings_.beforeStart(*worker);
   worker->start();
+  if (!worker->isRunning() && !worker->isFinished()) {
+    // The thread could not be created: it would never leave RunningList and the loop would
+    // wait for it for ever. An error of the loop instead; the task stays in flight and so
+    // goes back to the queue.
+    {
+      std::lock_guard<std::mutex> lock(lists_->JobLock);
+      lists_->RunningList.removeOne(worker);
+    }
+    throw std::runtime_error(
+        QStringLiteral("не удалось запустить поток для задачи %1").arg(task).toStdString());
+  }
   Sleep(settings_.passWaitMs);
 }
 

@@ -28,6 +28,9 @@ struct HarvestSettings {
   // Called on the job thread, under JobLock, before the handler of every successful answer.
   // Lets tests make a pass fail; the program leaves it empty.
   std::function<void(const WorkerOutcome&)> beforeHandler;
+  // Called on the job thread for every worker just before it is started. Lets tests make a
+  // start fail; the program leaves it empty.
+  std::function<void(TScrapingThread&)> beforeStart;
 };
 
 class ResultFile;

@@ -424,39 +424,62 @@ TEST_F(JobTest, ErrorInTheLoopPausesThenEndsAndKeepsTheTask) {
   const simdata::Config cfg = SmallConfig(2, 8, 16);
   simdata::Dataset ds(cfg);
   auto sim = StartSim(SimArgs(cfg));
-  InFreshThread([&] {
-  JobRun run;
-  run.view.regions = {Item(ds.Regions()[0])};
-  run.view.limit = 1;
-  HarvestSettings s = run.Settings(*sim);
+  const QString key = RegionKey(ds.Regions()[0]);
   const std::string message(300, 'x');
-  s.beforeHandler = [&](const WorkerOutcome& w) {
-    if (w.Code == SearchPage) throw std::runtime_error("диск полон " + message);
+  struct Case {
+    const char* name;
+    std::function<void(HarvestSettings&)> fault;
+    QString error;         // the error line's text after "Ошибка: "
+    int firstSavedKind;    // the task whose pass failed heads the saved queue
   };
-  run.Create(s);
-  const auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(run.RunToEnd());
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);  // the pause was sat out
+  const std::vector<Case> cases{
+      {"handler fails on a search page",
+       [&](HarvestSettings& s) {
+         s.beforeHandler = [&](const WorkerOutcome& w) {
+           if (w.Code == SearchPage) throw std::runtime_error("диск полон " + message);
+         };
+       },
+       (QStringLiteral("диск полон ") + QString::fromStdString(message)).left(200), SearchPage},
+      {"worker thread cannot be started",
+       [](HarvestSettings& s) {
+         s.beforeStart = [](TScrapingThread& w) { w.setStackSize(1); };  // below the minimum
+       },
+       QStringLiteral("не удалось запустить поток для задачи ") + key, RegionCount},
+  };
+  InFreshThread([&] {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    JobRun run;
+    run.view.regions = {Item(ds.Regions()[0])};
+    run.view.limit = 1;
+    HarvestSettings s = run.Settings(*sim);
+    c.fault(s);
+    run.Create(s);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(run.RunToEnd());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);  // the pause was sat out
 
-  const QStringList texts = LogTexts(run.view.LogLines());
-  const QString error = (QStringLiteral("диск полон ") + QString::fromStdString(message)).left(200);
-  const qsizetype at = texts.indexOf(QStringLiteral("Ошибка: ") + error);
-  ASSERT_GE(at, 0) << texts.join('\n').toStdString();
-  EXPECT_EQ(texts.value(at + 1), QStringLiteral("Включаем паузу на 30 секунд"));
-  EXPECT_EQ(texts.value(at + 2), QStringLiteral("Отключаем паузу, продолжаем работу"));
-  EXPECT_EQ(run.view.Armed(), std::vector<int>{200});
-  EXPECT_TRUE(texts.contains(QStringLiteral("Запускаем формирование файла Excel...")));
-  EXPECT_TRUE(texts.last().startsWith(QStringLiteral("Работа завершена, лог записан в ")));
+    const QStringList texts = LogTexts(run.view.LogLines());
+    const qsizetype at = texts.indexOf(QStringLiteral("Ошибка: ") + c.error);
+    ASSERT_GE(at, 0) << texts.join('\n').toStdString();
+    EXPECT_EQ(texts.value(at + 1), QStringLiteral("Включаем паузу на 30 секунд"));
+    EXPECT_EQ(texts.value(at + 2), QStringLiteral("Отключаем паузу, продолжаем работу"));
+    EXPECT_EQ(run.view.Armed(), std::vector<int>{200});
+    EXPECT_TRUE(texts.contains(QStringLiteral("Запускаем формирование файла Excel...")));
+    EXPECT_TRUE(texts.contains(QStringLiteral("В lists.dat возвращено незавершённых задач: 1")));
+    EXPECT_TRUE(texts.last().startsWith(QStringLiteral("Работа завершена, лог записан в ")));
 
-  // The search page whose handling failed is first in the saved queue; the context keeps its
-  // region's name for the next run.
-  const QStringList left = FileLines(run.dir + QStringLiteral("lists.dat"));
-  ASSERT_FALSE(left.isEmpty());
-  EXPECT_EQ(TaskKind(left.first()), SearchPage);
-  EXPECT_TRUE(left.first().endsWith(RegionKey(ds.Regions()[0])));
-  const QStringList context = FileLines(run.dir + QStringLiteral("context.dat"));
-  EXPECT_TRUE(context.join('\n').contains(Q(ds.Regions()[0].name)));
-  EXPECT_EQ(run.view.Controls(), (std::vector<bool>{false, true}));
+    // The task whose pass failed is first in the saved queue; the context keeps its region's
+    // name for the next run.
+    const QStringList left = FileLines(run.dir + QStringLiteral("lists.dat"));
+    ASSERT_FALSE(left.isEmpty());
+    EXPECT_EQ(TaskKind(left.first()), c.firstSavedKind);
+    EXPECT_TRUE(left.first().endsWith(key));
+    const QStringList context = FileLines(run.dir + QStringLiteral("context.dat"));
+    EXPECT_TRUE(context.join('\n').contains(Q(ds.Regions()[0].name)));
+    EXPECT_EQ(run.view.Controls(), (std::vector<bool>{false, true}));
+    EXPECT_EQ(run.view.EndedCalls(), 1);
+  }
   });
 }
 

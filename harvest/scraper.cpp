@@ -468,9 +468,11 @@ void TScraper::SaveWorkingFiles() {
   failedTasks_.clear();
 
   QString reason;
+  bool listsSaved = false;
   if (saveLists_) {
     const QString listsPath = Path(kListsFile);
-    if (!WriteLinesUtf8(listsPath, data_.PendingList, &reason))
+    listsSaved = WriteLinesUtf8(listsPath, data_.PendingList, &reason);
+    if (!listsSaved)
       Log(QStringLiteral("Ошибка: очередь не сохранена: ") + CannotCreateFileMessage(listsPath, reason));
     const QString contextPath = Path(kContextFile);
     if (!WriteLinesUtf8(contextPath, JobContextLines(data_, data_.PendingList), &reason)) {
@@ -484,6 +486,8 @@ void TScraper::SaveWorkingFiles() {
     if (!WriteLinesUtf8(allKnownPath, data_.AllKnownList.Items(), &reason))
       Log(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(allKnownPath, reason));
   }
+  // Only a queue that reached the file may be said to hold them.
+  if (!listsSaved) return;
   if (putBack_ > 0) Log(QStringLiteral("В lists.dat возвращено незавершённых задач: %1").arg(putBack_));
   if (failed > 0) Log(QStringLiteral("В lists.dat сохранено задач с ошибкой: %1").arg(failed));
 }

@@ -617,6 +617,28 @@ TEST_F(JobTest, UnusableFilesAreReportedAndTheRunStillEnds) {
       EXPECT_EQ(run.view.SelectionReads(), 0);
       EXPECT_EQ(run.view.Controls(), (std::vector<bool>{false, true}));
     }
+    {
+      SCOPED_TRACE("lists.dat cannot be written at the end: no line claims the failed task is in it");
+      JobRun run;
+      run.view.regions = {Item(ds.Regions()[0])};
+      HarvestSettings s = run.Settings(*sim);
+      s.fetch.maxAttempts = 1;
+      s.beforeStart = [](TScrapingThread& w) { w.settings.certFile = QStringLiteral("/nonexistent/cert.pem"); };
+      TScraper* job = run.Create(s);
+      job->Hold();
+      job->start();
+      ASSERT_TRUE(run.view.WaitForLog(QStringLiteral("Данные будут записываться"), 10s));
+      ASSERT_TRUE(QDir(run.dir).mkdir(QStringLiteral("lists.dat")));  // in the way of the rename
+      job->Release();
+      ASSERT_TRUE(run.Finish(60s));
+      const QString joined = LogTexts(run.view.LogLines()).join('\n');
+      EXPECT_TRUE(joined.contains(QStringLiteral("Ошибка: очередь не сохранена: Cannot create file \"") + run.dir +
+                                  QStringLiteral("lists.dat")));
+      EXPECT_FALSE(joined.contains(QStringLiteral("В lists.dat сохранено задач с ошибкой")));
+      EXPECT_TRUE(joined.contains(QStringLiteral("Работа завершена, лог записан в ")));
+      EXPECT_EQ(run.view.Controls(), (std::vector<bool>{false, true}));
+      EXPECT_EQ(run.view.EndedCalls(), 1);
+    }
   });
 }
 

@@ -86,16 +86,14 @@ TMainForm::TMainForm(QString dir, HarvestSettings settings, std::shared_ptr<Dial
 
 TMainForm::~TMainForm() {
   // Last resort for a window destroyed with its job still running (the program's own close
-  // waits for the job's end first): the job still calls this window, so stop it and keep
-  // the events flowing until its end has been reported.
-  if (CurrentJob) {
-    if (CurrentJob->IsHeld()) CurrentJob->Release();
-    CurrentJob->RequestStop();
-    QEventLoop loop;
-    connect(this, &TMainForm::JobFinished, &loop, &QEventLoop::quit);
-    QTimer::singleShot(120000, &loop, &QEventLoop::quit);
-    if (CurrentJob) loop.exec();
-  }
+  // waits for the job's end first): the job still calls this window, so stop it and serve
+  // its calls until it has reported its end. Events are processed by hand, without a nested
+  // loop and without a time limit: a loop would return at once once the application has been
+  // told to quit, and either way the controls would go while the job still uses them.
+  if (!CurrentJob) return;
+  if (CurrentJob->IsHeld()) CurrentJob->Release();
+  CurrentJob->RequestStop();
+  while (CurrentJob) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 void TMainForm::CreateControls() {

@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTest>
@@ -113,6 +114,7 @@ class ControlTest : public QObject {
   void userPauseOutlastsArmedTimer();
   void afterTheEndForm();
   void closeDuringRun();
+  void windowDestroyedDuringRun_data();
   void windowDestroyedDuringRun();
   void closeWithoutRun();
 };
@@ -432,13 +434,30 @@ void ControlTest::afterTheEndForm() {
   QCOMPARE(ended.size(), 2);
 }
 
+void ControlTest::windowDestroyedDuringRun_data() {
+  QTest::addColumn<bool>("quitFirst");
+  QTest::newRow("while the program runs") << false;
+  QTest::newRow("after the application was told to quit") << true;
+}
+
 void ControlTest::windowDestroyedDuringRun() {
   // A window destroyed with its job still running (not the program's own close, which
   // waits first): the job is stopped and ends normally before the controls go.
+  QFETCH(bool, quitFirst);
   RunningWindow r;
   QVERIFY(r.job != nullptr);
   r.w.form->PauseButtonClick();
-  r.w.form.reset();
+  if (quitFirst) {
+    QCoreApplication::exit(0);  // every event loop now returns at once
+    const auto resume = qScopeGuard([] {
+      // The application's own loop clears the quit for the tests that follow.
+      QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+      QCoreApplication::exec();
+    });
+    r.w.form.reset();
+  } else {
+    r.w.form.reset();
+  }
 
   const QStringList logs = QDir(r.dir.Path()).entryList({QStringLiteral("log-*.txt")});
   QCOMPARE(logs.size(), 1);

@@ -457,6 +457,11 @@ void TScraper::ExportResult() {
     return;
   }
   Log(QStringLiteral("Файл сформирован, в нем %1 строк").arg(outcome.rows));
+  // The result file keeps every character; only the workbook's cells have a size limit.
+  if (outcome.truncated > 0)
+    Log(QStringLiteral("Ячеек, укороченных до 32767 символов (полный текст в %1): %2")
+            .arg(tabPath_)
+            .arg(outcome.truncated));
   Log(QStringLiteral("Открываем файл с результатами ") + xlsxPath_);
   if (settings_.openWorkbook) OpenWithDesktop(xlsxPath_);
 }

@@ -20,16 +20,6 @@
 
 using namespace std::chrono_literals;
 
-#if defined(__SANITIZE_THREAD__)
-// Qt and glibc are not built for the thread sanitizer: their own locks (QMutex on futexes,
-// the time-zone lock) are invisible to it, so a thread object deleted after QThread::wait()
-// and concurrent local-time conversions show as races that are not.
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:QWaitCondition::~QWaitCondition\n"
-         "race:tzset_internal\n";
-}
-#endif
-
 namespace {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }

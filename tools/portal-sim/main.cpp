@@ -54,11 +54,11 @@ const char kUsage[] =
     "  --log FILE           request log, one JSON object per line\n"
     "  --delay MS           wait before every answer\n"
     "  --rate-limit N       more than N requests within one second get 429\n"
-    "  --fault SPEC         a fault rule (repeatable); --faults FILE: one SPEC per line\n"
-    "Fault SPEC: comma-separated; match: kind=count|search|card|additional|housecount|\n"
+    "  --fault RULE         a fault rule (repeatable); --faults FILE: one RULE per line\n"
+    "Fault RULE: comma-separated; match: kind=count|search|card|additional|housecount|\n"
     "  housepage|any, match=TEXT (in the target or body), first=K (only the first K matching\n"
     "  requests); action: status=CODE [reason=TEXT], empty, malformed, delay=MS, close,\n"
-    "  body=TEXT (last item: the rest of the SPEC, commas included, is the answer body).\n"
+    "  body=TEXT (last item: the rest of the RULE, commas included, is the answer body).\n"
     "  Rules are tried in order; the first that applies answers the request.\n"
     "After listening, prints \"LISTENING <port>\" on stdout.\n";
 
@@ -71,7 +71,7 @@ const char kUsage[] =
 // Fault rules.
 
 struct FaultRule {
-  std::string spec;
+  std::string text;
   bool anyKind = true;
   RequestKind kind = RequestKind::Unknown;
   std::string match;
@@ -98,16 +98,16 @@ bool ParseNumber(const std::string& text, long long* out) {
   return true;
 }
 
-std::unique_ptr<FaultRule> ParseFault(const std::string& spec) {
+std::unique_ptr<FaultRule> ParseFault(const std::string& text) {
   auto rule = std::make_unique<FaultRule>();
-  rule->spec = spec;
+  rule->text = text;
   bool hasAction = false;
-  // body= takes the rest of the spec, so that a JSON body may hold commas.
-  std::string items = spec;
-  const auto bodyAt = spec.rfind("body=", 0) == 0 ? 0 : spec.find(",body=");
+  // body= takes the rest of the text, so that a JSON body may hold commas.
+  std::string items = text;
+  const auto bodyAt = text.rfind("body=", 0) == 0 ? 0 : text.find(",body=");
   if (bodyAt != std::string::npos) {
-    rule->body = spec.substr(bodyAt + (bodyAt == 0 ? 5 : 6));
-    items = spec.substr(0, bodyAt);
+    rule->body = text.substr(bodyAt + (bodyAt == 0 ? 5 : 6));
+    items = text.substr(0, bodyAt);
     hasAction = true;
   }
   std::stringstream ss(items);
@@ -121,7 +121,7 @@ std::unique_ptr<FaultRule> ParseFault(const std::string& spec) {
     std::string value = eq == std::string::npos ? std::string() : token.substr(eq + 1);
     long long n = 0;
     if (key == "kind" && eq != std::string::npos) {
-      if (!simdata::KindFromName(value, &rule->kind, &rule->anyKind)) Die("unknown kind in fault: " + spec);
+      if (!simdata::KindFromName(value, &rule->kind, &rule->anyKind)) Die("unknown kind in fault: " + text);
     } else if (key == "match" && eq != std::string::npos) {
       rule->match = value;
     } else if (key == "first" && ParseNumber(value, &n)) {
@@ -141,10 +141,10 @@ std::unique_ptr<FaultRule> ParseFault(const std::string& spec) {
     } else if (token == "close") {
       rule->close = hasAction = true;
     } else {
-      Die("bad fault item \"" + token + "\" in: " + spec);
+      Die("bad fault item \"" + token + "\" in: " + text);
     }
   }
-  if (!hasAction) Die("fault without an action (status=, empty, malformed, delay=, close): " + spec);
+  if (!hasAction) Die("fault without an action (status=, empty, malformed, delay=, close): " + text);
   return rule;
 }
 
@@ -504,7 +504,7 @@ int main(int argc, char** argv) {
   long long port = 0;
   std::string tlsDir, cert, key, ca, logPath, citiesPath;
   Server server;
-  std::vector<std::string> faultSpecs;
+  std::vector<std::string> faultRules;
 
   auto number = [](const std::string& opt, const std::string& v) {
     long long n = 0;
@@ -541,7 +541,7 @@ int main(int argc, char** argv) {
     else if (opt == "--delay") server.delayMs = number(opt, value);
     else if (opt == "--rate-limit") server.rateLimit = number(opt, value);
     else if (opt == "--write-cities") citiesPath = value;
-    else if (opt == "--fault") faultSpecs.push_back(value);
+    else if (opt == "--fault") faultRules.push_back(value);
     else if (opt == "--faults") {
       std::ifstream in(value);
       if (!in) Die("cannot read " + value);
@@ -550,14 +550,14 @@ int main(int argc, char** argv) {
         auto first = line.find_first_not_of(" \t\r");
         if (first == std::string::npos || line[first] == '#') continue;
         if (line.back() == '\r') line.pop_back();
-        faultSpecs.push_back(line);
+        faultRules.push_back(line);
       }
     } else {
       Die("unknown option " + opt + "\n" + kUsage);
     }
   }
   if (port > 65535) Die("port out of range");
-  for (const auto& spec : faultSpecs) server.faults.push_back(ParseFault(spec));
+  for (const auto& text : faultRules) server.faults.push_back(ParseFault(text));
 
   server.data = std::make_unique<simdata::Dataset>(config);
 

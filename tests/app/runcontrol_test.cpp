@@ -80,6 +80,7 @@ class RunControlTest : public QObject {
   void runToItsEnd();
   void errorPausesThenEnds();
   void closeDuringRunKeepsTheRest();
+  void closeDoesNotWaitForAnswersUnderWay();
 };
 
 void RunControlTest::runToItsEnd() {
@@ -222,6 +223,48 @@ void RunControlTest::closeDuringRunKeepsTheRest() {
                            .arg(queue.size())});
   QTRY_VERIFY_WITH_TIMEOUT(next.form->Job() == nullptr, kRunTimeoutMs);
   QCOMPARE(dir.Read("lists.dat"), QByteArray("\xEF\xBB\xBF"));
+}
+
+void RunControlTest::closeDoesNotWaitForAnswersUnderWay() {
+  // The portal holds every answer far longer than the test waits, and the workers would wait
+  // for it: the close ends the run without them and the regions in their hands are kept.
+  const QStringList dataset = Dataset(3, 6, 12);
+  SimServer sim(dataset + QStringList{QStringLiteral("--delay"), QStringLiteral("600000")});
+  ScratchDir dir;
+  QString error;
+  QVERIFY2(StartPortal(sim, dataset, dir, &error), qPrintable(error));
+  HarvestSettings settings = PortalSettings(sim);
+  settings.fetch.idleTimeoutSec = 900;
+
+  {
+    TestWindow w(dir, settings, kRunTimeoutMs);
+    w.Show();
+    w.form->SelectAllCitiesButtonClick();
+    w.form->LimitEdit->setValue(2);
+    w.form->StartButtonClick();
+    QTRY_VERIFY_WITH_TIMEOUT(sim.Requests().size() == 2, kRunTimeoutMs);
+
+    QVERIFY(!w.form->close());
+    QTRY_COMPARE_WITH_TIMEOUT(w.quits, 1, 60000);
+    QVERIFY(w.form->Job() == nullptr);
+  }
+  QCOMPARE(sim.Requests().size(), 2);
+
+  // The saved queue is the three regions in list order: the two in flight first.
+  QStringList cities;
+  QVERIFY(ReadTextLines(dir.File("cities.txt"), &cities));
+  QStringList keys;
+  for (const QString& line : cities) keys.append(line.mid(line.indexOf(QLatin1Char('=')) + 1));
+  QCOMPARE(keys.size(), 3);
+  QStringList queue;
+  QVERIFY(ReadTextLines(dir.File("lists.dat"), &queue));
+  QCOMPARE(queue, keys);
+  const QString log = OnlyFile(dir, QStringLiteral("log-*.txt"));
+  QVERIFY(!log.isEmpty());
+  QStringList logLines;
+  QVERIFY(ReadTextLines(log, &logLines));
+  QVERIFY(logLines.join(QLatin1Char('\n')).contains(QStringLiteral(": В lists.dat возвращено незавершённых задач: 2")));
+  QVERIFY2(logLines.last().contains(QStringLiteral(": Работа завершена, лог записан в ")), qPrintable(logLines.last()));
 }
 
 QTEST_MAIN(RunControlTest)

@@ -659,3 +659,98 @@ TEST_F(JobTest, RaisedLimitTakesEffectDuringTheRun) {
 }
 
 }  // namespace
+
+namespace {
+
+// A run that ends early saves its queue as: the tasks that were in the workers' hands, in
+// dispatch order; then what was still queued; then the tasks that failed after all their
+// attempts. Keeping that queue at the next start retries the failed task as well.
+TEST_F(JobTest, SavedQueueHasInFlightTasksFirstAndFailedTasksLast) {
+  const simdata::Config cfg = SmallConfig(5, 8, 16);
+  simdata::Dataset ds(cfg);
+  QStringList keys;
+  for (const auto& r : ds.Regions()) keys.append(RegionKey(r));
+  // Region 0 fails at once; every other count is held far longer than the test runs.
+  auto faulty = StartSim(SimArgs(cfg, {"--fault", QStringLiteral("match=%1,status=503,reason=Service Unavailable")
+                                                      .arg(Q(ds.Regions()[0].guid)),
+                                       "--fault", "kind=count,delay=600000"}));
+  auto healthy = StartSim(SimArgs(cfg));
+  InFreshThread([&] {
+    JobRun first;
+    first.WriteFile("lists.dat", kUtf8Mark + (keys.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8());
+    first.WriteFile("allknown.dat", kUtf8Mark);
+    first.view.limit = 3;
+    HarvestSettings s = first.Settings(*faulty);
+    s.fetch.idleTimeoutSec = 900;
+    TScraper* job = first.Create(s);
+    job->start();
+    // Three attempts of region 0, one request each of regions 1 and 2, and region 3 taken in
+    // region 0's place once its failure was collected.
+    ASSERT_TRUE(first.view.WaitForLog(keys[0] + QStringLiteral(": ERROR_Service Unavailable"), 60s));
+    const QDeadlineTimer deadline(60000);
+    while (faulty->Requests().size() < 6 && !deadline.hasExpired()) QThread::msleep(20);
+    ASSERT_EQ(faulty->Requests().size(), 6);
+    job->RequestStop();
+    ASSERT_TRUE(first.Finish(60s));
+
+    EXPECT_EQ(FileLines(first.dir + QStringLiteral("lists.dat")),
+              (QStringList{keys[1], keys[2], keys[3], keys[4], keys[0]}));
+    const QStringList texts = LogTexts(first.view.LogLines());
+    EXPECT_TRUE(texts.contains(QStringLiteral("В lists.dat возвращено незавершённых задач: 3")))
+        << texts.join('\n').toStdString();
+    EXPECT_TRUE(texts.contains(QStringLiteral("В lists.dat сохранено задач с ошибкой: 1")))
+        << texts.join('\n').toStdString();
+
+    // The next start keeps the leftovers: every region is counted once more, the failed one
+    // last, and nothing is left over.
+    JobRun second;
+    for (const char* name : {"lists.dat", "allknown.dat", "context.dat"})
+      second.WriteFile(name, FileBytes(first.dir + QString::fromUtf8(name)));
+    second.view.limit = 1;
+    second.Create(second.Settings(*healthy));
+    ASSERT_TRUE(second.RunToEnd());
+    QList<QByteArray> counted;
+    for (const SimRequest& r : healthy->Requests())
+      if (IsCount(r))
+        for (int i = 0; i < cfg.regions; ++i)
+          if (r.body.contains(ds.Regions()[i].guid.c_str())) counted.append(QByteArray::number(i));
+    EXPECT_EQ(counted, (QList<QByteArray>{"1", "2", "3", "4", "0"}));
+    EXPECT_EQ(FileBytes(second.dir + QStringLiteral("lists.dat")), kUtf8Mark);
+  });
+}
+
+// The bar's maximum follows the queue: it never shrinks, and the end shows every task the run
+// took (the count, its search pages and one card per organisation), not the one task queued at
+// the start.
+TEST_F(JobTest, ProgressMaximumGrowsWithTheQueue) {
+  const simdata::Config cfg = SmallConfig(2, 260, 300);
+  simdata::Dataset ds(cfg);
+  int region = -1;
+  for (int r = 0; r < cfg.regions; ++r)
+    if (region < 0 || ds.RegionOrgs(r).size() > ds.RegionOrgs(region).size()) region = r;
+  const int orgs = int(ds.RegionOrgs(region).size());
+  const int pages = (orgs + 99) / 100;
+  ASSERT_GE(pages, 2);
+  // Cards answer "not found": the queue stops growing after the search pages.
+  auto sim = StartSim(SimArgs(cfg, {"--fault", "kind=card,status=404"}));
+  InFreshThread([&] {
+    JobRun run;
+    run.view.regions = {Item(ds.Regions()[region])};
+    run.view.limit = 4;
+    HarvestSettings s = run.Settings(*sim);
+    s.fetch.maxAttempts = 1;
+    run.Create(s);
+    ASSERT_TRUE(run.RunToEnd());
+
+    const auto progress = run.view.ProgressCalls();
+    ASSERT_FALSE(progress.empty());
+    for (std::size_t i = 1; i < progress.size(); ++i)
+      EXPECT_GE(progress[i].maximum, progress[i - 1].maximum) << "call " << i;
+    const int total = 1 + pages + orgs;
+    EXPECT_EQ(progress.back().maximum, total);
+    EXPECT_EQ(progress.back().position, 0);
+    EXPECT_EQ(progress.back().hint, QStringLiteral("0 из %1, осталось %1").arg(total));
+  });
+}
+
+}  // namespace

@@ -29,6 +29,24 @@ TEST(ResultFile, HeaderHasThirtyTitles) {
   EXPECT_EQ(titles.last(), QStringLiteral("Ссылка"));
 }
 
+TEST(ResultFile, HeaderBytesAreTheTitlesSeparatedByTabs) {
+  // The titles typed out here, apart from the program's own copy.
+  const QByteArray titles = QStringLiteral(
+      "Регион;ID;Полное наименование;Сокращенное наименование;ОГРН;Дата регистрации;ИНН;КПП;ОПФ;"
+      "Адрес места нахождения;Фактический адрес;Почтовый адрес;Телефон;Почта;Сайт;Фамилия из шапки;"
+      "Имя из шапки;Отчество из шапки;ФИО руководителя из доп.информации;Режим работы;"
+      "Лицо, осуществляющее прием граждан;Адрес места приема граждан;Телефон приёма;Часы приёма;"
+      "Количество домов;Года Ввода;Года Постройки;Адреса домов;"
+      "Суммарное число жилых помещений в домах;Ссылка").toUtf8().replace(';', '\t');
+  QTemporaryDir dir;
+  const QString path = dir.filePath(QStringLiteral("data42.tab"));
+  ResultFile file;
+  QString error;
+  ASSERT_TRUE(file.Open(path, &error)) << error.toStdString();
+  file.Close();
+  EXPECT_EQ(ReadAll(path), QByteArray("\xEF\xBB\xBF") + titles + "\r\n");
+}
+
 TEST(ResultFile, MarkHeaderAndRowsEachFlushedAtOnce) {
   QTemporaryDir dir;
   const QString path = dir.filePath(QStringLiteral("data5000.tab"));

@@ -423,6 +423,48 @@ TEST_F(FetchWorker, CertificateAndKeyProblemsFailEveryAttemptWithTheirOwnText) {
   EXPECT_TRUE(sim_->Requests().isEmpty());
 }
 
+TEST_F(FetchWorker, UnreadableCertificateOrKeyFailsWithATextNamingTheFile) {
+  StartSim();
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QString folder = dir.filePath("folder.pem");
+  ASSERT_TRUE(QDir().mkpath(folder));
+  const QString garbageKey = dir.filePath("garbage-key.pem");
+  const QString emptyKey = dir.filePath("empty-key.pem");
+  for (const auto& [path, bytes] : {std::pair<QString, QByteArray>{garbageKey, "-----BEGIN nothing\n"},
+                                    std::pair<QString, QByteArray>{emptyKey, QByteArray()}}) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+  }
+  const struct {
+    const char* name;
+    QString cert, key;
+    QString mustContain;
+  } cases[] = {
+      {"certificate is a folder", folder, SimServer::ClientKey(), "cannot read certificate file " + folder},
+      {"key is a folder", SimServer::ClientCert(), folder, "cannot read key file " + folder},
+      {"key not PEM", SimServer::ClientCert(), garbageKey, "cannot read key file " + garbageKey},
+      {"key file empty", SimServer::ClientCert(), emptyKey, "cannot read key file " + emptyKey},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    sink_.Clear();
+    FetchSettings settings = Settings();
+    settings.certFile = c.cert;
+    settings.keyFile = c.key;
+    settings.maxAttempts = 2;
+    const QString task = OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(0)));
+    TScrapingThread* worker = Keep(MakeWorker(task, settings));
+    RunToEnd(worker);
+    EXPECT_EQ(worker->result, -1);
+    EXPECT_TRUE(worker->statusText.startsWith(QStringLiteral("ERROR_") + c.mustContain))
+        << worker->statusText.toStdString();
+    EXPECT_EQ(sink_.Lines().size(), 3);  // the start line and one line per failed attempt
+  }
+  EXPECT_TRUE(sim_->Requests().isEmpty());
+}
+
 TEST_F(FetchWorker, StoppedBeforeTheFirstAttemptSendsNothingAndIsHandedOver) {
   StartSim();
   const QString task = OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(0)));

@@ -754,3 +754,42 @@ TEST_F(JobTest, ProgressMaximumGrowsWithTheQueue) {
 }
 
 }  // namespace
+
+namespace {
+
+// A saved house task whose context file is gone (deleted by hand, or written by an older run)
+// still gives whole rows: 30 fields with the region and card columns empty.
+TEST_F(JobTest, ResumedHouseTaskWithoutContextWritesWholeRows) {
+  const simdata::Config cfg = SmallConfig(2, 6, 3000);
+  simdata::Dataset ds(cfg);
+  int org = 0;
+  for (int i = 0; i < ds.OrgCount(); ++i)
+    if (ds.HouseTotal(i) > ds.HouseTotal(org)) org = i;
+  ASSERT_GT(ds.HouseTotal(org), kHousePageSize);  // more than one page
+  const int pages = int((ds.HouseTotal(org) + kHousePageSize - 1) / kHousePageSize);
+  auto sim = StartSim(SimArgs(cfg));
+  InFreshThread([&] {
+    JobRun run;
+    const QString guid = Q(ds.OrgGuid(org));
+    run.WriteFile("lists.dat", kUtf8Mark + (HouseCountTask(sim->BaseUrl(), guid) + QStringLiteral("\r\n")).toUtf8());
+    run.WriteFile("allknown.dat", kUtf8Mark);
+    run.Create(run.Settings(*sim));
+    ASSERT_TRUE(run.RunToEnd());
+
+    const QStringList rows = run.Rows();
+    ASSERT_EQ(rows.size(), pages);
+    for (const QString& row : rows) {
+      const QStringList f = row.split(QLatin1Char('\t'));
+      ASSERT_EQ(f.size(), 30) << row.toStdString();
+      EXPECT_EQ(f[0], QString());
+      EXPECT_EQ(f[1], guid);
+      for (int i = 2; i < 24; ++i) EXPECT_EQ(f[i], QString()) << "field " << i + 1;
+      EXPECT_FALSE(f[24].isEmpty());
+      EXPECT_EQ(f[29], OrganisationLink(sim->BaseUrl(), guid));
+    }
+    EXPECT_EQ(FileBytes(run.dir + QStringLiteral("lists.dat")), kUtf8Mark);
+    EXPECT_FALSE(LogTexts(run.view.LogLines()).join('\n').contains(QStringLiteral("Ошибка")));
+  });
+}
+
+}  // namespace

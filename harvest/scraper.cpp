@@ -172,34 +172,29 @@ void TScraper::run() {
 }
 
 void TScraper::StartUp() {
-  // 1.
   Limit = view_->ReadLimit();
   getAdditional_ = view_->ReadAdditional();
   lists_ = std::make_shared<TWorkerLists>();
-  // 2.
   CursorHourGlass = true;
   ShowRunState();
-  // 3.
+
   data_ = RunData();
   data_.baseUrl = settings_.fetch.baseUrl;
   data_.PendingList.reserve(kPendingReserve);
   data_.AllKnownList.Reserve(kAllKnownReserve);
   data_.SkipList.Reserve(kSkipReserve);
-  // 4.
   Log(QStringLiteral("Начинаем работу..."));
-  // 5.
+
+  // A queue left by an earlier run is continued; otherwise the selected regions start one.
   if (QFileInfo::exists(Path(kListsFile))) {
     if (!PlanResumed()) runLoop_ = false;
   } else {
     PlanFresh();
   }
-  // 6.
   data_.firmscounter = 0;
   data_.FirmsWritten = 0;
   ShowCounters();
-  // 7.
   ReadSkipList();
-  // 8. and 9.
   if (runLoop_ && !OpenResultFile()) runLoop_ = false;
 }
 
@@ -429,21 +424,20 @@ void TScraper::RecoverInFlight() {
 // End steps
 
 void TScraper::EndSteps() {
-  // 1. and 2. The refresh throttle is reset so the bar and the counters show the end.
+  // The refresh throttle is reset so the bar and the counters show the end.
   ProgressBarPosition = 0;
   timerslastupdated = 0;
   ShowProgress();
   ShowCounters();
-  // 3.
-  if (resultFile_) resultFile_->Close();
-  // 4.
-  if (resultFile_) ExportResult();
-  // 5.
+  // The workbook is made from the closed, complete result file.
+  if (resultFile_) {
+    resultFile_->Close();
+    ExportResult();
+  }
   SaveWorkingFiles();
   // Aborted workers have had the export to run down; once they are gone no worker line can
   // land in the log after its closing line.
   ReapWorkers();
-  // 6.
   data_ = RunData();
   CursorHourGlass = false;
   ShowRunState();

@@ -86,7 +86,7 @@ class TScrapingThread : public QThread {
   QList<QByteArray> CustomHeaders;  // sent after every other header line
 };
 
-// The worker's text routines (positions 1-based, in UTF-16 code units).
+// The worker's text routines.
 // Bytes to 8-bit text, one character per byte: the first maxBytes bytes (0 or more than the
 // size: all of them).
 QString StreamToString(const QByteArray* stream, qsizetype maxBytes);

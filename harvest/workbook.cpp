@@ -7,9 +7,7 @@
 #include <QStandardPaths>
 #include <QStringList>
 #include <algorithm>
-#include <cmath>
 #include <memory>
-#include <vector>
 
 namespace {
 

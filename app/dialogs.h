@@ -21,7 +21,6 @@ class Dialogs {
 class MessageBoxDialogs : public Dialogs {
  public:
   explicit MessageBoxDialogs(QWidget* parent = nullptr) : parent_(parent) {}
-  void SetParent(QWidget* parent) { parent_ = parent; }
 
   void Error(const QString& text) override;
   void Info(const QString& text) override;

@@ -46,9 +46,8 @@ QString RegistrationDate(const QString& text) {
   return text.mid(8, 2) + u'.' + text.mid(5, 2) + u'.' + text.left(4);
 }
 
-// "formattedAddress" of an address object, when the object member is there at all.
 QString FormattedAddressOf(const JsonValue& address) {
-  return address.Present() ? address.Member("formattedAddress").Text() : QString();
+  return address.Member("formattedAddress").Text();
 }
 
 // The hh:mm of a date-time text: its characters 12 to 16.
@@ -62,8 +61,7 @@ void FillAdditional(const QString& additionalText, QStringList& col) {
   if (!NonEmptyArray(infos)) return;
   const JsonValue info = infos.At(0);
 
-  const JsonValue chief = info.Member("chiefInfo");
-  if (chief.Present()) col[kChiefFio] = chief.Member("fio").Text();
+  col[kChiefFio] = info.Member("chiefInfo").Member("fio").Text();
 
   const JsonValue opening = info.Member("organizationOpeningHours");
   if (NonEmptyArray(opening)) col[kOpeningHours] = FormatWeekSchedule(opening);

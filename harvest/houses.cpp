@@ -61,8 +61,7 @@ std::optional<QStringList> HousePageRow(const RunData& run, const WorkerOutcome&
 
   // A task carried over from an earlier run has no card in this run's memory: its row
   // still gets all 22 card columns, empty, so that every row has the same 30 fields.
-  QStringList card;
-  if (run.OrgCards.Contains(guid)) card = run.OrgCards.Lookup(guid).split(u'\t');
+  QStringList card = run.OrgCards.Lookup(guid).split(u'\t');
   card.resize(kCardColumnCount);
   for (const QString& value : card) row << ReplaceQuotes(value);
 
@@ -78,8 +77,7 @@ std::optional<QStringList> HousePageRow(const RunData& run, const WorkerOutcome&
     for (const JsonValue& house : houses) {
       AddDistinct(operationYears, YearText(house.Member("operationYear")));
       AddDistinct(buildingYears, YearText(house.Member("buildingYear")));
-      const JsonValue address = house.Member("address");
-      QString place = address.Present() ? address.Member("formattedAddress").Text() : QString();
+      QString place = house.Member("address").Member("formattedAddress").Text();
       if (place == u"null") place.clear();
       addresses << place;  // one place per house, empty ones included
       residential = SaturatingAdd(residential, house.Member("residentialPremiseCount").Integer());

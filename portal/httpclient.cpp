@@ -177,7 +177,6 @@ HttpClient::HttpClient(HttpClientOptions options) : options_(std::move(options))
   curl_easy_setopt(curl_, CURLOPT_PROXY, "");  // also ignores the proxy variables
   curl_easy_setopt(curl_, CURLOPT_USERAGENT, options_.userAgent.constData());
   curl_easy_setopt(curl_, CURLOPT_REFERER, options_.referer.constData());
-  curl_easy_setopt(curl_, CURLOPT_KEYPASSWD, options_.keyPassphrase.constData());
   if (options_.identity) {
     curl_easy_setopt(curl_, CURLOPT_SSL_CTX_FUNCTION, &HttpClient::OnSslContext);
     curl_easy_setopt(curl_, CURLOPT_SSL_CTX_DATA, this);

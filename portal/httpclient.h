@@ -84,8 +84,6 @@ struct HttpClientOptions {
   int idleTimeoutSec = 900;
   // Loaded identity used on every connection, or null for none.
   const TlsIdentity* identity = nullptr;
-  // Pass phrase given to libcurl as well, should it ever read a key itself.
-  QByteArray keyPassphrase;
   // Polled during a transfer (about once a second when idle); true drops it.
   std::function<bool()> abortRequested;
 };

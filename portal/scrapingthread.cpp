@@ -104,7 +104,6 @@ void TScrapingThread::Work() {
       options.referer = settings.baseUrl.toUtf8();
       options.idleTimeoutSec = settings.idleTimeoutSec;
       options.identity = &identity;
-      options.keyPassphrase = settings.keyPassphrase;
       options.abortRequested = [this] { return Aborted(); };
       HttpClient client(options);
 

@@ -415,9 +415,8 @@ void TMainForm::PauseButtonClick() {
 
 void TMainForm::ResumeTimerTimer() {
   ResumeTimer->stop();
-  if (!JobRunning() || !CurrentJob->IsHeld()) return;
-  CurrentJob->Release();
-  Log(QStringLiteral(": Отключаем паузу, продолжаем работу"));
+  // The same as the user lifting the pause; a job that is not held is left alone.
+  if (JobRunning() && CurrentJob->IsHeld()) PauseButtonClick();
 }
 
 void TMainForm::StopButtonClick() {

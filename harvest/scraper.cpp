@@ -25,17 +25,32 @@ constexpr qsizetype kAllKnownReserve = 100000;
 constexpr qsizetype kSkipReserve = 1000;
 constexpr uint32_t kRefreshIntervalMs = 1000;
 constexpr qsizetype kErrorTextLimit = 200;
+const QString kErrorPrefix = QStringLiteral("ERROR_");
 
 void Sleep(int ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-// Leading and trailing blanks and control characters (U+0000 to U+0020) removed.
+// Nothing but blanks and control characters (U+0000 to U+0020).
 bool IsBlankTask(const QString& task) {
   for (QChar c : task)
     if (c.unicode() > 0x20) return false;
   return true;
 }
+
+// The run's result for the exception being handled; call only inside a catch block.
+QString ErrorResult() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return kErrorPrefix + QString::fromLocal8Bit(e.what());
+  } catch (...) {
+    return kErrorPrefix + QStringLiteral("неизвестная ошибка");
+  }
+}
+
+// The message of an error result, as much of it as a log line shows.
+QString ErrorText(const QString& result) { return result.mid(kErrorPrefix.size(), kErrorTextLimit); }
 
 }  // namespace
 
@@ -124,7 +139,7 @@ void TScraper::ShowRunState() {
 }
 
 void TScraper::ReportJobError() {
-  view_->AddLogLine(LogTimeStamp() + QStringLiteral(": Ошибка: ") + result.mid(6, kErrorTextLimit));
+  view_->AddLogLine(LogTimeStamp() + QStringLiteral(": Ошибка: ") + ErrorText(result));
   view_->AddLogLine(LogTimeStamp() + QStringLiteral(": Включаем паузу на 30 секунд"));
   // Held before the timer is armed, so a timer that fires at once cannot be lost.
   Hold();
@@ -140,15 +155,10 @@ void TScraper::run() {
   try {
     StartUp();
     if (runLoop_) RunLoop();
-  } catch (const std::exception& e) {
+  } catch (...) {
     // Start-up raises nothing of its own; a failure here (memory) still ends the run cleanly.
     if (result.isEmpty()) {
-      result = QStringLiteral("ERROR_") + QString::fromLocal8Bit(e.what());
-      runLoop_ = false;
-    }
-  } catch (...) {
-    if (result.isEmpty()) {
-      result = QStringLiteral("ERROR_неизвестная ошибка");
+      result = ErrorResult();
       runLoop_ = false;
     }
   }
@@ -156,7 +166,7 @@ void TScraper::run() {
     // However the loop ended (even by an error out of the automatic pause), the tasks still
     // with workers go back to the queue before it is saved.
     RecoverInFlight();
-    if (!runLoop_ && !result.isEmpty()) Log(QStringLiteral("Ошибка: ") + result.mid(6, kErrorTextLimit));
+    if (!runLoop_ && !result.isEmpty()) Log(QStringLiteral("Ошибка: ") + ErrorText(result));
     EndSteps();
   } catch (...) {
     // Nothing may leave the thread body; the window must still get its controls back and
@@ -282,10 +292,8 @@ void TScraper::RunLoop() {
     if (stop_.load()) break;
     try {
       endFound = Pass();
-    } catch (const std::exception& e) {
-      result = QStringLiteral("ERROR_") + QString::fromLocal8Bit(e.what());
     } catch (...) {
-      result = QStringLiteral("ERROR_неизвестная ошибка");
+      result = ErrorResult();
     }
     if (!result.isEmpty()) {
       // The automatic pause: held until the resume timer or the user releases the job.

@@ -95,57 +95,44 @@ void TScrapingThread::Pause(int ms, bool endOnStop) {
 
 void TScrapingThread::Work() {
   try {
-    {
-      TlsIdentity identity;
-      HttpClientOptions options;
-      options.accept = QByteArrayLiteral("text/html, */*");
-      options.userAgent = QByteArrayLiteral(
-          "Mozilla/5.0 (Windows NT 6.1; Win64; x64; rv:101.0) Gecko/20100101 Firefox/101.0");
-      options.referer = settings.baseUrl.toUtf8();
-      options.idleTimeoutSec = settings.idleTimeoutSec;
-      options.identity = &identity;
-      options.abortRequested = [this] { return Aborted(); };
-      HttpClient client(options);
+    TlsIdentity identity;
+    HttpClientOptions options;
+    options.accept = QByteArrayLiteral("text/html, */*");
+    options.userAgent = QByteArrayLiteral(
+        "Mozilla/5.0 (Windows NT 6.1; Win64; x64; rv:101.0) Gecko/20100101 Firefox/101.0");
+    options.referer = settings.baseUrl.toUtf8();
+    options.idleTimeoutSec = settings.idleTimeoutSec;
+    options.identity = &identity;
+    options.abortRequested = [this] { return Aborted(); };
+    HttpClient client(options);
 
-      CustomHeaders = {QByteArrayLiteral("Request-GUID: 0"), QByteArrayLiteral("Session-GUID: 0")};
+    CustomHeaders = {QByteArrayLiteral("Request-GUID: 0"), QByteArrayLiteral("Session-GUID: 0")};
 
-      result = 0;
-      const QString keptUrl = url;
-      ShowLogMessage(QStringLiteral("Запускаем code:") + QString::number(Code) +
-                     QStringLiteral(" url: ") + url);
-      html.clear();
-      html2.clear();
+    result = 0;
+    const QString keptUrl = url;
+    ShowLogMessage(QStringLiteral("Запускаем code:") + QString::number(Code) +
+                   QStringLiteral(" url: ") + url);
+    html.clear();
+    html2.clear();
 
-      int attempt = 0;
-      bool failed = false;
-      bool succeeded = false;
-      while (attempt < settings.maxAttempts) {
-        url = keptUrl;
-        if (StopRequested()) return;
-        failed = false;
-        ++attempt;
-        QString error;
-        const AttemptEnd end = Attempt(client, identity, &error);
-        if (end == AttemptEnd::Stopped) return;
-        if (end == AttemptEnd::Succeeded) {
-          succeeded = true;
-          break;
-        }
-        result = -1;
-        failed = true;
-        statusText = QStringLiteral("ERROR_") + error;
-        ShowLogMessage(statusText + QStringLiteral(" для ") + url);
-        Pause(settings.failPauseMs, false);
-      }
-
-      if (failed) {
-        result = -1;
-        Pause(settings.failPauseMs, true);
-      } else if (succeeded) {
+    for (int attempt = 0; attempt < settings.maxAttempts; ++attempt) {
+      url = keptUrl;  // an attempt of a house request cuts it to the address
+      if (StopRequested()) return;
+      QString error;
+      const AttemptEnd end = Attempt(client, identity, &error);
+      if (end == AttemptEnd::Stopped) return;
+      if (end == AttemptEnd::Succeeded) {
         result = 1;
         statusText = QStringLiteral("успешно");
+        return;
       }
+      result = -1;
+      statusText = QStringLiteral("ERROR_") + error;
+      ShowLogMessage(statusText + QStringLiteral(" для ") + url);
+      Pause(settings.failPauseMs, false);
     }
+    // Every attempt failed.
+    if (result == -1) Pause(settings.failPauseMs, true);
   } catch (const std::exception& e) {
     result = -1;
     statusText = QStringLiteral("ERROR_") + ExceptionText(e);

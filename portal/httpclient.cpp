@@ -5,9 +5,10 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
-#include <QFile>
 #include <cstring>
 #include <mutex>
+
+#include "text/textfile.h"
 
 namespace {
 
@@ -30,20 +31,6 @@ QString LastOpenSslError() {
   char buffer[256];
   ERR_error_string_n(code, buffer, sizeof buffer);
   return QString::fromUtf8(buffer);
-}
-
-bool ReadWholeFile(const QString& path, QByteArray* bytes, QString* reason) {
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) {
-    *reason = file.errorString();
-    return false;
-  }
-  *bytes = file.readAll();
-  if (file.error() != QFileDevice::NoError) {
-    *reason = file.errorString();
-    return false;
-  }
-  return true;
 }
 
 struct PassphraseRequest {
@@ -81,7 +68,7 @@ bool TlsIdentity::Load(const QString& certFile, const QString& keyFile,
 
   QByteArray certBytes;
   QString reason;
-  if (!ReadWholeFile(certFile, &certBytes, &reason)) {
+  if (!ReadFileBytes(certFile, &certBytes, &reason)) {
     *error = QStringLiteral("cannot read certificate file %1: %2").arg(certFile, reason);
     return false;
   }
@@ -100,7 +87,7 @@ bool TlsIdentity::Load(const QString& certFile, const QString& keyFile,
   }
 
   QByteArray keyBytes;
-  if (!ReadWholeFile(keyFile, &keyBytes, &reason)) {
+  if (!ReadFileBytes(keyFile, &keyBytes, &reason)) {
     cert_.reset();
     *error = QStringLiteral("cannot read key file %1: %2").arg(keyFile, reason);
     return false;

@@ -97,11 +97,18 @@ QStringList SplitTextLines(const QString& text) {
   return lines;
 }
 
-bool ReadTextLines(const QString& path, QStringList* lines, QString* reason) {
+bool ReadFileBytes(const QString& path, QByteArray* bytes, QString* reason) {
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) return SetReason(reason, file.errorString());
-  const QByteArray bytes = file.readAll();
+  QByteArray all = file.readAll();
   if (file.error() != QFileDevice::NoError) return SetReason(reason, file.errorString());
+  if (bytes) *bytes = std::move(all);
+  return true;
+}
+
+bool ReadTextLines(const QString& path, QStringList* lines, QString* reason) {
+  QByteArray bytes;
+  if (!ReadFileBytes(path, &bytes, reason)) return false;
   if (lines) *lines = SplitTextLines(DecodeTextBytes(bytes));
   return true;
 }

@@ -20,8 +20,11 @@ QString DecodeTextBytes(const QByteArray& bytes);
 // line inside is an empty entry. An empty text gives no lines.
 QStringList SplitTextLines(const QString& text);
 
-// Reads a file as a list of lines (DecodeTextBytes + SplitTextLines). On failure returns
-// false and puts the system's reason into *reason.
+// Reads a whole file. On failure returns false and puts the system's reason into *reason.
+bool ReadFileBytes(const QString& path, QByteArray* bytes, QString* reason = nullptr);
+
+// Reads a file as a list of lines (ReadFileBytes + DecodeTextBytes + SplitTextLines). On
+// failure returns false and puts the system's reason into *reason.
 bool ReadTextLines(const QString& path, QStringList* lines, QString* reason = nullptr);
 
 // Writes lines in Windows-1251 without a mark, every line ended by CR LF; no lines give a

@@ -117,40 +117,36 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
   worksheet_freeze_panes(ws, 1, 0);  // returns nothing to check
   lxw_error rc = LXW_NO_ERROR;
 
+  // Every way out before workbook_close leaves the workbook unwritten (the deleter frees it).
   lxw_row_t row = 0;
   int columns = 0;
   bool first = true;
-  bool failed = false;
   while (!tab.atEnd()) {
     QByteArray bytes = tab.readLine();
     if (tab.error() != QFileDevice::NoError) {
       out.error = QStringLiteral("cannot read \"%1\": %2").arg(tabPath, tab.errorString());
-      failed = true;
-      break;
+      return out;
     }
     if (first && bytes.startsWith("\xEF\xBB\xBF")) bytes.remove(0, 3);
     while (bytes.endsWith('\n') || bytes.endsWith('\r')) bytes.chop(1);
     if (bytes.isEmpty() && tab.atEnd()) break;
     if (row >= LXW_ROW_MAX) {
       out.error = QStringLiteral("the result file has more rows than a sheet can hold");
-      failed = true;
-      break;
+      return out;
     }
     const QStringList fields = QString::fromUtf8(bytes).split(u'\t');
+    const int n = int(std::min<qsizetype>(fields.size(), LXW_COL_MAX));
     if (first) {
-      columns = int(std::min<qsizetype>(fields.size(), LXW_COL_MAX));
+      columns = n;
       for (int c = 0; c < columns; ++c) {
         rc = worksheet_set_column(ws, lxw_col_t(c), lxw_col_t(c), ColumnWidth(c, fields[c]), nullptr);
         if (rc != LXW_NO_ERROR) {
           out.error = LibError("worksheet_set_column", rc);
-          failed = true;
-          break;
+          return out;
         }
       }
-      if (failed) break;
     }
-    const int n = int(std::min<qsizetype>(fields.size(), LXW_COL_MAX));
-    for (int c = 0; c < n && !failed; ++c) {
+    for (int c = 0; c < n; ++c) {
       const QString& value = fields[c];
       if (value.isEmpty()) continue;
       double number = 0;
@@ -164,14 +160,12 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
       }
       if (rc != LXW_NO_ERROR) {
         out.error = LibError("worksheet_write", rc);
-        failed = true;
+        return out;
       }
     }
-    if (failed) break;
     first = false;
     ++row;
   }
-  if (failed) return out;
 
   if (columns > 0) {
     rc = worksheet_autofilter(ws, 0, 0, row > 0 ? row - 1 : 0, lxw_col_t(columns - 1));

@@ -33,6 +33,11 @@ QString LastOpenSslError() {
   return QString::fromUtf8(buffer);
 }
 
+// " (<detail>)", or nothing for an empty detail.
+QString InParentheses(const QString& detail) {
+  return detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(detail);
+}
+
 struct PassphraseRequest {
   const QByteArray* passphrase = nullptr;
   bool asked = false;
@@ -62,6 +67,7 @@ void TlsIdentity::KeyFree::operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
 
 bool TlsIdentity::Load(const QString& certFile, const QString& keyFile,
                        const QByteArray& passphrase, QString* error) {
+  // Both are kept only once both have been read and match: a failed load leaves none.
   cert_.reset();
   key_.reset();
   ERR_clear_error();
@@ -72,54 +78,51 @@ bool TlsIdentity::Load(const QString& certFile, const QString& keyFile,
     *error = QStringLiteral("cannot read certificate file %1: %2").arg(certFile, reason);
     return false;
   }
+  std::unique_ptr<X509, CertFree> cert;
   {
     BioPtr bio(BIO_new_mem_buf(certBytes.constData(), static_cast<int>(certBytes.size())));
-    std::unique_ptr<X509, CertFree> cert(
-        bio ? PEM_read_bio_X509(bio.get(), nullptr, RefusePassphrase, nullptr) : nullptr);
-    if (!cert) {
-      const QString detail = LastOpenSslError();
-      ERR_clear_error();
-      *error = QStringLiteral("cannot read certificate file %1: no PEM certificate in it%2")
-                   .arg(certFile, detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(detail));
-      return false;
-    }
-    cert_ = std::move(cert);
+    if (bio) cert.reset(PEM_read_bio_X509(bio.get(), nullptr, RefusePassphrase, nullptr));
+  }
+  if (!cert) {
+    const QString detail = LastOpenSslError();
+    ERR_clear_error();
+    *error = QStringLiteral("cannot read certificate file %1: no PEM certificate in it%2")
+                 .arg(certFile, InParentheses(detail));
+    return false;
   }
 
   QByteArray keyBytes;
   if (!ReadFileBytes(keyFile, &keyBytes, &reason)) {
-    cert_.reset();
     *error = QStringLiteral("cannot read key file %1: %2").arg(keyFile, reason);
     return false;
   }
+  std::unique_ptr<EVP_PKEY, KeyFree> key;
+  PassphraseRequest request{&passphrase, false};
   {
     BioPtr bio(BIO_new_mem_buf(keyBytes.constData(), static_cast<int>(keyBytes.size())));
-    PassphraseRequest request{&passphrase, false};
-    std::unique_ptr<EVP_PKEY, KeyFree> key(
-        bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, GivePassphrase, &request) : nullptr);
-    const QString detail = LastOpenSslError();
-    ERR_clear_error();
-    if (!key) {
-      cert_.reset();
-      if (request.asked && passphrase.isEmpty())
-        *error = QStringLiteral("cannot read key file %1: it is encrypted and no pass phrase is set")
-                     .arg(keyFile);
-      else if (request.asked)
-        *error = QStringLiteral("cannot read key file %1: wrong pass phrase").arg(keyFile);
-      else
-        *error = QStringLiteral("cannot read key file %1: no PEM private key in it%2")
-                     .arg(keyFile, detail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(detail));
-      return false;
-    }
-    if (X509_check_private_key(cert_.get(), key.get()) != 1) {
-      ERR_clear_error();
-      cert_.reset();
-      *error = QStringLiteral("key file %1 does not belong to certificate file %2")
-                   .arg(keyFile, certFile);
-      return false;
-    }
-    key_ = std::move(key);
+    if (bio) key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, GivePassphrase, &request));
   }
+  const QString detail = LastOpenSslError();
+  ERR_clear_error();
+  if (!key) {
+    if (request.asked && passphrase.isEmpty())
+      *error = QStringLiteral("cannot read key file %1: it is encrypted and no pass phrase is set")
+                   .arg(keyFile);
+    else if (request.asked)
+      *error = QStringLiteral("cannot read key file %1: wrong pass phrase").arg(keyFile);
+    else
+      *error = QStringLiteral("cannot read key file %1: no PEM private key in it%2")
+                   .arg(keyFile, InParentheses(detail));
+    return false;
+  }
+  if (X509_check_private_key(cert.get(), key.get()) != 1) {
+    ERR_clear_error();
+    *error = QStringLiteral("key file %1 does not belong to certificate file %2")
+                 .arg(keyFile, certFile);
+    return false;
+  }
+  cert_ = std::move(cert);
+  key_ = std::move(key);
   return true;
 }
 

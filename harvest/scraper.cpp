@@ -369,9 +369,9 @@ void TScraper::Collect() {
   outcome.result = worker->result;
   outcome.url = worker->url;
   outcome.statusText = worker->statusText;
+  // The worker is deleted below: its answers are moved out, not copied.
   outcome.html = std::move(worker->html);
-  worker->html.clear();
-  outcome.html2 = worker->html2;
+  outcome.html2 = std::move(worker->html2);
   outcome.regionguid = worker->regionguid;
   outcome.regionguid2 = worker->regionguid2;
   outcome.orgguid = worker->orgguid;

@@ -337,7 +337,7 @@ void TMainForm::AdditionalCheckBoxClick() {
 // ---------------------------------------------------------------------------------------
 // Run control
 
-void TMainForm::Log(const QString& message) { AddLogLine(LogTimeStamp() + message); }
+void TMainForm::Log(const QString& message) { AddLogLine(LogLine(message)); }
 
 bool TMainForm::SettleLeftovers() {
   struct Leftover {
@@ -404,12 +404,12 @@ void TMainForm::PauseButtonClick() {
   if (!JobRunning()) return;
   if (CurrentJob->IsHeld()) {
     CurrentJob->Release();
-    Log(QStringLiteral(": Отключаем паузу, продолжаем работу"));
+    Log(QStringLiteral("Отключаем паузу, продолжаем работу"));
   } else {
     // Disarmed first, so a pending automatic release never ends the user's pause.
     ResumeTimer->stop();
     CurrentJob->Hold();
-    Log(QStringLiteral(": Включаем паузу"));
+    Log(QStringLiteral("Включаем паузу"));
   }
 }
 
@@ -423,7 +423,7 @@ void TMainForm::StopButtonClick() {
   if (!JobRunning()) return;
   if (CurrentJob->IsHeld()) CurrentJob->Release();
   CurrentJob->RequestStop();
-  Log(QStringLiteral(": Останавливаем работу"));
+  Log(QStringLiteral("Останавливаем работу"));
   ProgressBar->setValue(0);
 }
 

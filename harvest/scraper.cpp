@@ -99,7 +99,7 @@ void TScraper::WaitWhileHeld() {
 // ---------------------------------------------------------------------------------------
 // Notifications (each a call through the view; the view runs it on the window's thread)
 
-void TScraper::ShowLogMessage() { view_->AddLogLine(LogTimeStamp() + QStringLiteral(": ") + LogMessageText); }
+void TScraper::ShowLogMessage() { view_->AddLogLine(LogLine(LogMessageText)); }
 
 void TScraper::Log(const QString& text) {
   LogMessageText = text;
@@ -125,22 +125,22 @@ void TScraper::ShowCounters() {
 void TScraper::ShowRunState() {
   if (CursorHourGlass) {
     view_->ClearLog();
-    view_->AddLogLine(LogTimeStamp() + QStringLiteral(": Начинаем работу по заданным параметрам"));
+    view_->AddLogLine(LogLine(QStringLiteral("Начинаем работу по заданным параметрам")));
     view_->SetRunControlsEnabled(false);
     return;
   }
   const QString path = settings_.dir + QStringLiteral("log-%1.txt").arg(SignedTickCount());
-  view_->AddLogLine(LogTimeStamp() + QStringLiteral(": Работа завершена, лог записан в ") + path);
+  view_->AddLogLine(LogLine(QStringLiteral("Работа завершена, лог записан в ") + path));
   QString reason;
   if (!WriteLinesAnsi(path, view_->LogLines(), &reason))
-    view_->AddLogLine(LogTimeStamp() + QStringLiteral(": Ошибка: лог не записан: ") +
-                      CannotCreateFileMessage(path, reason));
+    view_->AddLogLine(
+        LogLine(QStringLiteral("Ошибка: лог не записан: ") + CannotCreateFileMessage(path, reason)));
   view_->SetRunControlsEnabled(true);
 }
 
 void TScraper::ReportJobError() {
-  view_->AddLogLine(LogTimeStamp() + QStringLiteral(": Ошибка: ") + ErrorText(result));
-  view_->AddLogLine(LogTimeStamp() + QStringLiteral(": Включаем паузу на 30 секунд"));
+  view_->AddLogLine(LogLine(QStringLiteral("Ошибка: ") + ErrorText(result)));
+  view_->AddLogLine(LogLine(QStringLiteral("Включаем паузу на 30 секунд")));
   // Held before the timer is armed, so a timer that fires at once cannot be lost.
   Hold();
   ArmResumeTimer();

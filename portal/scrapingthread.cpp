@@ -74,7 +74,7 @@ void TScrapingThread::HandOver() {
 }
 
 void TScrapingThread::ShowLogMessage(const QString& text) {
-  if (LogsMemo) LogsMemo->AddLogLine(LogTimeStamp() + QStringLiteral(": ") + text);
+  if (LogsMemo) LogsMemo->AddLogLine(LogLine(text));
 }
 
 void TScrapingThread::Pause(int ms, bool endOnStop) {

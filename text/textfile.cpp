@@ -181,6 +181,10 @@ QString LogTimeStamp(const QDateTime& moment) {
   return stamp;
 }
 
+QString LogLine(const QString& message) {
+  return LogTimeStamp() + QStringLiteral(": ") + message;
+}
+
 uint32_t TickCount() {
   // Boot time counts the time spent suspended too, like the counter the file names were
   // first taken from; the monotonic clock stands in where it is missing.

@@ -42,6 +42,8 @@ QByteArray EncodeAnsi(const QString& text);
 // The time stamp every log line begins with: the short date, a blank and the long time in
 // the user's locale; at exactly midnight only the date.
 QString LogTimeStamp(const QDateTime& moment = QDateTime::currentDateTime());
+// A complete log line: the time stamp of now, ": " and the message.
+QString LogLine(const QString& message);
 
 // Milliseconds since the system started, as the 32-bit counter the file names use.
 uint32_t TickCount();

@@ -28,7 +28,7 @@ void HandleSearchPage(RunData& run, const WorkerOutcome& worker) {
   const JsonValue list = answer.Root().Member("organizationSummaryWithNsiList");
   if (!list.IsArray()) return;
   const QString regionName =
-      run.RegionNames.Lookup(worker.regionguid2 + QStringLiteral("$$$") + worker.regionguid);
+      run.RegionNames.Lookup(RegionKey(worker.regionguid2, worker.regionguid));
   for (const JsonValue& org : list.Items()) {
     const QString guid = org.Member("guid").Text();
     run.OrgRegions.Append(guid, regionName);

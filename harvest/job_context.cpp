@@ -48,11 +48,6 @@ QString Unescape(const QString& value) {
   return out;
 }
 
-QString AfterMarker(const QString& text, const QString& marker) {
-  qsizetype p = text.indexOf(marker);
-  return p < 0 ? QString() : text.mid(p + marker.size());
-}
-
 class Collector {
  public:
   explicit Collector(const RunData& run) : run_(run) { lines_ << kFormatTag; }
@@ -91,7 +86,6 @@ class Collector {
 
 QStringList JobContextLines(const RunData& run, const QStringList& tasks) {
   Collector out(run);
-  const QString sep = QStringLiteral("|||");
   for (const QString& task : tasks) {
     if (task.trimmed().isEmpty()) continue;
     switch (TaskKind(task)) {
@@ -99,14 +93,14 @@ QStringList JobContextLines(const RunData& run, const QStringList& tasks) {
         out.Region(task);
         break;
       case SearchPage:
-        out.Region(AfterMarker(task, sep));
+        out.Region(TaskValue(task));
         break;
       case OrgCard:
-        out.OrgRegion(AfterMarker(task, QStringLiteral("organizationGuid=")));
+        out.OrgRegion(CardTaskOrgGuid(task));
         break;
       case HouseCount:
       case HousePage: {
-        QString guid = AfterMarker(task, sep);
+        const QString guid = TaskValue(task);
         out.OrgRegion(guid);
         out.Card(guid);
         break;

@@ -3,6 +3,7 @@
 namespace {
 
 const QString kOrgRoot = QStringLiteral("ppa/api/rest/services/ppa/public/organizations/");
+const QString kOrgGuidParameter = QStringLiteral("organizationGuid=");
 const QString kHouseRoot = QStringLiteral("homemanagement/api/rest/services/houses/public/");
 
 // The organisation filter in the nine pieces the portal has always been sent; byte-exact,
@@ -58,6 +59,10 @@ QString AdditionalInfoAddress(const QString& base) {
   return base + kOrgRoot + QStringLiteral("additionalinfo");
 }
 
+QString RegionKey(const QString& code, const QString& guid) {
+  return code + kRegionKeyMarker + guid;
+}
+
 QString OrganisationLink(const QString& base, const QString& orgGuid) {
   return base + QStringLiteral("#!/organizationView/") + orgGuid;
 }
@@ -66,22 +71,22 @@ QString SearchPageTask(const QString& base, int page, const QString& regionCode,
                        const QString& regionGuid) {
   return base + kOrgRoot + QStringLiteral("searchByOrg?pageIndex=") + QString::number(page) +
          QStringLiteral("&elementsPerPage=") + QString::number(kSearchPageSize) +
-         QStringLiteral("|||") + regionCode + QStringLiteral("$$$") + regionGuid;
+         kTaskValueMarker + RegionKey(regionCode, regionGuid);
 }
 
 QString OrgCardTask(const QString& base, const QString& orgGuid) {
-  return base + kOrgRoot + QStringLiteral("orgByGuid?organizationGuid=") + orgGuid;
+  return base + kOrgRoot + QStringLiteral("orgByGuid?") + kOrgGuidParameter + orgGuid;
 }
 
 QString HouseCountTask(const QString& base, const QString& orgGuid) {
-  return base + kHouseRoot + QStringLiteral("searchByOrg?pageIndex=1&elementsPerPage=1|||") +
-         orgGuid;
+  return base + kHouseRoot + QStringLiteral("searchByOrg?pageIndex=1&elementsPerPage=1") +
+         kTaskValueMarker + orgGuid;
 }
 
 QString HousePageTask(const QString& base, int page, const QString& orgGuid) {
   return base + kHouseRoot + QStringLiteral("searchByOrg?pageIndex=") + QString::number(page) +
          QStringLiteral("&elementsPerPage=") + QString::number(kHousePageSize) +
-         QStringLiteral("|||") + orgGuid;
+         kTaskValueMarker + orgGuid;
 }
 
 Code TaskKind(const QString& task) {
@@ -96,6 +101,19 @@ Code TaskKind(const QString& task) {
   if (houses && !onePerPage) kind = HousePage;
   return kind;
 }
+
+namespace {
+
+QString AfterMarker(const QString& text, const QString& marker) {
+  const qsizetype at = text.indexOf(marker);
+  return at < 0 ? QString() : text.mid(at + marker.size());
+}
+
+}  // namespace
+
+QString TaskValue(const QString& task) { return AfterMarker(task, kTaskValueMarker); }
+
+QString CardTaskOrgGuid(const QString& task) { return AfterMarker(task, kOrgGuidParameter); }
 
 QByteArray OrganisationFilter(const QString& regionGuid, const QString& regionCode) {
   QByteArray body;

@@ -28,6 +28,12 @@ QString RegionCountAddress(const QString& base);
 QString AdditionalInfoAddress(const QString& base);
 QString OrganisationLink(const QString& base, const QString& orgGuid);
 
+// Task strings carry their value (a region key or an organisation GUID) after this marker.
+inline constexpr QLatin1String kTaskValueMarker("|||");
+// A region key joins the region's code and GUID: "<code>$$$<guid>".
+inline constexpr QLatin1String kRegionKeyMarker("$$$");
+QString RegionKey(const QString& code, const QString& guid);
+
 // Task strings, as they stand in the job's queue.
 QString SearchPageTask(const QString& base, int page, const QString& regionCode,
                        const QString& regionGuid);
@@ -37,6 +43,10 @@ QString HousePageTask(const QString& base, int page, const QString& orgGuid);
 
 // Kind of a task string, decided by substring tests when it is dispatched.
 Code TaskKind(const QString& task);
+// What follows the marker of a SearchPage, HouseCount or HousePage task; empty without one.
+QString TaskValue(const QString& task);
+// The organisation GUID of an OrgCard task; empty when it names none.
+QString CardTaskOrgGuid(const QString& task);
 
 // Request bodies (compact JSON, UTF-8 bytes).
 QByteArray OrganisationFilter(const QString& regionGuid, const QString& regionCode);

@@ -8,33 +8,30 @@
 
 namespace {
 
-const QString kStepMarker = QStringLiteral("|||");
-const QString kRegionMarker = QStringLiteral("$$$");
-
 QString ExceptionText(const std::exception& e) { return QString::fromLocal8Bit(e.what()); }
 
 // A region key is "<code>$$$<guid>". A key without "$$$" is taken as a GUID with an empty
 // code, rather than losing its first two characters.
 void SplitRegionKey(const QString& key, QString* code, QString* guid) {
-  const qsizetype at = key.indexOf(kRegionMarker);
+  const qsizetype at = key.indexOf(kRegionKeyMarker);
   if (at < 0) {
     code->clear();
     *guid = key;
     return;
   }
   *code = key.left(at);
-  *guid = key.mid(at + kRegionMarker.size());
+  *guid = key.mid(at + kRegionKeyMarker.size());
 }
 
 // A task string is "<address>|||<value>". One without "|||" has no address to send to.
 bool SplitTask(const QString& task, QString* address, QString* value, QString* error) {
-  const qsizetype at = task.indexOf(kStepMarker);
+  const qsizetype at = task.indexOf(kTaskValueMarker);
   if (at < 0) {
     *error = QStringLiteral("no \"|||\" in the task");
     return false;
   }
   *address = task.left(at);
-  *value = task.mid(at + kStepMarker.size());
+  *value = task.mid(at + kTaskValueMarker.size());
   return true;
 }
 
@@ -214,7 +211,7 @@ TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIden
     if (Code == OrgCard && GetAdditional) {
       Pause(settings.additionalWaitMs, false);
       if (Aborted()) return AttemptEnd::Stopped;
-      orgguid = TextBetween(url, QStringLiteral("organizationGuid="), QString(), QString());
+      orgguid = CardTaskOrgGuid(url);
       HttpRequest more;
       more.url = AdditionalInfoAddress(settings.baseUrl).toUtf8();
       more.post = true;

@@ -13,15 +13,6 @@ std::string_view PathOf(std::string_view target) {
   return q == std::string_view::npos ? target : target.substr(0, q);
 }
 
-Answer Plain(int status, std::string reason = {}) {
-  Answer a;
-  a.status = status;
-  a.reason = reason.empty() ? ReasonPhrase(status) : reason;
-  a.contentType = "text/plain;charset=UTF-8";
-  a.body = a.reason;
-  return a;
-}
-
 Answer Json(std::string body) {
   Answer a;
   a.body = std::move(body);
@@ -50,6 +41,15 @@ int HexValue(char c) {
 }
 
 }  // namespace
+
+Answer PlainAnswer(int status, std::optional<std::string> reason) {
+  Answer a;
+  a.status = status;
+  a.reason = reason ? std::move(*reason) : ReasonPhrase(status);
+  a.contentType = "text/plain;charset=UTF-8";
+  a.body = a.reason;
+  return a;
+}
 
 const char* KindName(RequestKind kind) {
   switch (kind) {
@@ -185,12 +185,12 @@ Answer AnswerRequest(const Dataset& data, std::string_view method, std::string_v
     case RequestKind::Count:
     case RequestKind::Search: {
       auto r = body.find("\"region\"");
-      if (r == std::string_view::npos) return Plain(400);
+      if (r == std::string_view::npos) return PlainAnswer(400);
       auto end = body.find('}', r);
       std::string guid, code;
       bool hasGuid = ScanString(body, "guid", &guid, r, end);
       bool hasCode = ScanString(body, "code", &code, r, end);
-      if (!hasGuid && !hasCode) return Plain(400);
+      if (!hasGuid && !hasCode) return PlainAnswer(400);
       const int region = data.FindRegion(guid, code);
       if (kind == RequestKind::Count) {
         Answer a;
@@ -200,20 +200,20 @@ Answer AnswerRequest(const Dataset& data, std::string_view method, std::string_v
       }
       std::int64_t page = 0, per = 0;
       if (!PageNumber(target, "pageIndex", &page) || !PageNumber(target, "elementsPerPage", &per))
-        return Plain(400);
+        return PlainAnswer(400);
       if (region < 0) return Json("{\"total\":0,\"organizationSummaryWithNsiList\":[]}");
       return Json(data.SearchPageJson(region, page, per));
     }
     case RequestKind::Card: {
       std::string guid;
-      if (!QueryValue(target, "organizationGuid", &guid)) return Plain(400);
+      if (!QueryValue(target, "organizationGuid", &guid)) return PlainAnswer(400);
       const int org = data.FindOrg(guid);
-      if (org < 0) return Plain(404);
+      if (org < 0) return PlainAnswer(404);
       return Json(data.CardJson(org));
     }
     case RequestKind::Additional: {
       std::string guid;
-      if (!ScanString(body, "organizationGuids", &guid)) return Plain(400);
+      if (!ScanString(body, "organizationGuids", &guid)) return PlainAnswer(400);
       const int org = data.FindOrg(guid);
       if (org < 0) return Json("{\"additionalInfos\":[]}");
       return Json(data.AdditionalInfoJson(org));
@@ -222,16 +222,16 @@ Answer AnswerRequest(const Dataset& data, std::string_view method, std::string_v
     case RequestKind::HousePage: {
       std::string guid;
       std::int64_t page = 0, per = 0;
-      if (!ScanString(body, "organizationGuid", &guid)) return Plain(400);
+      if (!ScanString(body, "organizationGuid", &guid)) return PlainAnswer(400);
       if (!PageNumber(target, "pageIndex", &page) || !PageNumber(target, "elementsPerPage", &per))
-        return Plain(400);
+        return PlainAnswer(400);
       const int org = data.FindOrg(guid);
       if (org < 0) return Json("{\"total\":0,\"items\":[]}");
       return Json(data.HousePageJson(org, page, per));
     }
     case RequestKind::Unknown: break;
   }
-  return Plain(404);
+  return PlainAnswer(404);
 }
 
 }  // namespace simdata

@@ -2,6 +2,7 @@
 // The portal's six requests and their answers, without any networking: the server hands in
 // the method, the request target and the body, and sends back what comes out.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,10 @@ struct Answer {
   std::string contentType = "application/json;charset=UTF-8";
   std::string body;
 };
+
+// A plain-text answer whose body is its reason phrase: the given one, or the usual one of the
+// status when none is given.
+Answer PlainAnswer(int status, std::optional<std::string> reason = std::nullopt);
 
 // The portal's answer to one request. Unknown requests: 404; bad parameters or bodies: 400.
 Answer AnswerRequest(const Dataset& data, std::string_view method, std::string_view target,

@@ -303,11 +303,7 @@ class Connection {
     if (parsed < 0) return;  // the client went away before a whole request arrived
     const long long t = NowMs(s_);
     if (parsed > 0) {
-      Answer a;
-      a.status = parsed;
-      a.reason = simdata::ReasonPhrase(parsed);
-      a.contentType = "text/plain;charset=UTF-8";
-      a.body = a.reason;
+      const Answer a = simdata::PlainAnswer(parsed);
       LogRequest(s_, req, RequestKind::Unknown, a.status, t);
       Send(req.version == "HTTP/1.0" ? "HTTP/1.0" : "HTTP/1.1", a);
       return;
@@ -319,12 +315,7 @@ class Connection {
     bool closeOnly = false;
 
     if (TooManyRequests(s_, t)) {
-      Answer a;
-      a.status = 429;
-      a.reason = "Too Many Requests";
-      a.contentType = "text/plain;charset=UTF-8";
-      a.body = a.reason;
-      answer = a;
+      answer = simdata::PlainAnswer(429);
     } else if (FaultRule* rule = MatchFault(req, kind)) {
       delay += rule->delayMs;
       if (rule->close) {
@@ -332,10 +323,7 @@ class Connection {
       } else if (rule->status || rule->empty || rule->malformed || rule->body) {
         Answer a;
         if (rule->status) {
-          a.status = rule->status;
-          a.reason = rule->reason ? *rule->reason : simdata::ReasonPhrase(rule->status);
-          a.contentType = "text/plain;charset=UTF-8";
-          a.body = a.reason;
+          a = simdata::PlainAnswer(rule->status, rule->reason);
         } else if (kind == RequestKind::Count) {
           a.contentType = "text/plain;charset=UTF-8";
         }

@@ -309,10 +309,7 @@ void TMainForm::FormShow() {
 
 bool TMainForm::FormClose() {
   QStringList names;
-  for (int i = 0; i < CitiesListBox->count(); ++i) {
-    const QListWidgetItem* item = CitiesListBox->item(i);
-    if (item->isSelected()) names.append(item->text());
-  }
+  for (const RegionItem& region : SelectedRegions()) names.append(region.name);
   const QString path = dir_ + QLatin1String(kSelectionFile);
   QString reason;
   if (!WriteLinesAnsi(path, names, &reason)) {

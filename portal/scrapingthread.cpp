@@ -10,6 +10,17 @@ namespace {
 
 QString ExceptionText(const std::exception& e) { return QString::fromLocal8Bit(e.what()); }
 
+// The text of the exception being handled; call only inside a catch block.
+QString CurrentExceptionText() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return ExceptionText(e);
+  } catch (...) {
+    return QStringLiteral("unknown error");
+  }
+}
+
 // A region key is "<code>$$$<guid>". A key without "$$$" is taken as a GUID with an empty
 // code, rather than losing its first two characters.
 void SplitRegionKey(const QString& key, QString* code, QString* guid) {
@@ -130,13 +141,9 @@ void TScrapingThread::Work() {
     }
     // Every attempt failed.
     if (result == -1) Pause(settings.failPauseMs, true);
-  } catch (const std::exception& e) {
-    result = -1;
-    statusText = QStringLiteral("ERROR_") + ExceptionText(e);
-    Pause(settings.failPauseMs, true);
   } catch (...) {
     result = -1;
-    statusText = QStringLiteral("ERROR_unknown error");
+    statusText = QStringLiteral("ERROR_") + CurrentExceptionText();
     Pause(settings.failPauseMs, true);
   }
 }

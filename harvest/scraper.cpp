@@ -6,7 +6,6 @@
 #include <QThread>
 #include <algorithm>
 #include <chrono>
-#include <exception>
 #include <stdexcept>
 #include <thread>
 
@@ -40,13 +39,7 @@ bool IsBlankTask(const QString& task) {
 
 // The run's result for the exception being handled; call only inside a catch block.
 QString ErrorResult() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return kErrorPrefix + QString::fromLocal8Bit(e.what());
-  } catch (...) {
-    return kErrorPrefix + QStringLiteral("неизвестная ошибка");
-  }
+  return kErrorPrefix + CurrentExceptionText(QStringLiteral("неизвестная ошибка"));
 }
 
 // The message of an error result, as much of it as a log line shows.

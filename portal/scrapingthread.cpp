@@ -8,19 +8,6 @@
 
 namespace {
 
-QString ExceptionText(const std::exception& e) { return QString::fromLocal8Bit(e.what()); }
-
-// The text of the exception being handled; call only inside a catch block.
-QString CurrentExceptionText() {
-  try {
-    throw;
-  } catch (const std::exception& e) {
-    return ExceptionText(e);
-  } catch (...) {
-    return QStringLiteral("unknown error");
-  }
-}
-
 // A region key is "<code>$$$<guid>". A key without "$$$" is taken as a GUID with an empty
 // code, rather than losing its first two characters.
 void SplitRegionKey(const QString& key, QString* code, QString* guid) {
@@ -143,7 +130,7 @@ void TScrapingThread::Work() {
     if (result == -1) Pause(settings.failPauseMs, true);
   } catch (...) {
     result = -1;
-    statusText = QStringLiteral("ERROR_") + CurrentExceptionText();
+    statusText = QStringLiteral("ERROR_") + CurrentExceptionText(QStringLiteral("unknown error"));
     Pause(settings.failPauseMs, true);
   }
 }
@@ -239,7 +226,7 @@ TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIden
     if (StopRequested()) return AttemptEnd::Stopped;
     return AttemptEnd::Succeeded;
   } catch (const std::exception& e) {
-    *error = ExceptionText(e);
+    *error = QString::fromLocal8Bit(e.what());
     return AttemptEnd::Failed;
   }
 }

@@ -10,6 +10,7 @@
 #include <QStringEncoder>
 
 #include <ctime>
+#include <exception>
 
 namespace {
 
@@ -203,6 +204,16 @@ QString CannotOpenFileMessage(const QString& path, const QString& reason) {
 
 QString CannotCreateFileMessage(const QString& path, const QString& reason) {
   return QStringLiteral("Cannot create file \"%1\". %2").arg(path, reason);
+}
+
+QString CurrentExceptionText(const QString& unknown) {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return QString::fromLocal8Bit(e.what());
+  } catch (...) {
+    return unknown;
+  }
 }
 
 QString ExecutableDir() {

@@ -54,5 +54,9 @@ int32_t SignedTickCount();
 QString CannotOpenFileMessage(const QString& path, const QString& reason);
 QString CannotCreateFileMessage(const QString& path, const QString& reason);
 
+// The message of the exception being handled: its what(), or `unknown` for an exception of
+// another type. Call only inside a catch block.
+QString CurrentExceptionText(const QString& unknown);
+
 // Folder of the executable, ending in '/'.
 QString ExecutableDir();

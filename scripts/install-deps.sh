@@ -7,7 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config make
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libcurl4-openssl-dev libssl-dev openssl
-  libsimdjson-dev libxlsxwriter-dev
+  libsimdjson-dev libxlsxwriter-dev zlib1g-dev
   libgtest-dev googletest
   fonts-dejavu-core unzip xdg-utils
   fonts-dejavu-extra

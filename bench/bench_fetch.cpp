@@ -120,10 +120,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  FetchSettings settings;
-  settings.baseUrl = sim.BaseUrl();
-  settings.certFile = SimServer::ClientCert();
-  settings.keyFile = SimServer::ClientKey();
+  FetchSettings settings = sim.ClientSettings();
   settings.maxAttempts = 1;
   settings.failPauseMs = 0;
 

@@ -49,9 +49,7 @@ bool StartPortal(SimServer& sim, const QStringList& dataset, const ScratchDir& d
 
 HarvestSettings PortalSettings(const SimServer& sim) {
   HarvestSettings settings;
-  settings.fetch.baseUrl = sim.BaseUrl();
-  settings.fetch.certFile = SimServer::ClientCert();
-  settings.fetch.keyFile = SimServer::ClientKey();
+  settings.fetch = sim.ClientSettings();
   settings.fetch.failPauseMs = 50;
   settings.fetch.additionalWaitMs = 10;
   settings.fetch.idleTimeoutSec = 30;

@@ -220,9 +220,7 @@ class JobRun {
   HarvestSettings Settings(const SimServer& sim) const {
     HarvestSettings s;
     s.dir = dir;
-    s.fetch.baseUrl = sim.BaseUrl();
-    s.fetch.certFile = SimServer::ClientCert();
-    s.fetch.keyFile = SimServer::ClientKey();
+    s.fetch = sim.ClientSettings();
     s.fetch.maxAttempts = 3;
     s.fetch.failPauseMs = 5;
     s.fetch.additionalWaitMs = 5;

@@ -72,6 +72,14 @@ void SimServer::Stop() {
 
 QString SimServer::BaseUrl() const { return QStringLiteral("https://127.0.0.1:%1/").arg(port_); }
 
+FetchSettings SimServer::ClientSettings() const {
+  FetchSettings s;
+  s.baseUrl = BaseUrl();
+  s.certFile = ClientCert();
+  s.keyFile = ClientKey();
+  return s;
+}
+
 QList<SimRequest> SimServer::Requests() const {
   QList<SimRequest> list;
   QFile f(logPath_);

@@ -8,6 +8,8 @@
 #include <QStringList>
 #include <memory>
 
+#include "portal/scrapingthread.h"
+
 struct SimRequest {
   QByteArray requestLine;         // e.g. "POST /ppa/... HTTP/1.0"
   QList<QByteArray> headerLines;  // in the order they came, exact bytes, no CR LF
@@ -31,6 +33,9 @@ class SimServer {
   void Stop();
 
   QString BaseUrl() const;  // "https://127.0.0.1:<port>/"
+  // The program's fetch settings pointed at this server, with the demo client certificate
+  // and key; callers shorten the waits they need short.
+  FetchSettings ClientSettings() const;
   int Port() const { return port_; }
   QList<SimRequest> Requests() const;  // the request log so far
   QString LogPath() const { return logPath_; }

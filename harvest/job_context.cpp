@@ -1,12 +1,16 @@
 #include "harvest/job_context.h"
 
+#include <QCryptographicHash>
 #include <QSet>
 
 #include "portal/api.h"
 
 namespace {
 
-const QString kFormatTag = QStringLiteral("#orgharvester-context 1");
+const QString kFormatTag1 = QStringLiteral("#orgharvester-context 1");
+const QString kFormatTag = QStringLiteral("#orgharvester-context 2");
+const QString kCurrentLetter = QStringLiteral("Q");
+const QString kPreviousLetter = QStringLiteral("P");
 const QString kRegionLetter = QStringLiteral("R");
 const QString kOrgRegionLetter = QStringLiteral("O");
 const QString kCardLetter = QStringLiteral("C");
@@ -50,7 +54,7 @@ QString Unescape(const QString& value) {
 
 class Collector {
  public:
-  explicit Collector(const RunData& run) : run_(run) { lines_ << kFormatTag; }
+  explicit Collector(const RunData& run) : run_(run) {}
 
   void Region(const QString& key) {
     if (!run_.RegionNames.Contains(key) || !Once(regions_, key)) return;
@@ -84,7 +88,11 @@ class Collector {
 
 }  // namespace
 
-QStringList JobContextLines(const RunData& run, const QStringList& tasks) {
+QString QueueHash(const QByteArray& listsBytes) {
+  return QString::fromLatin1(QCryptographicHash::hash(listsBytes, QCryptographicHash::Sha1).toHex());
+}
+
+QStringList JobContextEntries(const RunData& run, const QStringList& tasks) {
   Collector out(run);
   for (const QString& task : tasks) {
     if (task.trimmed().isEmpty()) continue;
@@ -110,11 +118,57 @@ QStringList JobContextLines(const RunData& run, const QStringList& tasks) {
   return out.Take();
 }
 
-int LoadJobContextLines(const QStringList& lines, RunData& run) {
-  if (lines.isEmpty() || lines.first() != kFormatTag) return 0;
-  int taken = 0;
+namespace {
+
+QString RecordLine(const QString& letter, const QueueRecord& record) {
+  return letter + QLatin1Char('\t') + record.queueHash + QLatin1Char('\t') +
+         Escape(record.resultFile) + QLatin1Char('\t') + QString::number(record.resultLength);
+}
+
+std::optional<QueueRecord> ParseRecord(const QStringList& parts) {
+  if (parts.size() != 4 || parts[1].isEmpty()) return std::nullopt;
+  bool ok = false;
+  QueueRecord record;
+  record.queueHash = parts[1];
+  record.resultFile = Unescape(parts[2]);
+  record.resultLength = parts[3].toLongLong(&ok);
+  if (!ok) return std::nullopt;
+  return record;
+}
+
+}  // namespace
+
+QStringList ContextFileLines(const ContextFile& file) {
+  QStringList lines;
+  lines.reserve(file.entries.size() + 3);
+  lines << kFormatTag;
+  if (file.current) lines << RecordLine(kCurrentLetter, *file.current);
+  if (file.previous) lines << RecordLine(kPreviousLetter, *file.previous);
+  lines += file.entries;
+  return lines;
+}
+
+ContextFile ParseContextFile(const QStringList& lines) {
+  ContextFile file;
+  if (lines.isEmpty() || (lines.first() != kFormatTag && lines.first() != kFormatTag1)) return file;
+  const bool records = lines.first() == kFormatTag;
   for (qsizetype i = 1; i < lines.size(); ++i) {
-    const QStringList parts = lines[i].split(QLatin1Char('\t'));
+    const QString& line = lines[i];
+    if (records && line.startsWith(kCurrentLetter + QLatin1Char('\t'))) {
+      if (!file.current) file.current = ParseRecord(line.split(QLatin1Char('\t')));
+    } else if (records && line.startsWith(kPreviousLetter + QLatin1Char('\t'))) {
+      if (!file.previous) file.previous = ParseRecord(line.split(QLatin1Char('\t')));
+    } else {
+      file.entries << line;
+    }
+  }
+  return file;
+}
+
+int LoadJobContextEntries(const QStringList& entries, RunData& run) {
+  int taken = 0;
+  for (const QString& line : entries) {
+    const QStringList parts = line.split(QLatin1Char('\t'));
     if (parts.size() != 3) continue;
     const QString key = Unescape(parts[1]);
     const QString value = Unescape(parts[2]);
@@ -130,4 +184,14 @@ int LoadJobContextLines(const QStringList& lines, RunData& run) {
     ++taken;
   }
   return taken;
+}
+
+QStringList JobContextLines(const RunData& run, const QStringList& tasks) {
+  ContextFile file;
+  file.entries = JobContextEntries(run, tasks);
+  return ContextFileLines(file);
+}
+
+int LoadJobContextLines(const QStringList& lines, RunData& run) {
+  return LoadJobContextEntries(ParseContextFile(lines).entries, run);
 }

@@ -13,6 +13,13 @@ namespace {
 
 QString SystemError(int code) { return qt_error_string(code); }
 
+QByteArray HeaderBytes() {
+  QByteArray head("\xEF\xBB\xBF");
+  head += ResultFile::HeaderLine().toUtf8();
+  head += "\r\n";
+  return head;
+}
+
 }  // namespace
 
 QString ResultFile::HeaderLine() {
@@ -51,16 +58,16 @@ bool ResultFile::Open(const QString& path, QString* error) {
     return false;
   }
   fd_ = fd;
+  size_ = 0;
   path_ = path;
-  QByteArray head("\xEF\xBB\xBF");
-  head += HeaderLine().toUtf8();
-  head += "\r\n";
-  if (!WriteAll(head, error)) {
+  if (!WriteAll(HeaderBytes(), error)) {
     Close();
     return false;
   }
   return true;
 }
+
+qint64 ResultFile::HeaderSize() { return HeaderBytes().size(); }
 
 QString ResultFile::FormatRow(const QStringList& fields) {
   QStringList cleaned;
@@ -92,17 +99,57 @@ bool ResultFile::WriteAll(const QByteArray& bytes, QString* error) {
     const ssize_t n = ::write(fd_, data, size_t(left));
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (error) *error = SystemError(errno);
+      const int code = errno;
+      // Half a row would shift every column of the next run's reading: cut it off, so the
+      // file ends with the last whole row.
+      if (::ftruncate(fd_, size_) == 0) ::lseek(fd_, size_, SEEK_SET);
+      if (error) *error = SystemError(code);
       return false;
     }
     data += n;
     left -= n;
   }
+  size_ += bytes.size();
   return true;
 }
 
-void ResultFile::Close() {
-  if (fd_ < 0) return;
+bool ResultFile::Sync(QString* error) {
+  if (fd_ < 0) {
+    if (error) *error = QStringLiteral("the result file is not open");
+    return false;
+  }
+  if (::fsync(fd_) == 0) return true;
+  if (error) *error = SystemError(errno);
+  return false;
+}
+
+bool ResultFile::Close(QString* error) {
+  if (fd_ < 0) return true;
+  const bool synced = Sync(error);
   ::close(fd_);  // also releases the lock
   fd_ = -1;
+  return synced;
+}
+
+bool ResultFile::CutBack(const QString& path, qint64 length, qint64* before, QString* error) {
+  const QByteArray name = QFile::encodeName(path);
+  const int fd = ::open(name.constData(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (error) *error = SystemError(errno);
+    return false;
+  }
+  const auto fail = [&](const QString& why) {
+    ::close(fd);
+    if (error) *error = why;
+    return false;
+  };
+  const off_t size = ::lseek(fd, 0, SEEK_END);
+  if (size < 0) return fail(SystemError(errno));
+  if (before) *before = size;
+  if (size < length)
+    return fail(QStringLiteral("файл короче записанной длины (%1 байт вместо %2)").arg(size).arg(length));
+  if (size > length && ::ftruncate(fd, length) != 0) return fail(SystemError(errno));
+  if (::fsync(fd) != 0) return fail(SystemError(errno));
+  ::close(fd);
+  return true;
 }

@@ -23,12 +23,26 @@ class ResultFile {
 
   // Writes one row. Every field is cleaned first (TAB becomes a blank, CR and LF go, so a
   // value can never break the row's layout), and a field that is exactly "null" is written
-  // empty.
+  // empty. A row is written whole or not at all: a failed write is cut off again.
   bool WriteRow(const QStringList& fields, QString* error = nullptr);
 
-  void Close();
+  // Puts everything written so far on the disk, so that a power cut cannot take it back.
+  bool Sync(QString* error = nullptr);
+  // Bytes written so far: the mark, the header and every whole row.
+  qint64 Size() const { return size_; }
+
+  // Syncs and closes; false when the sync failed.
+  bool Close(QString* error = nullptr);
   bool IsOpen() const { return fd_ >= 0; }
   QString Path() const { return path_; }
+
+  // Length in bytes of the mark and the header line: what a file without rows holds.
+  static qint64 HeaderSize();
+
+  // Cuts a closed result file back to `length` bytes and syncs it. False with the reason
+  // when the file cannot be opened, is shorter than that, or the cut fails; *before gets
+  // the size it had.
+  static bool CutBack(const QString& path, qint64 length, qint64* before, QString* error);
 
   // The line as WriteRow writes it, without its line end.
   static QString FormatRow(const QStringList& fields);
@@ -37,5 +51,6 @@ class ResultFile {
   bool WriteAll(const QByteArray& bytes, QString* error);
 
   int fd_ = -1;
+  qint64 size_ = 0;
   QString path_;
 };

@@ -3,6 +3,7 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QThread>
 #include <algorithm>
 #include <chrono>
@@ -15,6 +16,7 @@
 #include "harvest/workbook.h"
 #include "harvest/workfiles.h"
 #include "portal/api.h"
+#include "text/atomicfile.h"
 #include "text/textfile.h"
 
 namespace {
@@ -42,6 +44,24 @@ QString ErrorResult() {
   return kErrorPrefix + CurrentExceptionText(QStringLiteral("неизвестная ошибка"));
 }
 
+// The workbook is written beside its final name and renamed once complete: a kill during
+// the export never leaves a half workbook that a resumed run would take for a finished one.
+WorkbookOutcome ExportWorkbookAtomically(const QString& tabPath, const QString& xlsxPath) {
+  const QString partPath = xlsxPath + QStringLiteral(".part");
+  WorkbookOutcome outcome = ExportWorkbook(tabPath, partPath);
+  if (outcome.ok) {
+    QFile::remove(xlsxPath);
+    if (QFile::rename(partPath, xlsxPath)) {
+      SyncFolderOf(xlsxPath);
+      return outcome;
+    }
+    outcome.ok = false;
+    outcome.error = QStringLiteral("файл %1 не создан").arg(xlsxPath);
+  }
+  QFile::remove(partPath);
+  return outcome;
+}
+
 // The message of an error result, as much of it as a log line shows.
 QString ErrorText(const QString& result) { return result.mid(kErrorPrefix.size(), kErrorTextLimit); }
 
@@ -62,9 +82,11 @@ TScraper::~TScraper() {
 // ---------------------------------------------------------------------------------------
 // Run control (window's thread)
 
-void TScraper::Hold() {
+bool TScraper::Hold() {
   std::lock_guard<std::mutex> lock(holdMutex_);
+  if (loopOver_) return false;
   held_ = true;
+  return true;
 }
 
 void TScraper::Release() {
@@ -123,11 +145,16 @@ void TScraper::ShowRunState() {
     return;
   }
   const QString path = settings_.dir + QStringLiteral("log-%1.txt").arg(SignedTickCount());
-  view_->AddLogLine(LogLine(QStringLiteral("Работа завершена, лог записан в ") + path));
+  // The file ends with its closing line; the view shows that line only once the file holds it.
+  const QString closing = LogLine(QStringLiteral("Работа завершена, лог записан в ") + path);
+  QStringList lines = view_->LogLines();
+  lines.append(closing);
   QString reason;
-  if (!WriteLinesAnsi(path, view_->LogLines(), &reason))
-    view_->AddLogLine(
-        LogLine(QStringLiteral("Ошибка: лог не записан: ") + CannotCreateFileMessage(path, reason)));
+  if (WriteLinesAnsi(path, lines, &reason))
+    view_->AddLogLine(closing);
+  else
+    view_->AddLogLine(LogLine(QStringLiteral("Работа завершена. Ошибка: лог не записан: ") +
+                              CannotCreateFileMessage(path, reason)));
   view_->SetRunControlsEnabled(true);
 }
 
@@ -155,11 +182,19 @@ void TScraper::run() {
       runLoop_ = false;
     }
   }
+  {
+    // From here on there is nothing to hold: a pause pressed now is refused, not promised.
+    std::lock_guard<std::mutex> lock(holdMutex_);
+    loopOver_ = true;
+    held_ = false;
+  }
   try {
     // However the loop ended (even by an error out of the automatic pause), the tasks still
     // with workers go back to the queue before it is saved.
     RecoverInFlight();
     if (!runLoop_ && !result.isEmpty()) Log(QStringLiteral("Ошибка: ") + ErrorText(result));
+    if (!queueLoaded_ && !result.isEmpty())
+      Log(QStringLiteral("Рабочие файлы оставлены без изменений"));
     EndSteps();
   } catch (...) {
     // Nothing may leave the thread body; the window must still get its controls back and
@@ -178,6 +213,7 @@ void TScraper::StartUp() {
   Limit = view_->ReadLimit();
   getAdditional_ = view_->ReadAdditional();
   lists_ = std::make_shared<TWorkerLists>();
+  lists_->Log.Open(view_);
   CursorHourGlass = true;
   ShowRunState();
 
@@ -198,42 +234,82 @@ void TScraper::StartUp() {
   data_.FirmsWritten = 0;
   ShowCounters();
   ReadSkipList();
+  // Rows of the interrupted run past its last saved state are cut off before anything new
+  // is saved: they will be fetched again.
+  if (runLoop_ && interrupted_) FinishInterruptedRun(*interrupted_);
   if (runLoop_ && !OpenResultFile()) runLoop_ = false;
+  // The plan is on the disk before the first request: from now on a kill loses nothing.
+  if (runLoop_ && !SaveCheckpoint(data_.PendingList, false)) {
+    Log(QStringLiteral("Ошибка: состояние запуска не сохранено, работа не начата"));
+    runLoop_ = false;
+  }
+  lastCheckpoint_ = std::chrono::steady_clock::now();
 }
 
 bool TScraper::PlanResumed() {
   QString reason;
   const QString listsPath = Path(kListsFile);
-  if (!ReadTextLines(listsPath, &data_.PendingList, &reason)) {
-    // Saving an empty queue over it would lose the leftovers: keep the file as it is.
-    data_.PendingList.clear();
-    saveLists_ = false;
-    saveAllKnown_ = false;
+  QByteArray listsBytes;
+  if (!ReadFileBytes(listsPath, &listsBytes, &reason)) {
+    // Saving anything over it would lose the leftovers: keep the files as they are.
     Log(QStringLiteral("Ошибка: ") + CannotOpenFileMessage(listsPath, reason) +
         QStringLiteral(" Работа не начата, файл оставлен без изменений."));
     return false;
   }
+  // Everything is read into locals first: a failure half-way (memory) leaves the run without
+  // a plan, and a run without a plan replaces no working file.
+  QStringList queue = SplitTextLines(DecodeTextBytes(listsBytes));
+
+  SortedUniqueList allKnown;
   const QString allKnownPath = Path(kAllKnownFile);
   if (!QFileInfo::exists(allKnownPath)) {
     Log(QStringLiteral("Файл allknown.dat не найден, список регионов прошлого запуска пуст"));
   } else {
     QStringList keys;
     if (ReadTextLines(allKnownPath, &keys, &reason)) {
-      for (const QString& key : keys) data_.AllKnownList.Add(key);
+      for (const QString& key : keys) allKnown.Add(key);
     } else {
       saveAllKnown_ = false;
       Log(QStringLiteral("Ошибка: ") + CannotOpenFileMessage(allKnownPath, reason));
     }
   }
+
   // The context is a help, not a must: without it rows get empty region and card columns.
+  // It belongs to this queue only if it names the queue's digest, as its own checkpoint or
+  // as the one before (a kill between the two files leaves the older queue).
+  ContextFile context;
+  std::optional<QueueRecord> record;
   const QString contextPath = Path(kContextFile);
   if (QFileInfo::exists(contextPath)) {
     QStringList lines;
-    if (ReadTextLines(contextPath, &lines, &reason))
-      LoadJobContextLines(lines, data_);
-    else
+    if (ReadTextLines(contextPath, &lines, &reason)) {
+      context = ParseContextFile(lines);
+      const QString hash = QueueHash(listsBytes);
+      if (context.current && context.current->queueHash == hash)
+        record = context.current;
+      else if (context.previous && context.previous->queueHash == hash)
+        record = context.previous;
+      if (!record && (context.current || context.previous)) {
+        Log(QStringLiteral("Файл context.dat относится к другой очереди, продолжаем без него"));
+        context.entries.clear();
+      }
+    } else {
       Log(QStringLiteral("Файл context.dat не прочитан, продолжаем без него: ") + reason);
+    }
   }
+  RunData loaded;
+  LoadJobContextEntries(context.entries, loaded);
+
+  data_.PendingList = std::move(queue);
+  data_.AllKnownList = std::move(allKnown);
+  data_.RegionNames = std::move(loaded.RegionNames);
+  data_.OrgRegions = std::move(loaded.OrgRegions);
+  data_.OrgCards = std::move(loaded.OrgCards);
+  if (record) {
+    interrupted_ = record;
+    committed_ = Committed{*record, context.entries};
+  }
+  queueLoaded_ = true;
   return true;
 }
 
@@ -244,6 +320,46 @@ void TScraper::PlanFresh() {
     data_.AllKnownList.Add(item.key);
     if (!data_.RegionNames.Contains(item.key)) data_.RegionNames.Append(item.key, item.name);
   }
+  queueLoaded_ = true;
+}
+
+void TScraper::FinishInterruptedRun(const QueueRecord& record) {
+  // Only a plain result file name beside the executable is taken from the file.
+  const QString name = record.resultFile;
+  if (name.isEmpty() || record.resultLength < 0) return;
+  if (name.contains(QLatin1Char('/')) || !name.startsWith(QLatin1String("data")) ||
+      !name.endsWith(QLatin1String(".tab"))) {
+    Log(QStringLiteral("Файл context.dat называет неверный файл результатов, он не тронут: ") + name);
+    return;
+  }
+  const QString tab = Path(name.toUtf8().constData());
+  if (!QFileInfo::exists(tab)) {
+    Log(QStringLiteral("Файл результатов прерванного запуска не найден: ") + tab);
+    return;
+  }
+  qint64 before = 0;
+  QString reason;
+  if (!ResultFile::CutBack(tab, record.resultLength, &before, &reason)) {
+    Log(QStringLiteral("Ошибка: файл результатов прерванного запуска %1 не приведён к сохранённому "
+                       "состоянию: %2")
+            .arg(tab, reason));
+    return;
+  }
+  Moment("resume:cut");
+  const bool cut = before > record.resultLength;
+  if (cut)
+    Log(QStringLiteral("Продолжаем прерванный запуск: из файла %1 убрано %2 байт после последнего "
+                       "сохранения, эти данные будут загружены заново")
+            .arg(tab)
+            .arg(before - record.resultLength));
+  const QString xlsx = tab.left(tab.size() - 4) + QStringLiteral(".xlsx");
+  if (!cut && QFileInfo::exists(xlsx)) return;
+  Log(QStringLiteral("Формируем файл Excel прерванного запуска: ") + xlsx);
+  const WorkbookOutcome outcome = ExportWorkbookAtomically(tab, xlsx);
+  if (outcome.ok)
+    Log(QStringLiteral("Файл сформирован, в нем %1 строк").arg(outcome.rows));
+  else
+    Log(QStringLiteral("Ошибка: ") + outcome.error);
 }
 
 void TScraper::ReadSkipList() {
@@ -261,7 +377,13 @@ void TScraper::ReadSkipList() {
 }
 
 bool TScraper::OpenResultFile() {
-  const QString name = QStringLiteral("data%1.tab").arg(SignedTickCount());
+  // The tick count starts again with the system: a name an earlier run already used is not
+  // overwritten, the next free number is taken instead.
+  int32_t number = SignedTickCount();
+  while (QFileInfo::exists(settings_.dir + QStringLiteral("data%1.tab").arg(number)) ||
+         QFileInfo::exists(settings_.dir + QStringLiteral("data%1.xlsx").arg(number)))
+    ++number;
+  const QString name = QStringLiteral("data%1.tab").arg(number);
   tabPath_ = settings_.dir + name;
   xlsxPath_ = tabPath_.left(tabPath_.size() - 4) + QStringLiteral(".xlsx");
   Log(QStringLiteral("Данные будут записываться в файл ") + tabPath_);
@@ -285,6 +407,7 @@ void TScraper::RunLoop() {
     if (stop_.load()) break;
     try {
       endFound = Pass();
+      if (!endFound) MaybeCheckpoint();
     } catch (...) {
       result = ErrorResult();
     }
@@ -327,7 +450,7 @@ void TScraper::Dispatch() {
   worker->url = task;
   worker->Code = TaskKind(task);
   worker->GetAdditional = getAdditional_;
-  worker->LogsMemo = view_;
+  worker->LogsMemo = &lists_->Log;
   worker->lists = lists_;
   worker->settings = settings_.fetch;
   {
@@ -393,6 +516,7 @@ void TScraper::Collect() {
             throw std::runtime_error(
                 QStringLiteral("строка не записана в %1: %2").arg(tabPath_, reason).toStdString());
           ++data_.FirmsWritten;
+          Moment("row:written");
           ShowCounters();
         }
         break;
@@ -432,10 +556,17 @@ void TScraper::EndSteps() {
   ShowCounters();
   // The workbook is made from the closed, complete result file.
   if (resultFile_) {
-    resultFile_->Close();
+    QString reason;
+    if (!resultFile_->Close(&reason)) {
+      resultDurable_ = false;
+      Log(QStringLiteral("Ошибка: файл результатов не записан на диск: ") + reason);
+    }
+    Moment("end:closed");
     ExportResult();
+    Moment("end:exported");
   }
   SaveWorkingFiles();
+  Moment("end:saved");
   // Aborted workers have had the export to run down; once they are gone no worker line can
   // land in the log after its closing line.
   ReapWorkers();
@@ -446,7 +577,7 @@ void TScraper::EndSteps() {
 
 void TScraper::ExportResult() {
   Log(QStringLiteral("Запускаем формирование файла Excel..."));
-  const WorkbookOutcome outcome = ExportWorkbook(tabPath_, xlsxPath_);
+  const WorkbookOutcome outcome = ExportWorkbookAtomically(tabPath_, xlsxPath_);
   if (!outcome.ok) {
     Log(QStringLiteral("Ошибка: ") + outcome.error);
     return;
@@ -466,30 +597,103 @@ void TScraper::SaveWorkingFiles() {
   const qsizetype failed = failedTasks_.size();
   data_.PendingList.append(failedTasks_);
   failedTasks_.clear();
-
-  QString reason;
-  bool listsSaved = false;
-  if (saveLists_) {
-    const QString listsPath = Path(kListsFile);
-    listsSaved = WriteLinesUtf8(listsPath, data_.PendingList, &reason);
-    if (!listsSaved)
-      Log(QStringLiteral("Ошибка: очередь не сохранена: ") + CannotCreateFileMessage(listsPath, reason));
-    const QString contextPath = Path(kContextFile);
-    if (!WriteLinesUtf8(contextPath, JobContextLines(data_, data_.PendingList), &reason)) {
-      Log(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(contextPath, reason));
-      // An older context beside a newer queue would mislead the next run.
-      QFile::remove(contextPath);
-    }
-  }
-  if (saveAllKnown_) {
-    const QString allKnownPath = Path(kAllKnownFile);
-    if (!WriteLinesUtf8(allKnownPath, data_.AllKnownList.Items(), &reason))
-      Log(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(allKnownPath, reason));
-  }
+  // A run whose plan was never complete (an unreadable queue, a failure while loading it)
+  // leaves the working files as they were.
+  if (!queueLoaded_) return;
   // Only a queue that reached the file may be said to hold them.
-  if (!listsSaved) return;
+  if (!SaveCheckpoint(data_.PendingList, true)) return;
   if (putBack_ > 0) Log(QStringLiteral("В lists.dat возвращено незавершённых задач: %1").arg(putBack_));
   if (failed > 0) Log(QStringLiteral("В lists.dat сохранено задач с ошибкой: %1").arg(failed));
+}
+
+QStringList TScraper::QueueAsAtStop() const {
+  QStringList queue;
+  queue.reserve(qsizetype(inFlight_.size()) + data_.PendingList.size() + failedTasks_.size());
+  for (const InFlight& f : inFlight_) queue.append(f.task);
+  queue += data_.PendingList;
+  queue += failedTasks_;
+  return queue;
+}
+
+void TScraper::MaybeCheckpoint() {
+  const auto now = std::chrono::steady_clock::now();
+  if (now - lastCheckpoint_ < std::chrono::milliseconds(settings_.checkpointIntervalMs)) return;
+  SaveCheckpoint(QueueAsAtStop(), false);
+  // A failed save is not retried at once: the log says so, and the next try comes in turn.
+  lastCheckpoint_ = std::chrono::steady_clock::now();
+}
+
+bool TScraper::SaveCheckpoint(const QStringList& tasks, bool atEnd) {
+  Moment("checkpoint:begin");
+  // A task with a line break would split into two lines of the file, the second one an
+  // address nobody asked for: such a task is never written.
+  QStringList queue;
+  queue.reserve(tasks.size());
+  for (const QString& task : tasks) {
+    if (task.contains(QLatin1Char('\r')) || task.contains(QLatin1Char('\n')) || task.contains(QChar(0))) {
+      QString shown = task.left(200);
+      shown.replace(QLatin1Char('\r'), QLatin1String("\\r")).replace(QLatin1Char('\n'), QLatin1String("\\n"));
+      shown.replace(QChar(0), QLatin1String("\\0"));
+      Log(QStringLiteral("Ошибка: задача с переводом строки не сохранена: ") + shown);
+      continue;
+    }
+    queue.append(task);
+  }
+
+  // The record names only rows that are on the disk: a power cut cannot take them back.
+  QueueRecord record;
+  if (resultFile_) {
+    QString reason;
+    if (!resultDurable_ || (resultFile_->IsOpen() && !resultFile_->Sync(&reason))) {
+      resultDurable_ = false;
+      Log(QStringLiteral("Ошибка: состояние не сохранено: файл результатов %1 не записан на диск%2")
+              .arg(tabPath_, reason.isEmpty() ? QString() : QStringLiteral(": ") + reason));
+      return false;
+    }
+    record.resultFile = QFileInfo(tabPath_).fileName();
+    record.resultLength = resultFile_->Size();
+  }
+  Moment("checkpoint:synced");
+
+  const QByteArray listsBytes = Utf8FileBytes(queue);
+  record.queueHash = QueueHash(listsBytes);
+  QStringList entries = JobContextEntries(data_, queue);
+
+  ContextFile context;
+  context.current = record;
+  context.entries = entries;
+  if (committed_) {
+    context.previous = committed_->record;
+    QSet<QString> seen(entries.cbegin(), entries.cend());
+    for (const QString& line : committed_->entries)
+      if (!seen.contains(line)) context.entries.append(line);
+  }
+
+  QString reason;
+  if (saveAllKnown_ && (atEnd || !allKnownSaved_)) {
+    const QString allKnownPath = Path(kAllKnownFile);
+    if (WriteLinesUtf8(allKnownPath, data_.AllKnownList.Items(), &reason))
+      allKnownSaved_ = true;
+    else
+      Log(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(allKnownPath, reason));
+  }
+
+  // The context first: it names both this queue and the one still on the disk, so a kill
+  // between the two files leaves a pair that fits.
+  const QString contextPath = Path(kContextFile);
+  if (!WriteLinesUtf8(contextPath, ContextFileLines(context), &reason)) {
+    Log(QStringLiteral("Ошибка: очередь не сохранена: ") + CannotCreateFileMessage(contextPath, reason));
+    return false;
+  }
+  Moment("checkpoint:context-written");
+  const QString listsPath = Path(kListsFile);
+  if (!WriteFileAtomically(listsPath, listsBytes, &reason)) {
+    Log(QStringLiteral("Ошибка: очередь не сохранена: ") + CannotCreateFileMessage(listsPath, reason));
+    return false;
+  }
+  Moment("checkpoint:queue-written");
+  committed_ = Committed{record, std::move(entries)};
+  return true;
 }
 
 void TScraper::ReapWorkers() {
@@ -507,5 +711,7 @@ void TScraper::ReapWorkers() {
     }
   }
   abandoned_.clear();
+  // A worker still running from here on logs nowhere: the window may be gone soon.
+  if (lists_) lists_->Log.Close();
   lists_.reset();
 }

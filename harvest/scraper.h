@@ -6,13 +6,16 @@
 #include <QString>
 #include <QThread>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <vector>
 
+#include "harvest/job_context.h"
 #include "harvest/jobview.h"
 #include "harvest/rundata.h"
 #include "portal/scrapingthread.h"
@@ -31,6 +34,14 @@ struct HarvestSettings {
   // Called on the job thread for every worker just before it is started. Lets tests make a
   // start fail; the program leaves it empty.
   std::function<void(TScrapingThread&)> beforeStart;
+  // Called by the window for the job just before it is started (tests make the start fail).
+  std::function<void(QThread&)> beforeJobStart;
+  // How often the run's state is saved while the loop goes on (once the plan is made and at
+  // every end it is saved anyway).
+  int checkpointIntervalMs = 60000;
+  // Called on the job thread at named moments of saving and of the end (for example
+  // "checkpoint:context-written"); tests kill the process there. Empty in the program.
+  std::function<void(const char* moment)> moment;
 };
 
 class ResultFile;
@@ -43,7 +54,8 @@ class TScraper : public QThread {
   ~TScraper() override;
 
   // Run control, called from the window's thread; none of them waits for the job.
-  void Hold();
+  // Hold is refused (false) once the loop is over: the end steps are never held.
+  bool Hold();
   void Release();
   bool IsHeld() const { return held_.load(); }
   void RequestStop();  // the terminate request, seen at the start of every pass
@@ -87,9 +99,19 @@ class TScraper : public QThread {
   void Dispatch();
   void Collect();
   void RecoverInFlight();
+  void FinishInterruptedRun(const QueueRecord& record);
   void EndSteps();
   void ExportResult();
   void SaveWorkingFiles();
+  // The queue as a stop would leave it: tasks in flight first, then the queue, failed last.
+  QStringList QueueAsAtStop() const;
+  void MaybeCheckpoint();
+  // Saves the queue, its context and the record of the result file; true once "lists.dat"
+  // holds the queue. Never under JobLock.
+  bool SaveCheckpoint(const QStringList& queue, bool atEnd);
+  void Moment(const char* name) const {
+    if (settings_.moment) settings_.moment(name);
+  }
   void ReapWorkers();
   QString Path(const char* name) const { return settings_.dir + QString::fromUtf8(name); }
 
@@ -98,6 +120,7 @@ class TScraper : public QThread {
   RunData data_;
 
   std::atomic<bool> held_{false};
+  bool loopOver_ = false;  // guarded by holdMutex_
   std::atomic<bool> stop_{false};
   std::atomic<bool> ended_{false};
   std::mutex holdMutex_;  // guards only the hold condition, never taken with JobLock
@@ -110,8 +133,20 @@ class TScraper : public QThread {
   qsizetype putBack_ = 0;                    // in-flight tasks returned to the queue
   bool getAdditional_ = false;
   bool runLoop_ = true;       // false when start-up could not prepare the run
-  bool saveLists_ = true;     // false when an existing lists.dat could not be read
+  bool queueLoaded_ = false;  // the plan is complete: only then may the working files change
   bool saveAllKnown_ = true;  // false when an existing allknown.dat could not be read
+  bool allKnownSaved_ = false;
+  bool resultDurable_ = true;  // false once a sync of the result file has failed
+
+  // The last checkpoint whose queue reached "lists.dat", with the context entries it needs:
+  // the next context file keeps both, so it fits whichever queue a kill leaves on the disk.
+  struct Committed {
+    QueueRecord record;
+    QStringList entries;
+  };
+  std::optional<Committed> committed_;
+  std::optional<QueueRecord> interrupted_;  // the record a resumed queue came with
+  std::chrono::steady_clock::time_point lastCheckpoint_;
   QString tabPath_;
   QString xlsxPath_;
   std::unique_ptr<ResultFile> resultFile_;

@@ -24,6 +24,7 @@ struct TWorkerLists {
   std::mutex JobLock;
   QList<TScrapingThread*> RunningList;
   QList<TScrapingThread*> FinishedList;
+  LogGate Log;  // the workers' way to the log view, closed when the job ends
 };
 
 // What a worker needs besides its task. The program uses the defaults; tests shorten the

@@ -1,11 +1,12 @@
 #include "text/textfile.h"
 
+#include "text/atomicfile.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
-#include <QSaveFile>
 #include <QStringDecoder>
 #include <QStringEncoder>
 
@@ -29,17 +30,9 @@ bool SetReason(QString* reason, const QString& text) {
 }
 
 bool WriteAtomically(const QString& path, const QByteArray& bytes, QString* reason) {
-  // QSaveFile writes beside the target and renames over it only when everything went
-  // through; it never falls back to writing the target in place unless asked to.
-  QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) return SetReason(reason, file.errorString());
-  if (file.write(bytes) != bytes.size()) {
-    const QString why = file.errorString();
-    file.cancelWriting();
-    return SetReason(reason, why);
-  }
-  if (!file.commit()) return SetReason(reason, file.errorString());
-  return true;
+  // Not QSaveFile: it keeps a small file in its buffer and, on a full disk, still replaces
+  // the target with an empty file at commit.
+  return WriteFileAtomically(path, bytes, reason);
 }
 
 QByteArray JoinLines(const QStringList& lines, QByteArray (*encode)(const QString&)) {
@@ -147,10 +140,14 @@ bool WriteLinesAnsi(const QString& path, const QStringList& lines, QString* reas
   return WriteAtomically(path, JoinLines(lines, EncodeAnsi), reason);
 }
 
-bool WriteLinesUtf8(const QString& path, const QStringList& lines, QString* reason) {
+QByteArray Utf8FileBytes(const QStringList& lines) {
   QByteArray bytes("\xEF\xBB\xBF");
   bytes += JoinLines(lines, EncodeUtf8);
-  return WriteAtomically(path, bytes, reason);
+  return bytes;
+}
+
+bool WriteLinesUtf8(const QString& path, const QStringList& lines, QString* reason) {
+  return WriteAtomically(path, Utf8FileBytes(lines), reason);
 }
 
 namespace {

@@ -28,13 +28,16 @@ bool ReadFileBytes(const QString& path, QByteArray* bytes, QString* reason = nul
 bool ReadTextLines(const QString& path, QStringList* lines, QString* reason = nullptr);
 
 // Writes lines in Windows-1251 without a mark, every line ended by CR LF; no lines give a
-// zero-byte file. Written to a temporary file beside it and renamed over the target, so a
-// failure never leaves a truncated file. On failure returns false with the reason.
+// zero-byte file. Written to a temporary file beside it and renamed over the target once it
+// is on the disk (AtomicFile), so a failure or a kill never leaves a truncated file. On
+// failure returns false with the reason, and the old file is as it was.
 bool WriteLinesAnsi(const QString& path, const QStringList& lines, QString* reason = nullptr);
 
 // Writes lines as UTF-8 starting with the mark EF BB BF, every line ended by CR LF; no lines
 // give the mark alone. Atomic like WriteLinesAnsi.
 bool WriteLinesUtf8(const QString& path, const QStringList& lines, QString* reason = nullptr);
+// The bytes WriteLinesUtf8 writes for the lines.
+QByteArray Utf8FileBytes(const QStringList& lines);
 
 // Windows-1251 bytes of a text (characters it lacks become '?').
 QByteArray EncodeAnsi(const QString& text);

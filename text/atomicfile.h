@@ -1,0 +1,43 @@
+#pragma once
+// Files that are either the old version or the complete new one, whatever happens to the
+// process or the disk: written beside the target, every write checked, flushed to the disk,
+// then renamed over the target and the folder flushed too. On any failure the target stays
+// as it was and the partial new file is removed.
+
+#include <QByteArray>
+#include <QString>
+
+class AtomicFile {
+ public:
+  explicit AtomicFile(QString path);
+  ~AtomicFile();  // discards the new file unless committed
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+
+  bool Open();
+  // Buffered; after the first failure every call returns false and Commit() fails.
+  bool Write(const char* data, qsizetype size);
+  bool Write(const QByteArray& bytes) { return Write(bytes.constData(), bytes.size()); }
+  // Flushes, syncs and renames over the target. False (the target untouched) on any failure.
+  bool Commit();
+  void Discard();
+
+  // The reason of the first failure, as the system gives it.
+  QString ErrorString() const { return error_; }
+
+ private:
+  bool Flush();
+  bool Fail(int code);
+
+  QString path_;
+  QByteArray tempName_;
+  int fd_ = -1;
+  QByteArray buffer_;
+  QString error_;
+};
+
+// Writes bytes to path through AtomicFile; the reason of a failure goes to *reason.
+bool WriteFileAtomically(const QString& path, const QByteArray& bytes, QString* reason = nullptr);
+
+// Makes a rename or a removal in the folder of path durable.
+bool SyncFolderOf(const QString& path);

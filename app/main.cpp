@@ -3,9 +3,14 @@
 #include <QApplication>
 #include <QLibraryInfo>
 #include <QLocale>
+#include <QMessageBox>
+#include <QSessionManager>
 #include <QTranslator>
 
+#include "app/folderlock.h"
 #include "app/mainform.h"
+#include "app/quitsignals.h"
+#include "text/textfile.h"
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
@@ -21,7 +26,21 @@ int main(int argc, char* argv[]) {
                       QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
     QApplication::installTranslator(&translator);
 
+  // One copy per folder, taken before any file of the folder is read or written.
+  FolderLock lock(ExecutableDir());
+  QString refusal;
+  if (!lock.Take(&refusal)) {
+    QMessageBox::critical(nullptr, AppTitle(), refusal);
+    return 1;
+  }
+
   TMainForm form;
+  // Logout, shutdown and `kill` end the program as closing the window does: a run is
+  // stopped and saves its queue and its log first.
+  QuitSignals quitSignals;
+  QObject::connect(&quitSignals, &QuitSignals::Received, &form, &TMainForm::EndSession);
+  QObject::connect(&app, &QGuiApplication::commitDataRequest, &form,
+                   [&form](QSessionManager&) { form.EndSession(); });
   form.show();
   return QApplication::exec();
 }

@@ -307,16 +307,36 @@ void TMainForm::FormShow() {
   ApplySelection(CitiesListBox, saved);
 }
 
-bool TMainForm::FormClose() {
+bool TMainForm::SaveSelection(QString* error) {
   QStringList names;
   for (const RegionItem& region : SelectedRegions()) names.append(region.name);
   const QString path = dir_ + QLatin1String(kSelectionFile);
   QString reason;
-  if (!WriteLinesAnsi(path, names, &reason)) {
-    dialogs_->Error(CannotCreateFileMessage(path, reason));
-    return false;
+  if (WriteLinesAnsi(path, names, &reason)) return true;
+  *error = CannotCreateFileMessage(path, reason);
+  return false;
+}
+
+bool TMainForm::FormClose() {
+  QString error;
+  if (SaveSelection(&error)) return true;
+  dialogs_->Error(error);
+  return false;
+}
+
+void TMainForm::EndSession() {
+  if (closing_) return;
+  closing_ = true;
+  QString error;
+  if (!SaveSelection(&error)) Log(QStringLiteral("Ошибка: ") + error);
+  hide();
+  if (CurrentJob) {
+    // Ended as a close during a run: the job stops, saves and reports its end, then the
+    // program quits (JobEnded).
+    StopButtonClick();
+    return;
   }
-  return true;
+  Quit();
 }
 
 void TMainForm::SelectAllCitiesButtonClick() {
@@ -394,7 +414,15 @@ void TMainForm::StartButtonClick() {
 
   auto* job = new TScraper(this, settings_);
   CurrentJob = job;
+  if (settings_.beforeJobStart) settings_.beforeJobStart(*job);
   job->start();
+  if (!job->isRunning() && !job->isFinished()) {
+    // No thread could be made for it: it will never report its end, so it is not waited for.
+    CurrentJob.clear();
+    delete job;
+    dialogs_->Error(QStringLiteral("Не удалось запустить задание: система не дала создать поток. "
+                                   "Закройте лишние программы и нажмите \"СТАРТ\" снова."));
+  }
 }
 
 void TMainForm::PauseButtonClick() {
@@ -403,10 +431,10 @@ void TMainForm::PauseButtonClick() {
     CurrentJob->Release();
     Log(QStringLiteral("Отключаем паузу, продолжаем работу"));
   } else {
-    // Disarmed first, so a pending automatic release never ends the user's pause.
+    // Disarmed first, so a pending automatic release never ends the user's pause. A job
+    // already past its loop cannot be held: nothing is logged then.
     ResumeTimer->stop();
-    CurrentJob->Hold();
-    Log(QStringLiteral("Включаем паузу"));
+    if (CurrentJob->Hold()) Log(QStringLiteral("Включаем паузу"));
   }
 }
 
@@ -432,13 +460,14 @@ auto TMainForm::OnWindowThread(F f) -> decltype(f()) {
   using R = decltype(f());
   if (QThread::currentThread() == thread()) return f();
   // A queued call and a promise instead of a blocking queued call: the wait then rests on
-  // standard primitives that race checkers see through. A call dropped unrun (the window
-  // gone) breaks the promise, and the caller goes on with an empty value.
+  // standard primitives that race checkers see through. Only the queued call holds the
+  // promise: a call dropped unrun (the window gone) destroys it, which breaks it, and the
+  // caller goes on at once with an empty value.
   auto done = std::make_shared<std::promise<R>>();
   std::future<R> outcome = done->get_future();
   QMetaObject::invokeMethod(
       this,
-      [&f, done] {
+      [&f, done = std::move(done)] {
         try {
           if constexpr (std::is_void_v<R>) {
             f();

@@ -65,6 +65,10 @@ class TMainForm : public QWidget, public JobView {
   // Event handlers.
   void FormShow();
   bool FormClose();  // false: the selection could not be saved, the window stays open
+  // The session ends or the process is told to end (SIGTERM, SIGINT, SIGHUP): what closing
+  // the window does, but without asking anything (a selection that cannot be saved is only
+  // logged): a run is stopped, saves its work and its log, then the program quits.
+  void EndSession();
   void SelectAllCitiesButtonClick();
   void AdditionalCheckBoxClick();
   void StartButtonClick();
@@ -107,6 +111,7 @@ class TMainForm : public QWidget, public JobView {
   bool JobRunning() const;
   // "lists.dat" / "cards.dat" at start; false: a file could not be read, start nothing.
   bool SettleLeftovers();
+  bool SaveSelection(QString* error);
   void Quit();
 
   QString dir_;

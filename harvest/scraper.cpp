@@ -299,6 +299,7 @@ bool TScraper::PlanResumed() {
   }
   RunData loaded;
   LoadJobContextEntries(context.entries, loaded);
+  Moment("plan:read");
 
   data_.PendingList = std::move(queue);
   data_.AllKnownList = std::move(allKnown);

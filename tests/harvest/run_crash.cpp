@@ -7,13 +7,12 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QHash>
-#include <QSet>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <algorithm>
 
 #include "harvest/resultfile.h"
+#include "tests/harvest/run_support.h"
 #include "tests/support/simserver.h"
 #include "text/textfile.h"
 
@@ -42,7 +41,7 @@ class CrashResumeTest : public ::testing::Test {
     ASSERT_TRUE(writer.waitForFinished(30000) && writer.exitCode() == 0);
     QTemporaryDir ref;
     ASSERT_TRUE(Run(ref.path(), QString()).ended);
-    reference_ = new QStringList(AllRows(ref.path()));
+    reference_ = new QStringList(AllResultRows(ref.path()));
     ASSERT_GT(reference_->size(), 20);
   }
   static void TearDownTestSuite() {
@@ -75,22 +74,6 @@ class CrashResumeTest : public ::testing::Test {
     return out;
   }
 
-  // Every row of every result file in dir (headers dropped), sorted; each row must be whole.
-  static QStringList AllRows(const QString& dir) {
-    QStringList rows;
-    for (const QString& name : QDir(dir).entryList({QStringLiteral("data*.tab")})) {
-      QByteArray bytes;
-      EXPECT_TRUE(ReadFileBytes(dir + QLatin1Char('/') + name, &bytes));
-      EXPECT_TRUE(bytes.endsWith("\r\n")) << name.toStdString() << " ends inside a row";
-      QStringList lines = SplitTextLines(DecodeTextBytes(bytes));
-      if (!lines.isEmpty()) lines.removeFirst();
-      for (const QString& line : lines) EXPECT_EQ(line.count(QLatin1Char('\t')), 29) << line.toStdString();
-      rows += lines;
-    }
-    std::sort(rows.begin(), rows.end());
-    return rows;
-  }
-
   static SimServer* sim_;
   static QTemporaryDir* citiesDir_;
   static QStringList* reference_;
@@ -99,43 +82,6 @@ class CrashResumeTest : public ::testing::Test {
 SimServer* CrashResumeTest::sim_ = nullptr;
 QTemporaryDir* CrashResumeTest::citiesDir_ = nullptr;
 QStringList* CrashResumeTest::reference_ = nullptr;
-
-// Lost rows (in the reference, not in the union) and doubled ones (the other way round),
-// counted as a multiset.
-std::pair<int, int> LostAndDoubled(const QStringList& reference, const QStringList& got) {
-  int lost = 0, doubled = 0;
-  qsizetype i = 0, j = 0;
-  while (i < reference.size() || j < got.size()) {
-    if (j == got.size() || (i < reference.size() && reference[i] < got[j])) {
-      if (lost++ < 3) ADD_FAILURE() << "missing: " << reference[i].left(300).toStdString();
-      ++i;
-    } else if (i == reference.size() || got[j] < reference[i]) {
-      if (doubled++ < 3) ADD_FAILURE() << "extra: " << got[j].left(300).toStdString();
-      ++j;
-    } else {
-      ++i;
-      ++j;
-    }
-  }
-  return {lost, doubled};
-}
-
-// An organisation listed in two regions gets the name of the region whose search page was
-// handled first, which depends on the workers' timing even without a kill: where its rows
-// show different names, none of them empty, the name is not compared.
-void IgnoreRaceOfSharedOrganisations(QStringList& reference, QStringList& got) {
-  QHash<QString, QSet<QString>> names;
-  for (const QStringList* rows : {&reference, &got})
-    for (const QString& row : *rows) names[row.section(QLatin1Char('\t'), 1, 1)].insert(row.section(QLatin1Char('\t'), 0, 0));
-  for (QStringList* rows : {&reference, &got}) {
-    for (QString& row : *rows) {
-      const QSet<QString>& seen = names[row.section(QLatin1Char('\t'), 1, 1)];
-      if (seen.size() > 1 && !seen.contains(QString()))
-        row = QStringLiteral("*") + row.mid(row.indexOf(QLatin1Char('\t')));
-    }
-    std::sort(rows->begin(), rows->end());
-  }
-}
 
 TEST_F(CrashResumeTest, KilledAtAnyMomentEveryRowLandsExactlyOnce) {
   // Each case: the kills of successive starts; every start after them runs to the end.
@@ -165,7 +111,7 @@ TEST_F(CrashResumeTest, KilledAtAnyMomentEveryRowLandsExactlyOnce) {
     for (int i = 0; i < 3 && !ended; ++i) ended = Run(dir.path(), QString()).ended;
     ASSERT_TRUE(ended);
     QStringList reference = *reference_;
-    QStringList got = AllRows(dir.path());
+    QStringList got = AllResultRows(dir.path());
     IgnoreRaceOfSharedOrganisations(reference, got);
     const auto [lost, doubled] = LostAndDoubled(reference, got);
     EXPECT_EQ(lost, 0);

@@ -4,6 +4,10 @@
 // substitute portal.
 
 #include <QDir>
+#include <QHash>
+#include <QSet>
+#include <gtest/gtest.h>
+#include <algorithm>
 #include <QFile>
 #include <QList>
 #include <QString>
@@ -286,3 +290,56 @@ class JobRun {
   QTemporaryDir tmp_;
   std::unique_ptr<TScraper> job_;
 };
+
+// Every row of every result file in dir (headers dropped), sorted; each row must be whole.
+inline QStringList AllResultRows(const QString& dir) {
+  QStringList rows;
+  for (const QString& name : QDir(dir).entryList({QStringLiteral("data*.tab")})) {
+    QByteArray bytes;
+    EXPECT_TRUE(ReadFileBytes(dir + QLatin1Char('/') + name, &bytes));
+    EXPECT_TRUE(bytes.endsWith("\r\n")) << name.toStdString() << " ends inside a row";
+    QStringList lines = SplitTextLines(DecodeTextBytes(bytes));
+    if (!lines.isEmpty()) lines.removeFirst();
+    for (const QString& line : lines) EXPECT_EQ(line.count(QLatin1Char('\t')), 29) << line.toStdString();
+    rows += lines;
+  }
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+// Lost rows (in the reference, not in the union) and doubled ones (the other way round),
+// counted as a multiset.
+inline std::pair<int, int> LostAndDoubled(const QStringList& reference, const QStringList& got) {
+  int lost = 0, doubled = 0;
+  qsizetype i = 0, j = 0;
+  while (i < reference.size() || j < got.size()) {
+    if (j == got.size() || (i < reference.size() && reference[i] < got[j])) {
+      if (lost++ < 3) ADD_FAILURE() << "missing: " << reference[i].left(300).toStdString();
+      ++i;
+    } else if (i == reference.size() || got[j] < reference[i]) {
+      if (doubled++ < 3) ADD_FAILURE() << "extra: " << got[j].left(300).toStdString();
+      ++j;
+    } else {
+      ++i;
+      ++j;
+    }
+  }
+  return {lost, doubled};
+}
+
+// An organisation listed in two regions gets the name of the region whose search page was
+// handled first, which depends on the workers' timing even without a kill: where its rows
+// show different names, none of them empty, the name is not compared.
+inline void IgnoreRaceOfSharedOrganisations(QStringList& reference, QStringList& got) {
+  QHash<QString, QSet<QString>> names;
+  for (const QStringList* rows : {&reference, &got})
+    for (const QString& row : *rows) names[row.section(QLatin1Char('\t'), 1, 1)].insert(row.section(QLatin1Char('\t'), 0, 0));
+  for (QStringList* rows : {&reference, &got}) {
+    for (QString& row : *rows) {
+      const QSet<QString>& seen = names[row.section(QLatin1Char('\t'), 1, 1)];
+      if (seen.size() > 1 && !seen.contains(QString()))
+        row = QStringLiteral("*") + row.mid(row.indexOf(QLatin1Char('\t')));
+    }
+    std::sort(rows->begin(), rows->end());
+  }
+}

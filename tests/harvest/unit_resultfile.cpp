@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include "harvest/resultfile.h"
 #include "harvest/workbook.h"
+#include "tests/support/smalldisk.h"
+#include "text/textfile.h"
 
 namespace {
 
@@ -89,6 +92,58 @@ TEST(ResultFile, NullFieldsBlankedAndEveryFieldCleaned) {
     SCOPED_TRACE(c.line.toStdString());
     EXPECT_EQ(ResultFile::FormatRow(c.fields).toUtf8(), c.line);
   }
+}
+
+TEST(ResultFile, FullDiskLeavesOnlyWholeRows) {
+  SmallDisk disk(64);
+  if (!disk.Available()) GTEST_SKIP() << "no small file system can be mounted here (not root)";
+  const QString path = disk.Path() + QStringLiteral("data1.tab");
+  ResultFile file;
+  ASSERT_TRUE(file.Open(path, nullptr));
+  QStringList fields;
+  // A row larger than a page of the file system, so that part of it fits before the disk is full.
+  for (int i = 0; i < 30; ++i) fields << QStringLiteral("поле %1 ").arg(i).repeated(40);
+  const int written = 3;
+  for (int i = 0; i < written; ++i) ASSERT_TRUE(file.WriteRow(fields));
+  disk.Fill();
+  QString reason;
+  EXPECT_FALSE(file.WriteRow(fields, &reason));
+  EXPECT_FALSE(reason.isEmpty());
+  // The failed row is gone again; later rows still fit once there is room.
+  EXPECT_EQ(QFileInfo(path).size(), file.Size());
+  EXPECT_TRUE(file.Sync());
+  disk.Free();
+  fields[0] = QStringLiteral("после");
+  EXPECT_TRUE(file.WriteRow(fields));
+  EXPECT_TRUE(file.Close());
+  QStringList lines;
+  ASSERT_TRUE(ReadTextLines(path, &lines));
+  ASSERT_EQ(lines.size(), 1 + written + 1);
+  for (const QString& line : lines) EXPECT_EQ(line.count(QLatin1Char('\t')), 29);
+  EXPECT_TRUE(lines.last().startsWith(QStringLiteral("после\t")));
+}
+
+TEST(ResultFile, CutBackToARecordedLength) {
+  QTemporaryDir dir;
+  const QString path = dir.path() + QStringLiteral("/data2.tab");
+  ResultFile file;
+  ASSERT_TRUE(file.Open(path, nullptr));
+  EXPECT_EQ(file.Size(), ResultFile::HeaderSize());
+  ASSERT_TRUE(file.WriteRow(QStringList(30, QStringLiteral("a"))));
+  const qint64 oneRow = file.Size();
+  ASSERT_TRUE(file.WriteRow(QStringList(30, QStringLiteral("b"))));
+  ASSERT_TRUE(file.Close());
+  qint64 before = 0;
+  QString reason;
+  ASSERT_TRUE(ResultFile::CutBack(path, oneRow, &before, &reason)) << reason.toStdString();
+  EXPECT_GT(before, oneRow);
+  EXPECT_EQ(QFileInfo(path).size(), oneRow);
+  // Already that long: nothing to do. Longer than the file: refused, the file untouched.
+  EXPECT_TRUE(ResultFile::CutBack(path, oneRow, &before, &reason));
+  EXPECT_FALSE(ResultFile::CutBack(path, oneRow + 1, &before, &reason));
+  EXPECT_FALSE(reason.isEmpty());
+  EXPECT_EQ(QFileInfo(path).size(), oneRow);
+  EXPECT_FALSE(ResultFile::CutBack(dir.path() + QStringLiteral("/none.tab"), 0, &before, &reason));
 }
 
 TEST(ResultFile, SecondWriterIsRefusedAndBadPathReported) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/smalldisk.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileDevice>
@@ -233,6 +235,35 @@ TEST_F(TextFiles, WriteOverAFolderFailsAndLeavesNothingBehind) {
   reason.clear();
   EXPECT_FALSE(WriteLinesAnsi(Path(QStringLiteral("no/such/folder.txt")), {}, &reason));
   EXPECT_FALSE(reason.isEmpty());
+}
+
+TEST(FullDisk, FailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
+  SmallDisk disk(64);
+  if (!disk.Available()) GTEST_SKIP() << "no small file system can be mounted here (not root)";
+  const QString path = disk.Path() + QStringLiteral("lists.dat");
+  const QStringList oldLines{QStringLiteral("старая задача 1"), QStringLiteral("старая задача 2")};
+  ASSERT_TRUE(WriteLinesUtf8(path, oldLines));
+  const QByteArray old = ReadBytes(path);
+  disk.Fill();
+  // A small file sits in the writer's buffer until the flush: that is where it must fail.
+  struct Case {
+    const char* name;
+    int lines;
+  };
+  for (const Case& c : {Case{"a few bytes", 1}, Case{"a few KiB", 200}, Case{"more than the disk", 20000}}) {
+    SCOPED_TRACE(c.name);
+    QStringList lines;
+    for (int i = 0; i < c.lines; ++i) lines << QStringLiteral("новая задача %1").arg(i);
+    for (auto write : {&WriteLinesAnsi, &WriteLinesUtf8}) {
+      QString reason;
+      EXPECT_FALSE(write(path, lines, &reason));
+      EXPECT_FALSE(reason.isEmpty());
+      EXPECT_EQ(ReadBytes(path), old);
+      EXPECT_FALSE(QFile::exists(path + QStringLiteral(".tmp")));
+    }
+  }
+  disk.Free();
+  EXPECT_TRUE(WriteLinesUtf8(path, {QStringLiteral("после")}));
 }
 
 TEST(LogTimeStamp, MidnightShowsOnlyTheDate) {

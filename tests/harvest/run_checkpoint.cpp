@@ -1,0 +1,217 @@
+// The run's saved state against what goes wrong around it: a failure while a saved queue is
+// loaded, a queue file that cannot be replaced, a disk that fills during the run, and a
+// pause pressed while the run is already ending.
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFileInfo>
+#include <new>
+
+#include "harvest/resultfile.h"
+#include "tests/harvest/run_support.h"
+#include "tests/support/smalldisk.h"
+#include "tools/portal-sim/dataset.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+QStringList SimArgs(int regions, int orgs, int houses) {
+  return {QStringLiteral("--regions"), QString::number(regions), QStringLiteral("--orgs"),
+          QString::number(orgs),       QStringLiteral("--houses"), QString::number(houses),
+          QStringLiteral("--seed"),    QStringLiteral("7")};
+}
+
+simdata::Dataset Data(int regions, int orgs, int houses) {
+  simdata::Config c;
+  c.regions = regions;
+  c.orgs = orgs;
+  c.houses = houses;
+  c.seed = 7;
+  return simdata::Dataset(c);
+}
+
+QList<RegionItem> AllRegions(const simdata::Dataset& ds) {
+  QList<RegionItem> items;
+  for (const simdata::Region& r : ds.Regions())
+    items.append({Q(r.name), Q(r.code) + QStringLiteral("$$$") + Q(r.guid)});
+  return items;
+}
+
+std::unique_ptr<SimServer> StartSim(const QStringList& args) {
+  auto sim = std::make_unique<SimServer>(args);
+  QString error;
+  if (!sim->Start(&error)) ADD_FAILURE() << error.toStdString();
+  return sim;
+}
+
+// The rows of an uninterrupted run over the regions, one worker at a time.
+QStringList ReferenceRows(const SimServer& sim, const QList<RegionItem>& regions) {
+  JobRun run;
+  run.view.regions = regions;
+  run.view.limit = 1;
+  run.Create(run.Settings(sim));
+  EXPECT_TRUE(run.RunToEnd(120s));
+  return AllResultRows(run.dir);
+}
+
+void ExpectExactlyOnce(QStringList reference, QStringList got) {
+  IgnoreRaceOfSharedOrganisations(reference, got);
+  const auto [lost, doubled] = LostAndDoubled(reference, got);
+  EXPECT_EQ(lost, 0);
+  EXPECT_EQ(doubled, 0);
+}
+
+TEST(Checkpoint, FailureWhileLoadingASavedQueueLeavesTheWorkingFilesAlone) {
+  auto ds = Data(2, 6, 20);
+  auto sim = StartSim(SimArgs(2, 6, 20));
+  InFreshThread([&] {
+    JobRun run;
+    const QByteArray lists = kUtf8Mark + QByteArray("01$$$a\r\n02$$$b\r\n");
+    const QByteArray allKnown = kUtf8Mark + QByteArray("01$$$a\r\n");
+    const QByteArray context = kUtf8Mark + QByteArray("#orgharvester-context 2\r\nR\t01$$$a\tРегион\r\n");
+    run.WriteFile("lists.dat", lists);
+    run.WriteFile("allknown.dat", allKnown);
+    run.WriteFile("context.dat", context);
+    HarvestSettings s = run.Settings(*sim);
+    s.moment = [](const char* name) {
+      if (std::string(name) == "plan:read") throw std::bad_alloc();
+    };
+    run.Create(s);
+    ASSERT_TRUE(run.RunToEnd(60s));
+    EXPECT_EQ(FileBytes(run.dir + QStringLiteral("lists.dat")), lists);
+    EXPECT_EQ(FileBytes(run.dir + QStringLiteral("allknown.dat")), allKnown);
+    EXPECT_EQ(FileBytes(run.dir + QStringLiteral("context.dat")), context);
+    EXPECT_TRUE(sim->Requests().isEmpty());
+    const QStringList texts = LogTexts(run.view.LogLines());
+    EXPECT_TRUE(texts.contains(QStringLiteral("Рабочие файлы оставлены без изменений")));
+    EXPECT_EQ(run.view.Controls(), (std::vector<bool>{false, true}));
+  });
+}
+
+TEST(Checkpoint, AQueueThatCannotBeReplacedKeepsItsContext) {
+  auto ds = Data(2, 10, 40);
+  auto sim = StartSim(SimArgs(2, 10, 40));
+  InFreshThread([&] {
+    const QStringList reference = ReferenceRows(*sim, AllRegions(ds));
+    JobRun first;
+    first.view.regions = AllRegions(ds);
+    first.view.limit = 1;
+    HarvestSettings s = first.Settings(*sim);
+    // Stopped once some cards are queued: the rest needs the region names of the context.
+    auto handled = std::make_shared<int>(0);
+    TScraper* job = nullptr;
+    s.beforeHandler = [handled, &job](const WorkerOutcome&) {
+      if (++*handled == 4) job->RequestStop();
+    };
+    job = first.Create(s);
+    ASSERT_TRUE(first.RunToEnd(60s));
+    QStringList queue = FileLines(first.dir + QStringLiteral("lists.dat"));
+    ASSERT_FALSE(queue.isEmpty());
+
+    // The next start cannot replace "lists.dat": it must not start, and what it wrote into the
+    // context must still fit the queue left on the disk.
+    {
+      JobRun blocked;
+      for (const QString& name : QDir(first.dir).entryList(QDir::Files))
+        QFile::copy(first.dir + name, blocked.dir + name);
+      ASSERT_TRUE(QDir(blocked.dir).mkdir(QStringLiteral("lists.dat.tmp")));
+      blocked.Create(blocked.Settings(*sim));
+      ASSERT_TRUE(blocked.RunToEnd(60s));
+      const QString joined = LogTexts(blocked.view.LogLines()).join('\n');
+      EXPECT_TRUE(joined.contains(QStringLiteral("Ошибка: очередь не сохранена: Cannot create file \"") +
+                                  blocked.dir + QStringLiteral("lists.dat")));
+      EXPECT_TRUE(joined.contains(QStringLiteral("работа не начата")));
+      EXPECT_FALSE(joined.contains(QStringLiteral("В lists.dat")));
+      EXPECT_EQ(FileLines(blocked.dir + QStringLiteral("lists.dat")), queue);
+
+      // Once the way is free, the run goes on with region names and cards.
+      ASSERT_TRUE(QDir(blocked.dir).rmdir(QStringLiteral("lists.dat.tmp")));
+      JobRun next;
+      for (const QString& name : QDir(blocked.dir).entryList(QDir::Files))
+        QFile::copy(blocked.dir + name, next.dir + name);
+      next.Create(next.Settings(*sim));
+      ASSERT_TRUE(next.RunToEnd(120s));
+      const QStringList rows = AllResultRows(next.dir);
+      ASSERT_FALSE(rows.isEmpty());
+      for (const QString& row : rows) EXPECT_FALSE(row.startsWith(QLatin1Char('\t'))) << row.toStdString();
+      ExpectExactlyOnce(reference, rows);
+    }
+  });
+}
+
+TEST(Checkpoint, DiskFullMidRunSavesNothingFalseAndTheNextRunLosesNothing) {
+  SmallDisk disk(768);
+  if (!disk.Available()) GTEST_SKIP() << "no small file system can be mounted here (not root)";
+  auto ds = Data(2, 12, 40);
+  auto sim = StartSim(SimArgs(2, 12, 40));
+  InFreshThread([&] {
+    const QStringList reference = ReferenceRows(*sim, AllRegions(ds));
+    {
+      RecordingView view;
+      view.regions = AllRegions(ds);
+      JobRun tmp;  // only for its settings
+      HarvestSettings s = tmp.Settings(*sim);
+      s.dir = disk.Path();
+      s.checkpointIntervalMs = 20;
+      auto handled = std::make_shared<int>(0);
+      s.beforeHandler = [handled, &disk](const WorkerOutcome&) {
+        if (++*handled == 12) disk.Fill();
+      };
+      TScraper job(&view, s);
+      view.job = &job;
+      job.start();
+      ASSERT_TRUE(view.WaitEnded(120s));
+      view.JoinTimers();
+      job.wait();
+      const QStringList texts = LogTexts(view.LogLines());
+      const QString joined = texts.join('\n');
+      EXPECT_TRUE(joined.contains(QStringLiteral("Ошибка: строка не записана")));
+      EXPECT_TRUE(joined.contains(QStringLiteral("Ошибка: очередь не сохранена")) ||
+                  joined.contains(QStringLiteral("Ошибка: состояние не сохранено")));
+      EXPECT_FALSE(joined.contains(QStringLiteral("В lists.dat возвращено")));
+      EXPECT_FALSE(joined.contains(QStringLiteral("лог записан в")));
+      // Whatever the disk still holds is whole and fits together.
+      QStringList queue;
+      ASSERT_TRUE(ReadTextLines(disk.Path() + QStringLiteral("lists.dat"), &queue));
+      EXPECT_FALSE(queue.isEmpty());
+      AllResultRows(disk.Path());
+    }
+    disk.Free();
+    RecordingView view;
+    JobRun tmp;
+    HarvestSettings s = tmp.Settings(*sim);
+    s.dir = disk.Path();
+    TScraper job(&view, s);
+    view.job = &job;
+    job.start();
+    ASSERT_TRUE(view.WaitEnded(120s));
+    view.JoinTimers();
+    job.wait();
+    ExpectExactlyOnce(reference, AllResultRows(disk.Path()));
+  });
+}
+
+TEST(Checkpoint, APauseDuringTheEndStepsIsRefused) {
+  auto ds = Data(1, 3, 6);
+  auto sim = StartSim(SimArgs(1, 3, 6));
+  InFreshThread([&] {
+    JobRun run;
+    run.view.regions = AllRegions(ds);
+    HarvestSettings s = run.Settings(*sim);
+    auto refused = std::make_shared<std::atomic<int>>(0);
+    TScraper* job = nullptr;
+    s.moment = [&job, refused](const char* name) {
+      if (std::string(name) == "end:closed" && !job->Hold()) ++*refused;
+    };
+    job = run.Create(s);
+    ASSERT_TRUE(run.RunToEnd(60s));
+    EXPECT_EQ(refused->load(), 1);
+    EXPECT_FALSE(job->IsHeld());
+  });
+}
+
+}  // namespace

@@ -13,7 +13,9 @@
 #include <QSpinBox>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include "app/mainform.h"
 #include "apptesthelpers.h"
@@ -117,6 +119,8 @@ class ControlTest : public QObject {
   void windowDestroyedDuringRun_data();
   void windowDestroyedDuringRun();
   void closeWithoutRun();
+  void jobThreadThatCannotStart();
+  void pauseDuringTheEndSteps();
 };
 
 void ControlTest::leftoverQuestions_data() {
@@ -474,6 +478,55 @@ void ControlTest::closeWithoutRun() {
   QVERIFY(w.form->close());
   QCOMPARE(w.quits, 1);
   QVERIFY(!w.form->IsClosing());
+}
+
+void ControlTest::jobThreadThatCannotStart() {
+  ScratchDir dir;
+  dir.Write("cities.txt", kCities);
+  HarvestSettings settings = NeverAnsweringPortal();
+  // A stack size the system refuses: the thread is never created.
+  settings.beforeJobStart = [](QThread& job) { job.setStackSize(1); };
+  TestWindow w(dir, settings, kJobTimeoutMs);
+  w.Show();
+  w.form->SelectAllCitiesButtonClick();
+  w.form->StartButtonClick();
+  QVERIFY(w.form->Job() == nullptr);
+  QCOMPARE(w.dialogs->errors.size(), 1);
+  QVERIFY(w.dialogs->errors[0].contains(QStringLiteral("Не удалось запустить задание")));
+  QVERIFY(w.form->StartButton->isEnabled());
+  // The window is still usable: controls without a job do nothing, and a close quits at once.
+  w.form->PauseButtonClick();
+  w.form->StopButtonClick();
+  QVERIFY(w.form->close());
+  QCOMPARE(w.quits, 1);
+}
+
+void ControlTest::pauseDuringTheEndSteps() {
+  ScratchDir dir;
+  dir.Write("cities.txt", kCities);
+  HarvestSettings settings = NeverAnsweringPortal();
+  auto reached = std::make_shared<std::atomic<bool>>(false);
+  auto go = std::make_shared<std::atomic<bool>>(false);
+  settings.moment = [reached, go](const char* name) {
+    if (std::string(name) != "end:closed") return;
+    *reached = true;
+    while (!*go) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  };
+  Window w(dir);
+  w.form.reset();
+  w.form = std::make_unique<TMainForm>(dir.Path(), settings, w.dialogs);
+  w.form->SetQuitAction([&w] { ++w.quits; });
+  w.Show();
+  w.form->SelectAllCitiesButtonClick();
+  w.StartRunning();
+  w.form->StopButtonClick();
+  QTRY_VERIFY_WITH_TIMEOUT(reached->load(), kJobTimeoutMs);
+  // The job is past its loop: nothing can hold it, so nothing may say it is paused.
+  w.form->PauseButtonClick();
+  QVERIFY(!w.form->Job()->IsHeld());
+  *go = true;
+  w.WaitForEnd();
+  QCOMPARE(w.ControlLines(), (QStringList{kStopping}));
 }
 
 QTEST_MAIN(ControlTest)

@@ -15,7 +15,10 @@
 #include <memory>
 #include <stdexcept>
 
+#include <signal.h>
+
 #include "app/mainform.h"
+#include "app/quitsignals.h"
 #include "apptesthelpers.h"
 #include "tests/support/simserver.h"
 #include "text/textfile.h"
@@ -79,6 +82,7 @@ class RunControlTest : public QObject {
   void errorPausesThenEnds();
   void closeDuringRunKeepsTheRest();
   void closeDoesNotWaitForAnswersUnderWay();
+  void terminateSignalStopsAndSaves();
 };
 
 void RunControlTest::runToItsEnd() {
@@ -263,6 +267,39 @@ void RunControlTest::closeDoesNotWaitForAnswersUnderWay() {
   QVERIFY(ReadTextLines(log, &logLines));
   QVERIFY(logLines.join(QLatin1Char('\n')).contains(QStringLiteral(": В lists.dat возвращено незавершённых задач: 2")));
   QVERIFY2(logLines.last().contains(QStringLiteral(": Работа завершена, лог записан в ")), qPrintable(logLines.last()));
+}
+
+void RunControlTest::terminateSignalStopsAndSaves() {
+  // Logout, shutdown or `kill` during a run: the same as closing the window.
+  const QStringList dataset = Dataset(4, 40, 200);
+  SimServer sim(dataset + QStringList{QStringLiteral("--delay"), QStringLiteral("200")});
+  ScratchDir dir;
+  QString error;
+  QVERIFY2(StartPortal(sim, dataset, dir, &error), qPrintable(error));
+  {
+    Window w(dir, sim);
+    QuitSignals quitSignals;
+    QVERIFY(quitSignals.Installed());
+    connect(&quitSignals, &QuitSignals::Received, w.form.get(), &TMainForm::EndSession);
+    w.Show();
+    w.form->SelectAllCitiesButtonClick();
+    w.form->StartButtonClick();
+    QTRY_VERIFY_WITH_TIMEOUT(sim.Requests().size() >= 3, kRunTimeoutMs);
+    ::raise(SIGTERM);
+    QTRY_COMPARE_WITH_TIMEOUT(w.quits, 1, kRunTimeoutMs);
+    QVERIFY(w.form->Job() == nullptr);
+    QVERIFY(w.dialogs->errors.isEmpty());
+  }
+  QCOMPARE(dir.Read("selection.txt").count("\r\n"), 4);
+  QStringList queue;
+  QVERIFY(ReadTextLines(dir.File("lists.dat"), &queue));
+  QVERIFY(!queue.isEmpty());
+  const QString log = OnlyFile(dir, QStringLiteral("log-*.txt"));
+  QVERIFY(!log.isEmpty());
+  QStringList logLines;
+  QVERIFY(ReadTextLines(log, &logLines));
+  QVERIFY(logLines.join(QLatin1Char('\n')).contains(QStringLiteral(": Останавливаем работу")));
+  QVERIFY(logLines.last().contains(QStringLiteral(": Работа завершена, лог записан в ")));
 }
 
 QTEST_MAIN(RunControlTest)

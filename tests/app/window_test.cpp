@@ -18,6 +18,13 @@
 #include <memory>
 #include <thread>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QDeadlineTimer>
+#include <QThread>
+
+#include "app/folderlock.h"
 #include "app/mainform.h"
 #include "apptesthelpers.h"
 
@@ -86,6 +93,8 @@ class WindowTest : public QObject {
   void jobCallsFromAnotherThread();
   void progressStaysInRange_data();
   void progressStaysInRange();
+  void callWhoseWindowIsGoneReturns();
+  void oneCopyPerFolder();
 };
 
 void WindowTest::regionListFromFile_data() {
@@ -519,6 +528,55 @@ void WindowTest::progressStaysInRange() {
   // Never the busy indicator that a range of 0..0 would draw.
   QVERIFY(w.form->ProgressBar->maximum() > w.form->ProgressBar->minimum());
   QCOMPARE(w.form->ProgressBar->toolTip(), QStringLiteral("hint"));
+}
+
+void WindowTest::callWhoseWindowIsGoneReturns() {
+  ScratchDir dir;
+  auto form = std::make_unique<TMainForm>(dir.Path(), HarvestSettings(), std::make_shared<FakeDialogs>());
+  TMainForm* window = form.get();
+  std::atomic<bool> returned{false};
+  int limit = -1;
+  std::thread caller([&] {
+    limit = window->ReadLimit();
+    returned = true;
+  });
+  // The call waits in the window's queue; the window goes before serving it.
+  QTest::qSleep(200);
+  form.reset();
+  const QDeadlineTimer deadline(10000);
+  while (!returned && !deadline.hasExpired()) QThread::msleep(10);
+  if (!returned) {
+    caller.detach();
+    QFAIL("the caller still waits for a window that is gone");
+  }
+  caller.join();
+  QCOMPARE(limit, 0);
+}
+
+void WindowTest::oneCopyPerFolder() {
+  ScratchDir dir;
+  QString message;
+  FolderLock first(dir.Path());
+  QVERIFY(first.Take(&message));
+  FolderLock second(dir.Path());
+  QVERIFY(!second.Take(&message));
+  QVERIFY2(message.contains(QStringLiteral("уже работает другая копия программы")), qPrintable(message));
+  QVERIFY(message.contains(QString::number(QCoreApplication::applicationPid())));
+
+  // A copy that died holding the folder (its lock file left behind) does not block it.
+  ScratchDir other;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    FolderLock lock(other.Path());
+    QString ignored;
+    ::_exit(lock.Take(&ignored) ? 0 : 1);  // no destructor: the file stays, as after a crash
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  QVERIFY(other.Exists(FolderLock::FileName()));
+  FolderLock taker(other.Path());
+  QVERIFY2(taker.Take(&message), qPrintable(message));
 }
 
 QTEST_MAIN(WindowTest)

@@ -1,11 +1,9 @@
 // The program: one window over the harvest of management organisations.
 
 #include <QApplication>
-#include <QLibraryInfo>
-#include <QLocale>
-#include <QTranslator>
 
 #include "app/mainform.h"
+#include "app/toolkittexts.h"
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
@@ -15,11 +13,8 @@ int main(int argc, char* argv[]) {
   // for the job to save its work; a message box closing meanwhile must not end the program.
   QApplication::setQuitOnLastWindowClosed(false);
 
-  // The toolkit's own texts (dialog buttons) in the user's language where installed.
-  QTranslator translator;
-  if (translator.load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
-                      QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-    QApplication::installTranslator(&translator);
+  // The toolkit's own texts (dialog buttons) in Russian, like the rest of the window.
+  InstallToolkitTranslation();
 
   TMainForm form;
   form.show();

@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# check-install.sh BUILD_DIR PROBE_PLUGIN_DIR
+# Installs the build into a scratch prefix and checks the portable folder: every file is
+# there, the program finds its libraries, starts offscreen from the folder and lists the
+# regions of the sample "cities.txt"; a second installation keeps the user's region list;
+# the TGZ archive holds the same folder.
+set -uo pipefail
+
+build=$1
+probe_plugins=$2
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+prefix=$scratch/prefix
+if ! cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1; then
+  cat "$scratch/install.log" >&2
+  echo "FAIL: cmake --install" >&2
+  exit 1
+fi
+folder=$prefix/OrgHarvester
+
+# The folder's contents.
+expected_files=(orgharvester platforms/libqxcb.so platforms/libqoffscreen.so
+                orgharvester.desktop orgharvester.svg "Руководство.txt" cities.txt add-to-menu.sh)
+for f in "${expected_files[@]}"; do
+  [ -s "$folder/$f" ] || fail "$f missing or empty in the installed folder"
+done
+for f in orgharvester add-to-menu.sh; do
+  [ -x "$folder/$f" ] || fail "$f is not executable"
+done
+
+# The desktop entry: an application started in its own folder, with an icon.
+desktop=$folder/orgharvester.desktop
+head -n 1 "$desktop" | grep -qx '\[Desktop Entry\]' || fail "desktop file lacks its group header"
+for key in 'Type=Application' 'Name=' 'Icon=orgharvester' 'Exec=.*orgharvester.* %k$'; do
+  grep -q "^$key" "$desktop" || fail "desktop file lacks $key"
+done
+grep -q '<svg ' "$folder/orgharvester.svg" || fail "the icon is no SVG"
+grep -q 'СТАРТ' "$folder/Руководство.txt" || fail "the guide is not the Russian guide"
+
+# Every library the program and its plugins need is found on this system.
+for bin in "$folder/orgharvester" "$folder"/platforms/*.so; do
+  if ldd "$bin" | grep -q 'not found'; then
+    fail "$bin: $(ldd "$bin" | grep 'not found' | tr '\n' ' ')"
+  fi
+done
+
+# The menu entry helper writes an entry that points at the folder.
+XDG_DATA_HOME=$scratch/xdg sh "$folder/add-to-menu.sh" >/dev/null || fail "add-to-menu.sh failed"
+entry=$scratch/xdg/applications/orgharvester.desktop
+grep -qx "Exec=\"$folder/orgharvester\"" "$entry" || fail "menu entry Exec: $(grep '^Exec=' "$entry")"
+grep -qx "Path=$folder" "$entry" || fail "menu entry lacks Path=$folder"
+grep -qx "Icon=$folder/orgharvester.svg" "$entry" || fail "menu entry lacks the icon's path"
+
+# The region names of the sample list: the text before the first "=" of every line.
+sed '1s/^\xEF\xBB\xBF//; s/\r$//' "$folder/cities.txt" | cut -d= -f1 >"$scratch/names.txt"
+[ "$(wc -l <"$scratch/names.txt")" -ge 80 ] || fail "the sample list holds too few regions"
+
+# The installed program, started from its folder with its own platform plugins, shows them.
+probe=$scratch/probe.txt
+rc=0
+(cd "$folder" && QT_QPA_PLATFORM=offscreen QT_QPA_PLATFORM_PLUGIN_PATH="$folder/platforms" \
+   QT_PLUGIN_PATH="$probe_plugins" QT_STYLE_OVERRIDE=orghprobe ORGH_PROBE_OUT="$probe" \
+   timeout 60 ./orgharvester >"$scratch/run.log" 2>&1) || rc=$?
+[ "$rc" -eq 0 ] || { fail "the program ended with $rc"; cat "$scratch/run.log" >&2; }
+grep '^MESSAGE ' "$probe" >&2 && fail "the program showed a message box"
+grep '^REGION ' "$probe" | cut -c8- >"$scratch/shown.txt"
+cmp -s "$scratch/names.txt" "$scratch/shown.txt" ||
+  fail "the window lists other regions than the sample file: $(diff "$scratch/names.txt" "$scratch/shown.txt" | head -5)"
+grep -qx CLOSED "$probe" || fail "the window was not closed"
+# Closing saved the (empty) selection beside the program.
+[ -e "$folder/selection.txt" ] || fail "no selection.txt beside the program after closing"
+
+# Installing again keeps the user's own region list.
+printf 'Своя=01$$$x\r\n' >"$folder/cities.txt"
+cmake --install "$build" --prefix "$prefix" >"$scratch/install2.log" 2>&1 || fail "second install"
+[ "$(cat "$folder/cities.txt")" = $'Своя=01$$$x\r' ] || fail "a second installation replaced cities.txt"
+
+# The archive: the same folder at its root.
+if (cd "$build" && cpack -G TGZ -B "$scratch/package" >"$scratch/cpack.log" 2>&1); then
+  archive=$(ls "$scratch"/package/*.tar.gz 2>/dev/null | head -n 1)
+  if [ -z "$archive" ]; then
+    fail "cpack made no .tar.gz"
+  else
+    tar -tzf "$archive" | sed 's:/$::' >"$scratch/archive.txt"
+    for f in "${expected_files[@]}"; do
+      grep -qx "OrgHarvester/$f" "$scratch/archive.txt" || fail "archive lacks OrgHarvester/$f"
+    done
+    grep -qv '^OrgHarvester' "$scratch/archive.txt" && fail "archive holds files outside OrgHarvester/"
+  fi
+else
+  cat "$scratch/cpack.log" >&2
+  fail "cpack -G TGZ"
+fi
+
+if [ "$failures" -gt 0 ]; then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "install tree ok: $folder"

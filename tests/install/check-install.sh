@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# check-install.sh BUILD_DIR PROBE_PLUGIN_DIR
+# check-install.sh BUILD_DIR PROBE_PLUGIN_DIR PORTAL_BASE_URL
 # Installs the build into a scratch prefix and checks the portable folder: every file is
 # there, the program finds its libraries, starts offscreen from the folder and lists the
-# regions of the sample "cities.txt"; a second installation keeps the user's region list;
-# the TGZ archive holds the same folder.
+# regions of the sample "cities.txt"; when the program is built for the substitute portal on
+# 127.0.0.1:8443 and that port is free, a run over two regions leaves its result file,
+# workbook and log in the folder; a second installation keeps the user's region list; the
+# TGZ archive holds the same folder.
 set -uo pipefail
 
 build=$1
 probe_plugins=$2
+portal=$3
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 failures=0
@@ -72,6 +75,44 @@ cmp -s "$scratch/names.txt" "$scratch/shown.txt" ||
 grep -qx CLOSED "$probe" || fail "the window was not closed"
 # Closing saved the (empty) selection beside the program.
 [ -e "$folder/selection.txt" ] || fail "no selection.txt beside the program after closing"
+
+# A run over the first two regions against the substitute portal, with the demo certificate.
+run_over_two_regions() {
+  local sim=$build/tools/portal-sim/portal-sim tls=$build/demo-tls sim_pid rc=0
+  cp "$tls/01cert.pem" "$tls/01key.pem" "$folder/" || { fail "no demo certificate"; return; }
+  "$sim" --regions 85 --orgs 300 --houses 3000 --seed 3 --port 8443 --tls-dir "$tls" \
+    >"$scratch/sim.out" 2>&1 &
+  sim_pid=$!
+  for _ in $(seq 1 100); do
+    grep -q '^LISTENING ' "$scratch/sim.out" && break
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if ! grep -q '^LISTENING ' "$scratch/sim.out"; then
+    kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null
+    echo "note: port 8443 is busy, the run over two regions is left out"
+    return
+  fi
+  (cd "$folder" && QT_QPA_PLATFORM=offscreen QT_PLUGIN_PATH="$probe_plugins" \
+     QT_STYLE_OVERRIDE=orghprobe ORGH_PROBE_OUT="$scratch/run.txt" ORGH_PROBE_RUN=2 \
+     timeout 600 ./orgharvester >"$scratch/run2.log" 2>&1) || rc=$?
+  kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null
+  [ "$rc" -eq 0 ] || { fail "the run ended with $rc"; cat "$scratch/run2.log" >&2; }
+  grep -q '^LOG .*: Работа завершена, лог записан в '"$folder"'/log-' "$scratch/run.txt" ||
+    fail "the run did not end normally: $(grep '^LOG' "$scratch/run.txt" | tail -3)"
+  local tab xlsx
+  tab=$(ls "$folder"/data*.tab 2>/dev/null | head -n 1)
+  xlsx=${tab%.tab}.xlsx
+  [ -n "$tab" ] && [ "$(wc -l <"$tab")" -gt 1 ] || fail "no result rows in the folder"
+  [ -n "$tab" ] && [ -s "$xlsx" ] || fail "no workbook beside the result file"
+  ls "$folder"/log-*.txt >/dev/null 2>&1 || fail "no log file in the folder"
+  grep -q '^LOG .*ERROR_' "$scratch/run.txt" && fail "the run logged errors"
+  [ -e "$folder/lists.dat" ] || fail "no lists.dat after the run"
+  echo "run over two regions: $(($(wc -l <"$tab") - 1)) rows in $(basename "$tab")"
+}
+if [ "$portal" = "https://127.0.0.1:8443/" ]; then
+  run_over_two_regions
+fi
 
 # Installing again keeps the user's own region list.
 printf 'Своя=01$$$x\r\n' >"$folder/cities.txt"

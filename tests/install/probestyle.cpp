@@ -1,5 +1,6 @@
 // Loaded into the installed program as its style: reports what the window shows to the file
 // named by ORGH_PROBE_OUT, then closes the window the way the user would.
+//   CWD <path>        the program's current directory
 //   REGION <name>     one line per entry of the region list, in order
 //   MESSAGE <text>    a message box that was open (it is then closed)
 //   CLOSED            the window was closed
@@ -9,6 +10,7 @@
 //   LOG <line>        one line per line of the log view
 
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QListWidget>
 #include <QMessageBox>
@@ -45,6 +47,7 @@ void StartProbe() {
       auto* start = w->findChild<QPushButton*>(QStringLiteral("StartButton"));
       if (list == nullptr || start == nullptr) continue;
       if (*phase == 0) {
+        Report(QStringLiteral("CWD ") + QDir::currentPath());
         for (int i = 0; i < list->count(); ++i)
           Report(QStringLiteral("REGION ") + list->item(i)->text());
         const int run = qEnvironmentVariableIntValue("ORGH_PROBE_RUN");

@@ -113,7 +113,8 @@ if [ "$portal" = "https://127.0.0.1:8443/" ]; then
 fi
 
 # The desktop entry starts the program in its folder (where a desktop launcher is at hand).
-if command -v gio >/dev/null; then
+# Only after the probe has closed the program once: a launched program is not our child.
+if command -v gio >/dev/null && grep -qx CLOSED "$probe"; then
   QT_QPA_PLATFORM=offscreen QT_PLUGIN_PATH="$probe_plugins" QT_STYLE_OVERRIDE=orghprobe \
     ORGH_PROBE_OUT="$scratch/launch.txt" gio launch "$desktop" >"$scratch/launch.log" 2>&1 ||
     fail "gio launch: $(cat "$scratch/launch.log")"

@@ -1,15 +1,13 @@
 // The program: one window over the harvest of management organisations.
 
 #include <QApplication>
-#include <QLibraryInfo>
-#include <QLocale>
 #include <QMessageBox>
 #include <QSessionManager>
-#include <QTranslator>
 
 #include "app/folderlock.h"
 #include "app/mainform.h"
 #include "app/quitsignals.h"
+#include "app/toolkittexts.h"
 #include "text/textfile.h"
 
 int main(int argc, char* argv[]) {
@@ -20,11 +18,8 @@ int main(int argc, char* argv[]) {
   // for the job to save its work; a message box closing meanwhile must not end the program.
   QApplication::setQuitOnLastWindowClosed(false);
 
-  // The toolkit's own texts (dialog buttons) in the user's language where installed.
-  QTranslator translator;
-  if (translator.load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
-                      QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-    QApplication::installTranslator(&translator);
+  // The toolkit's own texts (dialog buttons) in Russian, like the rest of the window.
+  InstallToolkitTranslation();
 
   // One copy per folder, taken before any file of the folder is read or written.
   FolderLock lock(ExecutableDir());

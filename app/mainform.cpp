@@ -411,6 +411,14 @@ void TMainForm::StartButtonClick() {
 
   if (!SettleLeftovers()) return;
   if (closing_) return;  // closed while a question was open
+  // Nothing to do: no region ticked (an entry without a key is none) and no saved queue.
+  const QList<RegionItem> regions = SelectedRegions();
+  if (!QFileInfo::exists(dir_ + QLatin1String(kListsFile)) &&
+      std::none_of(regions.begin(), regions.end(),
+                   [](const RegionItem& r) { return !r.key.isEmpty(); })) {
+    dialogs_->Info(QStringLiteral("Не выбран ни один регион"));
+    return;
+  }
 
   auto* job = new TScraper(this, settings_);
   CurrentJob = job;

@@ -2,8 +2,10 @@
 
 #include <xlsxwriter.h>
 
+#include <QDate>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QStringList>
 #include <algorithm>
@@ -15,6 +17,12 @@ namespace {
 constexpr qsizetype kCellLimit = 32767;
 // Columns 25 and 29 (house count, residential premises) as zero-based indexes.
 constexpr int kNumberColumns[] = {24, 28};
+// "Дата регистрации" and "Ссылка" as zero-based indexes.
+constexpr int kDateColumn = 5;
+constexpr int kLinkColumn = 29;
+// What a spreadsheet takes as a link: longer ones, and links past the count, stay text.
+constexpr qsizetype kUrlLimit = 2079;
+constexpr int kLinkLimit = LXW_MAX_NUMBER_URLS;
 // Whole numbers beyond 2^53 would lose digits as a spreadsheet number: kept as text.
 constexpr int64_t kExactDoubleLimit = int64_t(1) << 53;
 
@@ -68,7 +76,45 @@ QString FitCell(const QString& text, bool* cut) {
   return text.left(units);
 }
 
+// The registration date as the card handler leaves it (dd.mm.yyyy), or as the portal sends it
+// (yyyy-mm-dd, perhaps with a time), when it names a day a spreadsheet can hold.
+bool ParseDate(const QString& text, lxw_datetime* out) {
+  static const QRegularExpression dotted(QStringLiteral(R"(^(\d{2})\.(\d{2})\.(\d{4})$)"));
+  static const QRegularExpression iso(
+      QStringLiteral(R"(^(\d{4})-(\d{2})-(\d{2})(T00:00(:00(\.0+)?)?)?$)"));
+  int y = 0, m = 0, d = 0;
+  if (const auto match = dotted.match(text); match.hasMatch()) {
+    d = match.captured(1).toInt();
+    m = match.captured(2).toInt();
+    y = match.captured(3).toInt();
+  } else if (const auto match2 = iso.match(text); match2.hasMatch()) {
+    y = match2.captured(1).toInt();
+    m = match2.captured(2).toInt();
+    d = match2.captured(3).toInt();
+  } else {
+    return false;
+  }
+  // Spreadsheet days start in 1900; a day such as 31.02 is no date at all.
+  if (y < 1900 || !QDate(y, m, d).isValid()) return false;
+  *out = lxw_datetime{y, m, d, 0, 0, 0.0};
+  return true;
+}
+
+// A web address that may become a link: http(s) only (the library reads "internal:" and
+// "external:" as links into files), within the length a spreadsheet keeps, no blanks or
+// control characters.
+bool LinkableUrl(const QByteArray& utf8) {
+  if (utf8.size() > kUrlLimit) return false;
+  const QByteArray lower = utf8.left(8).toLower();
+  if (!lower.startsWith("https://") && !lower.startsWith("http://")) return false;
+  for (const char c : utf8)
+    if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) return false;
+  return true;
+}
+
 double ColumnWidth(int col, const QString& title) {
+  // Wide enough for the bold title; wide content columns get more room.
+  const double fit = std::max(12.0, double(title.size()) * 1.1 + 2);
   switch (col) {
     case 2:   // full name
     case 9:   // addresses of the organisation
@@ -78,12 +124,12 @@ double ColumnWidth(int col, const QString& title) {
     case 21:
     case 23:  // reception hours
     case 27:  // house addresses
-      return 50;
+      return std::max(50.0, fit);
     case 1:   // GUID
     case 29:  // link
-      return 38;
+      return std::max(38.0, fit);
     default:
-      return std::clamp(double(title.size()) + 2, 12.0, 30.0);
+      return std::min(fit, 60.0);
   }
 }
 
@@ -108,11 +154,13 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
   }
   lxw_worksheet* ws = workbook_add_worksheet(wb.get(), "data");
   lxw_format* bold = workbook_add_format(wb.get());
-  if (!ws || !bold) {
+  lxw_format* date = workbook_add_format(wb.get());
+  if (!ws || !bold || !date) {
     out.error = QStringLiteral("cannot add the sheet to the workbook");
     return out;
   }
   format_set_bold(bold);
+  format_set_num_format(date, "dd.mm.yyyy");
 
   worksheet_freeze_panes(ws, 1, 0);  // returns nothing to check
   lxw_error rc = LXW_NO_ERROR;
@@ -120,6 +168,7 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
   // Every way out before workbook_close leaves the workbook unwritten (the deleter frees it).
   lxw_row_t row = 0;
   int columns = 0;
+  int links = 0;
   bool first = true;
   while (!tab.atEnd()) {
     QByteArray bytes = tab.readLine();
@@ -150,9 +199,26 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
       const QString& value = fields[c];
       if (value.isEmpty()) continue;
       double number = 0;
+      lxw_datetime day{};
+      bool asText = true;
       if (!first && IsNumberColumn(c) && WholeNumber(value, &number)) {
         rc = worksheet_write_number(ws, row, lxw_col_t(c), number, nullptr);
-      } else {
+        asText = false;
+      } else if (!first && c == kDateColumn && ParseDate(value, &day)) {
+        rc = worksheet_write_datetime(ws, row, lxw_col_t(c), &day, date);
+        asText = false;
+      } else if (!first && c == kLinkColumn && links < kLinkLimit) {
+        const QByteArray url = value.toUtf8();
+        if (LinkableUrl(url)) {
+          rc = worksheet_write_url(ws, row, lxw_col_t(c), url.constData(), nullptr);
+          // A link the library refuses for its length (after its escaping) or number is
+          // written as text instead.
+          asText = rc == LXW_ERROR_WORKSHEET_MAX_URL_LENGTH_EXCEEDED ||
+                   rc == LXW_ERROR_WORKSHEET_MAX_NUMBER_URLS_EXCEEDED;
+          if (rc == LXW_NO_ERROR) ++links;
+        }
+      }
+      if (asText) {
         bool cut = false;
         const QByteArray utf8 = FitCell(value, &cut).toUtf8();
         if (cut) ++out.truncated;

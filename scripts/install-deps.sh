@@ -1,7 +1,18 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, running and testing need.
+#   scripts/install-deps.sh            everything (build, tests, demo)
+#   scripts/install-deps.sh --runtime  only what an installed program folder needs to run
 # Only packages that are missing are installed, so a second call is quick.
 set -euo pipefail
+
+# What the program itself runs on: Qt (with the xcb and offscreen platform plugins), its
+# Russian translations, libcurl, OpenSSL, simdjson, libxlsxwriter, a font with Cyrillic
+# letters and xdg-open for opening the finished workbook.
+runtime_packages=(
+  libqt6widgets6 libqt6gui6 qt6-translations-l10n
+  libcurl4 libssl3 libsimdjson14 libxlsxwriter4
+  fonts-dejavu-core xdg-utils
+)
 
 packages=(
   g++ cmake ninja-build pkg-config make
@@ -11,7 +22,14 @@ packages=(
   libgtest-dev googletest
   fonts-dejavu-core unzip xdg-utils
   fonts-dejavu-extra
+  qt6-translations-l10n
 )
+
+case "${1:-}" in
+  "") ;;
+  --runtime) packages=("${runtime_packages[@]}") ;;
+  *) echo "usage: $0 [--runtime]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

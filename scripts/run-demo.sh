@@ -1,28 +1,33 @@
 #!/usr/bin/env bash
-# run-demo.sh BUILD_DIR
-# Opens the window against the substitute portal: puts the demo client certificate and key and a
-# region list beside the executable, starts portal-sim on 127.0.0.1:8443 (the compiled-in portal
-# address) with a demo dataset, runs the program and stops the portal again when it closes.
+# run-demo.sh BUILD_DIR PROGRAM_DIR
+# Opens the window against the substitute portal: puts the demo client certificate and key
+# into PROGRAM_DIR (an installed program folder, see ./run), writes its region list there
+# when it has none, starts portal-sim from BUILD_DIR on 127.0.0.1:8443 (the compiled-in portal
+# address) with a demo dataset, runs the program from PROGRAM_DIR (the program reads the
+# certificate and key from the current directory and writes its results beside itself) and
+# stops the portal again when the window closes.
 set -euo pipefail
 
-if [ $# -ne 1 ]; then
-  echo "usage: $0 BUILD_DIR" >&2
+if [ $# -ne 2 ]; then
+  echo "usage: $0 BUILD_DIR PROGRAM_DIR" >&2
   exit 2
 fi
 build=$(cd "$1" && pwd)
-app_dir=$build/app
+app_dir=$(cd "$2" && pwd)
 sim=$build/tools/portal-sim/portal-sim
 tls=$build/demo-tls
 port=8443
 dataset=(--regions 85 --orgs 3000 --houses 120000 --seed 1)
+sim_log=$(dirname "$app_dir")/portal-sim.log
 
 for f in "$app_dir/orgharvester" "$sim" "$tls/01cert.pem" "$tls/01key.pem" "$tls/server.crt"; do
   if [ ! -e "$f" ]; then
-    echo "run-demo: $f is missing; build first (./run)" >&2
+    echo "run-demo: $f is missing; build and install first (./run)" >&2
     exit 1
   fi
 done
 
+# Always the pair signed by the test CA of this build, which the portal trusts.
 cp -f "$tls/01cert.pem" "$tls/01key.pem" "$app_dir/"
 if [ ! -e "$app_dir/cities.txt" ]; then
   "$sim" "${dataset[@]}" --write-cities "$app_dir/cities.txt"
@@ -40,7 +45,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-"$sim" "${dataset[@]}" --port "$port" --tls-dir "$tls" --log "$build/portal-sim.log" >"$sim_out" 2>&1 &
+"$sim" "${dataset[@]}" --port "$port" --tls-dir "$tls" --log "$sim_log" >"$sim_out" 2>&1 &
 sim_pid=$!
 
 # Wait for "LISTENING <port>", or for the portal to give up (exit code 3: the port is taken).
@@ -64,7 +69,8 @@ if ! grep -q '^LISTENING ' "$sim_out"; then
   echo "run-demo: the substitute portal did not start within 10 s" >&2
   exit 1
 fi
-echo "run-demo: substitute portal listening on https://127.0.0.1:$port/ (request log: $build/portal-sim.log)"
+echo "run-demo: substitute portal listening on https://127.0.0.1:$port/ (request log: $sim_log)"
+echo "run-demo: the program runs in $app_dir; its results are written there"
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   echo "run-demo: no display (neither DISPLAY nor WAYLAND_DISPLAY is set); the window needs one." >&2

@@ -108,6 +108,8 @@ class ControlTest : public QObject {
   void unreadableLeftoverStartsNothing_data();
   void unreadableLeftoverStartsNothing();
   void secondStartStartsNothing();
+  void startWithoutRegions_data();
+  void startWithoutRegions();
   void pauseTwice();
   void stopWhileHeld();
   void controlsWithoutJobDoNothing();
@@ -175,6 +177,7 @@ void ControlTest::leftoverQuestions() {
   if (cardsLines >= 0) dir.Write("cards.dat", Lines(cardsLines, "https://card/"));
   Window w(dir);
   w.Show();
+  w.form->SelectAllCitiesButtonClick();
   w.dialogs->answers = answers;
 
   w.form->StartButtonClick();
@@ -227,6 +230,7 @@ void ControlTest::secondStartStartsNothing() {
   dir.Write("lists.dat", Lines(4));
   Window w(dir);
   w.Show();
+  w.form->SelectAllCitiesButtonClick();
   w.dialogs->answers = {false};
 
   w.form->StartButtonClick();
@@ -244,6 +248,66 @@ void ControlTest::secondStartStartsNothing() {
   // Once the job has ended, "СТАРТ" works again.
   w.form->StartButtonClick();
   QVERIFY(w.form->Job() != nullptr);
+}
+
+void ControlTest::startWithoutRegions_data() {
+  QTest::addColumn<QByteArray>("cities");
+  QTest::addColumn<QList<int>>("selected");  // rows of the list
+  QTest::addColumn<int>("listsLines");         // -1: no "lists.dat"
+  QTest::addColumn<QList<bool>>("answers");
+  QTest::addColumn<bool>("started");
+
+  const QByteArray withBlank = kCities + "\r\nno key here\r\n";
+  QTest::newRow("nothing ticked, no queue") << kCities << QList<int>{} << -1 << QList<bool>{} << false;
+  QTest::newRow("only entries without a key")
+      << withBlank << QList<int>{3, 4} << -1 << QList<bool>{} << false;
+  QTest::newRow("nothing ticked, saved queue kept")
+      << kCities << QList<int>{} << 4 << QList<bool>{false} << true;
+  QTest::newRow("nothing ticked, saved queue discarded")
+      << kCities << QList<int>{} << 4 << QList<bool>{true} << false;
+  QTest::newRow("nothing ticked, empty queue file") << kCities << QList<int>{} << 0 << QList<bool>{}
+                                                     << false;
+  QTest::newRow("one region ticked") << withBlank << QList<int>{1} << -1 << QList<bool>{} << true;
+}
+
+void ControlTest::startWithoutRegions() {
+  QFETCH(QByteArray, cities);
+  QFETCH(QList<int>, selected);
+  QFETCH(int, listsLines);
+  QFETCH(QList<bool>, answers);
+  QFETCH(bool, started);
+
+  ScratchDir dir;
+  dir.Write("cities.txt", cities);
+  if (listsLines >= 0) dir.Write("lists.dat", Lines(listsLines));
+  Window w(dir);
+  w.Show();
+  for (int row : selected) w.form->CitiesListBox->item(row)->setSelected(true);
+  w.dialogs->answers = answers;
+
+  w.form->StartButtonClick();
+  QCOMPARE(w.form->Job() != nullptr, started);
+  QCOMPARE(w.dialogs->questions.size(), listsLines > 0 ? 1 : 0);
+  QVERIFY(w.dialogs->errors.isEmpty());
+  if (started) {
+    QVERIFY(w.dialogs->infos.isEmpty());
+    w.form->StopButtonClick();
+    w.WaitForEnd();
+    return;
+  }
+  QCOMPARE(w.dialogs->infos, QStringList{QStringLiteral("Не выбран ни один регион")});
+  // Nothing ran: no log, no result file, the controls stay as they were.
+  QVERIFY(w.LogLines().join(QString()).isEmpty());
+  QVERIFY(w.form->StartButton->isEnabled());
+  QVERIFY(QDir(dir.Path()).entryList({QStringLiteral("data*")}, QDir::Files).isEmpty());
+  QTest::qWait(50);
+  QVERIFY(w.form->Job() == nullptr);
+  // Ticking a region afterwards starts the run.
+  w.form->CitiesListBox->item(0)->setSelected(true);
+  w.form->StartButtonClick();
+  QVERIFY(w.form->Job() != nullptr);
+  w.form->StopButtonClick();
+  w.WaitForEnd();
 }
 
 void ControlTest::pauseTwice() {
@@ -303,6 +367,7 @@ void ControlTest::controlsWithoutJobDoNothing() {
   QVERIFY(w.LogLines().join(QString()).isEmpty());
 
   // After a job has ended.
+  w.form->SelectAllCitiesButtonClick();
   w.StartRunning();
   w.form->StopButtonClick();
   w.WaitForEnd();

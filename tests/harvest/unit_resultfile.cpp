@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include "harvest/resultfile.h"
@@ -169,13 +170,18 @@ TEST(ResultFile, SecondWriterIsRefusedAndBadPathReported) {
   EXPECT_FALSE(error.isEmpty());
 }
 
+// One part of the workbook, read back out of it.
+QString WorkbookPart(const QString& xlsx, const QString& part) {
+  QProcess unzip;
+  unzip.start(QStringLiteral("unzip"), {QStringLiteral("-p"), xlsx, part});
+  EXPECT_TRUE(unzip.waitForFinished(30000));
+  EXPECT_EQ(unzip.exitCode(), 0) << part.toStdString();
+  return QString::fromUtf8(unzip.readAllStandardOutput());
+}
+
 // The sheet's XML, read back out of the workbook.
 QString SheetXml(const QString& xlsx) {
-  QProcess unzip;
-  unzip.start(QStringLiteral("unzip"), {QStringLiteral("-p"), xlsx, QStringLiteral("xl/worksheets/sheet1.xml")});
-  EXPECT_TRUE(unzip.waitForFinished(30000));
-  EXPECT_EQ(unzip.exitCode(), 0);
-  return QString::fromUtf8(unzip.readAllStandardOutput());
+  return WorkbookPart(xlsx, QStringLiteral("xl/worksheets/sheet1.xml"));
 }
 
 QStringList Row(const QString& region, const QString& inn, const QString& houses, const QString& sum) {
@@ -276,6 +282,131 @@ TEST(Workbook, UnwritableWorkbookIsAnError) {
   const WorkbookOutcome out = ExportWorkbook(tab, xlsx);
   EXPECT_FALSE(out.ok);
   EXPECT_TRUE(out.error.contains(xlsx)) << out.error.toStdString();  // says which file
+}
+
+// Spreadsheet column letters of a zero-based index.
+QString ColumnName(int col) {
+  QString name;
+  for (++col; col > 0; col = (col - 1) / 26) name.prepend(QChar(u'A' + (col - 1) % 26));
+  return name;
+}
+
+TEST(Workbook, DatesAndLinksAreTypedOtherTextStaysText) {
+  struct Case {
+    const char* date;
+    const char* link;
+    bool dateIsDate;  // else kept as the text it is
+    int serial;       // the spreadsheet's day number when it is a date
+    bool linkIsLink;
+  } cases[] = {
+      {"12.03.2015", "https://portal.test/#!/organizationView/g1", true, 42075, true},
+      {"2015-03-12T00:00:00", "http://portal.test/plain", true, 42075, true},
+      {"01.01.1900", "HTTPS://PORTAL.TEST/UPPER", true, 1, true},
+      {"31.02.2015", "external:c:/secret.xlsx", false, 0, false},    // no such day; a file link
+      {"15.3..12.0", "internal:data!A1", false, 0, false},           // a mangled date
+      {"12.03.1899", "https://portal.test/with blank", false, 0, false},  // before spreadsheet days
+      {"2015-3-12", "portal.test/no-scheme", false, 0, false},
+      {"нет даты", "", false, 0, false},
+  };
+  QTemporaryDir dir;
+  const QString tab = dir.filePath(QStringLiteral("data8.tab"));
+  const QString xlsx = dir.filePath(QStringLiteral("data8.xlsx"));
+  QList<QStringList> rows;
+  for (const Case& c : cases) {
+    QStringList row = Row(QStringLiteral("Москва"), QStringLiteral("1"), QStringLiteral("Нет домов"),
+                          QStringLiteral("Нет домов"));
+    row[5] = QString::fromUtf8(c.date);
+    row[29] = QString::fromUtf8(c.link);
+    rows.append(row);
+  }
+  // A link longer than a spreadsheet keeps.
+  QStringList longLink = rows.last();
+  longLink[29] = QStringLiteral("https://portal.test/") + QString(2100, u'x');
+  rows.append(longLink);
+  ASSERT_NO_FATAL_FAILURE(WriteResultFile(tab, rows));
+  const QByteArray tabBefore = ReadAll(tab);
+
+  const WorkbookOutcome out = ExportWorkbook(tab, xlsx);
+  ASSERT_TRUE(out.ok) << out.error.toStdString();
+  EXPECT_EQ(out.rows, int(rows.size()) + 1);
+  EXPECT_EQ(ReadAll(tab), tabBefore);  // the result file is only read
+
+  const QString xml = SheetXml(xlsx);
+  const QString rels = WorkbookPart(xlsx, QStringLiteral("xl/worksheets/_rels/sheet1.xml.rels"));
+  const QString styles = WorkbookPart(xlsx, QStringLiteral("xl/styles.xml"));
+  // The date style: the number format dd.mm.yyyy, used by the date cells.
+  const QRegularExpression numFmt(QStringLiteral(R"re(<numFmt numFmtId="(\d+)" formatCode="dd\.mm\.yyyy"/>)re"));
+  const auto fmt = numFmt.match(styles);
+  ASSERT_TRUE(fmt.hasMatch()) << styles.toStdString();
+  int hyperlinks = 0;
+  for (qsizetype i = 0; i < std::ssize(cases); ++i) {
+    const Case& c = cases[i];
+    const QString cell = QStringLiteral("F%1").arg(i + 2);
+    SCOPED_TRACE(c.date);
+    if (c.dateIsDate) {
+      const QRegularExpression dateCell(
+          QStringLiteral(R"(<c r="%1" s="\d+"><v>%2</v></c>)").arg(cell).arg(c.serial));
+      EXPECT_TRUE(dateCell.match(xml).hasMatch()) << xml.toStdString();
+    } else {
+      EXPECT_TRUE(xml.contains(QStringLiteral(R"(<c r="%1" t="inlineStr"><is><t>%2</t></is></c>)")
+                                   .arg(cell, QString::fromUtf8(c.date))));
+    }
+    const QString linkRef = QStringLiteral(R"(<hyperlink ref="AD%1")").arg(i + 2);
+    EXPECT_EQ(xml.contains(linkRef), c.linkIsLink) << c.link;
+    if (c.linkIsLink) ++hyperlinks;
+    // Every link keeps its text in the cell, linked or not.
+    if (*c.link != 0) {
+      EXPECT_TRUE(xml.contains(QStringLiteral("<t>%1</t>").arg(QString::fromUtf8(c.link)))) << c.link;
+    }
+  }
+  EXPECT_FALSE(xml.contains(QStringLiteral(R"(<hyperlink ref="AD%1")").arg(rows.size() + 1)));
+  EXPECT_TRUE(xml.contains(QString(2100, u'x')));
+  // The address goes to the relations, the part after "#" stays with the link.
+  EXPECT_TRUE(rels.contains(QStringLiteral(R"(Target="https://portal.test/" TargetMode="External")")))
+      << rels.toStdString();
+  EXPECT_TRUE(xml.contains(QStringLiteral(R"(location="!/organizationView/g1")"))) << xml.toStdString();
+  EXPECT_EQ(rels.count(QStringLiteral("TargetMode=\"External\"")), hyperlinks);
+  // "Нет домов" stays text.
+  EXPECT_TRUE(xml.contains(QStringLiteral(R"(<c r="Y2" t="inlineStr"><is><t>Нет домов</t></is></c>)")));
+}
+
+TEST(Workbook, EveryColumnIsAtLeastAsWideAsItsTitle) {
+  QTemporaryDir dir;
+  const QString tab = dir.filePath(QStringLiteral("data9.tab"));
+  const QString xlsx = dir.filePath(QStringLiteral("data9.xlsx"));
+  ASSERT_NO_FATAL_FAILURE(WriteResultFile(tab, {}));
+  ASSERT_TRUE(ExportWorkbook(tab, xlsx).ok);
+  const QString xml = SheetXml(xlsx);
+  const QStringList titles = ResultFile::HeaderLine().split(u'\t');
+  for (int c = 0; c < titles.size(); ++c) {
+    const QRegularExpression col(
+        QStringLiteral(R"re(<col min="%1" max="%1" width="([\d.]+)")re").arg(c + 1));
+    const auto m = col.match(xml);
+    ASSERT_TRUE(m.hasMatch()) << ColumnName(c).toStdString();
+    EXPECT_GE(m.captured(1).toDouble(), titles[c].size() + 1) << titles[c].toStdString();
+  }
+}
+
+TEST(Workbook, LinksPastTheSheetsLimitStayText) {
+  // A sheet holds 65,530 links; the rows after that keep their address as text.
+  constexpr int kRows = 65530 + 3;
+  QTemporaryDir dir;
+  const QString tab = dir.filePath(QStringLiteral("data10.tab"));
+  const QString xlsx = dir.filePath(QStringLiteral("data10.xlsx"));
+  {
+    QFile file(tab);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    QByteArray bytes = HeaderBytes();
+    const QByteArray prefix = QByteArray(29, '\t') + "https://portal.test/#!/organizationView/";
+    for (int i = 0; i < kRows; ++i) bytes += prefix + QByteArray::number(i) + "\r\n";
+    ASSERT_EQ(file.write(bytes), bytes.size());
+  }
+  const WorkbookOutcome out = ExportWorkbook(tab, xlsx);
+  ASSERT_TRUE(out.ok) << out.error.toStdString();
+  EXPECT_EQ(out.rows, kRows + 1);
+  const QString xml = SheetXml(xlsx);
+  EXPECT_EQ(xml.count(QStringLiteral("<hyperlink ")), 65530);
+  EXPECT_TRUE(xml.contains(QStringLiteral("organizationView/%1<").arg(kRows - 1)));
 }
 
 TEST(Workbook, OpenWithDesktopNeedsASession) {

@@ -6,6 +6,10 @@
 //   crash_driver --dir D --base URL --cert F --key F --cities FILE
 //                [--limit N] [--pass-wait MS] [--checkpoint-ms MS] [--kill-at MOMENT:K]
 // Exit code 0 once the run has ended.
+//
+//   crash_driver --compare REFERENCE_DIR DIR
+// prints the rows of REFERENCE_DIR's result files that DIR's lack (lost) and the ones DIR
+// has in excess (doubled); exit code 0 when both are 0 and every row is whole.
 
 #include <signal.h>
 
@@ -23,6 +27,20 @@ int main(int argc, char* argv[]) {
     const qsizetype i = args.indexOf(QString::fromLatin1(name));
     return i >= 0 && i + 1 < args.size() ? args[i + 1] : fallback;
   };
+
+  const qsizetype compare = args.indexOf(QStringLiteral("--compare"));
+  if (compare >= 0 && compare + 2 < args.size()) {
+    QStringList problems;
+    QStringList reference = ResultRowsOf(args[compare + 1], &problems);
+    QStringList got = ResultRowsOf(args[compare + 2], &problems);
+    IgnoreRaceOfSharedOrganisations(reference, got);
+    QStringList examples;
+    const auto [lost, doubled] = LostAndDoubled(reference, got, &examples);
+    for (const QString& line : problems + examples) std::printf("%s\n", line.toUtf8().constData());
+    std::printf("reference rows %lld, rows %lld, lost %d, doubled %d\n", static_cast<long long>(reference.size()),
+                static_cast<long long>(got.size()), lost, doubled);
+    return lost == 0 && doubled == 0 && problems.isEmpty() ? 0 : 1;
+  }
 
   HarvestSettings s;
   s.dir = value("--dir");

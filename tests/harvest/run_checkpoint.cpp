@@ -58,13 +58,6 @@ QStringList ReferenceRows(const SimServer& sim, const QList<RegionItem>& regions
   return AllResultRows(run.dir);
 }
 
-void ExpectExactlyOnce(QStringList reference, QStringList got) {
-  IgnoreRaceOfSharedOrganisations(reference, got);
-  const auto [lost, doubled] = LostAndDoubled(reference, got);
-  EXPECT_EQ(lost, 0);
-  EXPECT_EQ(doubled, 0);
-}
-
 TEST(Checkpoint, FailureWhileLoadingASavedQueueLeavesTheWorkingFilesAlone) {
   auto ds = Data(2, 6, 20);
   auto sim = StartSim(SimArgs(2, 6, 20));

@@ -110,12 +110,7 @@ TEST_F(CrashResumeTest, KilledAtAnyMomentEveryRowLandsExactlyOnce) {
     bool ended = false;
     for (int i = 0; i < 3 && !ended; ++i) ended = Run(dir.path(), QString()).ended;
     ASSERT_TRUE(ended);
-    QStringList reference = *reference_;
-    QStringList got = AllResultRows(dir.path());
-    IgnoreRaceOfSharedOrganisations(reference, got);
-    const auto [lost, doubled] = LostAndDoubled(reference, got);
-    EXPECT_EQ(lost, 0);
-    EXPECT_EQ(doubled, 0);
+    ExpectExactlyOnce(*reference_, AllResultRows(dir.path()));
     // Every result file with rows has its workbook (one killed before its first saved state
     // holds the header only), and nothing is left to do.
     for (const QString& tab : QDir(dir.path()).entryList({QStringLiteral("data*.tab")})) {

@@ -291,16 +291,18 @@ class JobRun {
   std::unique_ptr<TScraper> job_;
 };
 
-// Every row of every result file in dir (headers dropped), sorted; each row must be whole.
-inline QStringList AllResultRows(const QString& dir) {
+// Every row of every result file in dir (headers dropped), sorted. A file that ends inside a
+// row, or a row without its 30 fields, is named in *problems.
+inline QStringList ResultRowsOf(const QString& dir, QStringList* problems) {
   QStringList rows;
   for (const QString& name : QDir(dir).entryList({QStringLiteral("data*.tab")})) {
     QByteArray bytes;
-    EXPECT_TRUE(ReadFileBytes(dir + QLatin1Char('/') + name, &bytes));
-    EXPECT_TRUE(bytes.endsWith("\r\n")) << name.toStdString() << " ends inside a row";
+    if (!ReadFileBytes(dir + QLatin1Char('/') + name, &bytes)) problems->append(name + QStringLiteral(" unreadable"));
+    if (!bytes.endsWith("\r\n")) problems->append(name + QStringLiteral(" ends inside a row"));
     QStringList lines = SplitTextLines(DecodeTextBytes(bytes));
     if (!lines.isEmpty()) lines.removeFirst();
-    for (const QString& line : lines) EXPECT_EQ(line.count(QLatin1Char('\t')), 29) << line.toStdString();
+    for (const QString& line : lines)
+      if (line.count(QLatin1Char('\t')) != 29) problems->append(name + QStringLiteral(": broken row ") + line.left(200));
     rows += lines;
   }
   std::sort(rows.begin(), rows.end());
@@ -308,16 +310,19 @@ inline QStringList AllResultRows(const QString& dir) {
 }
 
 // Lost rows (in the reference, not in the union) and doubled ones (the other way round),
-// counted as a multiset.
-inline std::pair<int, int> LostAndDoubled(const QStringList& reference, const QStringList& got) {
+// counted as a multiset; the first few of each go to *examples.
+inline std::pair<int, int> LostAndDoubled(const QStringList& reference, const QStringList& got,
+                                          QStringList* examples = nullptr) {
   int lost = 0, doubled = 0;
   qsizetype i = 0, j = 0;
   while (i < reference.size() || j < got.size()) {
     if (j == got.size() || (i < reference.size() && reference[i] < got[j])) {
-      if (lost++ < 3) ADD_FAILURE() << "missing: " << reference[i].left(300).toStdString();
+      if (examples && lost < 3) examples->append(QStringLiteral("missing: ") + reference[i].left(300));
+      ++lost;
       ++i;
     } else if (i == reference.size() || got[j] < reference[i]) {
-      if (doubled++ < 3) ADD_FAILURE() << "extra: " << got[j].left(300).toStdString();
+      if (examples && doubled < 3) examples->append(QStringLiteral("extra: ") + got[j].left(300));
+      ++doubled;
       ++j;
     } else {
       ++i;
@@ -342,4 +347,22 @@ inline void IgnoreRaceOfSharedOrganisations(QStringList& reference, QStringList&
     }
     std::sort(rows->begin(), rows->end());
   }
+}
+
+// For tests: the rows of dir, every problem a failure.
+inline QStringList AllResultRows(const QString& dir) {
+  QStringList problems;
+  QStringList rows = ResultRowsOf(dir, &problems);
+  for (const QString& p : problems) ADD_FAILURE() << p.toStdString();
+  return rows;
+}
+
+// For tests: the union of result files holds the reference's rows exactly once.
+inline void ExpectExactlyOnce(QStringList reference, QStringList got) {
+  IgnoreRaceOfSharedOrganisations(reference, got);
+  QStringList examples;
+  const auto [lost, doubled] = LostAndDoubled(reference, got, &examples);
+  EXPECT_EQ(lost, 0);
+  EXPECT_EQ(doubled, 0);
+  for (const QString& e : examples) ADD_FAILURE() << e.toStdString();
 }

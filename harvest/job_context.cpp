@@ -15,23 +15,40 @@ const QString kRegionLetter = QStringLiteral("R");
 const QString kOrgRegionLetter = QStringLiteral("O");
 const QString kCardLetter = QStringLiteral("C");
 
+bool NeedsEscape(QChar c) {
+  const char16_t u = c.unicode();
+  return u == '\\' || u == '\t' || u == '\r' || u == '\n' || u == 0;
+}
+
+// Values without anything to escape are returned as they are, without a copy; others are
+// copied in runs between the characters that need it.
 QString Escape(const QString& value) {
+  qsizetype run = 0;
+  while (run < value.size() && !NeedsEscape(value[run])) ++run;
+  if (run == value.size()) return value;
   QString out;
-  out.reserve(value.size());
-  for (QChar c : value) {
-    switch (c.unicode()) {
-      case '\\': out += QStringLiteral("\\\\"); break;
-      case '\t': out += QStringLiteral("\\t"); break;
-      case '\r': out += QStringLiteral("\\r"); break;
-      case '\n': out += QStringLiteral("\\n"); break;
-      case '\0': out += QStringLiteral("\\0"); break;  // a NUL would end the file's text
-      default: out += c;
+  out.reserve(value.size() + value.size() / 8 + 8);
+  const QStringView all(value);
+  qsizetype start = 0;
+  for (qsizetype i = run; i < value.size(); ++i) {
+    const char16_t u = value[i].unicode();
+    if (!NeedsEscape(value[i])) continue;
+    out.append(all.mid(start, i - start));
+    start = i + 1;
+    switch (u) {
+      case '\\': out += QLatin1String("\\\\"); break;
+      case '\t': out += QLatin1String("\\t"); break;
+      case '\r': out += QLatin1String("\\r"); break;
+      case '\n': out += QLatin1String("\\n"); break;
+      default: out += QLatin1String("\\0"); break;  // a NUL would end the file's text
     }
   }
+  out.append(all.mid(start));
   return out;
 }
 
 QString Unescape(const QString& value) {
+  if (!value.contains(QLatin1Char('\\'))) return value;
   QString out;
   out.reserve(value.size());
   for (qsizetype i = 0; i < value.size(); ++i) {

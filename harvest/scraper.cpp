@@ -589,8 +589,11 @@ void TScraper::ExportResult() {
     Log(QStringLiteral("Ячеек, укороченных до 32767 символов (полный текст в %1): %2")
             .arg(tabPath_)
             .arg(outcome.truncated));
-  Log(QStringLiteral("Открываем файл с результатами ") + xlsxPath_);
-  if (settings_.openWorkbook) OpenWithDesktop(xlsxPath_);
+  // Said only when the desktop really took it: without a desktop session nothing opens it.
+  if (!settings_.openWorkbook || OpenWithDesktop(xlsxPath_))
+    Log(QStringLiteral("Открываем файл с результатами ") + xlsxPath_);
+  else
+    Log(QStringLiteral("Файл с результатами не открыт (нет рабочего стола), он лежит здесь: ") + xlsxPath_);
 }
 
 void TScraper::SaveWorkingFiles() {

@@ -58,6 +58,19 @@ QStringList ReferenceRows(const SimServer& sim, const QList<RegionItem>& regions
   return AllResultRows(run.dir);
 }
 
+// A whole run in the folder of the settings (not a JobRun's own); the log without stamps.
+QStringList RunInPlace(const HarvestSettings& settings, const QList<RegionItem>& regions) {
+  RecordingView view;
+  view.regions = regions;
+  TScraper job(&view, settings);
+  view.job = &job;
+  job.start();
+  EXPECT_TRUE(view.WaitEnded(120s));
+  view.JoinTimers();
+  job.wait();
+  return LogTexts(view.LogLines());
+}
+
 TEST(Checkpoint, FailureWhileLoadingASavedQueueLeavesTheWorkingFilesAlone) {
   auto ds = Data(2, 6, 20);
   auto sim = StartSim(SimArgs(2, 6, 20));
@@ -143,25 +156,17 @@ TEST(Checkpoint, DiskFullMidRunSavesNothingFalseAndTheNextRunLosesNothing) {
   auto sim = StartSim(SimArgs(2, 12, 40));
   InFreshThread([&] {
     const QStringList reference = ReferenceRows(*sim, AllRegions(ds));
+    JobRun settingsOnly;
+    HarvestSettings s = settingsOnly.Settings(*sim);
+    s.dir = disk.Path();
+    s.checkpointIntervalMs = 20;
     {
-      RecordingView view;
-      view.regions = AllRegions(ds);
-      JobRun tmp;  // only for its settings
-      HarvestSettings s = tmp.Settings(*sim);
-      s.dir = disk.Path();
-      s.checkpointIntervalMs = 20;
       auto handled = std::make_shared<int>(0);
-      s.beforeHandler = [handled, &disk](const WorkerOutcome&) {
+      HarvestSettings filling = s;
+      filling.beforeHandler = [handled, &disk](const WorkerOutcome&) {
         if (++*handled == 12) disk.Fill();
       };
-      TScraper job(&view, s);
-      view.job = &job;
-      job.start();
-      ASSERT_TRUE(view.WaitEnded(120s));
-      view.JoinTimers();
-      job.wait();
-      const QStringList texts = LogTexts(view.LogLines());
-      const QString joined = texts.join('\n');
+      const QString joined = RunInPlace(filling, AllRegions(ds)).join('\n');
       EXPECT_TRUE(joined.contains(QStringLiteral("Ошибка: строка не записана")));
       EXPECT_TRUE(joined.contains(QStringLiteral("Ошибка: очередь не сохранена")) ||
                   joined.contains(QStringLiteral("Ошибка: состояние не сохранено")));
@@ -174,16 +179,7 @@ TEST(Checkpoint, DiskFullMidRunSavesNothingFalseAndTheNextRunLosesNothing) {
       AllResultRows(disk.Path());
     }
     disk.Free();
-    RecordingView view;
-    JobRun tmp;
-    HarvestSettings s = tmp.Settings(*sim);
-    s.dir = disk.Path();
-    TScraper job(&view, s);
-    view.job = &job;
-    job.start();
-    ASSERT_TRUE(view.WaitEnded(120s));
-    view.JoinTimers();
-    job.wait();
+    RunInPlace(s, {});
     ExpectExactlyOnce(reference, AllResultRows(disk.Path()));
   });
 }

@@ -2,10 +2,12 @@
 // window's side of the job's calls.
 
 #include <QApplication>
+#include <QClipboard>
+#include <QFileInfo>
+#include <QScrollBar>
 #include <QCheckBox>
 #include <QLabel>
 #include <QListWidget>
-#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -20,6 +22,8 @@
 
 #include "app/mainform.h"
 #include "apptesthelpers.h"
+#include "portal/api.h"
+#include "tests/support/simserver.h"
 
 namespace {
 
@@ -86,6 +90,10 @@ class WindowTest : public QObject {
   void jobCallsFromAnotherThread();
   void progressStaysInRange_data();
   void progressStaysInRange();
+  void logViewKeepsEveryLineAndFollowsTheEnd();
+  void logViewCopiesTheSelectedLines();
+  void unusableCertificateOrKeyStartsNoJob_data();
+  void unusableCertificateOrKeyStartsNoJob();
 };
 
 void WindowTest::regionListFromFile_data() {
@@ -428,8 +436,11 @@ void WindowTest::tabOrder() {
                      static_cast<QWidget*>(f->ProgressBar)})
     QCOMPARE(c->focusPolicy(), Qt::NoFocus);
   QCOMPARE(f->CitiesListBox->selectionMode(), QAbstractItemView::ExtendedSelection);
-  QVERIFY(f->LogsMemo->isReadOnly());
-  QCOMPARE(f->LogsMemo->lineWrapMode(), QPlainTextEdit::NoWrap);
+  // The log is read only and never wraps its lines.
+  QCOMPARE(f->LogsMemo->editTriggers(), QAbstractItemView::NoEditTriggers);
+  QVERIFY(!f->LogsMemo->wordWrap());
+  QCOMPARE(f->LogsMemo->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+  QCOMPARE(f->LogsMemo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
   QVERIFY(!f->ProgressBar->isTextVisible());
   QVERIFY(f->ResumeTimer->isSingleShot());
   QVERIFY(!f->ResumeTimer->isActive());
@@ -519,6 +530,121 @@ void WindowTest::progressStaysInRange() {
   // Never the busy indicator that a range of 0..0 would draw.
   QVERIFY(w.form->ProgressBar->maximum() > w.form->ProgressBar->minimum());
   QCOMPARE(w.form->ProgressBar->toolTip(), QStringLiteral("hint"));
+}
+
+void WindowTest::logViewKeepsEveryLineAndFollowsTheEnd() {
+  ScratchDir dir;
+  Window w(dir);
+  w.Show();
+  TLogView* view = w.form->LogsMemo;
+
+  for (int i = 0; i < 5000; ++i) w.form->AddLogLine(QStringLiteral("line %1").arg(i));
+  // Stored at once, shown with the next batch.
+  QCOMPARE(w.form->LogLines().size(), 5000);
+  QCOMPARE(w.form->LogLines().last(), QStringLiteral("line 4999"));
+  QTRY_COMPARE(view->model()->rowCount(), 5000);
+  const int visibleRows = view->viewport()->height() / view->sizeHintForRow(0);
+  QVERIFY(visibleRows > 3);
+  QTRY_VERIFY(view->indexAt(QPoint(5, view->viewport()->height() - 5)).row() >= 4990);
+  const int narrow = view->horizontalScrollBar()->maximum();
+
+  // A much longer line later on widens the rows, so the view scrolls to its end.
+  w.form->AddLogLine(QStringLiteral("long ") + QString(400, QLatin1Char('x')));
+  QTRY_COMPARE(view->model()->rowCount(), 5001);
+  QTRY_VERIFY(view->horizontalScrollBar()->maximum() > narrow + 1000);
+  QTRY_COMPARE(view->indexAt(QPoint(5, view->viewport()->height() - 5)).row(), 5000);
+
+  // Someone reading older lines keeps their place while lines come in.
+  view->scrollToTop();
+  for (int i = 0; i < 100; ++i) w.form->AddLogLine(QStringLiteral("more %1").arg(i));
+  QTRY_COMPARE(view->model()->rowCount(), 5101);
+  QCOMPARE(view->indexAt(QPoint(5, 5)).row(), 0);
+
+  // Cleared: nothing stored, nothing shown, and new lines follow the end again.
+  w.form->ClearLog();
+  QVERIFY(w.form->LogLines().isEmpty());
+  QCOMPARE(view->model()->rowCount(), 0);
+  for (int i = 0; i < 3 * visibleRows; ++i) w.form->AddLogLine(QStringLiteral("again %1").arg(i));
+  QTRY_COMPARE(view->model()->rowCount(), 3 * visibleRows);
+  QTRY_VERIFY(view->indexAt(QPoint(5, view->viewport()->height() - 5)).row() >= 3 * visibleRows - 2);
+}
+
+void WindowTest::logViewCopiesTheSelectedLines() {
+  ScratchDir dir;
+  Window w(dir);
+  w.Show();
+  for (const char* line : {"первая", "вторая", "третья", "четвёртая"})
+    w.form->AddLogLine(QString::fromUtf8(line));
+  TLogView* view = w.form->LogsMemo;
+  view->Flush();
+  QCOMPARE(view->model()->rowCount(), 4);
+  // Selected out of order; copied in the order of the log.
+  view->selectionModel()->select(view->model()->index(2, 0), QItemSelectionModel::Select);
+  view->selectionModel()->select(view->model()->index(0, 0), QItemSelectionModel::Select);
+  QApplication::clipboard()->clear();
+  QTest::keySequence(view, QKeySequence::Copy);
+  QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("первая\nтретья"));
+}
+
+void WindowTest::unusableCertificateOrKeyStartsNoJob_data() {
+  QTest::addColumn<QString>("cert");
+  QTest::addColumn<QString>("key");
+  QTest::addColumn<QByteArray>("passphrase");
+  QTest::addColumn<QString>("namedFile");  // the full path the message names
+  QTest::addColumn<QString>("reason");
+
+  const QString cert = SimServer::ClientCert();
+  const QString key = SimServer::ClientKey();
+  const QString missingCert = QStringLiteral("no-such-01cert.pem");  // relative: the message
+  const QString missingKey = QStringLiteral("no-such-01key.pem");    // gives the full path
+  QTest::newRow("certificate missing")
+      << missingCert << key << DefaultKeyPassphrase() << QFileInfo(missingCert).absoluteFilePath()
+      << QStringLiteral("файл сертификата отсутствует или не читается");
+  QTest::newRow("key missing")
+      << cert << missingKey << DefaultKeyPassphrase() << QFileInfo(missingKey).absoluteFilePath()
+      << QStringLiteral("файл ключа отсутствует или не читается");
+  QTest::newRow("wrong pass phrase")
+      << cert << key << QByteArray("wrongpas") << key
+      << QStringLiteral("ключ не открывается паролем программы");
+  // The server's key belongs to another certificate.
+  QTest::newRow("key not matching the certificate")
+      << cert << SimServer::TlsDir() + QStringLiteral("server.key") << DefaultKeyPassphrase()
+      << SimServer::TlsDir() + QStringLiteral("server.key")
+      << QStringLiteral("ключ не соответствует сертификату ") + cert;
+}
+
+void WindowTest::unusableCertificateOrKeyStartsNoJob() {
+  QFETCH(QString, cert);
+  QFETCH(QString, key);
+  QFETCH(QByteArray, passphrase);
+  QFETCH(QString, namedFile);
+  QFETCH(QString, reason);
+  ScratchDir dir;
+  dir.Write("cities.txt", QByteArray("A=1$$$a\r\n"));
+  HarvestSettings settings;
+  settings.fetch.baseUrl = QStringLiteral("https://127.0.0.1:9/");
+  settings.fetch.certFile = cert;
+  settings.fetch.keyFile = key;
+  settings.fetch.keyPassphrase = passphrase;
+  settings.openWorkbook = false;
+  TestWindow w(dir, settings);
+  w.Show();
+  w.form->CitiesListBox->item(0)->setSelected(true);
+
+  w.form->StartButtonClick();
+  QVERIFY(w.form->Job() == nullptr);
+  QCOMPARE(w.dialogs->errors.size(), 1);
+  const QString message = w.dialogs->errors[0];
+  QVERIFY2(message.contains(QStringLiteral("Файл: ") + namedFile + QLatin1Char('\n')), qPrintable(message));
+  QVERIFY2(message.contains(QStringLiteral("Причина: ") + reason), qPrintable(message));
+  QVERIFY2(message.contains(QStringLiteral("работа не начата")), qPrintable(message));
+  // The last paragraph says what to do.
+  QVERIFY(!message.section(QStringLiteral("\n\n"), 2).trimmed().isEmpty());
+  // Nothing of a run: no log, no files, the controls as they were.
+  QVERIFY(w.form->LogLines().isEmpty());
+  QVERIFY(w.form->StartButton->isEnabled());
+  QVERIFY(!dir.Exists("lists.dat"));
+  QVERIFY(QDir(dir.Path()).entryList({QStringLiteral("data*.tab")}).isEmpty());
 }
 
 QTEST_MAIN(WindowTest)

@@ -548,8 +548,15 @@ void TMainForm::ClearLog() {
 }
 
 QStringList TMainForm::LogLines() {
-  // A shared copy of the list: no line is copied.
-  return OnWindowThread([this] { return LogsMemo->Lines(); });
+  return OnWindowThread([this] {
+    // A list of its own for the caller, which uses it on its thread while this one appends
+    // to the view's (the lines themselves are shared, not copied).
+    const QStringList& lines = LogsMemo->Lines();
+    QStringList copy;
+    copy.reserve(lines.size());
+    for (const QString& line : lines) copy.append(line);
+    return copy;
+  });
 }
 
 void TMainForm::AddLogLine(const QString& line) {

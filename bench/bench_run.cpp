@@ -6,7 +6,9 @@
 // the very requests of the run, each over a fresh connection; and between the two, the
 // project's own HTTP client replaying them on one thread.
 //
-// bench_run [--orgs N]   (organisations of the dataset; about 3 requests each; default 1000)
+// bench_run [--orgs N] [--only stand-in|window]
+//   --orgs: organisations of the dataset, about 3 requests each (default 1000)
+//   --only: one of the two runs, without the floors
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -359,9 +361,12 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   int orgs = 1000;
+  QString only;
   const QStringList args = app.arguments();
-  for (int i = 1; i + 1 < args.size(); i += 2)
+  for (int i = 1; i + 1 < args.size(); i += 2) {
     if (args[i] == QStringLiteral("--orgs")) orgs = qBound(10, args[i + 1].toInt(), 30000);
+    if (args[i] == QStringLiteral("--only")) only = args[i + 1];
+  }
 
   // The country's proportions: about 33 houses per organisation.
   const QStringList datasetArgs = {"--regions", "5", "--orgs", QString::number(orgs),
@@ -388,8 +393,16 @@ int main(int argc, char** argv) {
   }
 
   const double ceiling = CeilingRequestsPerSecond();
+  if (only == QStringLiteral("window")) {
+    Report("job + window", RunWithWindow(sim, datasetArgs), ceiling, 0);
+    return 0;
+  }
   const int logStart = int(sim.Requests().size());
   const RunFigures standIn = RunWithStandIn(sim, regions);
+  if (only == QStringLiteral("stand-in")) {
+    Report("job + stand-in", standIn, ceiling, 0);
+    return 0;
+  }
   QList<QByteArray> replay;
   const QList<SimRequest> logged = sim.Requests().mid(logStart);
   for (const SimRequest& r : logged) replay.append(WireBytes(r));

@@ -10,12 +10,10 @@
 #include <QFontMetrics>
 #include <QLabel>
 #include <QListWidget>
-#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScopeGuard>
 #include <QSpinBox>
-#include <QTextBlock>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
@@ -26,6 +24,7 @@
 
 #include "app/regionlist.h"
 #include "harvest/workfiles.h"
+#include "portal/httpclient.h"
 #include "text/textfile.h"
 
 QString AppTitle() {
@@ -141,10 +140,8 @@ void TMainForm::CreateControls() {
   Label2 = new QLabel(QStringLiteral("Логи"), this);
   Label2->setObjectName(QStringLiteral("Label2"));
 
-  LogsMemo = new QPlainTextEdit(this);
+  LogsMemo = new TLogView(this);
   LogsMemo->setObjectName(QStringLiteral("LogsMemo"));
-  LogsMemo->setReadOnly(true);
-  LogsMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
   LogsMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   LogsMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 
@@ -391,6 +388,72 @@ bool TMainForm::SettleLeftovers() {
   return true;
 }
 
+namespace {
+
+// The message box text for certificate and key files that cannot be used: which file, why,
+// and what the user can do about it.
+QString ClientIdentityMessage(const TlsIdentity& identity, const QString& certPath,
+                              const QString& keyPath) {
+  using Failure = TlsIdentity::Failure;
+  QString file = keyPath;
+  QString reason;
+  QString remedy;
+  switch (identity.LastFailure()) {
+    case Failure::CertUnreadable:
+      file = certPath;
+      reason = QStringLiteral("файл сертификата отсутствует или не читается (%1)").arg(identity.LastReason());
+      remedy = QStringLiteral("Положите файл сертификата клиента 01cert.pem по этому пути "
+                              "(в папку, из которой запущена программа).");
+      break;
+    case Failure::CertNotPem:
+      file = certPath;
+      reason = QStringLiteral("в файле нет сертификата в формате PEM");
+      remedy = QStringLiteral("Замените файл сертификатом клиента в формате PEM.");
+      break;
+    case Failure::KeyUnreadable:
+      reason = QStringLiteral("файл ключа отсутствует или не читается (%1)").arg(identity.LastReason());
+      remedy = QStringLiteral("Положите файл закрытого ключа 01key.pem по этому пути "
+                              "(в папку, из которой запущена программа).");
+      break;
+    case Failure::KeyNotPem:
+      reason = QStringLiteral("в файле нет закрытого ключа в формате PEM");
+      remedy = QStringLiteral("Замените файл закрытым ключом, выданным вместе с сертификатом.");
+      break;
+    case Failure::NoPassphrase:
+    case Failure::WrongPassphrase:
+      reason = QStringLiteral("ключ не открывается паролем программы (неверный пароль)");
+      remedy = QStringLiteral("Положите ключ, выданный для этой программы вместе с сертификатом, "
+                              "или программу, собранную с паролем этого ключа.");
+      break;
+    case Failure::KeyMismatch:
+      reason = QStringLiteral("ключ не соответствует сертификату %1").arg(certPath);
+      remedy = QStringLiteral("Положите рядом сертификат и ключ из одного комплекта.");
+      break;
+    case Failure::None:
+      break;
+  }
+  return QStringLiteral("Сертификат и ключ клиента не загружены, работа не начата.\n\n"
+                        "Файл: %1\nПричина: %2\n\n%3")
+      .arg(file, reason, remedy);
+}
+
+}  // namespace
+
+bool TMainForm::LoadClientIdentity(FetchSettings* fetch) {
+  if (fetch->identity) return true;
+  // Named relative to the current directory; the message gives the full path.
+  const QString certPath = QFileInfo(fetch->certFile).absoluteFilePath();
+  const QString keyPath = QFileInfo(fetch->keyFile).absoluteFilePath();
+  auto identity = std::make_shared<TlsIdentity>();
+  QString error;
+  if (!identity->Load(fetch->certFile, fetch->keyFile, fetch->keyPassphrase, &error)) {
+    dialogs_->Error(ClientIdentityMessage(*identity, certPath, keyPath));
+    return false;
+  }
+  fetch->identity = std::move(identity);
+  return true;
+}
+
 bool TMainForm::JobRunning() const {
   return CurrentJob && !CurrentJob->IsEnded() && !runEnding_;
 }
@@ -420,7 +483,9 @@ void TMainForm::StartButtonClick() {
     return;
   }
 
-  auto* job = new TScraper(this, settings_);
+  HarvestSettings settings = settings_;
+  if (!LoadClientIdentity(&settings.fetch)) return;
+  auto* job = new TScraper(this, settings);
   CurrentJob = job;
   if (settings_.beforeJobStart) settings_.beforeJobStart(*job);
   job->start();
@@ -516,23 +581,23 @@ bool TMainForm::ReadAdditional() {
 }
 
 void TMainForm::ClearLog() {
-  OnWindowThread([this] { LogsMemo->clear(); });
+  OnWindowThread([this] { LogsMemo->Clear(); });
 }
 
 QStringList TMainForm::LogLines() {
   return OnWindowThread([this] {
-    QStringList lines;
-    const QTextDocument* doc = LogsMemo->document();
-    if (doc->isEmpty()) return lines;
-    lines.reserve(doc->blockCount());
-    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next())
-      lines.append(block.text());
-    return lines;
+    // A list of its own for the caller, which uses it on its thread while this one appends
+    // to the view's (the lines themselves are shared, not copied).
+    const QStringList& lines = LogsMemo->Lines();
+    QStringList copy;
+    copy.reserve(lines.size());
+    for (const QString& line : lines) copy.append(line);
+    return copy;
   });
 }
 
 void TMainForm::AddLogLine(const QString& line) {
-  OnWindowThread([this, &line] { LogsMemo->appendPlainText(line); });
+  OnWindowThread([this, &line] { LogsMemo->AppendLine(line); });
 }
 
 void TMainForm::SetProgress(int maximum, int position, const QString& hint) {

@@ -11,13 +11,13 @@
 #include <memory>
 
 #include "app/dialogs.h"
+#include "app/logview.h"
 #include "harvest/jobview.h"
 #include "harvest/scraper.h"
 
 class QCheckBox;
 class QLabel;
 class QListWidget;
-class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QSpinBox;
@@ -58,7 +58,7 @@ class TMainForm : public QWidget, public JobView {
   QLabel* Label3;
   QCheckBox* AdditionalCheckBox;
   QLabel* Label2;
-  QPlainTextEdit* LogsMemo;
+  TLogView* LogsMemo;
   QProgressBar* ProgressBar;
   QTimer* ResumeTimer;
 
@@ -112,6 +112,9 @@ class TMainForm : public QWidget, public JobView {
   // "lists.dat" / "cards.dat" at start; false: a file could not be read, start nothing.
   bool SettleLeftovers();
   bool SaveSelection(QString* error);
+  // Loads the client certificate and key once for the run into *fetch (unless it already
+  // carries them); false: a message box has said what is wrong, start nothing.
+  bool LoadClientIdentity(FetchSettings* fetch);
   void Quit();
 
   QString dir_;

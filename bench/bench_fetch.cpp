@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "portal/api.h"
+#include "portal/httpclient.h"
 #include "portal/scrapingthread.h"
 #include "tests/support/simserver.h"
 #include "tools/portal-sim/dataset.h"
@@ -123,6 +124,13 @@ int main(int argc, char** argv) {
   FetchSettings settings = sim.ClientSettings();
   settings.maxAttempts = 1;
   settings.failPauseMs = 0;
+  // Loaded once and shared, as a run does since "СТАРТ" loads it.
+  auto identity = std::make_shared<TlsIdentity>();
+  if (!identity->Load(settings.certFile, settings.keyFile, settings.keyPassphrase, &error)) {
+    std::fprintf(stderr, "bench_fetch: %s\n", qPrintable(error));
+    return 1;
+  }
+  settings.identity = identity;
 
   int biggest = 0;
   for (int org = 1; org < data.OrgCount(); ++org)

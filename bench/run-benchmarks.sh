@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmarks with the default (Release) preset, runs every bench_* executable and
-# prints their figures as one table. Arguments are passed to every benchmark.
+# prints their figures as one table (a few minutes in all: the whole run of the job goes at
+# the program's own pace). Arguments are passed to every benchmark. bench/README.md keeps a
+# dated run beside the targets.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -29,5 +31,5 @@ for t in $targets; do
   "$exe" "$@" | grep '^BENCH' | cut -f2- | sed "s/^/$t\t/" >>"$results"
 done
 
-printf '%-15s %-18s %-12s %12s  %s\n' benchmark scenario metric value unit
-awk -F'\t' '{ printf "%-15s %-18s %-12s %12s  %s\n", $1, $2, $3, $4, $5 }' "$results"
+printf '%-15s %-20s %-16s %12s  %s\n' benchmark scenario metric value unit
+awk -F'\t' '{ printf "%-15s %-20s %-16s %12s  %s\n", $1, $2, $3, $4, $5 }' "$results"

@@ -1,6 +1,7 @@
 #pragma once
 // A small synchronous HTTPS client over one libcurl easy handle, and the client certificate
-// with its key decrypted once. Both belong to one worker thread and are never shared.
+// with its key decrypted once. A client belongs to one worker thread; an identity is loaded
+// once per run and then only read, so every worker's client may use the same one.
 
 #include <QByteArray>
 #include <QList>
@@ -14,9 +15,22 @@
 
 // The client certificate and its private key, read and checked with OpenSSL so that each way
 // of failing gets its own text (curl reports a wrong pass phrase, a missing key and a key of
-// another certificate alike).
+// another certificate alike). Once loaded it is never changed: OpenSSL's certificate and key
+// objects are reference-counted and may be used by several connections on several threads.
 class TlsIdentity {
  public:
+  // Why a load failed.
+  enum class Failure {
+    None,
+    CertUnreadable,   // missing, a folder, no access
+    CertNotPem,       // read, but holds no PEM certificate
+    KeyUnreadable,
+    KeyNotPem,
+    NoPassphrase,     // the key is encrypted and no pass phrase is set
+    WrongPassphrase,
+    KeyMismatch,      // the key belongs to another certificate
+  };
+
   TlsIdentity();
   ~TlsIdentity();
   TlsIdentity(const TlsIdentity&) = delete;
@@ -27,6 +41,14 @@ class TlsIdentity {
   bool Load(const QString& certFile, const QString& keyFile, const QByteArray& passphrase,
             QString* error);
   bool Loaded() const { return cert_ && key_; }
+  // What the last Load found wrong, and the system's reason for an unreadable file.
+  Failure LastFailure() const { return failure_; }
+  const QString& LastReason() const { return reason_; }
+
+  // Whether both files can still be opened, without decrypting anything: a run with an
+  // identity loaded at its start still fails its attempts once a file has gone, with the
+  // texts Load gives for an unreadable file.
+  static bool FilesReadable(const QString& certFile, const QString& keyFile, QString* error);
 
   X509* Certificate() const { return cert_.get(); }
   EVP_PKEY* Key() const { return key_.get(); }
@@ -40,6 +62,8 @@ class TlsIdentity {
   };
   std::unique_ptr<X509, CertFree> cert_;
   std::unique_ptr<EVP_PKEY, KeyFree> key_;
+  Failure failure_ = Failure::None;
+  QString reason_;
 };
 
 // Owns a curl_slist.
@@ -82,7 +106,8 @@ struct HttpClientOptions {
   QByteArray userAgent;
   QByteArray referer;
   int idleTimeoutSec = 900;
-  // Loaded identity used on every connection, or null for none.
+  // Loaded identity set on every connection's TLS context, or null for none. It must outlive
+  // the client; it is only read.
   const TlsIdentity* identity = nullptr;
   // Polled during a transfer (about once a second when idle); true drops it.
   std::function<bool()> abortRequested;

@@ -90,14 +90,16 @@ void TScrapingThread::Pause(int ms, bool endOnStop) {
 
 void TScrapingThread::Work() {
   try {
-    TlsIdentity identity;
+    // The run's shared identity, kept alive by this worker's copy of the settings; without
+    // one, the worker's own, loaded at its first attempt.
+    TlsIdentity ownIdentity;
     HttpClientOptions options;
     options.accept = QByteArrayLiteral("text/html, */*");
     options.userAgent = QByteArrayLiteral(
         "Mozilla/5.0 (Windows NT 6.1; Win64; x64; rv:101.0) Gecko/20100101 Firefox/101.0");
     options.referer = settings.baseUrl.toUtf8();
     options.idleTimeoutSec = settings.idleTimeoutSec;
-    options.identity = &identity;
+    options.identity = settings.identity ? settings.identity.get() : &ownIdentity;
     options.abortRequested = [this] { return Aborted(); };
     HttpClient client(options);
 
@@ -114,7 +116,7 @@ void TScrapingThread::Work() {
       url = keptUrl;  // an attempt of a house request cuts it to the address
       if (StopRequested()) return;
       QString error;
-      const AttemptEnd end = Attempt(client, identity, &error);
+      const AttemptEnd end = Attempt(client, ownIdentity, &error);
       if (end == AttemptEnd::Stopped) return;
       if (end == AttemptEnd::Succeeded) {
         result = 1;
@@ -135,7 +137,7 @@ void TScrapingThread::Work() {
   }
 }
 
-TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIdentity& identity,
+TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIdentity& ownIdentity,
                                                      QString* error) {
   try {
     // Builds the request of this kind; also fills the fields the job reads back.
@@ -180,10 +182,14 @@ TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIden
     }
     if (request.post) request.contentType = json;
 
-    // The key is decrypted once and kept; a failure is tried again next attempt, so a file
-    // put in place meanwhile is picked up.
-    if (!identity.Loaded() &&
-        !identity.Load(settings.certFile, settings.keyFile, settings.keyPassphrase, error)) {
+    if (settings.identity) {
+      // Loaded at the start of the run; files that have gone since still fail the attempt.
+      if (!TlsIdentity::FilesReadable(settings.certFile, settings.keyFile, error))
+        return AttemptEnd::Failed;
+    } else if (!ownIdentity.Loaded() &&
+               !ownIdentity.Load(settings.certFile, settings.keyFile, settings.keyPassphrase, error)) {
+      // Decrypted once and kept; a failure is tried again next attempt, so a file put in
+      // place meanwhile is picked up.
       return AttemptEnd::Failed;
     }
 
@@ -229,34 +235,4 @@ TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIden
     *error = QString::fromLocal8Bit(e.what());
     return AttemptEnd::Failed;
   }
-}
-
-QString StreamToString(const QByteArray* stream, qsizetype maxBytes) {
-  if (!stream) return {};
-  qsizetype n = maxBytes;
-  if (n <= 0 || n > stream->size()) n = stream->size();
-  return QString::fromLatin1(stream->constData(), n);
-}
-
-QString TextBetween(const QString& text, const QString& start, const QString& middle,
-                    const QString& end) {
-  // Positions are 0-based here; a missing marker (or a missing end) gives an empty text.
-  qsizetype p = 0;
-  if (!start.isEmpty()) {
-    p = text.indexOf(start);
-    if (p < 0) return {};
-  }
-  qsizetype markerLength = start.size();
-  if (!middle.isEmpty()) {
-    p = text.indexOf(middle, p + markerLength);
-    if (p < 0) return {};
-    markerLength = middle.size();
-  }
-  const qsizetype from = p + markerLength;
-  qsizetype q = text.size();
-  if (!end.isEmpty()) {
-    q = text.indexOf(end, from);
-    if (q < 0) return {};
-  }
-  return text.mid(from, q - from);
 }

@@ -38,6 +38,9 @@ struct FetchSettings {
   int failPauseMs = 1000;       // after every failed attempt
   int additionalWaitMs = 2000;  // between a card and its additional information
   int idleTimeoutSec = 900;     // without traffic on the connection
+  // The certificate and key loaded once for the whole run and shared by every worker. Empty:
+  // each worker loads them itself from the two files.
+  std::shared_ptr<const TlsIdentity> identity;
 };
 
 class TScrapingThread : public QThread {
@@ -74,7 +77,7 @@ class TScrapingThread : public QThread {
   enum class AttemptEnd { Succeeded, Failed, Stopped };
 
   void Work();
-  AttemptEnd Attempt(HttpClient& client, TlsIdentity& identity, QString* error);
+  AttemptEnd Attempt(HttpClient& client, TlsIdentity& ownIdentity, QString* error);
   void HandOver();
   bool StopRequested() const { return isInterruptionRequested() || Aborted(); }
   // Waits ms milliseconds; an abort ends the wait at once, a stop request only when watched.
@@ -86,11 +89,3 @@ class TScrapingThread : public QThread {
   std::condition_variable pauseWake_;
   QList<QByteArray> CustomHeaders;  // sent after every other header line
 };
-
-// The worker's text routines.
-// Bytes to 8-bit text, one character per byte: the first maxBytes bytes (0 or more than the
-// size: all of them).
-QString StreamToString(const QByteArray* stream, qsizetype maxBytes);
-// The text between the first `start` and the next `middle`/`end` markers.
-QString TextBetween(const QString& text, const QString& start, const QString& middle,
-                    const QString& end);

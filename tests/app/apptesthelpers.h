@@ -10,7 +10,6 @@
 #include <QMutex>
 #include <QString>
 #include <QStringList>
-#include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QTest>
 #include <functional>

@@ -4,7 +4,6 @@
 
 #include <QCheckBox>
 #include <QListWidget>
-#include <QPlainTextEdit>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
@@ -20,6 +19,7 @@
 #include "app/mainform.h"
 #include "apptesthelpers.h"
 #include "harvest/scraper.h"
+#include "tests/support/simserver.h"
 #include "text/textfile.h"
 
 namespace {
@@ -33,8 +33,9 @@ constexpr int kJobTimeoutMs = 60000;
 HarvestSettings NeverAnsweringPortal() {
   HarvestSettings settings;
   settings.fetch.baseUrl = QStringLiteral("https://127.0.0.1:9/");
-  settings.fetch.certFile = QStringLiteral("no-such-01cert.pem");
-  settings.fetch.keyFile = QStringLiteral("no-such-01key.pem");
+  // A usable certificate and key: without them "СТАРТ" starts no job.
+  settings.fetch.certFile = SimServer::ClientCert();
+  settings.fetch.keyFile = SimServer::ClientKey();
   settings.fetch.maxAttempts = 100;
   settings.fetch.failPauseMs = 200;
   settings.fetch.additionalWaitMs = 0;

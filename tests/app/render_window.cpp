@@ -87,6 +87,7 @@ int main(int argc, char* argv[]) {
                    QStringLiteral("Записано организаций: 157"));
   form.SetProgress(540, 205, QStringLiteral("205 из 540, осталось 335"));
   form.CitiesListBox->setCurrentRow(10, QItemSelectionModel::NoUpdate);
+  form.LogsMemo->Flush();  // the log shows new lines in batches
 
   QApplication::processEvents();
   const QPixmap picture = form.grab();

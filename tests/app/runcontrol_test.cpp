@@ -4,7 +4,6 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QListWidget>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>

@@ -2,10 +2,12 @@
 // window's side of the job's calls.
 
 #include <QApplication>
+#include <QClipboard>
+#include <QFileInfo>
+#include <QScrollBar>
 #include <QCheckBox>
 #include <QLabel>
 #include <QListWidget>
-#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScopeGuard>
@@ -27,6 +29,8 @@
 #include "app/folderlock.h"
 #include "app/mainform.h"
 #include "apptesthelpers.h"
+#include "portal/api.h"
+#include "tests/support/simserver.h"
 
 namespace {
 
@@ -95,6 +99,10 @@ class WindowTest : public QObject {
   void progressStaysInRange();
   void callWhoseWindowIsGoneReturns();
   void oneCopyPerFolder();
+  void logViewKeepsEveryLineAndFollowsTheEnd();
+  void logViewCopiesTheSelectedLines();
+  void unusableCertificateOrKeyStartsNoJob_data();
+  void unusableCertificateOrKeyStartsNoJob();
 };
 
 void WindowTest::regionListFromFile_data() {
@@ -437,8 +445,8 @@ void WindowTest::tabOrder() {
                      static_cast<QWidget*>(f->ProgressBar)})
     QCOMPARE(c->focusPolicy(), Qt::NoFocus);
   QCOMPARE(f->CitiesListBox->selectionMode(), QAbstractItemView::ExtendedSelection);
-  QVERIFY(f->LogsMemo->isReadOnly());
-  QCOMPARE(f->LogsMemo->lineWrapMode(), QPlainTextEdit::NoWrap);
+  QCOMPARE(f->LogsMemo->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+  QCOMPARE(f->LogsMemo->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
   QVERIFY(!f->ProgressBar->isTextVisible());
   QVERIFY(f->ResumeTimer->isSingleShot());
   QVERIFY(!f->ResumeTimer->isActive());
@@ -577,6 +585,145 @@ void WindowTest::oneCopyPerFolder() {
   QVERIFY(other.Exists(FolderLock::FileName()));
   FolderLock taker(other.Path());
   QVERIFY2(taker.Take(&message), qPrintable(message));
+}
+
+void WindowTest::logViewKeepsEveryLineAndFollowsTheEnd() {
+  ScratchDir dir;
+  Window w(dir);
+  w.Show();
+  TLogView* view = w.form->LogsMemo;
+  const int rowsInSight = view->viewport()->height() / view->RowHeight();
+  QVERIFY(rowsInSight > 3);
+
+  for (int i = 0; i < 5000; ++i) w.form->AddLogLine(QStringLiteral("line %1").arg(i));
+  // Stored at once, shown with the next batch, which follows the end.
+  QCOMPARE(w.form->LogLines().size(), 5000);
+  QCOMPARE(w.form->LogLines().last(), QStringLiteral("line 4999"));
+  QTRY_COMPARE(view->ShownLines(), 5000);
+  QCOMPARE(view->LastVisibleRow(), 4999);
+  const int narrow = view->horizontalScrollBar()->maximum();
+
+  // A much longer line later on widens the view's sideways range.
+  w.form->AddLogLine(QStringLiteral("long ") + QString(400, QLatin1Char('x')));
+  QTRY_COMPARE(view->ShownLines(), 5001);
+  QVERIFY(view->horizontalScrollBar()->maximum() > narrow + 1000);
+  QCOMPARE(view->LastVisibleRow(), 5000);
+
+  // A line with a line break is two lines, as the text view took it.
+  w.form->AddLogLine(QStringLiteral("first half\nsecond half"));
+  QCOMPARE(w.form->LogLines().mid(5001), (QStringList{"first half", "second half"}));
+
+  // Someone reading older lines keeps their place while lines come in.
+  view->verticalScrollBar()->setValue(0);
+  for (int i = 0; i < 100; ++i) w.form->AddLogLine(QStringLiteral("more %1").arg(i));
+  QTRY_COMPARE(view->ShownLines(), 5103);
+  QCOMPARE(view->FirstVisibleRow(), 0);
+
+  // Cleared: nothing stored, nothing shown, and new lines follow the end again.
+  w.form->ClearLog();
+  QVERIFY(w.form->LogLines().isEmpty());
+  QCOMPARE(view->ShownLines(), 0);
+  QCOMPARE(view->FirstVisibleRow(), -1);
+  for (int i = 0; i < 3 * rowsInSight; ++i) w.form->AddLogLine(QStringLiteral("again %1").arg(i));
+  QTRY_COMPARE(view->ShownLines(), 3 * rowsInSight);
+  QCOMPARE(view->LastVisibleRow(), 3 * rowsInSight - 1);
+
+  // What is in sight is painted: the last line's text reaches the picture.
+  const QImage picture = view->viewport()->grab().toImage();
+  bool inked = false;
+  const QRgb background = picture.pixel(picture.width() - 1, picture.height() - 1);
+  for (int y = picture.height() - view->RowHeight(); y < picture.height() && !inked; ++y)
+    for (int x = 0; x < 60 && !inked; ++x) inked = picture.pixel(x, y) != background;
+  QVERIFY(inked);
+}
+
+void WindowTest::logViewCopiesTheSelectedLines() {
+  ScratchDir dir;
+  Window w(dir);
+  w.Show();
+  for (const char* line : {"первая", "вторая", "третья", "четвёртая"})
+    w.form->AddLogLine(QString::fromUtf8(line));
+  TLogView* view = w.form->LogsMemo;
+  view->Flush();
+  QCOMPARE(view->ShownLines(), 4);
+
+  // A click on the second row, Shift and a click on the third.
+  const int h = view->RowHeight();
+  QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(10, h + h / 2));
+  QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::ShiftModifier, QPoint(10, 2 * h + h / 2));
+  QApplication::clipboard()->clear();
+  QTest::keySequence(view, QKeySequence::Copy);
+  QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("вторая\nтретья"));
+
+  // Ctrl+A takes them all; a click below the last row selects nothing.
+  QTest::keySequence(view, QKeySequence::SelectAll);
+  QCOMPARE(view->SelectedLines().size(), 4);
+  QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, QPoint(10, 10 * h));
+  QVERIFY(view->SelectedLines().isEmpty());
+  // Typing changes nothing: the log is read only.
+  QTest::keyClicks(view, QStringLiteral("abc"));
+  QCOMPARE(w.form->LogLines().size(), 4);
+}
+
+void WindowTest::unusableCertificateOrKeyStartsNoJob_data() {
+  QTest::addColumn<QString>("cert");
+  QTest::addColumn<QString>("key");
+  QTest::addColumn<QByteArray>("passphrase");
+  QTest::addColumn<QString>("namedFile");  // the full path the message names
+  QTest::addColumn<QString>("reason");
+
+  const QString cert = SimServer::ClientCert();
+  const QString key = SimServer::ClientKey();
+  const QString missingCert = QStringLiteral("no-such-01cert.pem");  // relative: the message
+  const QString missingKey = QStringLiteral("no-such-01key.pem");    // gives the full path
+  QTest::newRow("certificate missing")
+      << missingCert << key << DefaultKeyPassphrase() << QFileInfo(missingCert).absoluteFilePath()
+      << QStringLiteral("файл сертификата отсутствует или не читается");
+  QTest::newRow("key missing")
+      << cert << missingKey << DefaultKeyPassphrase() << QFileInfo(missingKey).absoluteFilePath()
+      << QStringLiteral("файл ключа отсутствует или не читается");
+  QTest::newRow("wrong pass phrase")
+      << cert << key << QByteArray("wrongpas") << key
+      << QStringLiteral("ключ не открывается паролем программы");
+  // The server's key belongs to another certificate.
+  QTest::newRow("key not matching the certificate")
+      << cert << SimServer::TlsDir() + QStringLiteral("server.key") << DefaultKeyPassphrase()
+      << SimServer::TlsDir() + QStringLiteral("server.key")
+      << QStringLiteral("ключ не соответствует сертификату ") + cert;
+}
+
+void WindowTest::unusableCertificateOrKeyStartsNoJob() {
+  QFETCH(QString, cert);
+  QFETCH(QString, key);
+  QFETCH(QByteArray, passphrase);
+  QFETCH(QString, namedFile);
+  QFETCH(QString, reason);
+  ScratchDir dir;
+  dir.Write("cities.txt", QByteArray("A=1$$$a\r\n"));
+  HarvestSettings settings;
+  settings.fetch.baseUrl = QStringLiteral("https://127.0.0.1:9/");
+  settings.fetch.certFile = cert;
+  settings.fetch.keyFile = key;
+  settings.fetch.keyPassphrase = passphrase;
+  settings.openWorkbook = false;
+  TestWindow w(dir, settings);
+  w.Show();
+  w.form->CitiesListBox->item(0)->setSelected(true);
+
+  w.form->StartButtonClick();
+  QVERIFY(w.form->Job() == nullptr);
+  QCOMPARE(w.dialogs->errors.size(), 1);
+  const QString message = w.dialogs->errors[0];
+  QVERIFY2(message.contains(QStringLiteral("Файл: ") + namedFile + QLatin1Char('\n')), qPrintable(message));
+  QVERIFY2(message.contains(QStringLiteral("Причина: ") + reason), qPrintable(message));
+  QVERIFY2(message.contains(QStringLiteral("работа не начата")), qPrintable(message));
+  // The last paragraph says what to do.
+  QVERIFY(!message.section(QStringLiteral("\n\n"), 2).trimmed().isEmpty());
+  // Nothing of a run: no log, no files, the controls as they were.
+  QVERIFY(w.form->LogLines().isEmpty());
+  QVERIFY(w.form->StartButton->isEnabled());
+  QVERIFY(!dir.Exists("lists.dat"));
+  QVERIFY(QDir(dir.Path()).entryList({QStringLiteral("data*.tab")}).isEmpty());
 }
 
 QTEST_MAIN(WindowTest)

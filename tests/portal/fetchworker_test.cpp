@@ -12,8 +12,10 @@
 #include <memory>
 #include <mutex>
 #include <ostream>
+#include <vector>
 
 #include "portal/api.h"
+#include "portal/httpclient.h"
 #include "portal/scrapingthread.h"
 #include "tests/portal/scriptedserver.h"
 #include "tests/support/simserver.h"
@@ -421,6 +423,63 @@ TEST_F(FetchWorker, CertificateAndKeyProblemsFailEveryAttemptWithTheirOwnText) {
   }
   EXPECT_EQ(texts.size(), std::size(cases));
   EXPECT_TRUE(sim_->Requests().isEmpty());
+}
+
+// The identity loaded once at the start of a run serves every worker; a file that goes
+// during the run still fails the attempts, with the text a worker loading it itself gives.
+TEST_F(FetchWorker, SharedIdentityServesEveryWorkerAndAGoneFileStillFailsTheAttempts) {
+  StartSim();
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const QString cert = dir.filePath("01cert.pem");
+  const QString key = dir.filePath("01key.pem");
+  ASSERT_TRUE(QFile::copy(SimServer::ClientCert(), cert));
+  ASSERT_TRUE(QFile::copy(SimServer::ClientKey(), key));
+  auto identity = std::make_shared<TlsIdentity>();
+  QString error;
+  ASSERT_TRUE(identity->Load(cert, key, DefaultKeyPassphrase(), &error)) << error.toStdString();
+
+  FetchSettings shared = Settings();
+  shared.certFile = cert;
+  shared.keyFile = key;
+  shared.identity = identity;
+  std::vector<TScrapingThread*> workers;
+  for (int i = 0; i < 3; ++i)
+    workers.push_back(Keep(MakeWorker(OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(i))), shared)));
+  for (TScrapingThread* w : workers) w->start();
+  for (TScrapingThread* w : workers) {
+    ASSERT_TRUE(w->wait(QDeadlineTimer(60000)));
+    EXPECT_EQ(w->result, 1) << w->statusText.toStdString();
+  }
+  EXPECT_EQ(sim_->Requests().size(), 3);
+  for (const SimRequest& r : sim_->Requests()) EXPECT_EQ(r.status, 200);
+
+  const struct {
+    const char* name;
+    QString gone;
+    QString mustStartWith;
+  } cases[] = {
+      {"certificate gone", cert, "ERROR_cannot read certificate file " + cert},
+      {"key gone", key, "ERROR_cannot read key file " + key},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(QFile::remove(c.gone));
+    FetchSettings own = shared;
+    own.identity.reset();
+    own.maxAttempts = 2;
+    FetchSettings sharing = shared;
+    sharing.maxAttempts = 2;
+    TScrapingThread* withShared = Keep(MakeWorker(OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(0))), sharing));
+    TScrapingThread* withOwn = Keep(MakeWorker(OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(0))), own));
+    RunToEnd(withShared);
+    RunToEnd(withOwn);
+    EXPECT_EQ(withShared->result, -1);
+    EXPECT_TRUE(withShared->statusText.startsWith(c.mustStartWith)) << withShared->statusText.toStdString();
+    EXPECT_EQ(withShared->statusText, withOwn->statusText);
+    ASSERT_TRUE(QFile::copy(c.gone == cert ? SimServer::ClientCert() : SimServer::ClientKey(), c.gone));
+  }
+  EXPECT_EQ(sim_->Requests().size(), 3);  // nothing sent without the files
 }
 
 TEST_F(FetchWorker, UnreadableCertificateOrKeyFailsWithATextNamingTheFile) {

@@ -1,0 +1,419 @@
+// A whole run of the real job against the substitute portal, as the user's machine pays for
+// it: the whole process's CPU per request (every thread: window, job, workers), peak memory,
+// and requests per second against the ceiling that the loop's fixed waits allow. Run twice:
+// with a recording stand-in for the window, and with the real window offscreen. Beside them,
+// in the same process, the floor: a bare OpenSSL client with one loaded context that replays
+// the very requests of the run, each over a fresh connection; and between the two, the
+// project's own HTTP client replaying them on one thread.
+//
+// bench_run [--orgs N] [--only stand-in|window]
+//   --orgs: organisations of the dataset, about 3 requests each (default 1000)
+//   --only: one of the two runs, without the floors
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QListWidget>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "app/mainform.h"
+#include "bench/benchutil.h"
+#include "harvest/jobview.h"
+#include "harvest/scraper.h"
+#include "portal/api.h"
+#include "portal/httpclient.h"
+#include "tests/support/simserver.h"
+#include "text/textfile.h"
+
+namespace {
+
+// Stands in for the window: keeps the log lines and answers what the job asks.
+class StandInView : public JobView {
+ public:
+  explicit StandInView(QList<RegionItem> regions) : regions_(std::move(regions)) {}
+
+  QList<RegionItem> SelectedRegions() override { return regions_; }
+  int ReadLimit() override { return 3; }
+  bool ReadAdditional() override { return false; }
+  void ClearLog() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.clear();
+  }
+  QStringList LogLines() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_;
+  }
+  void AddLogLine(const QString& line) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines_.append(line);
+  }
+  void SetProgress(int, int, const QString&) override {}
+  void SetCounters(const QString&, const QString&) override {}
+  void SetRunControlsEnabled(bool) override {}
+  void ArmResumeTimer(int) override {}
+  void JobEnded() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ended_ = true;
+    endedCond_.notify_all();
+  }
+  void WaitEnded() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    endedCond_.wait(lock, [this] { return ended_; });
+  }
+  qsizetype LineCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_.size();
+  }
+
+ private:
+  QList<RegionItem> regions_;
+  std::mutex mutex_;
+  std::condition_variable endedCond_;
+  QStringList lines_;
+  bool ended_ = false;
+};
+
+// Message boxes that never block: a benchmark has nobody to answer them.
+class SilentDialogs : public Dialogs {
+ public:
+  void Error(const QString& text) override { std::fprintf(stderr, "message: %s\n", qPrintable(text)); }
+  void Info(const QString&) override {}
+  bool Ask(const QString&) override { return true; }
+};
+
+struct RunFigures {
+  int requests = 0;
+  double wallSeconds = 0;
+  double cpuSeconds = 0;
+  double windowCpuSeconds = -1;
+  double peakMb = 0;
+  double startMb = 0;
+  qsizetype logLines = 0;
+};
+
+// The loop's pace: every request costs three fixed 10 ms waits (the pass, the start, the
+// collection); a requested 10 ms sleep takes a little longer.
+double CeilingRequestsPerSecond() {
+  QElapsedTimer t;
+  t.start();
+  const int n = 60;
+  for (int i = 0; i < n; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const double sleepMs = double(t.nsecsElapsed()) / 1e6 / n;
+  return 1000.0 / (3 * sleepMs);
+}
+
+HarvestSettings RunSettings(const SimServer& sim, const QString& dir) {
+  HarvestSettings s;
+  s.dir = dir;
+  s.fetch = sim.ClientSettings();
+  s.openWorkbook = false;
+  return s;  // the program's waits: 10 ms per pass, 1000 ms after a failed attempt
+}
+
+RunFigures RunWithStandIn(const SimServer& sim, const QList<RegionItem>& regions) {
+  QTemporaryDir dir;
+  HarvestSettings settings = RunSettings(sim, dir.path() + QLatin1Char('/'));
+  settings.deleteWhenDone = false;
+  RunFigures f;
+  bench::ResetPeak();
+  f.startMb = bench::RssMb();
+  const int before = int(sim.Requests().size());
+  const double cpu0 = bench::ProcessCpuSeconds();
+  QElapsedTimer wall;
+  wall.start();
+  {
+    // Loaded once for the run, as the window does at "СТАРТ".
+    auto identity = std::make_shared<TlsIdentity>();
+    QString error;
+    if (!identity->Load(settings.fetch.certFile, settings.fetch.keyFile, settings.fetch.keyPassphrase, &error))
+      std::fprintf(stderr, "identity: %s\n", qPrintable(error));
+    else
+      settings.fetch.identity = identity;
+    StandInView view(regions);
+    TScraper job(&view, settings);
+    job.start();
+    view.WaitEnded();
+    job.wait();
+    f.logLines = view.LineCount();
+  }
+  f.wallSeconds = double(wall.nsecsElapsed()) / 1e9;
+  f.cpuSeconds = bench::ProcessCpuSeconds() - cpu0;
+  f.peakMb = bench::PeakRssMb();
+  f.requests = int(sim.Requests().size()) - before;
+  return f;
+}
+
+RunFigures RunWithWindow(const SimServer& sim, const QStringList& datasetArgs) {
+  QTemporaryDir dir;
+  const QString folder = dir.path() + QLatin1Char('/');
+  QProcess cities;
+  cities.start(QStringLiteral(ORGH_PORTAL_SIM_EXE),
+               datasetArgs + QStringList{QStringLiteral("--write-cities"), folder + QStringLiteral("cities.txt")});
+  cities.waitForFinished(30000);
+
+  RunFigures f;
+  bench::ResetPeak();
+  f.startMb = bench::RssMb();
+  const int before = int(sim.Requests().size());
+  const double cpu0 = bench::ProcessCpuSeconds();
+  const double windowCpu0 = bench::ThreadCpuSeconds();
+  QElapsedTimer wall;
+  wall.start();
+  {
+    TMainForm form(folder, RunSettings(sim, folder), std::make_shared<SilentDialogs>());
+    form.show();
+    QApplication::processEvents();
+    form.CitiesListBox->selectAll();
+    QEventLoop loop;
+    QObject::connect(&form, &TMainForm::JobFinished, &loop, &QEventLoop::quit);
+    form.StartButtonClick();
+    if (form.Job()) loop.exec();
+    f.logLines = form.LogLines().size();
+    // The job object goes with its thread's end: let it.
+    QApplication::processEvents();
+  }
+  f.wallSeconds = double(wall.nsecsElapsed()) / 1e9;
+  f.cpuSeconds = bench::ProcessCpuSeconds() - cpu0;
+  f.windowCpuSeconds = bench::ThreadCpuSeconds() - windowCpu0;
+  f.peakMb = bench::PeakRssMb();
+  f.requests = int(sim.Requests().size()) - before;
+  return f;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The floor: one SSL_CTX with the certificate and key loaded once; a fresh TCP connection and
+// full handshake per request; the request's exact bytes; the whole answer read.
+
+struct CtxFree {
+  void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
+};
+struct SslFree {
+  void operator()(SSL* p) const { SSL_free(p); }
+};
+class Socket {
+ public:
+  Socket() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {}
+  ~Socket() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+std::unique_ptr<SSL_CTX, CtxFree> FloorContext(const FetchSettings& fetch) {
+  std::unique_ptr<SSL_CTX, CtxFree> ctx(SSL_CTX_new(TLS_client_method()));
+  if (!ctx) return nullptr;
+  SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
+  SSL_CTX_set_max_proto_version(ctx.get(), TLS1_2_VERSION);
+  SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
+  TlsIdentity identity;
+  QString error;
+  if (!identity.Load(fetch.certFile, fetch.keyFile, fetch.keyPassphrase, &error)) {
+    std::fprintf(stderr, "floor: %s\n", qPrintable(error));
+    return nullptr;
+  }
+  if (SSL_CTX_use_certificate(ctx.get(), identity.Certificate()) != 1 ||
+      SSL_CTX_use_PrivateKey(ctx.get(), identity.Key()) != 1)
+    return nullptr;
+  return ctx;
+}
+
+// One request over a fresh connection; the bytes of the answer, or -1.
+qint64 FloorRequest(SSL_CTX* ctx, int port, const QByteArray& request) {
+  Socket sock;
+  if (sock.fd() < 0) return -1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(uint16_t(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(sock.fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return -1;
+  std::unique_ptr<SSL, SslFree> ssl(SSL_new(ctx));
+  if (!ssl || SSL_set_fd(ssl.get(), sock.fd()) != 1 || SSL_connect(ssl.get()) != 1) return -1;
+  if (SSL_write(ssl.get(), request.constData(), int(request.size())) != int(request.size())) return -1;
+  qint64 total = 0;
+  char buffer[65536];
+  for (;;) {
+    const int n = SSL_read(ssl.get(), buffer, sizeof buffer);
+    if (n <= 0) break;
+    total += n;
+  }
+  SSL_shutdown(ssl.get());
+  ERR_clear_error();
+  return total;
+}
+
+QByteArray WireBytes(const SimRequest& r) {
+  QByteArray bytes = r.requestLine + "\r\n";
+  for (const QByteArray& line : r.headerLines) bytes += line + "\r\n";
+  return bytes + "\r\n" + r.body;
+}
+
+RunFigures RunFloor(const SimServer& sim, const QList<QByteArray>& requests) {
+  RunFigures f;
+  auto ctx = FloorContext(sim.ClientSettings());
+  if (!ctx) return f;
+  bench::ResetPeak();
+  f.startMb = bench::RssMb();
+  const double cpu0 = bench::ProcessCpuSeconds();
+  QElapsedTimer wall;
+  wall.start();
+  int failed = 0;
+  for (const QByteArray& request : requests)
+    if (FloorRequest(ctx.get(), sim.Port(), request) <= 0) ++failed;
+  f.wallSeconds = double(wall.nsecsElapsed()) / 1e9;
+  f.cpuSeconds = bench::ProcessCpuSeconds() - cpu0;
+  f.peakMb = bench::PeakRssMb();
+  f.requests = int(requests.size());
+  if (failed) std::fprintf(stderr, "floor: %d requests failed\n", failed);
+  return f;
+}
+
+// Between the floor and the worker: the project's HTTP client (one libcurl handle per
+// request, the shared identity set on its context) replaying the same requests on one thread,
+// without the worker's thread, retries and log lines.
+RunFigures RunCurlFloor(const SimServer& sim, const QList<SimRequest>& requests) {
+  RunFigures f;
+  FetchSettings fetch = sim.ClientSettings();
+  auto identity = std::make_shared<TlsIdentity>();
+  QString error;
+  if (!identity->Load(fetch.certFile, fetch.keyFile, fetch.keyPassphrase, &error)) return f;
+  bench::ResetPeak();
+  f.startMb = bench::RssMb();
+  const double cpu0 = bench::ProcessCpuSeconds();
+  QElapsedTimer wall;
+  wall.start();
+  int failed = 0;
+  const QByteArray base = sim.BaseUrl().toUtf8();
+  for (const SimRequest& r : requests) {
+    const QList<QByteArray> words = r.requestLine.split(' ');
+    HttpRequest request;
+    request.post = words.value(0) == "POST";
+    request.url = base + words.value(1).mid(1);
+    request.body = r.body;
+    for (const QByteArray& line : r.headerLines) {
+      if (line.startsWith("Content-Type: ")) request.contentType = line.mid(14);
+      if (line.startsWith("Request-GUID") || line.startsWith("Session-GUID")) request.customHeaders.append(line);
+    }
+    HttpClientOptions options;
+    options.accept = QByteArrayLiteral("text/html, */*");
+    options.userAgent = QByteArrayLiteral("Mozilla/5.0");
+    options.referer = base;
+    options.identity = identity.get();
+    HttpClient client(options);
+    HttpAnswer answer;
+    if (client.Perform(request, &answer, &error) != HttpOutcome::Ok) ++failed;
+  }
+  f.wallSeconds = double(wall.nsecsElapsed()) / 1e9;
+  f.cpuSeconds = bench::ProcessCpuSeconds() - cpu0;
+  f.peakMb = bench::PeakRssMb();
+  f.requests = int(requests.size());
+  if (failed) std::fprintf(stderr, "curl floor: %d requests failed\n", failed);
+  return f;
+}
+
+void Report(const char* scenario, const RunFigures& f, double ceiling, double floorMsPerRequest) {
+  if (f.requests <= 0) {
+    std::fprintf(stderr, "%s: no requests\n", scenario);
+    return;
+  }
+  const double msPerRequest = 1000.0 * f.cpuSeconds / f.requests;
+  bench::Print(scenario, "requests", f.requests, "count", 0);
+  bench::Print(scenario, "CPU/request", msPerRequest, "ms");
+  if (f.windowCpuSeconds >= 0)
+    bench::Print(scenario, "window CPU/req", 1000.0 * f.windowCpuSeconds / f.requests, "ms");
+  if (floorMsPerRequest > 0) bench::Print(scenario, "x floor", msPerRequest / floorMsPerRequest, "x");
+  bench::Print(scenario, "throughput", f.requests / f.wallSeconds, "req/s", 1);
+  if (ceiling > 0) {
+    bench::Print(scenario, "ceiling", ceiling, "req/s", 1);
+    bench::Print(scenario, "of ceiling", f.requests / f.wallSeconds / ceiling, "", 3);
+  }
+  bench::Print(scenario, "peak RSS", f.peakMb, "MB", 1);
+  bench::Print(scenario, "peak growth", f.peakMb - f.startMb, "MB", 1);
+  if (f.logLines > 0) bench::Print(scenario, "log lines", double(f.logLines), "count", 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  int orgs = 1000;
+  QString only;
+  const QStringList args = app.arguments();
+  for (int i = 1; i + 1 < args.size(); i += 2) {
+    if (args[i] == QStringLiteral("--orgs")) orgs = qBound(10, args[i + 1].toInt(), 30000);
+    if (args[i] == QStringLiteral("--only")) only = args[i + 1];
+  }
+
+  // The country's proportions: about 33 houses per organisation.
+  const QStringList datasetArgs = {"--regions", "5", "--orgs", QString::number(orgs),
+                                   "--houses", QString::number(orgs * 33), "--seed", "11"};
+  SimServer sim(datasetArgs);
+  QString error;
+  if (!sim.Start(&error)) {
+    std::fprintf(stderr, "bench_run: cannot start the substitute portal: %s\n", qPrintable(error));
+    return 1;
+  }
+
+  // The regions of the dataset, as the window's list would hand them to the job.
+  QTemporaryDir citiesDir;
+  const QString citiesPath = citiesDir.filePath(QStringLiteral("cities.txt"));
+  QProcess cities;
+  cities.start(QStringLiteral(ORGH_PORTAL_SIM_EXE), datasetArgs + QStringList{"--write-cities", citiesPath});
+  cities.waitForFinished(30000);
+  QList<RegionItem> regions;
+  QStringList lines;
+  ReadTextLines(citiesPath, &lines);
+  for (const QString& line : lines) {
+    const qsizetype eq = line.indexOf(QLatin1Char('='));
+    if (eq > 0) regions.append(RegionItem{line.left(eq), line.mid(eq + 1)});
+  }
+
+  const double ceiling = CeilingRequestsPerSecond();
+  if (only == QStringLiteral("window")) {
+    Report("job + window", RunWithWindow(sim, datasetArgs), ceiling, 0);
+    return 0;
+  }
+  const int logStart = int(sim.Requests().size());
+  const RunFigures standIn = RunWithStandIn(sim, regions);
+  if (only == QStringLiteral("stand-in")) {
+    Report("job + stand-in", standIn, ceiling, 0);
+    return 0;
+  }
+  QList<QByteArray> replay;
+  const QList<SimRequest> logged = sim.Requests().mid(logStart);
+  for (const SimRequest& r : logged) replay.append(WireBytes(r));
+  const RunFigures floor = RunFloor(sim, replay);
+  const RunFigures curlFloor = RunCurlFloor(sim, logged);
+  const double floorMs = floor.requests > 0 ? 1000.0 * floor.cpuSeconds / floor.requests : 0;
+  const RunFigures window = RunWithWindow(sim, datasetArgs);
+
+  Report("job + stand-in", standIn, ceiling, floorMs);
+  Report("job + window", window, ceiling, floorMs);
+  Report("curl client", curlFloor, 0, floorMs);
+  Report("floor client", floor, 0, 0);
+  return 0;
+}

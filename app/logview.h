@@ -15,6 +15,8 @@
 
 class TLogView : public QAbstractScrollArea {
   Q_OBJECT
+  // For tools that look at the window from outside (the install check's probe).
+  Q_PROPERTY(QString plainText READ toPlainText)
 
  public:
   explicit TLogView(QWidget* parent = nullptr);

@@ -14,7 +14,6 @@
 #include <QFile>
 #include <QListWidget>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QProxyStyle>
 #include <QStyleFactory>
@@ -63,9 +62,9 @@ void StartProbe() {
       } else if (!start->isEnabled()) {
         return;  // still running
       } else {
-        const auto* log = w->findChild<QPlainTextEdit*>(QStringLiteral("LogsMemo"));
+        const auto* log = w->findChild<QWidget*>(QStringLiteral("LogsMemo"));
         if (log != nullptr)
-          for (const QString& line : log->toPlainText().split(u'\n'))
+          for (const QString& line : log->property("plainText").toString().split(u'\n'))
             Report(QStringLiteral("LOG ") + line);
       }
       timer->stop();

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class JsonAnswer;
@@ -36,6 +37,10 @@ class JsonValue {
   int64_t Integer() const;
   // The same, clamped to the signed 32-bit range.
   int32_t Integer32() const;
+  // A number the way a count must be given: a JSON number (a real rounded) or a string
+  // holding a whole number, clamped to the 64-bit range. Nothing for any other value
+  // (missing, null, boolean, object, array, other text).
+  std::optional<int64_t> Count() const;
 
   // Array access; Size() is 0 and At() is missing for anything but an array.
   size_t Size() const;
@@ -66,7 +71,9 @@ class JsonAnswer {
   JsonValue Root() const;
 
  private:
-  void Parse(const QByteArray& utf8);
+  // `padded` holds the text and at least the parser's padding after it, so the parser reads
+  // it in place instead of copying it.
+  void Parse(const QByteArray& padded, size_t size);
 
   struct Impl;
   std::unique_ptr<Impl> impl_;

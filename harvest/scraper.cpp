@@ -204,7 +204,8 @@ void TScraper::StartUp() {
 bool TScraper::PlanResumed() {
   QString reason;
   const QString listsPath = Path(kListsFile);
-  if (!ReadTextLines(listsPath, &data_.PendingList, &reason)) {
+  TextReadLoss listsLoss;
+  if (!ReadTextLinesReporting(listsPath, &data_.PendingList, &listsLoss, &reason)) {
     // Saving an empty queue over it would lose the leftovers: keep the file as it is.
     data_.PendingList.clear();
     saveLists_ = false;
@@ -213,6 +214,7 @@ bool TScraper::PlanResumed() {
         QStringLiteral(" Работа не начата, файл оставлен без изменений."));
     return false;
   }
+  if (listsLoss.Any()) Log(TextLossMessage(listsPath, listsLoss));
   const QString allKnownPath = Path(kAllKnownFile);
   if (!QFileInfo::exists(allKnownPath)) {
     Log(QStringLiteral("Файл allknown.dat не найден, список регионов прошлого запуска пуст"));
@@ -229,9 +231,11 @@ bool TScraper::PlanResumed() {
   const QString contextPath = Path(kContextFile);
   if (QFileInfo::exists(contextPath)) {
     QStringList lines;
-    if (ReadTextLines(contextPath, &lines, &reason))
+    TextReadLoss contextLoss;
+    if (ReadTextLinesReporting(contextPath, &lines, &contextLoss, &reason)) {
+      if (contextLoss.Any()) Log(TextLossMessage(contextPath, contextLoss));
       LoadJobContextLines(lines, data_);
-    else
+    } else
       Log(QStringLiteral("Файл context.dat не прочитан, продолжаем без него: ") + reason);
   }
   return true;
@@ -380,13 +384,15 @@ void TScraper::Collect() {
   } else {
     // An error from here on leaves the entry in flight: its task goes back to the queue.
     if (settings_.beforeHandler) settings_.beforeHandler(outcome);
+    HandlerResult handled;
     switch (outcome.Code) {
-      case RegionCount: HandleRegionCount(data_, outcome); break;
-      case SearchPage: HandleSearchPage(data_, outcome); break;
-      case OrgCard: HandleOrgCard(data_, outcome); break;
-      case HouseCount: HandleHouseCount(data_, outcome); break;
+      case RegionCount: handled = HandleRegionCount(data_, outcome); break;
+      case SearchPage: handled = HandleSearchPage(data_, outcome); break;
+      case OrgCard: handled = HandleOrgCard(data_, outcome); break;
+      case HouseCount: handled = HandleHouseCount(data_, outcome); break;
       case HousePage: {
-        std::optional<QStringList> row = HousePageRow(data_, outcome);
+        std::optional<QStringList> row;
+        handled = HandleHousePage(data_, outcome, &row);
         if (row) {
           QString reason;
           if (!resultFile_ || !resultFile_->WriteRow(*row, &reason))
@@ -399,6 +405,9 @@ void TScraper::Collect() {
       }
       default: break;
     }
+    // An answer that could not be used is named in the log and fetched again by a later run.
+    if (!handled.logText.isEmpty()) Log(handled.logText);
+    if (handled.keep) failedTasks_.append(task);
     ProgressBarMax = ProgressBarPosition + int32_t(data_.PendingList.size());
   }
   if (entry != inFlight_.end()) inFlight_.erase(entry);

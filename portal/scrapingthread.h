@@ -37,6 +37,8 @@ struct FetchSettings {
   int failPauseMs = 1000;       // after every failed attempt
   int additionalWaitMs = 2000;  // between a card and its additional information
   int idleTimeoutSec = 900;     // without traffic on the connection
+  int totalTimeoutMs = 15 * 60 * 1000;  // for the whole answer of one request
+  int maxRetryAfterSec = 60;    // the longest wait a 429's "Retry-After" may ask for
 };
 
 class TScrapingThread : public QThread {
@@ -72,8 +74,13 @@ class TScrapingThread : public QThread {
  private:
   enum class AttemptEnd { Succeeded, Failed, Stopped };
 
+  // Why this task must not be sent at all, or empty: only plain values and addresses under
+  // the base address go out, whatever a working file was made to hold.
+  QString Refusal() const;
+
   void Work();
-  AttemptEnd Attempt(HttpClient& client, TlsIdentity& identity, QString* error);
+  // *waitMs: how long to wait before the next attempt after a failure.
+  AttemptEnd Attempt(HttpClient& client, TlsIdentity& identity, QString* error, int* waitMs);
   void HandOver();
   bool StopRequested() const { return isInterruptionRequested() || Aborted(); }
   // Waits ms milliseconds; an abort ends the wait at once, a stop request only when watched.

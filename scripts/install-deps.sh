@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, running and testing need.
 # Only packages that are missing are installed, so a second call is quick.
+#   --fuzz   also clang and libFuzzer, for scripts/fuzz.sh (not needed to build or test)
 set -euo pipefail
 
 packages=(
@@ -12,6 +13,9 @@ packages=(
   fonts-dejavu-core unzip xdg-utils
   fonts-dejavu-extra
 )
+if [ "${1:-}" = "--fuzz" ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -276,4 +276,30 @@ TEST_F(HostilePortal, EveryHostileAnswerEndsWithItsRowsItsSavedTaskAndItsLogLine
   }
 }
 
+TEST_F(HostilePortal, WorkingFilesCutByANulAreReported) {
+  ASSERT_GE(region_, 0);
+  SimServer sim(SimArgs({QStringLiteral("kind=count,body=0")}));
+  QString error;
+  ASSERT_TRUE(sim.Start(&error)) << error.toStdString();
+  InFreshThread([&] {
+    JobRun run;
+    // The queue holds one region, then a NUL and two more lines; the context a NUL alone.
+    run.WriteFile("lists.dat", kUtf8Mark + Key().toUtf8() + QByteArray("\r\n\0", 3) + "x\r\n" + Key().toUtf8() + "\r\n");
+    run.WriteFile("context.dat", QByteArray("\0", 1));
+    run.Create(run.Settings(sim));
+    ASSERT_TRUE(run.RunToEnd(120s));
+    const QStringList texts = LogTexts(run.view.LogLines());
+    const qsizetype dropped = 1 + 1 + 2 + Key().size() + 2;
+    EXPECT_TRUE(texts.contains(QStringLiteral("Файл %1lists.dat прочитан не целиком: текст обрезан символом NUL, "
+                                              "отброшено символов: %2, строк: 2").arg(run.dir).arg(dropped)))
+        << texts.join('\n').toStdString();
+    EXPECT_TRUE(texts.contains(QStringLiteral("Файл %1context.dat прочитан не целиком: текст обрезан символом NUL, "
+                                              "отброшено символов: 1, строк: 1").arg(run.dir)))
+        << texts.join('\n').toStdString();
+    // What was read is worked.
+    ASSERT_EQ(sim.Requests().size(), 1);
+    EXPECT_EQ(sim.Requests()[0].kind, QStringLiteral("count"));
+  });
+}
+
 }  // namespace

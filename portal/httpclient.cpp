@@ -272,6 +272,13 @@ HttpOutcome HttpClient::Transfer(const QByteArray& url, bool post, const HttpReq
     curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
   }
   curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers.get());
+  // libcurl's own total time-out backs up the check in OnProgress, also during the handshake.
+  long remainingMs = 0;
+  if (options_.totalTimeoutMs > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
+    remainingMs = std::max<long>(1, long(left.count()));
+  }
+  curl_easy_setopt(curl_, CURLOPT_TIMEOUT_MS, remainingMs);
 
   answer_ = answer;
   tooLarge_ = false;
@@ -292,7 +299,8 @@ HttpOutcome HttpClient::Transfer(const QByteArray& url, bool post, const HttpReq
 
   if (aborted_) return HttpOutcome::Aborted;
   if (rc != CURLE_OK) {
-    if (pastDeadline_) {
+    if (pastDeadline_ || (rc == CURLE_OPERATION_TIMEDOUT && options_.totalTimeoutMs > 0 &&
+                          std::chrono::steady_clock::now() >= deadline_)) {
       *error = QStringLiteral("Operation timed out: the whole answer did not arrive within %1 seconds")
                    .arg(options_.totalTimeoutMs / 1000.0);
     } else if (timedOut_) {

@@ -142,6 +142,29 @@ int main(int argc, char** argv) {
     Print(hname.constData(), "peak above start", peak.AboveMiB(), "MiB");
   }
 
+  // The parser's worst case: an answer of the most elements a body of that size can hold.
+  {
+    QByteArray dense = "{\"items\":[";
+    dense.reserve(answerBytes + 16);
+    while (dense.size() < answerBytes) dense += "1,";
+    dense += "1]}";
+    RunData run;
+    run.baseUrl = base;
+    WorkerOutcome w;
+    w.Code = HousePage;
+    w.result = 1;
+    w.orgguid = g0;
+    w.url = base;
+    w.html = QString::fromLatin1(dense);
+    dense = QByteArray();
+    Peak peak;
+    peak.Start();
+    std::optional<QStringList> row;
+    HandleHousePage(run, w, &row);
+    const QByteArray hname = "handler, " + QByteArray::number(answerMiB) + " MiB of [1,1,...]";
+    Print(hname.constData(), "peak above start", peak.AboveMiB(), "MiB");
+  }
+
   // 2. A huge field: the worker, then the card handler and the row of its house page.
   {
     Peak peak;

@@ -299,8 +299,10 @@ HttpOutcome HttpClient::Transfer(const QByteArray& url, bool post, const HttpReq
 
   if (aborted_) return HttpOutcome::Aborted;
   if (rc != CURLE_OK) {
-    if (pastDeadline_ || (rc == CURLE_OPERATION_TIMEDOUT && options_.totalTimeoutMs > 0 &&
-                          std::chrono::steady_clock::now() >= deadline_)) {
+    // libcurl's own time-out may fire a millisecond before ours would have.
+    const bool atDeadline = options_.totalTimeoutMs > 0 &&
+                            std::chrono::steady_clock::now() + std::chrono::milliseconds(100) >= deadline_;
+    if (pastDeadline_ || (rc == CURLE_OPERATION_TIMEDOUT && atDeadline)) {
       *error = QStringLiteral("Operation timed out: the whole answer did not arrive within %1 seconds")
                    .arg(options_.totalTimeoutMs / 1000.0);
     } else if (timedOut_) {

@@ -324,9 +324,36 @@ JsonAnswer::JsonAnswer(const QByteArray& utf8) : impl_(std::make_unique<Impl>())
 
 JsonAnswer::~JsonAnswer() = default;
 
+namespace {
+
+// Whether the text holds more values than kMaxJsonValues, judged by the commas, colons and
+// opening brackets outside strings (every value but the first needs one of them).
+bool HasTooManyValues(const char* text, size_t size) {
+  qsizetype marks = 0;
+  bool inString = false;
+  for (size_t i = 0; i < size; ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') ++i;
+      else if (c == '"') inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == ',' || c == ':' || c == '[' || c == '{') {
+      if (++marks > kMaxJsonValues) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 void JsonAnswer::Parse(const QByteArray& padded, size_t size) {
   // An empty text is not JSON; the parser would say so too, but without allocating.
   if (size == 0) return;
+  if (HasTooManyValues(padded.constData(), size)) {
+    tooManyValues_ = true;
+    return;
+  }
   const bool inPlace = size_t(padded.capacity()) >= size + simdjson::SIMDJSON_PADDING;
   simdjson::error_code error = impl_->parser.parse(padded.constData(), size, !inPlace).get(impl_->root);
   if (error == simdjson::NUMBER_ERROR) {

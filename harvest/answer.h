@@ -57,8 +57,13 @@ class JsonValue {
   bool present_ = false;
 };
 
+// The most values an answer may hold: fifty times a real house page of 1000 houses. The
+// parser needs up to about 16 bytes for each value, so an answer of nothing but tiny values
+// ("[1,1,1,...]") would otherwise cost some thirty times its size.
+inline constexpr qsizetype kMaxJsonValues = 3000000;
+
 // A parsed answer. An answer that does not parse as JSON has no root (Ok() is false and
-// Root() is missing).
+// Root() is missing); neither has one with more than kMaxJsonValues values.
 class JsonAnswer {
  public:
   explicit JsonAnswer(const QString& text);
@@ -68,6 +73,8 @@ class JsonAnswer {
   JsonAnswer& operator=(const JsonAnswer&) = delete;
 
   bool Ok() const { return ok_; }
+  // The answer was not parsed because it holds more than kMaxJsonValues values.
+  bool TooManyValues() const { return tooManyValues_; }
   JsonValue Root() const;
 
  private:
@@ -78,6 +85,7 @@ class JsonAnswer {
   struct Impl;
   std::unique_ptr<Impl> impl_;
   bool ok_ = false;
+  bool tooManyValues_ = false;
 };
 
 // The usual signed text-to-integer reading, lenient only about blanks and line breaks around

@@ -155,7 +155,7 @@ std::optional<CardColumns> ExtractCardColumns(const QString& cardText,
 HandlerResult HandleOrgCard(RunData& run, const WorkerOutcome& worker) {
   // An empty body or one that is not an object holds no card: no row could come of it.
   std::optional<CardColumns> card = ExtractCardColumns(worker.html, worker.html2);
-  if (!card) return KeepTask(worker, QStringLiteral("Ответ не прочитан (карточка не JSON-объект)"));
+  if (!card) return KeepUnreadable(worker, worker.html, QStringLiteral("карточка не JSON-объект"));
   // JSON null reads as the text "null", which is no GUID either.
   if (!IsPlainToken(card->guid) || card->guid == kNull)
     return KeepTask(worker, QStringLiteral("Ответ не прочитан (guid карточки не из простых символов: \"%1\")")

@@ -16,6 +16,13 @@ HandlerResult KeepTask(const WorkerOutcome& worker, const QString& why) {
                     .arg(why, PrintableValue(TaskOf(worker), 300))};
 }
 
+HandlerResult KeepUnreadable(const WorkerOutcome& worker, const QString& text, const QString& usual) {
+  // Only on this path, so an answer is parsed a second time at most when it is unusable.
+  if (JsonAnswer(text).TooManyValues())
+    return KeepTask(worker, QStringLiteral("Ответ не прочитан (больше %1 значений JSON)").arg(kMaxJsonValues));
+  return KeepTask(worker, QStringLiteral("Ответ не прочитан (%1)").arg(usual));
+}
+
 namespace {
 
 HandlerResult QueueFull(const WorkerOutcome& worker, qsizetype wanted) {
@@ -52,6 +59,7 @@ HandlerResult HandleRegionCount(RunData& run, const WorkerOutcome& worker) {
 
 HandlerResult HandleSearchPage(RunData& run, const WorkerOutcome& worker) {
   const JsonAnswer answer(worker.html);
+  if (answer.TooManyValues()) return KeepUnreadable(worker, worker.html, QString());
   if (!answer.Ok()) return KeepTask(worker, QStringLiteral("Ответ не прочитан (не JSON)"));
   const JsonValue root = answer.Root();
   const JsonValue list = root.Member("organizationSummaryWithNsiList");

@@ -46,3 +46,6 @@ std::optional<QStringList> HousePageRow(const RunData& run, const WorkerOutcome&
 QString TaskOf(const WorkerOutcome& worker);
 // The result for an answer that cannot be used: keep the task, say why, name the task.
 HandlerResult KeepTask(const WorkerOutcome& worker, const QString& why);
+// The same for a JSON answer that gave nothing: `usual` says what was missing, unless the
+// answer was too large to be read at all.
+HandlerResult KeepUnreadable(const WorkerOutcome& worker, const QString& text, const QString& usual);

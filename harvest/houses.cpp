@@ -41,6 +41,7 @@ int64_t SaturatingAdd(int64_t a, int64_t b) {
 
 HandlerResult HandleHouseCount(RunData& run, const WorkerOutcome& worker) {
   const JsonAnswer answer(worker.html);
+  if (answer.TooManyValues()) return KeepUnreadable(worker, worker.html, QString());
   if (!answer.Root().IsObject()) return KeepTask(worker, QStringLiteral("Ответ не прочитан (не JSON-объект)"));
   // A missing or null total still asks for the first page; any other value must be a count.
   const JsonValue totalValue = answer.Root().Member("total");
@@ -74,7 +75,7 @@ HandlerResult HandleHousePage(const RunData& run, const WorkerOutcome& worker,
                               std::optional<QStringList>* row) {
   *row = HousePageRow(run, worker);
   if (*row) return {};
-  return KeepTask(worker, QStringLiteral("Ответ не прочитан (нет массива items)"));
+  return KeepUnreadable(worker, worker.html, QStringLiteral("нет массива items"));
 }
 
 std::optional<QStringList> HousePageRow(const RunData& run, const WorkerOutcome& worker) {

@@ -93,6 +93,27 @@ TEST(AnswerReader, CountOnlyFromNumbersAndNumberTexts) {
   for (const auto& c : cases) EXPECT_EQ(root.Member(c.member).Count(), c.count) << c.member;
 }
 
+TEST(AnswerReader, AnswerOfTooManyValuesIsNotParsed) {
+  // Commas inside strings are no values: a huge text field still parses.
+  QString text = QStringLiteral("{\"s\":\"") + QString(kMaxJsonValues + 10, u',') + QStringLiteral("\\\"\"}");
+  const JsonAnswer field(text);
+  EXPECT_TRUE(field.Ok());
+  EXPECT_FALSE(field.TooManyValues());
+  EXPECT_EQ(field.Root().Member("s").Text().size(), kMaxJsonValues + 11);
+
+  QByteArray dense = "[";
+  for (qsizetype i = 1; i < kMaxJsonValues; ++i) dense += "1,";
+  dense += "1]";
+  const JsonAnswer atLimit(dense);  // the bracket and the commas: as many marks as allowed
+  EXPECT_TRUE(atLimit.Ok());
+  EXPECT_EQ(atLimit.Root().Size(), size_t(kMaxJsonValues));
+  dense.insert(1, "1,");
+  const JsonAnswer over(dense);
+  EXPECT_FALSE(over.Ok());
+  EXPECT_TRUE(over.TooManyValues());
+  EXPECT_FALSE(over.Root().Present());
+}
+
 TEST(AnswerReader, TextThatDoesNotParseGivesNoObject) {
   for (const char* text : {"", "   ", "{", "not json", "{\"a\":}", "{\"a\":1} x", "{'a':1}"}) {
     SCOPED_TRACE(text);

@@ -95,6 +95,16 @@ TEST(HousePage, AnswerWithoutItemsIsKept) {
   std::optional<QStringList> row;
   EXPECT_FALSE(HandleHousePage(run, Worker(HousePage, QStringLiteral(R"({"items":[]})")), &row).keep);
   EXPECT_TRUE(row.has_value());
+
+  // Millions of tiny houses would cost the parser thirty times the answer: not read at all.
+  QString dense = QStringLiteral(R"({"items":[)");
+  for (qsizetype i = 0; i < kMaxJsonValues; ++i) dense += QStringLiteral("{},");
+  dense += QStringLiteral("{}]}");
+  const HandlerResult result = HandleHousePage(run, Worker(HousePage, dense), &row);
+  EXPECT_TRUE(result.keep);
+  EXPECT_FALSE(row.has_value());
+  EXPECT_TRUE(result.logText.startsWith(QStringLiteral("Ответ не прочитан (больше 3000000 значений JSON)")))
+      << result.logText.toStdString();
 }
 
 TEST(HousePage, RowOfThirtyFields) {

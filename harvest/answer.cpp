@@ -162,6 +162,25 @@ int32_t JsonValue::Integer32() const {
   return int32_t(v);
 }
 
+std::optional<int64_t> JsonValue::Count() const {
+  if (!present_) return std::nullopt;
+  const element e = El(element_);
+  switch (e.type()) {
+    case element_type::INT64:
+    case element_type::UINT64:
+    case element_type::DOUBLE:
+      return Integer();
+    case element_type::STRING: {
+      int64_t v = 0;
+      bool overflow = false;
+      if (!ReadWholeNumber(Text(), &v, &overflow)) return std::nullopt;
+      return v;
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
 size_t JsonValue::Size() const {
   if (!IsArray()) return 0;
   return El(element_).get_array().value_unsafe().size();
@@ -279,26 +298,69 @@ struct JsonAnswer::Impl {
   element root;
 };
 
-JsonAnswer::JsonAnswer(const QString& text) : impl_(std::make_unique<Impl>()) {
-  Parse(text.toUtf8());
+namespace {
+
+// The text with the parser's padding after it, in one buffer: the parser then needs no copy
+// of its own, which matters for answers of tens of megabytes.
+QByteArray Padded(QByteArray utf8) {
+  const qsizetype size = utf8.size();
+  utf8.reserve(size + qsizetype(simdjson::SIMDJSON_PADDING));
+  utf8.append(QByteArray(qsizetype(simdjson::SIMDJSON_PADDING), '\0'));
+  utf8.truncate(size);  // the bytes after the end stay allocated and zero
+  return utf8;
 }
 
-JsonAnswer::JsonAnswer(const QByteArray& utf8) : impl_(std::make_unique<Impl>()) { Parse(utf8); }
+}  // namespace
+
+JsonAnswer::JsonAnswer(const QString& text) : impl_(std::make_unique<Impl>()) {
+  const QByteArray padded = Padded(text.toUtf8());
+  Parse(padded, size_t(padded.size()));
+}
+
+JsonAnswer::JsonAnswer(const QByteArray& utf8) : impl_(std::make_unique<Impl>()) {
+  const QByteArray padded = Padded(utf8);
+  Parse(padded, size_t(padded.size()));
+}
 
 JsonAnswer::~JsonAnswer() = default;
 
-void JsonAnswer::Parse(const QByteArray& utf8) {
+namespace {
+
+// Whether the text holds more values than kMaxJsonValues, judged by the commas, colons and
+// opening brackets outside strings (every value but the first needs one of them).
+bool HasTooManyValues(const char* text, size_t size) {
+  qsizetype marks = 0;
+  bool inString = false;
+  for (size_t i = 0; i < size; ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') ++i;
+      else if (c == '"') inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == ',' || c == ':' || c == '[' || c == '{') {
+      if (++marks > kMaxJsonValues) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+void JsonAnswer::Parse(const QByteArray& padded, size_t size) {
   // An empty text is not JSON; the parser would say so too, but without allocating.
-  if (utf8.isEmpty()) return;
-  // realloc_if_needed: the parser copies into a padded buffer, the QByteArray is not padded.
-  simdjson::error_code error =
-      impl_->parser.parse(utf8.constData(), size_t(utf8.size()), true).get(impl_->root);
+  if (size == 0) return;
+  if (HasTooManyValues(padded.constData(), size)) {
+    tooManyValues_ = true;
+    return;
+  }
+  const bool inPlace = size_t(padded.capacity()) >= size + simdjson::SIMDJSON_PADDING;
+  simdjson::error_code error = impl_->parser.parse(padded.constData(), size, !inPlace).get(impl_->root);
   if (error == simdjson::NUMBER_ERROR) {
     // The parser refuses a whole answer for one number it cannot store. Such numbers are
     // read as strings of their literal instead: their text keeps every digit and the rest
     // of the answer is not lost.
-    const std::string quoted =
-        QuoteUnstorableNumbers(std::string_view(utf8.constData(), size_t(utf8.size())));
+    const std::string quoted = QuoteUnstorableNumbers(std::string_view(padded.constData(), size));
     if (!quoted.empty())
       error = impl_->parser.parse(quoted.data(), quoted.size(), true).get(impl_->root);
   }

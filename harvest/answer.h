@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class JsonAnswer;
@@ -36,6 +37,10 @@ class JsonValue {
   int64_t Integer() const;
   // The same, clamped to the signed 32-bit range.
   int32_t Integer32() const;
+  // A number the way a count must be given: a JSON number (a real rounded) or a string
+  // holding a whole number, clamped to the 64-bit range. Nothing for any other value
+  // (missing, null, boolean, object, array, other text).
+  std::optional<int64_t> Count() const;
 
   // Array access; Size() is 0 and At() is missing for anything but an array.
   size_t Size() const;
@@ -52,8 +57,13 @@ class JsonValue {
   bool present_ = false;
 };
 
+// The most values an answer may hold: fifty times a real house page of 1000 houses. The
+// parser needs up to about 16 bytes for each value, so an answer of nothing but tiny values
+// ("[1,1,1,...]") would otherwise cost some thirty times its size.
+inline constexpr qsizetype kMaxJsonValues = 3000000;
+
 // A parsed answer. An answer that does not parse as JSON has no root (Ok() is false and
-// Root() is missing).
+// Root() is missing); neither has one with more than kMaxJsonValues values.
 class JsonAnswer {
  public:
   explicit JsonAnswer(const QString& text);
@@ -63,14 +73,19 @@ class JsonAnswer {
   JsonAnswer& operator=(const JsonAnswer&) = delete;
 
   bool Ok() const { return ok_; }
+  // The answer was not parsed because it holds more than kMaxJsonValues values.
+  bool TooManyValues() const { return tooManyValues_; }
   JsonValue Root() const;
 
  private:
-  void Parse(const QByteArray& utf8);
+  // `padded` holds the text and at least the parser's padding after it, so the parser reads
+  // it in place instead of copying it.
+  void Parse(const QByteArray& padded, size_t size);
 
   struct Impl;
   std::unique_ptr<Impl> impl_;
   bool ok_ = false;
+  bool tooManyValues_ = false;
 };
 
 // The usual signed text-to-integer reading, lenient only about blanks and line breaks around

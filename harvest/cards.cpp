@@ -118,7 +118,7 @@ QString FormatWeekSchedule(const JsonValue& days) {
 std::optional<CardColumns> ExtractCardColumns(const QString& cardText,
                                               const QString& additionalText) {
   const JsonAnswer answer(cardText);
-  if (!answer.Ok()) return std::nullopt;
+  if (!answer.Root().IsObject()) return std::nullopt;
   const JsonValue card = answer.Root();
 
   CardColumns out;
@@ -152,9 +152,36 @@ std::optional<CardColumns> ExtractCardColumns(const QString& cardText,
   return out;
 }
 
-void HandleOrgCard(RunData& run, const WorkerOutcome& worker) {
+HandlerResult HandleOrgCard(RunData& run, const WorkerOutcome& worker) {
+  // An empty body or one that is not an object holds no card: no row could come of it.
   std::optional<CardColumns> card = ExtractCardColumns(worker.html, worker.html2);
-  if (!card) return;
+  if (!card) return KeepUnreadable(worker, worker.html, QStringLiteral("карточка не JSON-объект"));
+  // JSON null reads as the text "null", which is no GUID either.
+  if (!IsPlainToken(card->guid) || card->guid == kNull)
+    return KeepTask(worker, QStringLiteral("Ответ не прочитан (guid карточки не из простых символов: \"%1\")")
+                                .arg(PrintableValue(card->guid, 80)));
+  if (run.PendingList.size() + 1 > kMaxPendingTasks) return KeepTask(worker, QStringLiteral("Очередь заполнена"));
   run.PendingList.append(HouseCountTask(run.baseUrl, card->guid));
-  run.OrgCards.Append(card->guid, card->columns.join(u'\t'));
+  // Joined column by column, each freed once it is in: a field of tens of megabytes is then
+  // held twice at most, not three times.
+  QString part;
+  qsizetype size = card->columns.size();
+  for (const QString& value : card->columns) size += value.size();
+  part.reserve(size);
+  for (qsizetype i = 0; i < card->columns.size(); ++i) {
+    if (i > 0) part += u'\t';
+    part += card->columns[i];
+    card->columns[i] = QString();
+  }
+  run.OrgCards.Append(card->guid, part);
+
+  // The additional information is not needed for the row; one that cannot be read leaves its
+  // columns empty, but not without a word.
+  if (!worker.html2.isEmpty()) {
+    const JsonAnswer additional(worker.html2);
+    if (!additional.Ok() || !additional.Root().IsObject())
+      return {false, QStringLiteral("Доп. информация не прочитана (не JSON-объект), её колонки пусты: %1")
+                         .arg(PrintableValue(TaskOf(worker), 300))};
+  }
+  return {};
 }

@@ -16,7 +16,7 @@ struct CardColumns {
 };
 
 // The card columns of one card answer and its additional-information answer (empty when it
-// was not requested). Nothing when the card answer does not parse.
+// was not requested). Nothing when the card answer is not a JSON object.
 std::optional<CardColumns> ExtractCardColumns(const QString& cardText,
                                               const QString& additionalText);
 

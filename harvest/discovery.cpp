@@ -1,37 +1,95 @@
 // Discovery: a region's organisation count becomes search pages, a search page becomes one
 // card request per organisation.
 
-#include <limits>
-
 #include "harvest/answer.h"
 #include "harvest/handlers.h"
 #include "portal/api.h"
 
-void HandleRegionCount(RunData& run, const WorkerOutcome& worker) {
+QString TaskOf(const WorkerOutcome& worker) {
+  if (worker.Code == HouseCount || worker.Code == HousePage)
+    return worker.url + kTaskValueMarker + worker.orgguid;
+  return worker.url;
+}
+
+HandlerResult KeepTask(const WorkerOutcome& worker, const QString& why) {
+  return {true, QStringLiteral("%1, задача сохранена для следующего запуска: %2")
+                    .arg(why, PrintableValue(TaskOf(worker), 300))};
+}
+
+HandlerResult KeepUnreadable(const WorkerOutcome& worker, const QString& text, const QString& usual) {
+  // Only on this path, so an answer is parsed a second time at most when it is unusable.
+  if (JsonAnswer(text).TooManyValues())
+    return KeepTask(worker, QStringLiteral("Ответ не прочитан (больше %1 значений JSON)").arg(kMaxJsonValues));
+  return KeepTask(worker, QStringLiteral("Ответ не прочитан (%1)").arg(usual));
+}
+
+namespace {
+
+HandlerResult QueueFull(const WorkerOutcome& worker, qsizetype wanted) {
+  return KeepTask(worker, QStringLiteral("Очередь заполнена (%1 задач, ответ добавил бы ещё %2)")
+                              .arg(kMaxPendingTasks)
+                              .arg(wanted));
+}
+
+}  // namespace
+
+HandlerResult HandleRegionCount(RunData& run, const WorkerOutcome& worker) {
   // The count is a bare number. Blanks and line breaks around it are tolerated: a body
   // such as "42\n" is still 42 organisations, not none.
   bool ok = false;
-  int64_t count = ParseWholeNumber(worker.html, &ok);
-  if (!ok || count > std::numeric_limits<int32_t>::max() ||
-      count < std::numeric_limits<int32_t>::min()) {
-    count = 0;
-  }
+  const int64_t count = ParseWholeNumber(worker.html, &ok);
+  if (!ok)
+    return KeepTask(worker, QStringLiteral("Ответ не прочитан (число организаций не число: \"%1\")")
+                                .arg(PrintableValue(worker.html, 40)));
+  if (count < 0 || count > kMaxRegionOrganisations)
+    return KeepTask(worker, QStringLiteral("Ответ неправдоподобен (число организаций %1 вне 0..%2)")
+                                .arg(count)
+                                .arg(kMaxRegionOrganisations));
+  const qsizetype pages = qsizetype((count + kSearchPageSize - 1) / kSearchPageSize);
+  if (run.PendingList.size() + pages > kMaxPendingTasks) return QueueFull(worker, pages);
+  // The worker took both values from a task that only plain values reach, but a task from
+  // an edited "lists.dat" is checked here too: nothing else goes into a task.
+  if (pages > 0 && !IsPlainRegionKey(RegionKey(worker.regionguid2, worker.regionguid)))
+    return KeepTask(worker, QStringLiteral("Код или GUID региона не из простых символов"));
   run.firmscounter = int32_t(count);
-  for (int64_t page = 1; (page - 1) * kSearchPageSize < count; ++page) {
-    run.PendingList.append(
-        SearchPageTask(run.baseUrl, int(page), worker.regionguid2, worker.regionguid));
-  }
+  for (qsizetype page = 1; page <= pages; ++page)
+    run.PendingList.append(SearchPageTask(run.baseUrl, int(page), worker.regionguid2, worker.regionguid));
+  return {};
 }
 
-void HandleSearchPage(RunData& run, const WorkerOutcome& worker) {
+HandlerResult HandleSearchPage(RunData& run, const WorkerOutcome& worker) {
   const JsonAnswer answer(worker.html);
-  const JsonValue list = answer.Root().Member("organizationSummaryWithNsiList");
-  if (!list.IsArray()) return;
+  if (answer.TooManyValues()) return KeepUnreadable(worker, worker.html, QString());
+  if (!answer.Ok()) return KeepTask(worker, QStringLiteral("Ответ не прочитан (не JSON)"));
+  const JsonValue root = answer.Root();
+  const JsonValue list = root.Member("organizationSummaryWithNsiList");
+  if (!list.IsArray()) {
+    // A page that says it has nothing needs no list; any other page without one is broken.
+    if (root.IsObject() && root.Member("total").Count() == 0) return {};
+    return KeepTask(worker, QStringLiteral("Ответ не прочитан (нет массива organizationSummaryWithNsiList)"));
+  }
+  const std::vector<JsonValue> orgs = list.Items();
+  if (run.PendingList.size() + qsizetype(orgs.size()) > kMaxPendingTasks)
+    return QueueFull(worker, qsizetype(orgs.size()));
+
   const QString regionName =
       run.RegionNames.Lookup(RegionKey(worker.regionguid2, worker.regionguid));
-  for (const JsonValue& org : list.Items()) {
-    const QString guid = org.Member("guid").Text();
+  int skipped = 0;
+  QString firstSkipped;
+  for (const JsonValue& org : orgs) {
+    const JsonValue guidValue = org.Member("guid");
+    const QString guid = guidValue.Text();
+    // Only a plain token becomes part of a task: a line break in it would split the task
+    // in the saved queue, another address in it would send the request elsewhere.
+    if (guidValue.IsNull() || !IsPlainToken(guid)) {
+      if (skipped++ == 0) firstSkipped = guidValue.Present() ? guid : QStringLiteral("(нет guid)");
+      continue;
+    }
     run.OrgRegions.Append(guid, regionName);
     run.PendingList.append(OrgCardTask(run.baseUrl, guid));
   }
+  if (skipped == 0) return {};
+  return {false, QStringLiteral("Пропущено организаций с GUID не из простых символов: %1 (первый: \"%2\") в ответе %3")
+                     .arg(skipped)
+                     .arg(PrintableValue(firstSkipped, 80), PrintableValue(TaskOf(worker), 300))};
 }

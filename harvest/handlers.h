@@ -1,21 +1,51 @@
 #pragma once
 // The answer handlers: each turns one successful answer into further tasks at the end of
 // the queue, into remembered context, or into a result row. They run on the job thread
-// under JobLock and never throw for bad answers: an unusable answer does nothing.
+// under JobLock and never throw for bad answers. An answer they cannot read, or whose counts
+// are implausible, queues nothing: they say so, and the job keeps the task for the next run.
 
 #include <QStringList>
 #include <optional>
 
 #include "harvest/rundata.h"
 
+// What a handler made of an answer, for the job to act on.
+struct HandlerResult {
+  // The answer was unreadable or implausible: the job keeps the task with the failed tasks,
+  // so that a later run fetches it again.
+  bool keep = false;
+  // A log line (without time stamp) naming the task, or empty. Also set without `keep` when
+  // part of a readable answer was skipped.
+  QString logText;
+};
+
+// Bounds on what one answer may ask for; past them the answer is taken as implausible.
+inline constexpr int64_t kMaxRegionOrganisations = 1000000;
+inline constexpr int64_t kMaxOrganisationHouses = 10000000;
+// The most tasks the queue holds: an answer that would take it past this waits for a later
+// run instead, so that no sequence of answers can exhaust memory.
+inline constexpr qsizetype kMaxPendingTasks = 500000;
+
 // RegionCount: the bare number of organisations -> one SearchPage task per 100.
-void HandleRegionCount(RunData& run, const WorkerOutcome& worker);
+HandlerResult HandleRegionCount(RunData& run, const WorkerOutcome& worker);
 // SearchPage: each organisation of the page -> an OrgRegions line and an OrgCard task.
-void HandleSearchPage(RunData& run, const WorkerOutcome& worker);
+HandlerResult HandleSearchPage(RunData& run, const WorkerOutcome& worker);
 // OrgCard: the 22 card columns into OrgCards and a HouseCount task.
-void HandleOrgCard(RunData& run, const WorkerOutcome& worker);
+HandlerResult HandleOrgCard(RunData& run, const WorkerOutcome& worker);
 // HouseCount: one HousePage task per 1000 houses (at least one).
-void HandleHouseCount(RunData& run, const WorkerOutcome& worker);
-// HousePage: the 30 fields of the organisation's row for this page, or nothing when the
-// answer gives no row. The job writes the row and counts it.
+HandlerResult HandleHouseCount(RunData& run, const WorkerOutcome& worker);
+// HousePage: the 30 fields of the organisation's row for this page into *row, or nothing
+// when the answer gives no row. The job writes the row and counts it.
+HandlerResult HandleHousePage(const RunData& run, const WorkerOutcome& worker,
+                              std::optional<QStringList>* row);
+// The row alone: nothing when the answer is not JSON or has no "items" array.
 std::optional<QStringList> HousePageRow(const RunData& run, const WorkerOutcome& worker);
+
+// The task a finished worker carried, as it stood in the queue (house tasks get their
+// organisation GUID back after the "|||").
+QString TaskOf(const WorkerOutcome& worker);
+// The result for an answer that cannot be used: keep the task, say why, name the task.
+HandlerResult KeepTask(const WorkerOutcome& worker, const QString& why);
+// The same for a JSON answer that gave nothing: `usual` says what was missing, unless the
+// answer was too large to be read at all.
+HandlerResult KeepUnreadable(const WorkerOutcome& worker, const QString& text, const QString& usual);

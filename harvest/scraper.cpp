@@ -250,7 +250,9 @@ bool TScraper::PlanResumed() {
   QString reason;
   const QString listsPath = Path(kListsFile);
   QByteArray listsBytes;
-  if (!ReadFileBytes(listsPath, &listsBytes, &reason)) {
+  QStringList queue;
+  TextReadLoss listsLoss;
+  if (!ReadTextLinesReporting(listsPath, &queue, &listsLoss, &reason, &listsBytes)) {
     // Saving anything over it would lose the leftovers: keep the files as they are.
     Log(QStringLiteral("Ошибка: ") + CannotOpenFileMessage(listsPath, reason) +
         QStringLiteral(" Работа не начата, файл оставлен без изменений."));
@@ -258,7 +260,13 @@ bool TScraper::PlanResumed() {
   }
   // Everything is read into locals first: a failure half-way (memory) leaves the run without
   // a plan, and a run without a plan replaces no working file.
-  QStringList queue = SplitTextLines(DecodeTextBytes(listsBytes));
+  if (listsLoss.Any()) {
+    // The next save replaces the file with what could be read: the damaged one is kept.
+    const QString kept = listsPath + QStringLiteral(".damaged");
+    QFile::remove(kept);
+    Log(TextLossMessage(listsPath, listsLoss) +
+        (QFile::copy(listsPath, kept) ? QStringLiteral("; копия файла сохранена в ") + kept : QString()));
+  }
 
   SortedUniqueList allKnown;
   const QString allKnownPath = Path(kAllKnownFile);
@@ -282,7 +290,9 @@ bool TScraper::PlanResumed() {
   const QString contextPath = Path(kContextFile);
   if (QFileInfo::exists(contextPath)) {
     QStringList lines;
-    if (ReadTextLines(contextPath, &lines, &reason)) {
+    TextReadLoss contextLoss;
+    if (ReadTextLinesReporting(contextPath, &lines, &contextLoss, &reason)) {
+      if (contextLoss.Any()) Log(TextLossMessage(contextPath, contextLoss));
       context = ParseContextFile(lines);
       const QString hash = QueueHash(listsBytes);
       if (context.current && context.current->queueHash == hash)
@@ -317,6 +327,13 @@ bool TScraper::PlanResumed() {
 void TScraper::PlanFresh() {
   const QList<RegionItem> regions = view_->SelectedRegions();
   for (const RegionItem& item : regions) {
+    // A key is sent to the portal and saved in "lists.dat": only a plain code and GUID are
+    // taken (an empty key stays, as a blank task that the loop drops).
+    if (!item.key.isEmpty() && !IsPlainRegionKey(item.key)) {
+      Log(QStringLiteral("Регион \"%1\" пропущен: в cities.txt у него неверный код или GUID: %2")
+              .arg(item.name, PrintableValue(item.key)));
+      continue;
+    }
     data_.PendingList.append(item.key);
     data_.AllKnownList.Add(item.key);
     if (!data_.RegionNames.Contains(item.key)) data_.RegionNames.Append(item.key, item.name);
@@ -504,13 +521,15 @@ void TScraper::Collect() {
   } else {
     // An error from here on leaves the entry in flight: its task goes back to the queue.
     if (settings_.beforeHandler) settings_.beforeHandler(outcome);
+    HandlerResult handled;
     switch (outcome.Code) {
-      case RegionCount: HandleRegionCount(data_, outcome); break;
-      case SearchPage: HandleSearchPage(data_, outcome); break;
-      case OrgCard: HandleOrgCard(data_, outcome); break;
-      case HouseCount: HandleHouseCount(data_, outcome); break;
+      case RegionCount: handled = HandleRegionCount(data_, outcome); break;
+      case SearchPage: handled = HandleSearchPage(data_, outcome); break;
+      case OrgCard: handled = HandleOrgCard(data_, outcome); break;
+      case HouseCount: handled = HandleHouseCount(data_, outcome); break;
       case HousePage: {
-        std::optional<QStringList> row = HousePageRow(data_, outcome);
+        std::optional<QStringList> row;
+        handled = HandleHousePage(data_, outcome, &row);
         if (row) {
           QString reason;
           if (!resultFile_ || !resultFile_->WriteRow(*row, &reason))
@@ -524,6 +543,9 @@ void TScraper::Collect() {
       }
       default: break;
     }
+    // An answer that could not be used is named in the log and fetched again by a later run.
+    if (!handled.logText.isEmpty()) Log(handled.logText);
+    if (handled.keep) failedTasks_.append(task);
     ProgressBarMax = ProgressBarPosition + int32_t(data_.PendingList.size());
   }
   if (entry != inFlight_.end()) inFlight_.erase(entry);

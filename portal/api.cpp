@@ -1,5 +1,7 @@
 #include "portal/api.h"
 
+#include <algorithm>
+
 namespace {
 
 const QString kOrgRoot = QStringLiteral("ppa/api/rest/services/ppa/public/organizations/");
@@ -51,6 +53,50 @@ QByteArray JsonStringContent(const QString& value) {
 
 }  // namespace
 
+bool IsPlainToken(QStringView value) {
+  if (value.isEmpty() || value.size() > kMaxTokenLength) return false;
+  for (const QChar c : value) {
+    const char16_t u = c.unicode();
+    const bool plain = (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') || (u >= u'0' && u <= u'9') || u == u'-';
+    if (!plain) return false;
+  }
+  return true;
+}
+
+bool IsPlainRegionKey(const QString& key) {
+  const qsizetype at = key.indexOf(kRegionKeyMarker);
+  if (at < 0) return IsPlainToken(key);
+  const QStringView code = QStringView(key).left(at);
+  return (code.isEmpty() || IsPlainToken(code)) &&
+         IsPlainToken(QStringView(key).mid(at + kRegionKeyMarker.size()));
+}
+
+bool IsSafeTaskLine(const QString& task) {
+  if (task.isEmpty()) return false;
+  for (const QChar c : task)
+    if (c.unicode() < 0x20 || c.unicode() == 0x7F) return false;
+  return true;
+}
+
+QString PrintableValue(QStringView value, qsizetype maxLength) {
+  QString out;
+  out.reserve(std::min(value.size(), maxLength) + 8);
+  qsizetype shown = 0;
+  for (const QChar c : value) {
+    if (shown >= maxLength) {
+      out += QStringLiteral("...");
+      break;
+    }
+    const char16_t u = c.unicode();
+    if (u < 0x20 || u == 0x7F)
+      out += QStringLiteral("\\x%1").arg(int(u), 2, 16, QLatin1Char('0'));
+    else
+      out += c;
+    ++shown;
+  }
+  return out;
+}
+
 QString RegionCountAddress(const QString& base) {
   return base + kOrgRoot + QStringLiteral("searchByOrg/count");
 }
@@ -69,21 +115,25 @@ QString OrganisationLink(const QString& base, const QString& orgGuid) {
 
 QString SearchPageTask(const QString& base, int page, const QString& regionCode,
                        const QString& regionGuid) {
+  if (!IsPlainRegionKey(RegionKey(regionCode, regionGuid))) return {};
   return base + kOrgRoot + QStringLiteral("searchByOrg?pageIndex=") + QString::number(page) +
          QStringLiteral("&elementsPerPage=") + QString::number(kSearchPageSize) +
          kTaskValueMarker + RegionKey(regionCode, regionGuid);
 }
 
 QString OrgCardTask(const QString& base, const QString& orgGuid) {
+  if (!IsPlainToken(orgGuid)) return {};
   return base + kOrgRoot + QStringLiteral("orgByGuid?") + kOrgGuidParameter + orgGuid;
 }
 
 QString HouseCountTask(const QString& base, const QString& orgGuid) {
+  if (!IsPlainToken(orgGuid)) return {};
   return base + kHouseRoot + QStringLiteral("searchByOrg?pageIndex=1&elementsPerPage=1") +
          kTaskValueMarker + orgGuid;
 }
 
 QString HousePageTask(const QString& base, int page, const QString& orgGuid) {
+  if (!IsPlainToken(orgGuid)) return {};
   return base + kHouseRoot + QStringLiteral("searchByOrg?pageIndex=") + QString::number(page) +
          QStringLiteral("&elementsPerPage=") + QString::number(kHousePageSize) +
          kTaskValueMarker + orgGuid;

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringView>
 
 #include "portal/buildsettings.h"
 
@@ -34,7 +35,24 @@ inline constexpr QLatin1String kTaskValueMarker("|||");
 inline constexpr QLatin1String kRegionKeyMarker("$$$");
 QString RegionKey(const QString& code, const QString& guid);
 
-// Task strings, as they stand in the job's queue.
+// A value that may go into a task or a request: ASCII letters, digits and "-", 1 to 64 of
+// them. GUIDs and region codes come from the portal's answers and from a hand-edited file;
+// anything else could carry a line break into the saved queue or another address into a
+// request, so it is refused.
+inline constexpr qsizetype kMaxTokenLength = 64;
+bool IsPlainToken(QStringView value);
+// A region key fit for a task: its GUID a plain token, its code a plain token or empty (a key
+// without "$$$" has no code).
+bool IsPlainRegionKey(const QString& key);
+// A task that can be written as one line of a working file and read back unchanged: no
+// control character (U+0000 to U+001F, U+007F) and not empty.
+bool IsSafeTaskLine(const QString& task);
+// A value for a log line: control characters shown as \xNN, cut to `maxLength` characters
+// with "..." after it, so that a hostile value cannot break the line or flood the log.
+QString PrintableValue(QStringView value, qsizetype maxLength = 100);
+
+// Task strings, as they stand in the job's queue. Each builder gives an empty text when a
+// value is not a plain token (see IsPlainToken); callers check first.
 QString SearchPageTask(const QString& base, int page, const QString& regionCode,
                        const QString& regionGuid);
 QString OrgCardTask(const QString& base, const QString& orgGuid);

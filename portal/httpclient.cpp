@@ -5,7 +5,10 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <QDateTime>
 #include <QFile>
+
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -55,6 +58,17 @@ int GivePassphrase(char* buffer, int size, int /*rwflag*/, void* userdata) {
 }
 
 int RefusePassphrase(char*, int, int, void*) { return 0; }
+
+// "Retry-After": delay seconds, or an HTTP date (seconds from now, none when past). -1 when
+// unreadable.
+long long RetryAfterSeconds(const QByteArray& value) {
+  bool ok = false;
+  const long long seconds = value.toLongLong(&ok);
+  if (ok) return seconds >= 0 ? seconds : -1;
+  const QDateTime when = QDateTime::fromString(QString::fromLatin1(value), Qt::RFC2822Date);
+  if (!when.isValid()) return -1;
+  return std::max<long long>(0, QDateTime::currentDateTimeUtc().secsTo(when));
+}
 
 }  // namespace
 
@@ -234,6 +248,16 @@ HttpOutcome HttpClient::Perform(const HttpRequest& request, HttpAnswer* answer, 
   // a 307 or 308 repeats the POST.
   QByteArray url = request.url;
   bool post = request.post;
+  const auto outside = [this](const QByteArray& address) {
+    return !options_.addressPrefix.isEmpty() && !address.startsWith(options_.addressPrefix);
+  };
+  if (outside(url)) {
+    *error = QStringLiteral("address does not begin with the portal's base address %1: %2")
+                 .arg(QString::fromUtf8(options_.addressPrefix), QString::fromUtf8(url.left(200)));
+    return HttpOutcome::Failed;
+  }
+  // The deadline covers the whole request, redirects included.
+  deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.totalTimeoutMs);
   for (int redirects = 0;; ++redirects) {
     *answer = HttpAnswer();
     const HttpOutcome outcome = Transfer(url, post, request, answer, error);
@@ -249,6 +273,11 @@ HttpOutcome HttpClient::Perform(const HttpRequest& request, HttpAnswer* answer, 
         return HttpOutcome::Failed;
       }
       url = QByteArray(next);
+      if (outside(url)) {
+        *error = QStringLiteral("redirect to an address outside the portal's base address %1: %2")
+                     .arg(QString::fromUtf8(options_.addressPrefix), QString::fromUtf8(url.left(200)));
+        return HttpOutcome::Failed;
+      }
       if (code != 307 && code != 308) post = false;
       continue;
     }
@@ -286,10 +315,18 @@ HttpOutcome HttpClient::Transfer(const QByteArray& url, bool post, const HttpReq
     curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
   }
   curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers.get());
+  // libcurl's own total time-out backs up the check in OnProgress, also during the handshake.
+  long remainingMs = 0;
+  if (options_.totalTimeoutMs > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now());
+    remainingMs = std::max<long>(1, long(left.count()));
+  }
+  curl_easy_setopt(curl_, CURLOPT_TIMEOUT_MS, remainingMs);
 
   answer_ = answer;
   tooLarge_ = false;
   timedOut_ = false;
+  pastDeadline_ = false;
   aborted_ = false;
   lastDl_ = 0;
   lastUl_ = 0;
@@ -305,7 +342,13 @@ HttpOutcome HttpClient::Transfer(const QByteArray& url, bool post, const HttpReq
 
   if (aborted_) return HttpOutcome::Aborted;
   if (rc != CURLE_OK) {
-    if (timedOut_) {
+    // libcurl's own time-out may fire a millisecond before ours would have.
+    const bool atDeadline = options_.totalTimeoutMs > 0 &&
+                            std::chrono::steady_clock::now() + std::chrono::milliseconds(100) >= deadline_;
+    if (pastDeadline_ || (rc == CURLE_OPERATION_TIMEDOUT && atDeadline)) {
+      *error = QStringLiteral("Operation timed out: the whole answer did not arrive within %1 seconds")
+                   .arg(options_.totalTimeoutMs / 1000.0);
+    } else if (timedOut_) {
       *error = QStringLiteral("Operation timed out: no traffic for %1 seconds")
                    .arg(options_.idleTimeoutSec);
     } else if (tooLarge_) {
@@ -321,6 +364,9 @@ HttpOutcome HttpClient::Transfer(const QByteArray& url, bool post, const HttpReq
   long code = 0;
   curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &code);
   answer->status = code;
+  // A body that grew without a length given may hold up to twice its size: give it back
+  // before the caller makes its text out of it.
+  if (answer->body.capacity() > answer->body.size() + answer->body.size() / 8) answer->body.squeeze();
   return HttpOutcome::Ok;
 }
 
@@ -341,7 +387,25 @@ size_t HttpClient::OnHeader(char* data, size_t size, size_t count, void* self) {
   const size_t bytes = size * count;
   if (!client->answer_) return bytes;
   QByteArray line(data, qsizetype(bytes));
-  if (!line.startsWith("HTTP/")) return bytes;
+  if (!line.startsWith("HTTP/")) {
+    const qsizetype colon = line.indexOf(':');
+    if (colon <= 0) return bytes;
+    const QByteArray name = line.left(colon).trimmed().toLower();
+    const QByteArray value = line.mid(colon + 1).trimmed();
+    if (name == "content-length") {
+      bool ok = false;
+      const qlonglong length = value.toLongLong(&ok);
+      if (ok && length > kMaxBodyBytes) {
+        client->tooLarge_ = true;
+        return 0;  // refused before a byte of it arrives
+      }
+      // Room for the whole body at once: no doubling copies while it arrives.
+      if (ok && length > 0) client->answer_->body.reserve(qsizetype(length));
+    } else if (name == "retry-after") {
+      client->answer_->retryAfterSec = RetryAfterSeconds(value);
+    }
+    return bytes;
+  }
   // A new status line starts a new response (redirects, interim answers).
   while (line.endsWith('\n') || line.endsWith('\r')) line.chop(1);
   const qsizetype first = line.indexOf(' ');
@@ -350,6 +414,7 @@ size_t HttpClient::OnHeader(char* data, size_t size, size_t count, void* self) {
       first < 0 ? 0 : line.mid(first + 1, second < 0 ? -1 : second - first - 1).toLong();
   client->answer_->reason = second < 0 ? QString() : QString::fromUtf8(line.mid(second + 1)).trimmed();
   client->answer_->body.clear();
+  client->answer_->retryAfterSec = -1;
   return bytes;
 }
 
@@ -361,6 +426,10 @@ int HttpClient::OnProgress(void* self, curl_off_t /*dltotal*/, curl_off_t dlnow,
     return 1;
   }
   const auto now = std::chrono::steady_clock::now();
+  if (client->options_.totalTimeoutMs > 0 && now > client->deadline_) {
+    client->pastDeadline_ = true;
+    return 1;
+  }
   if (dlnow != client->lastDl_ || ulnow != client->lastUl_) {
     client->lastDl_ = dlnow;
     client->lastUl_ = ulnow;

@@ -93,6 +93,9 @@ struct HttpAnswer {
   long status = 0;    // of the last response (after redirects)
   QString reason;     // its reason phrase
   QByteArray body;
+  // Seconds that its "Retry-After" header asks to wait (a number or an HTTP date), or -1
+  // when it has none that can be read.
+  long long retryAfterSec = -1;
 };
 
 enum class HttpOutcome {
@@ -106,6 +109,12 @@ struct HttpClientOptions {
   QByteArray userAgent;
   QByteArray referer;
   int idleTimeoutSec = 900;
+  // The whole answer must have arrived within this time, whatever trickles in meanwhile;
+  // 0 for no limit.
+  int totalTimeoutMs = 0;
+  // Every address requested, redirects included, must begin with it (the portal's base
+  // address), so the client certificate is never shown elsewhere; empty for any address.
+  QByteArray addressPrefix;
   // Loaded identity set on every connection's TLS context, or null for none. It must outlive
   // the client; it is only read.
   const TlsIdentity* identity = nullptr;
@@ -125,8 +134,9 @@ class HttpClient {
   // more the reason phrase (empty when the server sent none; the caller then uses the code).
   HttpOutcome Perform(const HttpRequest& request, HttpAnswer* answer, QString* error);
 
-  // Largest answer body taken; a bigger one fails rather than exhausting memory.
-  static constexpr qsizetype kMaxBodyBytes = qsizetype(512) * 1024 * 1024;
+  // Largest answer body taken, fifty times the largest real page; a bigger one fails rather
+  // than exhausting memory.
+  static constexpr qsizetype kMaxBodyBytes = qsizetype(64) * 1024 * 1024;
   // Redirects followed in a row before the request counts as failed.
   static constexpr int kMaxRedirects = 20;
 
@@ -150,6 +160,8 @@ class HttpClient {
   HttpAnswer* answer_ = nullptr;
   bool tooLarge_ = false;
   bool timedOut_ = false;
+  bool pastDeadline_ = false;
+  std::chrono::steady_clock::time_point deadline_;
   bool aborted_ = false;
   curl_off_t lastDl_ = 0;
   curl_off_t lastUl_ = 0;

@@ -1,5 +1,6 @@
 #include "portal/scrapingthread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 
@@ -99,6 +100,8 @@ void TScrapingThread::Work() {
         "Mozilla/5.0 (Windows NT 6.1; Win64; x64; rv:101.0) Gecko/20100101 Firefox/101.0");
     options.referer = settings.baseUrl.toUtf8();
     options.idleTimeoutSec = settings.idleTimeoutSec;
+    options.totalTimeoutMs = settings.totalTimeoutMs;
+    options.addressPrefix = settings.baseUrl.toUtf8();
     options.identity = settings.identity ? settings.identity.get() : &ownIdentity;
     options.abortRequested = [this] { return Aborted(); };
     HttpClient client(options);
@@ -108,15 +111,26 @@ void TScrapingThread::Work() {
     result = 0;
     const QString keptUrl = url;
     ShowLogMessage(QStringLiteral("Запускаем code:") + QString::number(Code) +
-                   QStringLiteral(" url: ") + url);
+                   QStringLiteral(" url: ") + PrintableValue(url, 1000));
     html.clear();
     html2.clear();
+
+    // A task that can never be sent fails once, readably, instead of a hundred times.
+    const QString refusal = Refusal();
+    if (!refusal.isEmpty()) {
+      if (StopRequested()) return;
+      result = -1;
+      statusText = QStringLiteral("ERROR_") + refusal;
+      ShowLogMessage(statusText + QStringLiteral(" для ") + PrintableValue(url, 1000));
+      return;
+    }
 
     for (int attempt = 0; attempt < settings.maxAttempts; ++attempt) {
       url = keptUrl;  // an attempt of a house request cuts it to the address
       if (StopRequested()) return;
       QString error;
-      const AttemptEnd end = Attempt(client, ownIdentity, &error);
+      int waitMs = settings.failPauseMs;
+      const AttemptEnd end = Attempt(client, ownIdentity, &error, &waitMs);
       if (end == AttemptEnd::Stopped) return;
       if (end == AttemptEnd::Succeeded) {
         result = 1;
@@ -126,7 +140,7 @@ void TScrapingThread::Work() {
       result = -1;
       statusText = QStringLiteral("ERROR_") + error;
       ShowLogMessage(statusText + QStringLiteral(" для ") + url);
-      Pause(settings.failPauseMs, false);
+      Pause(waitMs, false);
     }
     // Every attempt failed.
     if (result == -1) Pause(settings.failPauseMs, true);
@@ -137,8 +151,39 @@ void TScrapingThread::Work() {
   }
 }
 
+QString TScrapingThread::Refusal() const {
+  if (!IsSafeTaskLine(url)) return QStringLiteral("task refused: it is empty or holds a control character");
+  const QString notPlain = QStringLiteral(
+      "task refused: %1 is not a plain value (ASCII letters, digits and \"-\", at most 64)");
+  const QString outside =
+      QStringLiteral("task refused: its address does not begin with the portal's base address %1");
+  switch (Code) {
+    case RegionCount:
+      if (!IsPlainRegionKey(url)) return notPlain.arg(QStringLiteral("the region code or GUID"));
+      return {};
+    case OrgCard:
+      if (!url.startsWith(settings.baseUrl)) return outside.arg(settings.baseUrl);
+      if (!IsPlainToken(CardTaskOrgGuid(url))) return notPlain.arg(QStringLiteral("the organisation GUID"));
+      return {};
+    case SearchPage:
+    case HouseCount:
+    case HousePage: {
+      const qsizetype at = url.indexOf(kTaskValueMarker);
+      if (at >= 0 && !url.left(at).startsWith(settings.baseUrl)) return outside.arg(settings.baseUrl);
+      const QString value = TaskValue(url);
+      if (at >= 0 && Code == SearchPage && !IsPlainRegionKey(value))
+        return notPlain.arg(QStringLiteral("the region code or GUID"));
+      if (at >= 0 && Code != SearchPage && !IsPlainToken(value))
+        return notPlain.arg(QStringLiteral("the organisation GUID"));
+      return {};  // a task without "|||" fails in its attempts, as it always has
+    }
+    default:
+      return {};
+  }
+}
+
 TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIdentity& ownIdentity,
-                                                     QString* error) {
+                                                     QString* error, int* waitMs) {
   try {
     // Builds the request of this kind; also fills the fields the job reads back.
     HttpRequest request;
@@ -197,6 +242,13 @@ TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIden
     const auto send = [&](const HttpRequest& r, HttpAnswer* answer) {
       const HttpOutcome outcome = client.Perform(r, answer, error);
       if (outcome == HttpOutcome::Failed && error->isEmpty()) *error = QString::number(answer->status);
+      // The rate limiter says when to come back: trying again every second would keep us
+      // over its limit.
+      if (outcome == HttpOutcome::Failed && answer->status == 429 && answer->retryAfterSec >= 0) {
+        const long long seconds = std::min<long long>(answer->retryAfterSec, settings.maxRetryAfterSec);
+        *waitMs = int(seconds * 1000);
+        *error += QStringLiteral(" (Retry-After: %1 s, next attempt in %2 s)").arg(answer->retryAfterSec).arg(seconds);
+      }
       return outcome == HttpOutcome::Ok        ? AttemptEnd::Succeeded
              : outcome == HttpOutcome::Aborted ? AttemptEnd::Stopped
                                                : AttemptEnd::Failed;
@@ -206,7 +258,10 @@ TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIden
     AttemptEnd sent = send(request, &answer);
     if (sent != AttemptEnd::Succeeded) return sent;
     if (StopRequested()) return AttemptEnd::Stopped;
+    // The bytes go as soon as their text is made: at most the answer and its text at once.
+    html = QString();
     html = QString::fromUtf8(answer.body);
+    answer.body = QByteArray();
 
     if (Code == OrgCard && GetAdditional) {
       Pause(settings.additionalWaitMs, false);
@@ -222,6 +277,7 @@ TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIden
       sent = send(more, &moreAnswer);
       if (sent != AttemptEnd::Succeeded) return sent;
       html2 = QString::fromUtf8(moreAnswer.body);
+      moreAnswer.body = QByteArray();
     }
 
     if ((Code == RegionCount && html.isEmpty()) ||

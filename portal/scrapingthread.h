@@ -41,6 +41,8 @@ struct FetchSettings {
   // The certificate and key loaded once for the whole run and shared by every worker. Empty:
   // each worker loads them itself from the two files.
   std::shared_ptr<const TlsIdentity> identity;
+  int totalTimeoutMs = 15 * 60 * 1000;  // for the whole answer of one request
+  int maxRetryAfterSec = 60;    // the longest wait a 429's "Retry-After" may ask for
 };
 
 class TScrapingThread : public QThread {
@@ -76,8 +78,13 @@ class TScrapingThread : public QThread {
  private:
   enum class AttemptEnd { Succeeded, Failed, Stopped };
 
+  // Why this task must not be sent at all, or empty: only plain values and addresses under
+  // the base address go out, whatever a working file was made to hold.
+  QString Refusal() const;
+
   void Work();
-  AttemptEnd Attempt(HttpClient& client, TlsIdentity& ownIdentity, QString* error);
+  // *waitMs: how long to wait before the next attempt after a failure.
+  AttemptEnd Attempt(HttpClient& client, TlsIdentity& ownIdentity, QString* error, int* waitMs);
   void HandOver();
   bool StopRequested() const { return isInterruptionRequested() || Aborted(); }
   // Waits ms milliseconds; an abort ends the wait at once, a stop request only when watched.

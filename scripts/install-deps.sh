@@ -3,6 +3,7 @@
 #   scripts/install-deps.sh            everything (build, tests, demo)
 #   scripts/install-deps.sh --runtime  only what an installed program folder needs to run
 # Only packages that are missing are installed, so a second call is quick.
+#   --fuzz   also clang and libFuzzer, for scripts/fuzz.sh (not needed to build or test)
 set -euo pipefail
 
 # What the program itself runs on: Qt (with the xcb and offscreen platform plugins), its
@@ -24,6 +25,9 @@ packages=(
   fonts-dejavu-extra
   qt6-translations-l10n
 )
+if [ "${1:-}" = "--fuzz" ]; then
+  packages+=(clang libclang-rt-14-dev)
+fi
 
 case "${1:-}" in
   "") ;;

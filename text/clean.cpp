@@ -113,10 +113,23 @@ QString DecodeHtmlEntities(const QString& text) {
 }
 
 QString CleanField(const QString& text) {
-  QString out = text;
-  out.replace(QChar(u'\t'), QChar(u' '));
-  out.remove(QChar(u'\n'));
-  out.remove(QChar(u'\r'));
+  // Most values hold no control character at all: they are handed back without a copy, which
+  // matters for a field of tens of megabytes.
+  const auto isControl = [](char16_t u) { return u < 0x20 || u == 0x7F; };
+  qsizetype first = 0;
+  while (first < text.size() && !isControl(text[first].unicode())) ++first;
+  if (first == text.size()) return text;
+
+  QString out;
+  out.reserve(text.size());
+  out.append(QStringView(text).left(first));
+  for (qsizetype i = first; i < text.size(); ++i) {
+    const char16_t u = text[i].unicode();
+    if (u == u'\r' || u == u'\n') continue;
+    // Any other control character (NUL, VT, FF, ...) would cut or split the value in one of
+    // the two result files and not in the other: a blank in both.
+    out.append(isControl(u) ? QChar(u' ') : QChar(u));
+  }
   return out;
 }
 

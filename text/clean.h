@@ -9,7 +9,8 @@
 // past U+10FFFF gives U+FFFD. The pass ends at the first U+0000.
 QString DecodeHtmlEntities(const QString& text);
 
-// TAB becomes a blank; LF and CR are removed.
+// LF and CR are removed; TAB and every other control character (U+0000 to U+001F, U+007F)
+// becomes a blank, so the result file and the workbook hold the same text.
 QString CleanField(const QString& text);
 
 // Every double quote becomes an apostrophe.

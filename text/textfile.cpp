@@ -51,7 +51,10 @@ QByteArray EncodeUtf8(const QString& text) { return text.toUtf8(); }
 
 }  // namespace
 
-QString DecodeTextBytes(const QByteArray& bytes) {
+namespace {
+
+// The whole decoded text, a NUL and what follows it included.
+QString DecodeAllTextBytes(const QByteArray& bytes) {
   // The mark is cut off here; a second one right after it is text and stays. The whole file
   // is one piece: a multi-byte sequence cut off at its end becomes a replacement character
   // instead of vanishing as the start of input still to come.
@@ -66,7 +69,13 @@ QString DecodeTextBytes(const QByteArray& bytes) {
     text = QStringDecoder(QStringDecoder::Utf16BE, kFlags).decode(QByteArrayView(bytes).sliced(2));
   else
     text = QStringDecoder(kAnsiCodePage, QStringConverter::Flag::Stateless).decode(bytes);
+  return text;
+}
 
+}  // namespace
+
+QString DecodeTextBytes(const QByteArray& bytes) {
+  QString text = DecodeAllTextBytes(bytes);
   const qsizetype nul = text.indexOf(QChar(u'\0'));
   if (nul >= 0) text.truncate(nul);
   return text;
@@ -105,6 +114,45 @@ bool ReadTextLines(const QString& path, QStringList* lines, QString* reason) {
   if (!ReadFileBytes(path, &bytes, reason)) return false;
   if (lines) *lines = SplitTextLines(DecodeTextBytes(bytes));
   return true;
+}
+
+bool ReadTextLinesReporting(const QString& path, QStringList* lines, TextReadLoss* loss,
+                            QString* reason, QByteArray* fileBytes) {
+  TextReadLoss found;
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return SetReason(reason, file.errorString());
+  const qint64 expected = file.size();
+  QByteArray bytes = file.readAll();
+  if (file.error() != QFileDevice::NoError) return SetReason(reason, file.errorString());
+  if (expected > bytes.size()) found.missingBytes = qsizetype(expected - bytes.size());
+
+  QString text = DecodeAllTextBytes(bytes);
+  if (fileBytes)
+    *fileBytes = std::move(bytes);
+  else
+    bytes.clear();
+  const qsizetype nul = text.indexOf(QChar(u'\0'));
+  if (nul >= 0) {
+    found.droppedChars = text.size() - nul;
+    // Lines of the dropped part: the one the NUL stands in, and every one after it.
+    found.droppedLines = SplitTextLines(text.mid(nul)).size();
+    text.truncate(nul);
+  }
+  if (lines) *lines = SplitTextLines(text);
+  if (loss) *loss = found;
+  return true;
+}
+
+QString TextLossMessage(const QString& path, const TextReadLoss& loss) {
+  if (!loss.Any()) return {};
+  QStringList parts;
+  if (loss.droppedChars > 0)
+    parts << QStringLiteral("текст обрезан символом NUL, отброшено символов: %1, строк: %2")
+                 .arg(loss.droppedChars)
+                 .arg(loss.droppedLines);
+  if (loss.missingBytes > 0)
+    parts << QStringLiteral("не прочитано байт: %1").arg(loss.missingBytes);
+  return QStringLiteral("Файл %1 прочитан не целиком: %2").arg(path, parts.join(QStringLiteral("; ")));
 }
 
 QByteArray EncodeAnsi(const QString& text) {

@@ -27,6 +27,25 @@ bool ReadFileBytes(const QString& path, QByteArray* bytes, QString* reason = nul
 // failure returns false and puts the system's reason into *reason.
 bool ReadTextLines(const QString& path, QStringList* lines, QString* reason = nullptr);
 
+// What a read of a text file left out: the text after a NUL (which ends the text), and bytes
+// that the file was said to hold but that did not come.
+struct TextReadLoss {
+  qsizetype droppedChars = 0;  // characters after the first NUL, the NUL included
+  qsizetype droppedLines = 0;  // lines that those characters held (a partial one counts)
+  qsizetype missingBytes = 0;  // file size at opening minus the bytes read
+  bool Any() const { return droppedChars > 0 || missingBytes > 0; }
+};
+
+// ReadTextLines that also says what it left out, so that a caller can report a working file
+// cut short instead of silently working with less.
+// *fileBytes, when given, gets the file's bytes as read.
+bool ReadTextLinesReporting(const QString& path, QStringList* lines, TextReadLoss* loss,
+                            QString* reason = nullptr, QByteArray* fileBytes = nullptr);
+
+// One log text naming the file and what was left out of it: "Файл <path> прочитан не
+// целиком: ...". Empty when nothing was lost.
+QString TextLossMessage(const QString& path, const TextReadLoss& loss);
+
 // Writes lines in Windows-1251 without a mark, every line ended by CR LF; no lines give a
 // zero-byte file. Written to a temporary file beside it and renamed over the target once it
 // is on the disk (AtomicFile), so a failure or a kill never leaves a truncated file. On

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <limits>
 
 #include "harvest/answer.h"
@@ -71,6 +73,45 @@ TEST(AnswerReader, IntegerIsClampedTo32BitsWhereAskedFor) {
   EXPECT_EQ(answer.Root().Member("big").Integer32(), std::numeric_limits<int32_t>::max());
   EXPECT_EQ(answer.Root().Member("small").Integer32(), std::numeric_limits<int32_t>::min());
   EXPECT_EQ(answer.Root().Member("ok").Integer32(), 123);
+}
+
+TEST(AnswerReader, CountOnlyFromNumbersAndNumberTexts) {
+  const JsonAnswer answer(QStringLiteral(
+      R"({"i":12,"neg":-3,"real":2.6,"text":"1500","blank":" 7 ","huge":99999999999999999999999,)"
+      R"("word":"много","bool":true,"null":null,"obj":{},"arr":[1],"empty":""})"));
+  ASSERT_TRUE(answer.Ok());
+  const JsonValue root = answer.Root();
+  const struct {
+    const char* member;
+    std::optional<int64_t> count;
+  } cases[] = {
+      {"i", 12},         {"neg", -3},  {"real", 3},  {"text", 1500}, {"blank", 7},
+      {"huge", std::numeric_limits<int64_t>::max()},
+      {"word", std::nullopt}, {"bool", std::nullopt}, {"null", std::nullopt}, {"obj", std::nullopt},
+      {"arr", std::nullopt},  {"empty", std::nullopt}, {"missing", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(root.Member(c.member).Count(), c.count) << c.member;
+}
+
+TEST(AnswerReader, AnswerOfTooManyValuesIsNotParsed) {
+  // Commas inside strings are no values: a huge text field still parses.
+  QString text = QStringLiteral("{\"s\":\"") + QString(kMaxJsonValues + 10, u',') + QStringLiteral("\\\"\"}");
+  const JsonAnswer field(text);
+  EXPECT_TRUE(field.Ok());
+  EXPECT_FALSE(field.TooManyValues());
+  EXPECT_EQ(field.Root().Member("s").Text().size(), kMaxJsonValues + 11);
+
+  QByteArray dense = "[";
+  for (qsizetype i = 1; i < kMaxJsonValues; ++i) dense += "1,";
+  dense += "1]";
+  const JsonAnswer atLimit(dense);  // the bracket and the commas: as many marks as allowed
+  EXPECT_TRUE(atLimit.Ok());
+  EXPECT_EQ(atLimit.Root().Size(), size_t(kMaxJsonValues));
+  dense.insert(1, "1,");
+  const JsonAnswer over(dense);
+  EXPECT_FALSE(over.Ok());
+  EXPECT_TRUE(over.TooManyValues());
+  EXPECT_FALSE(over.Root().Present());
 }
 
 TEST(AnswerReader, TextThatDoesNotParseGivesNoObject) {

@@ -95,7 +95,7 @@ TEST(CardColumns, RegistrationDateAndOkopfRules) {
 }
 
 TEST(CardColumns, CardThatDoesNotParseGivesNothing) {
-  for (const char* text : {"", "<html>502</html>", "{\"guid\":"}) {
+  for (const char* text : {"", "<html>502</html>", "{\"guid\":", "[]", "5", "\"card\"", "null"}) {
     SCOPED_TRACE(text);
     EXPECT_FALSE(ExtractCardColumns(QString::fromUtf8(text), Fixture("additional_full.json")));
   }
@@ -209,17 +209,45 @@ TEST(OrgCardHandler, StoresTheCardAndQueuesTheHouseCount) {
   EXPECT_EQ(run.OrgCards.Count(), 2);
   EXPECT_EQ(run.OrgCards.Lookup(guid), part);
 
-  // Not JSON: no card, no follow-up.
-  w.html = QStringLiteral("Service Unavailable");
-  HandleOrgCard(run, w);
-  EXPECT_EQ(run.PendingList.size(), 2);
-  EXPECT_EQ(run.OrgCards.Count(), 2);
+  // Answers that give no card: nothing stored or queued, the task kept and named in the log.
+  w.url = OrgCardTask(kBase, guid);
+  const struct {
+    const char* html;
+    const char* why;
+  } unusable[] = {
+      {"Service Unavailable", "не JSON-объект"},
+      {"", "не JSON-объект"},
+      {"[]", "не JSON-объект"},
+      {"{}", "guid карточки не из простых символов: \"\""},
+      {R"({"guid":null})", "guid карточки не из простых символов: \"null\""},
+      {R"({"guid":"a1\r\nhttps://other.host/x"})", R"(guid карточки не из простых символов: "a1\x0d\x0ahttps://other.host/x")"},
+  };
+  for (const auto& c : unusable) {
+    SCOPED_TRACE(c.html);
+    w.html = QString::fromUtf8(c.html);
+    const HandlerResult result = HandleOrgCard(run, w);
+    EXPECT_TRUE(result.keep);
+    EXPECT_TRUE(result.logText.contains(QString::fromUtf8(c.why))) << result.logText.toStdString();
+    EXPECT_TRUE(result.logText.endsWith(QStringLiteral("задача сохранена для следующего запуска: ") + w.url));
+    EXPECT_EQ(run.PendingList.size(), 2);
+    EXPECT_EQ(run.OrgCards.Count(), 2);
+  }
+}
 
-  // Without "guid": stored under the empty GUID, follow-up with an empty GUID.
-  w.html = QStringLiteral("{}");
-  HandleOrgCard(run, w);
-  EXPECT_EQ(run.PendingList.last(), HouseCountTask(kBase, QString()));
-  EXPECT_TRUE(run.OrgCards.Contains(QString()));
+TEST(OrgCardHandler, UnreadableAdditionalInformationIsLoggedAndTheCardKept) {
+  RunData run;
+  run.baseUrl = kBase;
+  WorkerOutcome w;
+  w.Code = OrgCard;
+  w.result = 1;
+  w.url = OrgCardTask(kBase, QStringLiteral("g1"));
+  w.html = QStringLiteral(R"({"guid":"g1"})");
+  w.html2 = QStringLiteral("<html>oops</html>");
+  const HandlerResult result = HandleOrgCard(run, w);
+  EXPECT_FALSE(result.keep);
+  EXPECT_TRUE(result.logText.startsWith(QStringLiteral("Доп. информация не прочитана"))) << result.logText.toStdString();
+  EXPECT_EQ(run.PendingList, QStringList{HouseCountTask(kBase, QStringLiteral("g1"))});
+  EXPECT_EQ(run.OrgCards.Lookup(QStringLiteral("g1")).count(u'\t'), 21);
 }
 
 }  // namespace

@@ -37,30 +37,74 @@ QString Items(const QString& elements) {
   return QStringLiteral(R"({"total":1,"items":[%1]})").arg(elements);
 }
 
-TEST(HouseCount, OnePagePerThousandAtLeastOne) {
+TEST(HouseCount, OnePagePerThousandAtLeastOneOrTheTaskKept) {
   struct Case {
     const char* answer;
     int pages;
     int32_t counter;
+    const char* log;  // start of the log text of a kept task, empty when none
   } cases[] = {
-      {R"({"total":0})", 1, 1},        {R"({"total":1})", 1, 1},
-      {R"({"total":1000})", 1, 1000},  {R"({"total":1001})", 2, 1001},
-      {R"({"total":2500})", 3, 2500},  {R"({})", 1, 1},
-      {R"({"total":null})", 1, 1},     {R"({"total":"1500"})", 2, 1500},
-      {R"({"total":-3})", 0, -3},
+      {R"({"total":0})", 1, 1, ""},        {R"({"total":1})", 1, 1, ""},
+      {R"({"total":1000})", 1, 1000, ""},  {R"({"total":1001})", 2, 1001, ""},
+      {R"({"total":2500})", 3, 2500, ""},  {R"({})", 1, 1, ""},
+      {R"({"total":null})", 1, 1, ""},     {R"({"total":"1500"})", 2, 1500, ""},
+      {R"({"total":10000000})", 10000, 10000000, ""},
+      {R"({"total":-3})", 0, 0, "Ответ неправдоподобен (число домов -3 вне 0..10000000)"},
+      {R"({"total":10000001})", 0, 0, "Ответ неправдоподобен"},
+      {R"({"total":1000000000000})", 0, 0, "Ответ неправдоподобен (число домов 1000000000000"},
+      {R"({"total":99999999999999999999999})", 0, 0, "Ответ неправдоподобен"},
+      {R"({"total":"много"})", 0, 0, "Ответ не прочитан (число домов не число: \"много\")"},
+      {R"({"total":true})", 0, 0, "Ответ не прочитан"},
+      {R"({"total":[1]})", 0, 0, "Ответ не прочитан"},
+      {"not json", 0, 0, "Ответ не прочитан (не JSON-объект)"},
+      {"", 0, 0, "Ответ не прочитан"},
+      {"[]", 0, 0, "Ответ не прочитан"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.answer);
     RunData run;
     run.baseUrl = kBase;
-    HandleHouseCount(run, Worker(HouseCount, QString::fromUtf8(c.answer)));
+    WorkerOutcome w = Worker(HouseCount, QString::fromUtf8(c.answer));
+    w.url = HouseCountTask(kBase, kGuid).section(QStringLiteral("|||"), 0, 0);
+    const HandlerResult result = HandleHouseCount(run, w);
     EXPECT_EQ(run.housescounter, c.counter);
+    EXPECT_EQ(result.keep, *c.log != '\0');
+    EXPECT_EQ(result.logText.left(qsizetype(QString::fromUtf8(c.log).size())), QString::fromUtf8(c.log));
+    // The kept task is named whole, organisation GUID included.
+    if (result.keep) {
+      EXPECT_TRUE(result.logText.endsWith(HouseCountTask(kBase, kGuid)));
+    }
     ASSERT_EQ(run.PendingList.size(), c.pages);
     for (int n = 1; n <= c.pages; ++n) EXPECT_EQ(run.PendingList.at(n - 1), HousePageTask(kBase, n, kGuid));
   }
-  RunData run;
-  HandleHouseCount(run, Worker(HouseCount, QStringLiteral("not json")));
-  EXPECT_TRUE(run.PendingList.isEmpty());
+}
+
+TEST(HousePage, AnswerWithoutItemsIsKept) {
+  const RunData run = RunWithCard();
+  for (const char* answer : {"", "not json", "{}", R"({"items":null})", R"({"items":{}})", "[]"}) {
+    SCOPED_TRACE(answer);
+    WorkerOutcome w = Worker(HousePage, QString::fromUtf8(answer));
+    w.url = HousePageTask(kBase, 2, kGuid).section(QStringLiteral("|||"), 0, 0);
+    std::optional<QStringList> row;
+    const HandlerResult result = HandleHousePage(run, w, &row);
+    EXPECT_FALSE(row.has_value());
+    EXPECT_TRUE(result.keep);
+    EXPECT_EQ(result.logText, QStringLiteral("Ответ не прочитан (нет массива items), задача сохранена для "
+                                             "следующего запуска: ") + HousePageTask(kBase, 2, kGuid));
+  }
+  std::optional<QStringList> row;
+  EXPECT_FALSE(HandleHousePage(run, Worker(HousePage, QStringLiteral(R"({"items":[]})")), &row).keep);
+  EXPECT_TRUE(row.has_value());
+
+  // Millions of tiny houses would cost the parser thirty times the answer: not read at all.
+  QString dense = QStringLiteral(R"({"items":[)");
+  for (qsizetype i = 0; i < kMaxJsonValues; ++i) dense += QStringLiteral("{},");
+  dense += QStringLiteral("{}]}");
+  const HandlerResult result = HandleHousePage(run, Worker(HousePage, dense), &row);
+  EXPECT_TRUE(result.keep);
+  EXPECT_FALSE(row.has_value());
+  EXPECT_TRUE(result.logText.startsWith(QStringLiteral("Ответ не прочитан (больше 3000000 значений JSON)")))
+      << result.logText.toStdString();
 }
 
 TEST(HousePage, RowOfThirtyFields) {

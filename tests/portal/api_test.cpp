@@ -104,3 +104,56 @@ TEST(PortalApi, TaskKind) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PortalApi, OnlyPlainValuesGoIntoTasks) {
+  const struct {
+    QString value;
+    bool plain;
+  } cases[] = {
+      {QStringLiteral("0c5b2444-70a0-4932-980c-b4dc0d3f02b5"), true},
+      {QStringLiteral("A1B2-c3"), true},
+      {QStringLiteral("77"), true},
+      {QString(64, u'a'), true},
+      {QString(65, u'a'), false},
+      {QString(), false},
+      {QStringLiteral("g\r\nhttps://other.host/"), false},
+      {QStringLiteral("g|||h"), false},
+      {QStringLiteral("a b"), false},
+      {QStringLiteral("дом"), false},
+      {QStringLiteral("g\u0000"), false},
+      {QStringLiteral("g_1"), false},
+      {QStringLiteral("g.1"), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value.toStdString());
+    EXPECT_EQ(IsPlainToken(c.value), c.plain);
+    // The builders take nothing else: an empty text instead of a task.
+    EXPECT_EQ(OrgCardTask(kBase, c.value).isEmpty(), !c.plain);
+    EXPECT_EQ(HouseCountTask(kBase, c.value).isEmpty(), !c.plain);
+    EXPECT_EQ(HousePageTask(kBase, 3, c.value).isEmpty(), !c.plain);
+    EXPECT_EQ(SearchPageTask(kBase, 1, QStringLiteral("77"), c.value).isEmpty(), !c.plain);
+    EXPECT_EQ(IsPlainRegionKey(QStringLiteral("77$$$") + c.value), c.plain);
+  }
+  // A region key may lack its code, not its GUID.
+  EXPECT_TRUE(IsPlainRegionKey(QStringLiteral("$$$g1")));
+  EXPECT_TRUE(IsPlainRegionKey(QStringLiteral("g1")));
+  EXPECT_FALSE(IsPlainRegionKey(QStringLiteral("77$$$")));
+  EXPECT_FALSE(IsPlainRegionKey(QStringLiteral("7 7$$$g1")));
+  EXPECT_FALSE(SearchPageTask(kBase, 1, QStringLiteral("7\n7"), QStringLiteral("g1")).contains(u'\n'));
+}
+
+TEST(PortalApi, SafeTaskLinesAndPrintableValues) {
+  EXPECT_TRUE(IsSafeTaskLine(OrgCardTask(kBase, QStringLiteral("g1"))));
+  EXPECT_TRUE(IsSafeTaskLine(QStringLiteral("77$$$регион")));  // refused later, but one line
+  EXPECT_FALSE(IsSafeTaskLine(QString()));
+  for (char16_t c : {u'\0', u'\t', u'\n', u'\r', u'\v', u'\x1f', u'\x7f'})
+    EXPECT_FALSE(IsSafeTaskLine(QStringLiteral("a") + QChar(c) + QStringLiteral("b"))) << int(c);
+
+  EXPECT_EQ(PrintableValue(QStringLiteral("a\r\nb\u007f")), QStringLiteral("a\\x0d\\x0ab\\x7f"));
+  EXPECT_EQ(PrintableValue(QStringLiteral("abcdef"), 3), QStringLiteral("abc..."));
+  EXPECT_EQ(PrintableValue(QStringLiteral("abc"), 3), QStringLiteral("abc"));
+}
+
+}  // namespace

@@ -8,6 +8,7 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <QThread>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -599,6 +600,152 @@ TEST_F(FetchWorker, IdleConnectionTimesOut) {
   RunToEnd(worker.get());
   EXPECT_EQ(worker->result, -1);
   EXPECT_TRUE(worker->statusText.startsWith("ERROR_Operation timed out")) << worker->statusText.toStdString();
+}
+
+TEST_F(FetchWorker, TricklingAnswerMissesTheTotalDeadline) {
+  // Traffic every 300 ms keeps the idle time-out away; only the total deadline ends it.
+  StartSim({"--fault", "kind=card,trickle=300,pad=1000"});
+  FetchSettings settings = Settings();
+  settings.idleTimeoutSec = 5;
+  settings.totalTimeoutMs = 1500;
+  settings.maxAttempts = 2;
+  const QString task = OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(0)));
+  auto worker = MakeWorker(task, settings);
+  const auto start = std::chrono::steady_clock::now();
+  RunToEnd(worker.get());
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(worker->result, -1);
+  EXPECT_EQ(worker->statusText,
+            QStringLiteral("ERROR_Operation timed out: the whole answer did not arrive within 1.5 seconds"));
+  EXPECT_EQ(sim_->Requests().size(), 2);
+  EXPECT_LT(took, std::chrono::seconds(20));
+}
+
+TEST_F(FetchWorker, AbortEndsATricklingAnswerAtOnce) {
+  StartSim({"--fault", "kind=card,trickle=200,pad=1000"});
+  const QString task = OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(0)));
+  auto worker = MakeWorker(task, Settings());
+  worker->start();
+  QDeadlineTimer sent(10000);
+  while (sim_->Requests().isEmpty() && !sent.hasExpired()) QThread::msleep(20);
+  QThread::msleep(500);
+  worker->Abort();
+  EXPECT_TRUE(worker->wait(QDeadlineTimer(5000))) << "abort did not end the transfer";
+  worker->wait();
+  EXPECT_EQ(worker->result, 0);
+}
+
+TEST_F(FetchWorker, AnswerOverTheCapFailsBeforeItArrives) {
+  // The length is announced: refused at the header, the body is never taken in.
+  StartSim({"--fault", QStringLiteral("kind=card,pad=%1").arg(64 * 1024 * 1024)});
+  FetchSettings settings = Settings();
+  settings.maxAttempts = 1;
+  auto worker = MakeWorker(OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(0))), settings);
+  RunToEnd(worker.get());
+  EXPECT_EQ(worker->result, -1);
+  EXPECT_EQ(worker->statusText, QStringLiteral("ERROR_answer larger than 67108864 bytes"));
+  EXPECT_TRUE(worker->html.isEmpty());
+
+  // No length given: the count stops it all the same.
+  ScriptedServer server([](int, const ScriptedRequest&) -> QByteArray {
+    return "HTTP/1.0 200 OK\r\n\r\n" + QByteArray(64 * 1024 * 1024 + 10, '7');
+  });
+  ASSERT_TRUE(server.Listening());
+  settings.baseUrl = QString::fromLatin1(server.BaseUrl());
+  TScrapingThread* unsized = Keep(MakeWorker(QStringLiteral("01$$$g"), settings));
+  RunToEnd(unsized);
+  EXPECT_EQ(unsized->result, -1);
+  EXPECT_EQ(unsized->statusText, QStringLiteral("ERROR_answer larger than 67108864 bytes"));
+}
+
+TEST_F(FetchWorker, TooManyRequestsWaitsAsRetryAfterAsks) {
+  struct Case {
+    const char* retryAfter;
+    int capSec;
+    QString logText;
+    int minGapMs;
+  } cases[] = {
+      {"1", 60, "ERROR_Too Many Requests (Retry-After: 1 s, next attempt in 1 s) для ", 900},
+      {"600", 1, "ERROR_Too Many Requests (Retry-After: 600 s, next attempt in 1 s) для ", 900},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.retryAfter);
+    sink_.Clear();
+    StartSim({"--fault", QStringLiteral("kind=card,first=1,status=429,retry-after=%1").arg(c.retryAfter)});
+    FetchSettings settings = Settings();
+    settings.maxRetryAfterSec = c.capSec;
+    const QString task = OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(0)));
+    TScrapingThread* worker = Keep(MakeWorker(task, settings));
+    RunToEnd(worker);
+    EXPECT_EQ(worker->result, 1) << worker->statusText.toStdString();
+    const QList<SimRequest> requests = sim_->Requests();
+    ASSERT_EQ(requests.size(), 2);
+    EXPECT_GE(requests[1].t - requests[0].t, c.minGapMs);
+    const QStringList lines = sink_.Lines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[1].endsWith(c.logText + task)) << lines[1].toStdString();
+  }
+  // Without Retry-After a 429 is an ordinary failure with the ordinary pause.
+  sink_.Clear();
+  StartSim({"--fault", "kind=card,first=1,status=429"});
+  const QString task = OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(0)));
+  TScrapingThread* worker = Keep(MakeWorker(task, Settings()));
+  RunToEnd(worker);
+  EXPECT_EQ(worker->result, 1);
+  EXPECT_TRUE(sink_.Lines().value(1).endsWith(QStringLiteral("ERROR_Too Many Requests для ") + task));
+}
+
+TEST_F(FetchWorker, TasksThatMustNotBeSentFailOnceAndSendNothing) {
+  StartSim();
+  const QString base = sim_->BaseUrl();
+  const QString other = QStringLiteral("https://other.host/");
+  const QString outside = QStringLiteral("ERROR_task refused: its address does not begin with the portal's base address ") + base;
+  const QString notPlainOrg = QStringLiteral("ERROR_task refused: the organisation GUID is not a plain value (ASCII letters, digits and \"-\", at most 64)");
+  const QString notPlainRegion = QStringLiteral("ERROR_task refused: the region code or GUID is not a plain value (ASCII letters, digits and \"-\", at most 64)");
+  const struct {
+    QString task;
+    QString statusText;
+  } cases[] = {
+      {OrgCardTask(other, QStringLiteral("g1")), outside},
+      {HouseCountTask(other, QStringLiteral("g1")), outside},
+      {HousePageTask(other, 2, QStringLiteral("g1")), outside},
+      {SearchPageTask(other, 1, QStringLiteral("77"), QStringLiteral("g")), outside},
+      {base + QStringLiteral("ppa/api/rest/services/ppa/public/organizations/orgByGuid?organizationGuid=a b"), notPlainOrg},
+      {base + QStringLiteral("homemanagement/api/rest/services/houses/public/searchByOrg?pageIndex=1&elementsPerPage=1|||дом"), notPlainOrg},
+      {QStringLiteral("77$$$регион"), notPlainRegion},
+      {QStringLiteral("7/7$$$g"), notPlainRegion},
+      {QStringLiteral("77$$$g\r\nhttps://other.host/"), QStringLiteral("ERROR_task refused: it is empty or holds a control character")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.task.toStdString());
+    sink_.Clear();
+    TScrapingThread* worker = Keep(MakeWorker(c.task, Settings()));
+    RunToEnd(worker);
+    EXPECT_EQ(worker->result, -1);
+    EXPECT_EQ(worker->statusText, c.statusText);
+    const QStringList lines = sink_.Lines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[1].contains(c.statusText + QStringLiteral(" для "))) << lines[1].toStdString();
+    EXPECT_FALSE(lines[1].contains(u'\n'));
+  }
+  EXPECT_TRUE(sim_->Requests().isEmpty());
+}
+
+TEST_F(FetchWorker, RedirectOutsideTheBaseAddressIsNotFollowed) {
+  ScriptedServer server([](int, const ScriptedRequest&) -> QByteArray {
+    return "HTTP/1.0 302 Found\r\nLocation: http://localhost:9/steal\r\nContent-Length: 0\r\n\r\n";
+  });
+  ASSERT_TRUE(server.Listening());
+  FetchSettings settings = Settings();
+  settings.baseUrl = QString::fromLatin1(server.BaseUrl());
+  settings.maxAttempts = 2;
+  auto worker = MakeWorker(OrgCardTask(settings.baseUrl, "g1"), settings);
+  RunToEnd(worker.get());
+  EXPECT_EQ(worker->result, -1);
+  EXPECT_EQ(worker->statusText,
+            QStringLiteral("ERROR_redirect to an address outside the portal's base address %1: http://localhost:9/steal")
+                .arg(settings.baseUrl));
+  EXPECT_EQ(server.Requests().size(), 2);
 }
 
 TEST_F(FetchWorker, TransportFailuresAreReportedReadably) {

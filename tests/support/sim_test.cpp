@@ -39,6 +39,7 @@ struct Reply {
   CURLcode rc = CURLE_OK;
   long status = 0;
   QByteArray statusLine;
+  QList<QByteArray> headerLines;  // of the last answer, without CR LF
   QByteArray body;
   double seconds = 0;
 };
@@ -50,7 +51,13 @@ size_t Collect(char* p, size_t size, size_t n, void* user) {
 
 size_t CollectStatus(char* p, size_t size, size_t n, void* user) {
   QByteArray line(p, static_cast<qsizetype>(size * n));
-  if (line.startsWith("HTTP/")) *static_cast<QByteArray*>(user) = line.trimmed();
+  auto* reply = static_cast<Reply*>(user);
+  if (line.startsWith("HTTP/")) {
+    reply->statusLine = line.trimmed();
+    reply->headerLines.clear();
+  } else if (!line.trimmed().isEmpty()) {
+    reply->headerLines.append(line.trimmed());
+  }
   return size * n;
 }
 
@@ -83,7 +90,7 @@ Reply Fetch(const SimServer& sim, const QByteArray& path, const QByteArray* body
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, Collect);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &r.body);
   curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, CollectStatus);
-  curl_easy_setopt(c, CURLOPT_HEADERDATA, &r.statusLine);
+  curl_easy_setopt(c, CURLOPT_HEADERDATA, &r);
   curl_easy_setopt(c, CURLOPT_TIMEOUT, 60L);
   const auto start = std::chrono::steady_clock::now();
   r.rc = curl_easy_perform(c);
@@ -392,10 +399,40 @@ TEST_F(SimServerTest, FaultRulesShapeTheAnswers) {
   EXPECT_EQ(statuses, (QList<int>{503, 503, 200, 500, 0, 200, 200, 200, 200, 200, 200, 200}));
 }
 
+TEST_F(SimServerTest, ShapingItemsPlayHostileAnswers) {
+  simdata::Dataset d({2, 20, 100, 1});
+  const std::string a = d.OrgGuid(3), b = d.OrgGuid(4), c = d.OrgGuid(5), e = d.OrgGuid(6);
+  SimServer sim({"--regions", "2", "--orgs", "20", "--houses", "100",
+                 "--fault", "kind=card,match=" + QString::fromStdString(a) + ",trickle=100,body={\"total\":12}",
+                 "--fault", "kind=card,match=" + QString::fromStdString(b) + ",pad=100000",
+                 "--fault", "kind=card,match=" + QString::fromStdString(c) +
+                                ",fill=3,body={\"guid\":\"@@FILL@@\",\"fullName\":\"x@@FILL@@\"}",
+                 "--fault", "kind=card,match=" + QString::fromStdString(e) + ",first=1,status=429,retry-after=7",
+                 "--rate-limit", "1000", "--retry-after", "3"});
+  ASSERT_TRUE(sim.Start());
+  auto card = [&](const std::string& g) { return Fetch(sim, kOrgRoot + "orgByGuid?organizationGuid=" + Q(g)); };
+
+  // trickle: a byte every 100 ms.
+  Reply slow = card(a);
+  EXPECT_EQ(slow.body, "{\"total\":12}");
+  EXPECT_GE(slow.seconds, 1.0);
+
+  Reply padded = card(b);
+  EXPECT_EQ(padded.body, Q(d.CardJson(4)) + QByteArray(100000, ' '));
+  EXPECT_TRUE(IsJson(padded.body.toStdString()));
+
+  EXPECT_EQ(card(c).body, "{\"guid\":\"ЖЖЖ\",\"fullName\":\"xЖЖЖ\"}");
+
+  Reply limited = card(e);
+  EXPECT_EQ(limited.status, 429);
+  EXPECT_TRUE(limited.headerLines.contains("Retry-After: 7"));
+  EXPECT_EQ(card(e).status, 200);
+}
+
 TEST_F(SimServerTest, DelayIsLoggedBeforeTheAnswerAndRateLimitGives429) {
   simdata::Dataset d({2, 10, 50, 1});
   SimServer sim({"--regions", "2", "--orgs", "10", "--houses", "50", "--rate-limit", "1",
-                 "--fault", "kind=card,first=1,delay=1500"});
+                 "--retry-after", "2", "--fault", "kind=card,first=1,delay=1500"});
   ASSERT_TRUE(sim.Start());
   const QByteArray path = kOrgRoot + "orgByGuid?organizationGuid=" + Q(d.OrgGuid(1));
   Reply slow;
@@ -414,6 +451,7 @@ TEST_F(SimServerTest, DelayIsLoggedBeforeTheAnswerAndRateLimitGives429) {
     if (r.status == 429) {
       ++limited;
       EXPECT_EQ(r.statusLine, "HTTP/1.0 429 Too Many Requests");
+      EXPECT_TRUE(r.headerLines.contains("Retry-After: 2"));
     }
   }
   EXPECT_GT(limited, 0);

@@ -68,6 +68,22 @@ TEST(CleanField, TurnsTabIntoBlankAndDropsLineBreaks) {
   EXPECT_EQ(CleanField(longValue), longValue);
 }
 
+TEST(CleanField, EveryOtherControlCharacterBecomesABlank) {
+  // A NUL would cut the workbook's cell and not the result file's field; VT, FF, ESC and DEL
+  // have no place in a cell either. Characters just outside the range stay.
+  const struct {
+    QString in;
+    QString out;
+  } cases[] = {
+      {QString(QChar(u'\0')) + QStringLiteral("a"), QStringLiteral(" a")},
+      {QStringLiteral("a\u000Bb\u000Cc"), QStringLiteral("a b c")},
+      {QStringLiteral("\u0001\u001F\u007F"), QStringLiteral("   ")},
+      {QStringLiteral("x\u001B[1m\r\ny"), QStringLiteral("x [1my")},
+      {QStringLiteral("\u0080\u00A0 ~"), QStringLiteral("\u0080\u00A0 ~")},
+  };
+  for (const auto& c : cases) EXPECT_EQ(CleanField(c.in), c.out) << c.in.toStdString();
+}
+
 TEST(ReplaceQuotes, TurnsDoubleQuotesIntoApostrophes) {
   EXPECT_EQ(ReplaceQuotes(QStringLiteral("ООО \"Управдом\"")), QStringLiteral("ООО 'Управдом'"));
   EXPECT_EQ(ReplaceQuotes(QStringLiteral("«Дом» 'x'")), QStringLiteral("«Дом» 'x'"));

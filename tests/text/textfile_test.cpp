@@ -139,6 +139,49 @@ TEST_F(TextFiles, ReadFailureGivesTheReason) {
   EXPECT_FALSE(reason.isEmpty());
 }
 
+TEST_F(TextFiles, ReadingSaysWhatANulCutOff) {
+  const struct {
+    const char* name;
+    QByteArray bytes;
+    QStringList lines;
+    qsizetype droppedChars;
+    qsizetype droppedLines;
+  } cases[] = {
+      {"whole", QByteArray("\xEF\xBB\xBF") + "a\r\nb\r\n", {"a", "b"}, 0, 0},
+      {"NUL inside the second line", QByteArray("\xEF\xBB\xBF") + QByteArray("a\r\nb\0x\r\nc\r\nd\r\n", 14), {"a", "b"}, 10, 3},
+      {"NUL at the start", QByteArray("\0a\r\n", 4), {}, 4, 1},
+      {"NUL last", QByteArray("a\r\n\0", 4), {"a"}, 1, 1},
+  };
+  const QString path = Path(QStringLiteral("lists.dat"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteBytes(path, c.bytes);
+    QStringList lines;
+    TextReadLoss loss;
+    ASSERT_TRUE(ReadTextLinesReporting(path, &lines, &loss));
+    EXPECT_EQ(lines, c.lines);
+    EXPECT_EQ(loss.droppedChars, c.droppedChars);
+    EXPECT_EQ(loss.droppedLines, c.droppedLines);
+    EXPECT_EQ(loss.missingBytes, 0);
+    EXPECT_EQ(loss.Any(), c.droppedChars > 0);
+    // The same lines as the plain reader gives.
+    QStringList plain;
+    ASSERT_TRUE(ReadTextLines(path, &plain));
+    EXPECT_EQ(plain, c.lines);
+  }
+
+  EXPECT_EQ(TextLossMessage(path, TextReadLoss{}), QString());
+  EXPECT_EQ(TextLossMessage(path, TextReadLoss{10, 3, 0}),
+            QStringLiteral("Файл %1 прочитан не целиком: текст обрезан символом NUL, отброшено символов: 10, строк: 3").arg(path));
+  EXPECT_EQ(TextLossMessage(path, TextReadLoss{0, 0, 7}),
+            QStringLiteral("Файл %1 прочитан не целиком: не прочитано байт: 7").arg(path));
+
+  TextReadLoss loss;
+  QString reason;
+  EXPECT_FALSE(ReadTextLinesReporting(Path(QStringLiteral("missing.dat")), nullptr, &loss, &reason));
+  EXPECT_FALSE(reason.isEmpty());
+}
+
 TEST_F(TextFiles, WritesExactBytes) {
   const QString ansi = Path(QStringLiteral("selection.txt"));
   const QString utf8 = Path(QStringLiteral("lists.dat"));

@@ -26,6 +26,7 @@ struct Answer {
   std::string reason = "OK";
   std::string contentType = "application/json;charset=UTF-8";
   std::string body;
+  std::string extraHeaders;  // further header lines, each ending in CR LF
 };
 
 // A plain-text answer whose body is its reason phrase: the given one, or the usual one of the

@@ -54,11 +54,15 @@ const char kUsage[] =
     "  --log FILE           request log, one JSON object per line\n"
     "  --delay MS           wait before every answer\n"
     "  --rate-limit N       more than N requests within one second get 429\n"
+    "  --retry-after S      that 429 asks to come back after S seconds (Retry-After)\n"
     "  --fault RULE         a fault rule (repeatable); --faults FILE: one RULE per line\n"
     "Fault RULE: comma-separated; match: kind=count|search|card|additional|housecount|\n"
     "  housepage|any, match=TEXT (in the target or body), first=K (only the first K matching\n"
     "  requests); action: status=CODE [reason=TEXT], empty, malformed, delay=MS, close,\n"
     "  body=TEXT (last item: the rest of the RULE, commas included, is the answer body).\n"
+    "  Shaping (with any answer, the dataset's own included): trickle=MS (one body byte every\n"
+    "  MS ms), pad=N (N blanks after the body), fill=N (each @@FILL@@ in the body becomes N\n"
+    "  Cyrillic letters), retry-after=S (a Retry-After: S header line).\n"
     "  Rules are tried in order; the first that applies answers the request.\n"
     "After listening, prints \"LISTENING <port>\" on stdout.\n";
 
@@ -85,6 +89,11 @@ struct FaultRule {
   bool malformed = false;
   bool close = false;
   long long delayMs = 0;
+  // shaping of whatever answer goes out
+  long long trickleMs = 0;
+  long long padBytes = 0;
+  long long fillChars = 0;
+  long long retryAfter = -1;
 };
 
 bool ParseNumber(const std::string& text, long long* out) {
@@ -134,6 +143,18 @@ std::unique_ptr<FaultRule> ParseFault(const std::string& text) {
     } else if (key == "delay" && ParseNumber(value, &n)) {
       rule->delayMs = n;
       hasAction = true;
+    } else if (key == "trickle" && ParseNumber(value, &n)) {
+      rule->trickleMs = n;
+      hasAction = true;
+    } else if (key == "pad" && ParseNumber(value, &n)) {
+      rule->padBytes = n;
+      hasAction = true;
+    } else if (key == "fill" && ParseNumber(value, &n)) {
+      rule->fillChars = n;
+      hasAction = true;
+    } else if (key == "retry-after" && ParseNumber(value, &n)) {
+      rule->retryAfter = n;
+      hasAction = true;
     } else if (token == "empty") {
       rule->empty = hasAction = true;
     } else if (token == "malformed") {
@@ -144,7 +165,9 @@ std::unique_ptr<FaultRule> ParseFault(const std::string& text) {
       Die("bad fault item \"" + token + "\" in: " + text);
     }
   }
-  if (!hasAction) Die("fault without an action (status=, empty, malformed, delay=, close): " + text);
+  if (!hasAction)
+    Die("fault without an action (status=, empty, malformed, delay=, close, body=, trickle=, pad=, fill=, "
+        "retry-after=): " + text);
   return rule;
 }
 
@@ -156,6 +179,7 @@ struct Server {
   std::vector<std::unique_ptr<FaultRule>> faults;
   long long delayMs = 0;
   long long rateLimit = 0;  // 0: none
+  long long rateRetryAfter = -1;  // the Retry-After of its 429, -1: none
   SSL_CTX* ctx = nullptr;
   std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
 
@@ -313,10 +337,12 @@ class Connection {
     long long delay = s_.delayMs;
     std::optional<Answer> answer;
     bool closeOnly = false;
+    FaultRule* rule = nullptr;
 
     if (TooManyRequests(s_, t)) {
       answer = simdata::PlainAnswer(429);
-    } else if (FaultRule* rule = MatchFault(req, kind)) {
+      if (s_.rateRetryAfter >= 0) answer->extraHeaders = "Retry-After: " + std::to_string(s_.rateRetryAfter) + "\r\n";
+    } else if ((rule = MatchFault(req, kind))) {
       delay += rule->delayMs;
       if (rule->close) {
         closeOnly = true;
@@ -337,15 +363,35 @@ class Connection {
       }
     }
     if (!closeOnly && !answer) answer = simdata::AnswerRequest(*s_.data, req.method, req.target, req.body);
+    if (answer && rule) Shape(*rule, &*answer);
 
     // Logged before the wait, so a test sees the request even while it is held or dropped.
     LogRequest(s_, req, kind, closeOnly ? 0 : answer->status, t);
     if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
     if (closeOnly) return;  // hang up without a word (no TLS close either)
-    Send(req.version, *answer);
+    Send(req.version, *answer, rule ? rule->trickleMs : 0);
   }
 
  private:
+  static void Shape(const FaultRule& rule, Answer* a) {
+    if (rule.fillChars > 0) {
+      static const std::string kMarker = "@@FILL@@";
+      std::string fill;
+      fill.reserve(static_cast<std::size_t>(rule.fillChars) * 2);
+      for (long long i = 0; i < rule.fillChars; ++i) fill += "Ж";
+      std::string out;
+      std::size_t from = 0;
+      for (std::size_t at; (at = a->body.find(kMarker, from)) != std::string::npos; from = at + kMarker.size()) {
+        out.append(a->body, from, at - from);
+        out += fill;
+      }
+      out.append(a->body, from, std::string::npos);
+      a->body = std::move(out);
+    }
+    if (rule.padBytes > 0) a->body.append(static_cast<std::size_t>(rule.padBytes), ' ');
+    if (rule.retryAfter >= 0) a->extraHeaders += "Retry-After: " + std::to_string(rule.retryAfter) + "\r\n";
+  }
+
   // 0: a request was read; >0: the status to answer a bad request with; <0: give up silently.
   int ReadRequest(Request* req) {
     std::string buf;
@@ -434,11 +480,21 @@ class Connection {
     return chosen;
   }
 
-  void Send(const std::string& version, const Answer& a) {
+  // trickleMs > 0: the header at once, then the body one byte at a time.
+  void Send(const std::string& version, const Answer& a, long long trickleMs = 0) {
     std::string out = version + " " + std::to_string(a.status) + " " + a.reason + "\r\n" +
                       "Content-Type: " + a.contentType + "\r\n" +
-                      "Content-Length: " + std::to_string(a.body.size()) + "\r\n" +
+                      "Content-Length: " + std::to_string(a.body.size()) + "\r\n" + a.extraHeaders +
                       "Connection: close\r\n\r\n";
+    if (trickleMs > 0) {
+      if (SSL_write(ssl_.get(), out.data(), static_cast<int>(out.size())) <= 0) return;
+      for (char c : a.body) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(trickleMs));
+        if (SSL_write(ssl_.get(), &c, 1) <= 0) return;  // the client gave up
+      }
+      SSL_shutdown(ssl_.get());
+      return;
+    }
     out += a.body;
     std::size_t done = 0;
     while (done < out.size()) {
@@ -528,6 +584,7 @@ int main(int argc, char** argv) {
     else if (opt == "--log") logPath = value;
     else if (opt == "--delay") server.delayMs = number(opt, value);
     else if (opt == "--rate-limit") server.rateLimit = number(opt, value);
+    else if (opt == "--retry-after") server.rateRetryAfter = number(opt, value);
     else if (opt == "--write-cities") citiesPath = value;
     else if (opt == "--fault") faultRules.push_back(value);
     else if (opt == "--faults") {

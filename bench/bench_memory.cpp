@@ -1,0 +1,265 @@
+// Peak memory for huge answers: one fetch worker taking a huge answer, the job's handlers
+// turning a huge card field into a row, and a whole run against a portal that plays every
+// hostile answer at once. Prints figures only (the peak resident size of this process above
+// what it held before; the portal is a separate process and is not counted).
+//
+// bench_memory [--answer-mib N] [--field-mib N]
+
+#include <QCoreApplication>
+#include <QFile>
+#include <cstdio>
+#include <memory>
+
+#include "harvest/handlers.h"
+#include "portal/api.h"
+#include "portal/httpclient.h"
+#include "portal/scrapingthread.h"
+#include "tests/harvest/run_support.h"
+#include "tools/portal-sim/dataset.h"
+
+namespace {
+
+// Resident size now and its peak since the last reset, in bytes (from /proc/self/status).
+qint64 StatusBytes(const char* field) {
+  QFile f(QStringLiteral("/proc/self/status"));
+  if (!f.open(QIODevice::ReadOnly)) return -1;
+  for (const QByteArray& line : f.readAll().split('\n')) {
+    if (!line.startsWith(field)) continue;
+    return line.mid(qsizetype(std::strlen(field))).trimmed().split(' ').first().toLongLong() * 1024;
+  }
+  return -1;
+}
+
+// Starts a new peak: the kernel sets the peak back to the present resident size.
+void ResetPeak() {
+  QFile f(QStringLiteral("/proc/self/clear_refs"));
+  if (f.open(QIODevice::WriteOnly)) f.write("5");
+}
+
+struct Peak {
+  qint64 before = 0;
+  void Start() {
+    ResetPeak();
+    before = StatusBytes("VmRSS:");
+  }
+  double AboveMiB() const { return double(StatusBytes("VmHWM:") - before) / (1024.0 * 1024.0); }
+};
+
+void Print(const char* scenario, const char* metric, double value, const char* unit) {
+  std::printf("BENCH\t%s\t%s\t%.1f\t%s\n", scenario, metric, value, unit);
+  std::fflush(stdout);
+}
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+// One worker, run the way the job runs it; its answer stays in *html.
+int RunWorker(const QString& task, const FetchSettings& settings, QString* html, QString* status) {
+  auto lists = std::make_shared<TWorkerLists>();
+  TScrapingThread w;
+  w.url = task;
+  w.Code = TaskKind(task);
+  w.lists = lists;
+  w.settings = settings;
+  {
+    std::lock_guard<std::mutex> lock(lists->JobLock);
+    lists->RunningList.append(&w);
+  }
+  w.start();
+  w.wait();
+  *html = std::move(w.html);
+  *status = w.statusText;
+  return w.result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  int answerMiB = 60;
+  int fieldMiB = 30;
+  const QStringList args = app.arguments();
+  for (int i = 1; i + 1 < args.size(); i += 2) {
+    if (args[i] == "--answer-mib") answerMiB = qBound(1, args[i + 1].toInt(), 63);
+    else if (args[i] == "--field-mib") fieldMiB = qBound(1, args[i + 1].toInt(), 30);
+  }
+  const simdata::Config config{3, 60, 600, 5};
+  const simdata::Dataset data(config);
+  const QString g0 = Q(data.OrgGuid(data.RegionOrgs(0).at(0)));
+  const QString g1 = Q(data.OrgGuid(data.RegionOrgs(0).at(1)));
+  const qint64 answerBytes = qint64(answerMiB) * 1024 * 1024;
+  // A field of Cyrillic letters: two bytes each in the answer, one UTF-16 unit in memory.
+  const qint64 fieldChars = qint64(fieldMiB) * 1024 * 1024 / 2;
+
+  QStringList simArgs = {"--regions", "3", "--orgs", "60", "--houses", "600", "--seed", "5",
+                         "--fault", QStringLiteral("kind=housepage,match=%1,pad=%2").arg(g0).arg(answerBytes),
+                         "--fault", QStringLiteral("kind=card,match=%1,fill=%2,body={\"guid\":\"%1\",\"fullName\":\"@@FILL@@\"}")
+                                        .arg(g1)
+                                        .arg(fieldChars)};
+  SimServer sim(simArgs);
+  QString error;
+  if (!sim.Start(&error)) {
+    std::fprintf(stderr, "bench_memory: cannot start the substitute portal: %s\n", qPrintable(error));
+    return 1;
+  }
+  FetchSettings settings = sim.ClientSettings();
+  settings.maxAttempts = 1;
+  settings.failPauseMs = 0;
+  const QString base = sim.BaseUrl();
+
+  {
+    // Warm-up: libraries loaded, TLS set up once, so the peak is the answer's.
+    QString html, status;
+    RunWorker(OrgCardTask(base, Q(data.OrgGuid(5))), settings, &html, &status);
+  }
+
+  // 1. One worker with a huge answer (the house page padded with blanks, length given).
+  {
+    Peak peak;
+    peak.Start();
+    QString html, status;
+    const int result = RunWorker(HousePageTask(base, 1, g0), settings, &html, &status);
+    const double mib = peak.AboveMiB();
+    const double answerMibTaken = double(html.toUtf8().size()) / (1024.0 * 1024.0);
+    if (result != 1) std::fprintf(stderr, "huge answer failed: %s\n", qPrintable(status));
+    const QByteArray name = "worker, " + QByteArray::number(answerMiB) + " MiB answer";
+    Print(name.constData(), "answer", answerMibTaken, "MiB");
+    Print(name.constData(), "peak above start", mib, "MiB");
+    Print(name.constData(), "peak / answer", mib / answerMibTaken, "x");
+
+    // The job's handler of that page: the answer text handed over, the row made.
+    RunData run;
+    run.baseUrl = base;
+    WorkerOutcome w;
+    w.Code = HousePage;
+    w.result = 1;
+    w.orgguid = g0;
+    w.url = base;
+    w.html = std::move(html);
+    peak.Start();
+    std::optional<QStringList> row;
+    HandleHousePage(run, w, &row);
+    const QByteArray hname = "handler, " + QByteArray::number(answerMiB) + " MiB house page";
+    Print(hname.constData(), "peak above start", peak.AboveMiB(), "MiB");
+  }
+
+  // The parser's worst case: an answer of the most elements a body of that size can hold.
+  {
+    QByteArray dense = "{\"items\":[";
+    dense.reserve(answerBytes + 16);
+    while (dense.size() < answerBytes) dense += "1,";
+    dense += "1]}";
+    RunData run;
+    run.baseUrl = base;
+    WorkerOutcome w;
+    w.Code = HousePage;
+    w.result = 1;
+    w.orgguid = g0;
+    w.url = base;
+    w.html = QString::fromLatin1(dense);
+    dense = QByteArray();
+    Peak peak;
+    peak.Start();
+    std::optional<QStringList> row;
+    HandleHousePage(run, w, &row);
+    const QByteArray hname = "handler, " + QByteArray::number(answerMiB) + " MiB of [1,1,...]";
+    Print(hname.constData(), "peak above start", peak.AboveMiB(), "MiB");
+  }
+
+  // 2. A huge field: the worker, then the card handler and the row of its house page.
+  {
+    Peak peak;
+    peak.Start();
+    QString html, status;
+    const int result = RunWorker(OrgCardTask(base, g1), settings, &html, &status);
+    const QByteArray name = "worker, " + QByteArray::number(fieldMiB) + " MiB field";
+    if (result != 1) std::fprintf(stderr, "huge field failed: %s\n", qPrintable(status));
+    Print(name.constData(), "peak above start", peak.AboveMiB(), "MiB");
+
+    RunData run;
+    run.baseUrl = base;
+    WorkerOutcome card;
+    card.Code = OrgCard;
+    card.result = 1;
+    card.url = OrgCardTask(base, g1);
+    card.html = std::move(html);
+    peak.Start();
+    HandleOrgCard(run, card);
+    card.html.clear();
+    WorkerOutcome page;
+    page.Code = HousePage;
+    page.result = 1;
+    page.orgguid = g1;
+    page.url = base;
+    page.html = Q(data.HousePageJson(data.RegionOrgs(0).at(1), 1, kHousePageSize));
+    std::optional<QStringList> row;
+    HandleHousePage(run, page, &row);
+    const QByteArray hname = "handlers, " + QByteArray::number(fieldMiB) + " MiB field";
+    Print(hname.constData(), "peak above start", peak.AboveMiB(), "MiB");
+  }
+
+  // 3. A whole run against a portal playing every hostile answer at once.
+  {
+    const QString g2 = Q(data.OrgGuid(data.RegionOrgs(0).at(2)));
+    const QString g3 = Q(data.OrgGuid(data.RegionOrgs(0).at(3)));
+    const QString g4 = Q(data.OrgGuid(data.RegionOrgs(0).at(4)));
+    const QString g5 = Q(data.OrgGuid(data.RegionOrgs(0).at(5)));
+    const QString g6 = Q(data.OrgGuid(data.RegionOrgs(0).at(6)));
+    const QString g7 = Q(data.OrgGuid(data.RegionOrgs(0).at(7)));
+    QStringList hostile = {"--regions", "3", "--orgs", "60", "--houses", "600", "--seed", "5",
+                           "--rate-limit", "3", "--retry-after", "1"};
+    const QStringList faults = {
+        QStringLiteral("kind=count,match=\"%1\",body=1000000000000").arg(Q(data.Regions()[1].code)),
+        QStringLiteral("kind=count,match=\"%1\",body=2147483647").arg(Q(data.Regions()[2].code)),
+        QStringLiteral("kind=search,first=1,body={\"total\":9,\"organizationSummaryWithNsiList\":[{\"guid\":\"X\\r\\nhttps://other.host/|||y\"},"
+                       "{\"guid\":\"дом\"},{\"guid\":\"%1\"},{\"guid\":\"%2\"},{\"guid\":\"%3\"},{\"guid\":\"%4\"},{\"guid\":\"%5\"},{\"guid\":\"%6\"},"
+                       "{\"guid\":\"%7\"},{\"guid\":\"%8\"}]}")
+            .arg(g0, g1, g2, g3, g4, g5, g6, g7),
+        QStringLiteral("kind=housepage,match=%1,pad=%2").arg(g0).arg(answerBytes),
+        QStringLiteral("kind=card,match=%1,fill=%2,body={\"guid\":\"%1\",\"fullName\":\"@@FILL@@\\u0000\\u000b\"}").arg(g1).arg(fieldChars),
+        QStringLiteral("kind=card,match=%1,trickle=200").arg(g2),
+        QStringLiteral("kind=housecount,match=%1,body={\"total\":1000000000000}").arg(g3),
+        QStringLiteral("kind=housecount,match=%1,body={\"total\":-7}").arg(g4),
+        QStringLiteral("kind=housepage,match=%1,malformed").arg(g5),
+        QStringLiteral("kind=housepage,match=%1,pad=70000000").arg(g6),
+    };
+    for (const QString& f : faults) hostile << QStringLiteral("--fault") << f;
+    SimServer portal(hostile);
+    if (!portal.Start(&error)) {
+      std::fprintf(stderr, "bench_memory: cannot start the hostile portal: %s\n", qPrintable(error));
+      return 1;
+    }
+    JobRun run;
+    for (int r = 0; r < 3; ++r)
+      run.view.regions.append({Q(data.Regions()[size_t(r)].name),
+                               Q(data.Regions()[size_t(r)].code) + QStringLiteral("$$$") + Q(data.Regions()[size_t(r)].guid)});
+    HarvestSettings s = run.Settings(portal);
+    s.fetch.totalTimeoutMs = 5000;
+    s.fetch.maxAttempts = 10;  // room for the rate limiter's waits
+    Peak peak;
+    peak.Start();
+    run.Create(s);
+    if (!run.RunToEnd(std::chrono::minutes(10))) std::fprintf(stderr, "the hostile run did not end\n");
+    const double mib = peak.AboveMiB();
+    const QStringList texts = LogTexts(run.view.LogLines());
+    int kept = 0, refused = 0, failed = 0, waited = 0;
+    for (const QString& t : texts) {
+      waited += t.contains(QStringLiteral("(Retry-After: "));
+      kept += t.contains(QStringLiteral("задача сохранена для следующего запуска"));
+      refused += t.startsWith(QStringLiteral("Пропущено организаций"));
+      failed += t.contains(QStringLiteral(": ERROR_")) && !t.contains(QStringLiteral(" для "));
+    }
+    const char* name = "hostile run";
+    Print(name, "rows written", run.Rows().size(), "rows");
+    Print(name, "answers kept", kept, "tasks");
+    Print(name, "failed requests", failed, "tasks");
+    Print(name, "skip lines", refused, "lines");
+    Print(name, "429 waits", waited, "attempts");
+    Print(name, "saved in lists.dat", FileLines(run.dir + QStringLiteral("lists.dat")).size(), "tasks");
+    Print(name, "peak above start", mib, "MiB");
+    Print(name, "peak resident", double(StatusBytes("VmHWM:")) / (1024.0 * 1024.0), "MiB");
+    if (qEnvironmentVariableIsSet("BENCH_MEMORY_LOG")) {
+      for (const QString& t : texts) std::fprintf(stderr, "%s\n", qPrintable(t.left(300)));
+    }
+  }
+  return 0;
+}

@@ -42,15 +42,7 @@ QStringList ExpectedRows(const simdata::Dataset& ds, int region, const std::vect
     run.baseUrl = base;
     run.OrgRegions.Append(card->guid, Q(ds.Regions()[region].name));
     run.OrgCards.Append(card->guid, card->columns.join(QLatin1Char('\t')));
-    const std::int64_t total = std::max<std::int64_t>(ds.HouseTotal(org), 1);
-    for (std::int64_t page = 1; (page - 1) * kHousePageSize < total; ++page) {
-      WorkerOutcome w;
-      w.Code = HousePage;
-      w.result = 1;
-      w.orgguid = card->guid;
-      w.html = Q(ds.HousePageJson(org, page, kHousePageSize));
-      if (auto row = HousePageRow(run, w)) rows.append(ResultFile::FormatRow(*row));
-    }
+    rows += ExpectedHouseRows(ds, org, card->guid, run);
   }
   rows.sort();
   return rows;

@@ -94,15 +94,7 @@ QStringList ExpectedRows(const simdata::Dataset& ds, const std::vector<int>& reg
       if (twice) ambiguous->insert(card->guid);
       run.OrgRegions.Append(card->guid, twice ? QStringLiteral("*") : Q(ds.Regions()[r].name));
       run.OrgCards.Append(card->guid, card->columns.join(QLatin1Char('\t')));
-      const std::int64_t total = std::max<std::int64_t>(ds.HouseTotal(org), 1);
-      for (std::int64_t page = 1; (page - 1) * kHousePageSize < total; ++page) {
-        WorkerOutcome w;
-        w.Code = HousePage;
-        w.result = 1;
-        w.orgguid = card->guid;
-        w.html = Q(ds.HousePageJson(org, page, kHousePageSize));
-        if (auto row = HousePageRow(run, w)) rows.append(ResultFile::FormatRow(*row));
-      }
+      rows += ExpectedHouseRows(ds, org, card->guid, run);
     }
   }
   return rows;

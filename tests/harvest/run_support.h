@@ -21,10 +21,14 @@
 #include <thread>
 #include <vector>
 
+#include "harvest/handlers.h"
 #include "harvest/jobview.h"
+#include "harvest/resultfile.h"
 #include "harvest/scraper.h"
+#include "portal/api.h"
 #include "tests/support/simserver.h"
 #include "text/textfile.h"
+#include "tools/portal-sim/dataset.h"
 
 // Plays the window: records what the job shows and answers what it asks. Calls arrive from
 // the job thread and from worker threads.
@@ -365,4 +369,21 @@ inline void ExpectExactlyOnce(QStringList reference, QStringList got) {
   EXPECT_EQ(lost, 0);
   EXPECT_EQ(doubled, 0);
   for (const QString& e : examples) ADD_FAILURE() << e.toStdString();
+}
+
+// The rows a run writes for the house pages of one organisation of the dataset, given the
+// region and card columns it knows of it.
+inline QStringList ExpectedHouseRows(const simdata::Dataset& ds, int org, const QString& guid,
+                                     const RunData& run) {
+  QStringList rows;
+  const std::int64_t total = std::max<std::int64_t>(ds.HouseTotal(org), 1);
+  for (std::int64_t page = 1; (page - 1) * kHousePageSize < total; ++page) {
+    WorkerOutcome w;
+    w.Code = HousePage;
+    w.result = 1;
+    w.orgguid = guid;
+    w.html = QString::fromStdString(ds.HousePageJson(org, page, kHousePageSize));
+    if (auto row = HousePageRow(run, w)) rows.append(ResultFile::FormatRow(*row));
+  }
+  return rows;
 }

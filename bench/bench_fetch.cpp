@@ -50,7 +50,7 @@ Figures RunWorkers(int total, int concurrency, const FetchSettings& settings,
     w->wait();
     if (w->result == 1) {
       ++f.ok;
-      f.answerBytes += w->html.toUtf8().size();
+      f.answerBytes += w->html.size();
     } else {
       ++f.failed;
       if (f.failed == 1) std::fprintf(stderr, "first failure: %s\n", qPrintable(w->statusText));

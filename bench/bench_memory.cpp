@@ -53,7 +53,7 @@ void Print(const char* scenario, const char* metric, double value, const char* u
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
 // One worker, run the way the job runs it; its answer stays in *html.
-int RunWorker(const QString& task, const FetchSettings& settings, QString* html, QString* status) {
+int RunWorker(const QString& task, const FetchSettings& settings, QByteArray* html, QString* status) {
   auto lists = std::make_shared<TWorkerLists>();
   TScrapingThread w;
   w.url = task;
@@ -108,7 +108,8 @@ int main(int argc, char** argv) {
 
   {
     // Warm-up: libraries loaded, TLS set up once, so the peak is the answer's.
-    QString html, status;
+    QByteArray html;
+    QString status;
     RunWorker(OrgCardTask(base, Q(data.OrgGuid(5))), settings, &html, &status);
   }
 
@@ -116,10 +117,11 @@ int main(int argc, char** argv) {
   {
     Peak peak;
     peak.Start();
-    QString html, status;
+    QByteArray html;
+    QString status;
     const int result = RunWorker(HousePageTask(base, 1, g0), settings, &html, &status);
     const double mib = peak.AboveMiB();
-    const double answerMibTaken = double(html.toUtf8().size()) / (1024.0 * 1024.0);
+    const double answerMibTaken = double(html.size()) / (1024.0 * 1024.0);
     if (result != 1) std::fprintf(stderr, "huge answer failed: %s\n", qPrintable(status));
     const QByteArray name = "worker, " + QByteArray::number(answerMiB) + " MiB answer";
     Print(name.constData(), "answer", answerMibTaken, "MiB");
@@ -155,7 +157,7 @@ int main(int argc, char** argv) {
     w.result = 1;
     w.orgguid = g0;
     w.url = base;
-    w.html = QString::fromLatin1(dense);
+    w.html = std::move(dense);
     dense = QByteArray();
     Peak peak;
     peak.Start();
@@ -169,7 +171,8 @@ int main(int argc, char** argv) {
   {
     Peak peak;
     peak.Start();
-    QString html, status;
+    QByteArray html;
+    QString status;
     const int result = RunWorker(OrgCardTask(base, g1), settings, &html, &status);
     const QByteArray name = "worker, " + QByteArray::number(fieldMiB) + " MiB field";
     if (result != 1) std::fprintf(stderr, "huge field failed: %s\n", qPrintable(status));
@@ -190,7 +193,7 @@ int main(int argc, char** argv) {
     page.result = 1;
     page.orgguid = g1;
     page.url = base;
-    page.html = Q(data.HousePageJson(data.RegionOrgs(0).at(1), 1, kHousePageSize));
+    page.html = QByteArray::fromStdString(data.HousePageJson(data.RegionOrgs(0).at(1), 1, kHousePageSize));
     std::optional<QStringList> row;
     HandleHousePage(run, page, &row);
     const QByteArray hname = "handlers, " + QByteArray::number(fieldMiB) + " MiB field";

@@ -13,8 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   w.Code = OrgCard;
   w.result = 1;
   w.url = OrgCardTask(kFuzzBase, QStringLiteral("g1"));
-  w.html = AnswerText(data, cardSize);
-  if (nul) w.html2 = AnswerText(nul + 1, size - cardSize - 1);
+  w.html = AnswerBytes(data, cardSize);
+  if (nul) w.html2 = AnswerBytes(nul + 1, size - cardSize - 1);
   const HandlerResult result = HandleOrgCard(run, w);
   CheckQueue(run, result);
   FUZZ_CHECK(run.PendingList.size() <= 1);

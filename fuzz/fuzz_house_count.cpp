@@ -8,7 +8,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   w.result = 1;
   w.orgguid = QStringLiteral("a1b2c3d4-0000-4000-8000-000000000001");
   w.url = HouseCountTask(kFuzzBase, w.orgguid).section(QStringLiteral("|||"), 0, 0);
-  w.html = AnswerText(data, size);
+  w.html = AnswerBytes(data, size);
   const HandlerResult result = HandleHouseCount(run, w);
   CheckQueue(run, result);
   FUZZ_CHECK(run.PendingList.size() <= kMaxOrganisationHouses / kHousePageSize);

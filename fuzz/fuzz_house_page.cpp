@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   w.result = 1;
   w.orgguid = guid;
   w.url = HousePageTask(kFuzzBase, 1, guid).section(QStringLiteral("|||"), 0, 0);
-  w.html = AnswerText(data, size);
+  w.html = AnswerBytes(data, size);
   std::optional<QStringList> row;
   const HandlerResult result = HandleHousePage(run, w, &row);
   CheckQueue(run, result);

@@ -20,7 +20,12 @@ inline const QString kFuzzBase = QStringLiteral("https://portal.test/");
     }                                                                           \
   } while (0)
 
-// The answer text the worker makes of the bytes (UTF-8, malformed bytes replaced).
+// The answer as the worker hands it over: the bytes as they came.
+inline QByteArray AnswerBytes(const uint8_t* data, size_t size) {
+  return QByteArray(reinterpret_cast<const char*>(data), qsizetype(size));
+}
+
+// A text made of the bytes (UTF-8, malformed bytes replaced).
 inline QString AnswerText(const uint8_t* data, size_t size) {
   return QString::fromUtf8(reinterpret_cast<const char*>(data), qsizetype(size));
 }

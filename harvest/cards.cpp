@@ -55,7 +55,7 @@ QString TimeOf(const QString& dateTime) { return dateTime.mid(11, 5); }
 
 bool NonEmptyArray(const JsonValue& v) { return v.IsArray() && v.Size() > 0; }
 
-void FillAdditional(const QString& additionalText, QStringList& col) {
+void FillAdditional(const QByteArray& additionalText, QStringList& col) {
   const JsonAnswer answer(additionalText);
   const JsonValue infos = answer.Root().Member("additionalInfos");
   if (!NonEmptyArray(infos)) return;
@@ -115,8 +115,8 @@ QString FormatWeekSchedule(const JsonValue& days) {
       QStringLiteral("||"));
 }
 
-std::optional<CardColumns> ExtractCardColumns(const QString& cardText,
-                                              const QString& additionalText) {
+std::optional<CardColumns> ExtractCardColumns(const QByteArray& cardText,
+                                              const QByteArray& additionalText) {
   const JsonAnswer answer(cardText);
   if (!answer.Root().IsObject()) return std::nullopt;
   const JsonValue card = answer.Root();

@@ -16,7 +16,7 @@ HandlerResult KeepTask(const WorkerOutcome& worker, const QString& why) {
                     .arg(why, PrintableValue(TaskOf(worker), 300))};
 }
 
-HandlerResult KeepUnreadable(const WorkerOutcome& worker, const QString& text, const QString& usual) {
+HandlerResult KeepUnreadable(const WorkerOutcome& worker, const QByteArray& text, const QString& usual) {
   // Only on this path, so an answer is parsed a second time at most when it is unusable.
   if (JsonAnswer(text).TooManyValues())
     return KeepTask(worker, QStringLiteral("Ответ не прочитан (больше %1 значений JSON)").arg(kMaxJsonValues));
@@ -37,10 +37,10 @@ HandlerResult HandleRegionCount(RunData& run, const WorkerOutcome& worker) {
   // The count is a bare number. Blanks and line breaks around it are tolerated: a body
   // such as "42\n" is still 42 organisations, not none.
   bool ok = false;
-  const int64_t count = ParseWholeNumber(worker.html, &ok);
+  const int64_t count = ParseWholeNumber(QString::fromUtf8(worker.html), &ok);
   if (!ok)
     return KeepTask(worker, QStringLiteral("Ответ не прочитан (число организаций не число: \"%1\")")
-                                .arg(PrintableValue(worker.html, 40)));
+                                .arg(PrintableValue(QString::fromUtf8(worker.html.left(200)), 40)));
   if (count < 0 || count > kMaxRegionOrganisations)
     return KeepTask(worker, QStringLiteral("Ответ неправдоподобен (число организаций %1 вне 0..%2)")
                                 .arg(count)

@@ -48,4 +48,4 @@ QString TaskOf(const WorkerOutcome& worker);
 HandlerResult KeepTask(const WorkerOutcome& worker, const QString& why);
 // The same for a JSON answer that gave nothing: `usual` says what was missing, unless the
 // answer was too large to be read at all.
-HandlerResult KeepUnreadable(const WorkerOutcome& worker, const QString& text, const QString& usual);
+HandlerResult KeepUnreadable(const WorkerOutcome& worker, const QByteArray& text, const QString& usual);

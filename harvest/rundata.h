@@ -47,8 +47,8 @@ struct WorkerOutcome {
   int result = 0;
   QString url;
   QString statusText;
-  QString html;
-  QString html2;
+  QByteArray html;   // the answer's bytes (UTF-8), parsed by the handler as they are
+  QByteArray html2;  // the additional information of a card
   QString regionguid;   // region GUID (RegionCount, SearchPage)
   QString regionguid2;  // region code (RegionCount, SearchPage)
   QString orgguid;      // organisation GUID (HouseCount, HousePage)

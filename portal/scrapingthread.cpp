@@ -258,10 +258,8 @@ TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIden
     AttemptEnd sent = send(request, &answer);
     if (sent != AttemptEnd::Succeeded) return sent;
     if (StopRequested()) return AttemptEnd::Stopped;
-    // The bytes go as soon as their text is made: at most the answer and its text at once.
-    html = QString();
-    html = QString::fromUtf8(answer.body);
-    answer.body = QByteArray();
+    // The bytes are handed on as they are: no text is made of them until a handler reads them.
+    html = std::move(answer.body);
 
     if (Code == OrgCard && GetAdditional) {
       Pause(settings.additionalWaitMs, false);
@@ -276,12 +274,11 @@ TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIden
       HttpAnswer moreAnswer;
       sent = send(more, &moreAnswer);
       if (sent != AttemptEnd::Succeeded) return sent;
-      html2 = QString::fromUtf8(moreAnswer.body);
-      moreAnswer.body = QByteArray();
+      html2 = std::move(moreAnswer.body);
     }
 
     if ((Code == RegionCount && html.isEmpty()) ||
-        (Code == SearchPage && !html.contains(QLatin1String("\"total\"")))) {
+        (Code == SearchPage && !html.contains("\"total\""))) {
       *error = QStringLiteral("Broken");
       return AttemptEnd::Failed;
     }

@@ -60,8 +60,9 @@ class TScrapingThread : public QThread {
 
   // Outputs, read by the job after the hand-over (found in FinishedList under JobLock).
   int result = 0;  // 1 success, -1 failure, 0 stopped before any attempt ended
-  QString html;
-  QString html2;
+  // The answers as the portal sent them (UTF-8 bytes): the handler parses them as they are.
+  QByteArray html;
+  QByteArray html2;
   QString statusText;
   QString regionguid;
   QString regionguid2;

@@ -382,7 +382,7 @@ inline QStringList ExpectedHouseRows(const simdata::Dataset& ds, int org, const 
     w.Code = HousePage;
     w.result = 1;
     w.orgguid = guid;
-    w.html = QString::fromStdString(ds.HousePageJson(org, page, kHousePageSize));
+    w.html = QByteArray::fromStdString(ds.HousePageJson(org, page, kHousePageSize));
     if (auto row = HousePageRow(run, w)) rows.append(ResultFile::FormatRow(*row));
   }
   return rows;

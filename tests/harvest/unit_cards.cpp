@@ -191,7 +191,7 @@ TEST(OrgCardHandler, StoresTheCardAndQueuesTheHouseCount) {
   WorkerOutcome w;
   w.Code = OrgCard;
   w.result = 1;
-  w.html = Fixture("card_full.json");
+  w.html = Fixture("card_full.json").toUtf8();
   HandleOrgCard(run, w);
   const QString guid = QStringLiteral("A1B2C3D4-0000-4000-8000-000000000001");
   ASSERT_EQ(run.PendingList.size(), 1);
@@ -203,7 +203,7 @@ TEST(OrgCardHandler, StoresTheCardAndQueuesTheHouseCount) {
   EXPECT_TRUE(part.endsWith(QStringLiteral("Иванович\t\t\t\t\t\t")));
 
   // The same organisation again (found in a second region): the first card stays the answer.
-  w.html = QStringLiteral(R"({"guid":"a1b2c3d4-0000-4000-8000-000000000001","fullName":"Другое"})");
+  w.html = QStringLiteral(R"({"guid":"a1b2c3d4-0000-4000-8000-000000000001","fullName":"Другое"})").toUtf8();
   HandleOrgCard(run, w);
   EXPECT_EQ(run.PendingList.size(), 2);
   EXPECT_EQ(run.OrgCards.Count(), 2);
@@ -224,7 +224,7 @@ TEST(OrgCardHandler, StoresTheCardAndQueuesTheHouseCount) {
   };
   for (const auto& c : unusable) {
     SCOPED_TRACE(c.html);
-    w.html = QString::fromUtf8(c.html);
+    w.html = QByteArray(c.html);
     const HandlerResult result = HandleOrgCard(run, w);
     EXPECT_TRUE(result.keep);
     EXPECT_TRUE(result.logText.contains(QString::fromUtf8(c.why))) << result.logText.toStdString();
@@ -241,8 +241,8 @@ TEST(OrgCardHandler, UnreadableAdditionalInformationIsLoggedAndTheCardKept) {
   w.Code = OrgCard;
   w.result = 1;
   w.url = OrgCardTask(kBase, QStringLiteral("g1"));
-  w.html = QStringLiteral(R"({"guid":"g1"})");
-  w.html2 = QStringLiteral("<html>oops</html>");
+  w.html = R"({"guid":"g1"})";
+  w.html2 = "<html>oops</html>";
   const HandlerResult result = HandleOrgCard(run, w);
   EXPECT_FALSE(result.keep);
   EXPECT_TRUE(result.logText.startsWith(QStringLiteral("Доп. информация не прочитана"))) << result.logText.toStdString();

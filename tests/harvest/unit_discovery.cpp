@@ -21,7 +21,7 @@ WorkerOutcome Worker(int code, const QString& html) {
   WorkerOutcome w;
   w.Code = code;
   w.result = 1;
-  w.html = html;
+  w.html = html.toUtf8();
   w.regionguid = kRegion;
   w.regionguid2 = kCode;
   return w;

@@ -17,7 +17,7 @@ WorkerOutcome Worker(int code, const QString& html, const QString& guid = kGuid)
   WorkerOutcome w;
   w.Code = code;
   w.result = 1;
-  w.html = html;
+  w.html = html.toUtf8();
   w.orgguid = guid;
   return w;
 }

@@ -205,16 +205,16 @@ TEST_F(FetchWorker, SendsTheExactRequestOfEveryKind) {
   EXPECT_EQ(workers[0]->url, countTask);
   EXPECT_EQ(workers[1]->regionguid2, Q(region.code));
   EXPECT_EQ(workers[1]->regionguid, Q(region.guid));
-  EXPECT_EQ(workers[1]->html, Q(data.SearchPageJson(0, 1, 100)));
+  EXPECT_EQ(workers[1]->html, QByteArray::fromStdString(data.SearchPageJson(0, 1, 100)));
   EXPECT_EQ(workers[2]->url, cardTask);
   EXPECT_EQ(workers[2]->orgguid, orgGuid);
-  EXPECT_EQ(workers[2]->html, Q(data.CardJson(org)));  // Cyrillic decoded from UTF-8
-  EXPECT_EQ(workers[2]->html2, Q(data.AdditionalInfoJson(org)));
+  EXPECT_EQ(workers[2]->html, QByteArray::fromStdString(data.CardJson(org)));  // the bytes as sent, Cyrillic included
+  EXPECT_EQ(workers[2]->html2, QByteArray::fromStdString(data.AdditionalInfoJson(org)));
   EXPECT_EQ(workers[3]->url, houseCountTask.left(houseCountTask.indexOf("|||")));
   EXPECT_EQ(workers[3]->orgguid, orgGuid);
-  EXPECT_EQ(workers[3]->html, Q(data.HousePageJson(org, 1, 1)));
+  EXPECT_EQ(workers[3]->html, QByteArray::fromStdString(data.HousePageJson(org, 1, 1)));
   EXPECT_EQ(workers[4]->url, housePageTask.left(housePageTask.indexOf("|||")));
-  EXPECT_EQ(workers[4]->html, Q(data.HousePageJson(org, 1, 1000)));
+  EXPECT_EQ(workers[4]->html, QByteArray::fromStdString(data.HousePageJson(org, 1, 1000)));
 
   // What went over the wire, byte for byte.
   const QList<SimRequest> requests = sim_->Requests();
@@ -274,7 +274,7 @@ TEST_F(FetchWorker, SucceedsAfterTwoFailures) {
 
   EXPECT_EQ(worker->result, 1);
   EXPECT_EQ(worker->statusText, QStringLiteral("успешно"));
-  EXPECT_EQ(worker->html, Q(TestDataset().CountText(1)));
+  EXPECT_EQ(worker->html, QByteArray::fromStdString(TestDataset().CountText(1)));
   const QStringList lines = sink_.Lines();
   ASSERT_EQ(lines.size(), 3) << lines.join('\n').toStdString();
   EXPECT_TRUE(lines[0].endsWith(QStringLiteral(": Запускаем code:0 url: ") + key));
@@ -342,7 +342,7 @@ TEST_F(FetchWorker, JudgesAnswersByStatusAndContent) {
       EXPECT_TRUE(lines[i].endsWith(": " + c.statusText + QStringLiteral(" для ") + task))
           << lines[i].toStdString();
     if (c.emptyAnswer) {
-      EXPECT_EQ(worker->html, QString());
+      EXPECT_EQ(worker->html, QByteArray());
     }
   }
 }
@@ -357,7 +357,7 @@ TEST_F(FetchWorker, FailedAdditionalInformationRepeatsTheCard) {
   auto worker = MakeWorker(task, settings, true);
   RunToEnd(worker.get());
   EXPECT_EQ(worker->result, 1);
-  EXPECT_EQ(worker->html2, Q(data.AdditionalInfoJson(org)));
+  EXPECT_EQ(worker->html2, QByteArray::fromStdString(data.AdditionalInfoJson(org)));
   const QList<SimRequest> requests = sim_->Requests();
   ASSERT_EQ(requests.size(), 4);
   EXPECT_TRUE(requests[0].requestLine.startsWith("GET "));
@@ -544,7 +544,7 @@ TEST_F(FetchWorker, StoppedBeforeTheFirstAttemptSendsNothingAndIsHandedOver) {
   for (TScrapingThread* w : {stopped.get(), aborted.get()}) {
     EXPECT_EQ(w->result, 0);
     EXPECT_EQ(w->statusText, QString());
-    EXPECT_EQ(w->html, QString());
+    EXPECT_EQ(w->html, QByteArray());
   }
   EXPECT_TRUE(sim_->Requests().isEmpty());
   EXPECT_EQ(lists_->FinishedList, (QList<TScrapingThread*>{stopped.get(), aborted.get()}));
@@ -555,7 +555,7 @@ TEST_F(FetchWorker, StopDuringARequestDropsTheAnswer) {
   worker->requestInterruption();
   ASSERT_TRUE(worker->wait(QDeadlineTimer(30000)));
   EXPECT_EQ(worker->result, 0);
-  EXPECT_EQ(worker->html, QString());
+  EXPECT_EQ(worker->html, QByteArray());
   const QList<SimRequest> requests = sim_->Requests();
   ASSERT_EQ(requests.size(), 1);
   EXPECT_EQ(requests[0].status, 200);  // it ran to its end
@@ -815,7 +815,7 @@ TEST_F(FetchWorker, FollowsRedirectsWithTheRightMethodAndHeaders) {
     TScrapingThread* worker = Keep(MakeWorker(key, settings));
     RunToEnd(worker);
     EXPECT_EQ(worker->result, 1) << worker->statusText.toStdString();
-    EXPECT_EQ(worker->html, QStringLiteral("42"));
+    EXPECT_EQ(worker->html, QByteArray("42"));
 
     const QList<ScriptedRequest> requests = server.Requests();
     ASSERT_EQ(requests.size(), 2);

@@ -6,6 +6,7 @@
 #include "portal/api.h"
 
 QString TaskOf(const WorkerOutcome& worker) {
+  if (!worker.task.isEmpty()) return worker.task;
   if (worker.Code == HouseCount || worker.Code == HousePage)
     return worker.url + kTaskValueMarker + worker.orgguid;
   return worker.url;

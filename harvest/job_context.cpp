@@ -113,23 +113,20 @@ QStringList JobContextEntries(const RunData& run, const QStringList& tasks) {
   Collector out(run);
   for (const QString& task : tasks) {
     if (task.trimmed().isEmpty()) continue;
-    switch (TaskKind(task)) {
+    const TaskParts parts = ParseTask(task);
+    switch (parts.kind) {
       case RegionCount:
-        out.Region(task);
-        break;
       case SearchPage:
-        out.Region(TaskValue(task));
+        out.Region(parts.value);
         break;
       case OrgCard:
-        out.OrgRegion(CardTaskOrgGuid(task));
+        out.OrgRegion(parts.orgGuid);
         break;
       case HouseCount:
-      case HousePage: {
-        const QString guid = TaskValue(task);
-        out.OrgRegion(guid);
-        out.Card(guid);
+      case HousePage:
+        out.OrgRegion(parts.orgGuid);
+        out.Card(parts.orgGuid);
         break;
-      }
     }
   }
   return out.Take();

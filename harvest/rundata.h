@@ -52,6 +52,7 @@ struct WorkerOutcome {
   QString regionguid;   // region GUID (RegionCount, SearchPage)
   QString regionguid2;  // region code (RegionCount, SearchPage)
   QString orgguid;      // organisation GUID (HouseCount, HousePage)
+  QString task;         // the task string as it stood in the queue
 };
 
 // The job's working lists and counters.

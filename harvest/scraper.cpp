@@ -464,9 +464,12 @@ void TScraper::Dispatch() {
   ShowProgress();
   if (IsBlankTask(task)) return;
 
+  // Taken apart once here: the worker sends from the parts and hands them back.
+  TaskParts parts = ParseTask(task);
   auto* worker = new TScrapingThread();
   worker->url = task;
-  worker->Code = TaskKind(task);
+  worker->Code = parts.kind;
+  worker->Parts = std::move(parts);
   worker->GetAdditional = getAdditional_;
   worker->LogsMemo = &lists_->Log;
   worker->lists = lists_;
@@ -509,6 +512,7 @@ void TScraper::Collect() {
   outcome.regionguid = worker->regionguid;
   outcome.regionguid2 = worker->regionguid2;
   outcome.orgguid = worker->orgguid;
+  if (worker->Parts) outcome.task = worker->Parts->text;
 
   auto entry = std::find_if(inFlight_.begin(), inFlight_.end(),
                             [worker](const InFlight& f) { return f.worker == worker; });

@@ -163,6 +163,43 @@ QString AfterMarker(const QString& text, const QString& marker) {
 
 QString TaskValue(const QString& task) { return AfterMarker(task, kTaskValueMarker); }
 
+TaskParts ParseTask(const QString& task, Code kind) {
+  TaskParts parts;
+  parts.text = task;
+  parts.kind = kind;
+  const auto splitKey = [&parts](const QString& key) {
+    const qsizetype at = key.indexOf(kRegionKeyMarker);
+    if (at < 0) {
+      parts.regionGuid = key;  // a key without "$$$" is all GUID
+      return;
+    }
+    parts.regionCode = key.left(at);
+    parts.regionGuid = key.mid(at + kRegionKeyMarker.size());
+  };
+  if (kind == RegionCount) {
+    parts.address = task;
+    parts.value = task;
+    splitKey(task);
+    return parts;
+  }
+  const qsizetype at = task.indexOf(kTaskValueMarker);
+  parts.hasValue = at >= 0;
+  parts.address = parts.hasValue ? task.left(at) : task;
+  if (parts.hasValue) parts.value = task.mid(at + kTaskValueMarker.size());
+  switch (kind) {
+    case SearchPage:
+      if (parts.hasValue) splitKey(parts.value);
+      break;
+    case OrgCard:
+      parts.orgGuid = CardTaskOrgGuid(task);
+      break;
+    default:  // HouseCount, HousePage
+      parts.orgGuid = parts.value;
+      break;
+  }
+  return parts;
+}
+
 QString CardTaskOrgGuid(const QString& task) { return AfterMarker(task, kOrgGuidParameter); }
 
 QByteArray OrganisationFilter(const QString& regionGuid, const QString& regionCode) {

@@ -61,6 +61,22 @@ QString HousePageTask(const QString& base, int page, const QString& orgGuid);
 
 // Kind of a task string, decided by substring tests when it is dispatched.
 Code TaskKind(const QString& task);
+
+// A task string taken apart once: the job parses it when it hands it to a worker, the worker
+// sends from the parts and hands them back, and the context file reads the same parts.
+struct TaskParts {
+  QString text;            // the task string as it stood in the queue
+  Code kind = RegionCount;
+  bool hasValue = false;   // it held "|||" (a region key task needs none)
+  QString address;         // what is requested: before "|||", the whole text without one
+  QString value;           // after "|||"; the key itself for a region key task
+  QString regionCode;      // RegionCount, SearchPage: the key's code (empty without "$$$")
+  QString regionGuid;      // and its GUID
+  QString orgGuid;         // OrgCard (after "organizationGuid="), HouseCount, HousePage
+};
+// The parts of a task read as a task of the given kind, or of its own kind.
+TaskParts ParseTask(const QString& task, Code kind);
+inline TaskParts ParseTask(const QString& task) { return ParseTask(task, TaskKind(task)); }
 // What follows the marker of a SearchPage, HouseCount or HousePage task; empty without one.
 QString TaskValue(const QString& task);
 // The organisation GUID of an OrgCard task; empty when it names none.

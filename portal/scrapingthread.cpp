@@ -11,29 +11,6 @@ namespace {
 
 // A region key is "<code>$$$<guid>". A key without "$$$" is taken as a GUID with an empty
 // code, rather than losing its first two characters.
-void SplitRegionKey(const QString& key, QString* code, QString* guid) {
-  const qsizetype at = key.indexOf(kRegionKeyMarker);
-  if (at < 0) {
-    code->clear();
-    *guid = key;
-    return;
-  }
-  *code = key.left(at);
-  *guid = key.mid(at + kRegionKeyMarker.size());
-}
-
-// A task string is "<address>|||<value>". One without "|||" has no address to send to.
-bool SplitTask(const QString& task, QString* address, QString* value, QString* error) {
-  const qsizetype at = task.indexOf(kTaskValueMarker);
-  if (at < 0) {
-    *error = QStringLiteral("no \"|||\" in the task");
-    return false;
-  }
-  *address = task.left(at);
-  *value = task.mid(at + kTaskValueMarker.size());
-  return true;
-}
-
 }  // namespace
 
 TScrapingThread::TScrapingThread() = default;
@@ -109,6 +86,7 @@ void TScrapingThread::Work() {
     CustomHeaders = {QByteArrayLiteral("Request-GUID: 0"), QByteArrayLiteral("Session-GUID: 0")};
 
     result = 0;
+    if (!Parts) Parts = ParseTask(url, static_cast<::Code>(Code));
     const QString keptUrl = url;
     ShowLogMessage(QStringLiteral("Запускаем code:") + QString::number(Code) +
                    QStringLiteral(" url: ") + PrintableValue(url, 1000));
@@ -152,6 +130,7 @@ void TScrapingThread::Work() {
 }
 
 QString TScrapingThread::Refusal() const {
+  const TaskParts& task = *Parts;
   if (!IsSafeTaskLine(url)) return QStringLiteral("task refused: it is empty or holds a control character");
   const QString notPlain = QStringLiteral(
       "task refused: %1 is not a plain value (ASCII letters, digits and \"-\", at most 64)");
@@ -159,23 +138,23 @@ QString TScrapingThread::Refusal() const {
       QStringLiteral("task refused: its address does not begin with the portal's base address %1");
   switch (Code) {
     case RegionCount:
-      if (!IsPlainRegionKey(url)) return notPlain.arg(QStringLiteral("the region code or GUID"));
+      if (!IsPlainRegionKey(task.value)) return notPlain.arg(QStringLiteral("the region code or GUID"));
       return {};
     case OrgCard:
-      if (!url.startsWith(settings.baseUrl)) return outside.arg(settings.baseUrl);
-      if (!IsPlainToken(CardTaskOrgGuid(url))) return notPlain.arg(QStringLiteral("the organisation GUID"));
+      if (!task.text.startsWith(settings.baseUrl)) return outside.arg(settings.baseUrl);
+      if (!IsPlainToken(task.orgGuid)) return notPlain.arg(QStringLiteral("the organisation GUID"));
       return {};
     case SearchPage:
     case HouseCount:
     case HousePage: {
-      const qsizetype at = url.indexOf(kTaskValueMarker);
-      if (at >= 0 && !url.left(at).startsWith(settings.baseUrl)) return outside.arg(settings.baseUrl);
-      const QString value = TaskValue(url);
-      if (at >= 0 && Code == SearchPage && !IsPlainRegionKey(value))
+      // A task without "|||" fails in its attempts, as it always has.
+      if (!task.hasValue) return {};
+      if (!task.address.startsWith(settings.baseUrl)) return outside.arg(settings.baseUrl);
+      if (Code == SearchPage && !IsPlainRegionKey(task.value))
         return notPlain.arg(QStringLiteral("the region code or GUID"));
-      if (at >= 0 && Code != SearchPage && !IsPlainToken(value))
+      if (Code != SearchPage && !IsPlainToken(task.value))
         return notPlain.arg(QStringLiteral("the organisation GUID"));
-      return {};  // a task without "|||" fails in its attempts, as it always has
+      return {};
     }
     default:
       return {};
@@ -186,22 +165,28 @@ TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIden
                                                      QString* error, int* waitMs) {
   try {
     // Builds the request of this kind; also fills the fields the job reads back.
+    const TaskParts& task = *Parts;
+    const QString noValue = QStringLiteral("no \"|||\" in the task");
     HttpRequest request;
     request.customHeaders = CustomHeaders;
     const QByteArray json = QByteArrayLiteral("application/json;charset=UTF-8");
     switch (Code) {
       case RegionCount: {
-        SplitRegionKey(url, &regionguid2, &regionguid);
+        regionguid2 = task.regionCode;
+        regionguid = task.regionGuid;
         request.url = RegionCountAddress(settings.baseUrl).toUtf8();
         request.post = true;
         request.body = OrganisationFilter(regionguid, regionguid2);
         break;
       }
       case SearchPage: {
-        QString address, value;
-        if (!SplitTask(url, &address, &value, error)) return AttemptEnd::Failed;
-        request.url = address.toUtf8();
-        SplitRegionKey(value, &regionguid2, &regionguid);
+        if (!task.hasValue) {
+          *error = noValue;
+          return AttemptEnd::Failed;
+        }
+        request.url = task.address.toUtf8();
+        regionguid2 = task.regionCode;
+        regionguid = task.regionGuid;
         request.post = true;
         request.body = OrganisationFilter(regionguid, regionguid2);
         break;
@@ -213,9 +198,12 @@ TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIden
       case HousePage: {
         CustomHeaders.clear();
         request.customHeaders.clear();
-        QString address;
-        if (!SplitTask(url, &address, &orgguid, error)) return AttemptEnd::Failed;
-        url = address;
+        if (!task.hasValue) {
+          *error = noValue;
+          return AttemptEnd::Failed;
+        }
+        orgguid = task.orgGuid;
+        url = task.address;
         request.url = url.toUtf8();
         request.post = true;
         request.body = HouseFilter(orgguid);
@@ -264,7 +252,7 @@ TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIden
     if (Code == OrgCard && GetAdditional) {
       Pause(settings.additionalWaitMs, false);
       if (Aborted()) return AttemptEnd::Stopped;
-      orgguid = CardTaskOrgGuid(url);
+      orgguid = task.orgGuid;
       HttpRequest more;
       more.url = AdditionalInfoAddress(settings.baseUrl).toUtf8();
       more.post = true;

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "portal/api.h"
 #include "portal/logsink.h"
@@ -53,6 +54,9 @@ class TScrapingThread : public QThread {
   // Inputs, set by the job before start().
   QString url;  // the task string; cut to the address for HouseCount/HousePage
   int Code = RegionCount;
+  // The task taken apart by the job; without it the worker parses `url` as a task of `Code`.
+  // Handed back with the outputs.
+  std::optional<TaskParts> Parts;
   bool GetAdditional = false;
   LogSink* LogsMemo = nullptr;
   std::shared_ptr<TWorkerLists> lists;  // RunningList, FinishedList and JobLock

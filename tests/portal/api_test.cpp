@@ -103,6 +103,40 @@ TEST(PortalApi, TaskKind) {
   for (const auto& c : cases) EXPECT_EQ(TaskKind(c.task), c.kind) << c.task.toStdString();
 }
 
+TEST(PortalApi, TaskPartsOfEveryKind) {
+  const QString search = SearchPageTask(kBase, 2, "77", "rg");
+  const QString card = OrgCardTask(kBase, "g1");
+  const QString count = HouseCountTask(kBase, "g2");
+  const QString page = HousePageTask(kBase, 3, "g3");
+  const QString noMarker = kBase + "homemanagement/api/rest/services/houses/public/searchByOrg?pageIndex=1";
+  const struct {
+    QString task;
+    Code kind;
+    bool hasValue;
+    QString address, value, regionCode, regionGuid, orgGuid;
+  } cases[] = {
+      {"77$$$rg", RegionCount, false, "77$$$rg", "77$$$rg", "77", "rg", ""},
+      {"rg-only", RegionCount, false, "rg-only", "rg-only", "", "rg-only", ""},  // no "$$$": all GUID
+      {search, SearchPage, true, search.section("|||", 0, 0), "77$$$rg", "77", "rg", ""},
+      {card, OrgCard, false, card, "", "", "", "g1"},
+      {count, HouseCount, true, count.section("|||", 0, 0), "g2", "", "", "g2"},
+      {page, HousePage, true, page.section("|||", 0, 0), "g3", "", "", "g3"},
+      {noMarker, HousePage, false, noMarker, "", "", "", ""},  // nothing to send: fails in the worker
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.task.toStdString());
+    const TaskParts p = ParseTask(c.task);
+    EXPECT_EQ(p.text, c.task);
+    EXPECT_EQ(p.kind, c.kind);
+    EXPECT_EQ(p.hasValue, c.hasValue);
+    EXPECT_EQ(p.address, c.address);
+    EXPECT_EQ(p.value, c.value);
+    EXPECT_EQ(p.regionCode, c.regionCode);
+    EXPECT_EQ(p.regionGuid, c.regionGuid);
+    EXPECT_EQ(p.orgGuid, c.orgGuid);
+  }
+}
+
 }  // namespace
 
 namespace {

@@ -71,6 +71,17 @@ int RunWorker(const QString& task, const FetchSettings& settings, QByteArray* ht
   return w.result;
 }
 
+// A finished house page request as the job hands it to its handler.
+WorkerOutcome HousePageOutcome(const QString& guid, const QString& base, QByteArray answer) {
+  WorkerOutcome w;
+  w.Code = HousePage;
+  w.result = 1;
+  w.orgguid = guid;
+  w.url = base;
+  w.html = std::move(answer);
+  return w;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -131,12 +142,7 @@ int main(int argc, char** argv) {
     // The job's handler of that page: the answer text handed over, the row made.
     RunData run;
     run.baseUrl = base;
-    WorkerOutcome w;
-    w.Code = HousePage;
-    w.result = 1;
-    w.orgguid = g0;
-    w.url = base;
-    w.html = std::move(html);
+    WorkerOutcome w = HousePageOutcome(g0, base, std::move(html));
     peak.Start();
     std::optional<QStringList> row;
     HandleHousePage(run, w, &row);
@@ -152,13 +158,7 @@ int main(int argc, char** argv) {
     dense += "1]}";
     RunData run;
     run.baseUrl = base;
-    WorkerOutcome w;
-    w.Code = HousePage;
-    w.result = 1;
-    w.orgguid = g0;
-    w.url = base;
-    w.html = std::move(dense);
-    dense = QByteArray();
+    WorkerOutcome w = HousePageOutcome(g0, base, std::move(dense));
     Peak peak;
     peak.Start();
     std::optional<QStringList> row;
@@ -188,12 +188,8 @@ int main(int argc, char** argv) {
     peak.Start();
     HandleOrgCard(run, card);
     card.html.clear();
-    WorkerOutcome page;
-    page.Code = HousePage;
-    page.result = 1;
-    page.orgguid = g1;
-    page.url = base;
-    page.html = QByteArray::fromStdString(data.HousePageJson(data.RegionOrgs(0).at(1), 1, kHousePageSize));
+    WorkerOutcome page =
+        HousePageOutcome(g1, base, QByteArray::fromStdString(data.HousePageJson(data.RegionOrgs(0).at(1), 1, kHousePageSize)));
     std::optional<QStringList> row;
     HandleHousePage(run, page, &row);
     const QByteArray hname = "handlers, " + QByteArray::number(fieldMiB) + " MiB field";

@@ -203,4 +203,25 @@ TEST(Checkpoint, APauseDuringTheEndStepsIsRefused) {
   });
 }
 
+TEST(Checkpoint, AResultFileNameAlreadyTakenIsNotOverwritten) {
+  // The tick count starts again with the system, so after a reboot a run could meet the name
+  // of an earlier run's file: the names of the next seconds are all taken here.
+  auto ds = Data(1, 3, 6);
+  auto sim = StartSim(SimArgs(1, 3, 6));
+  InFreshThread([&] {
+    JobRun run;
+    run.view.regions = AllRegions(ds);
+    const int32_t now = SignedTickCount();
+    const int taken = 5000;
+    for (int i = 0; i < taken; ++i) run.WriteFile(QStringLiteral("data%1.tab").arg(now + i).toUtf8().constData(), "x");
+    run.Create(run.Settings(*sim));
+    ASSERT_TRUE(run.RunToEnd(60s));
+    for (int i = 0; i < taken; ++i)
+      ASSERT_EQ(FileBytes(run.dir + QStringLiteral("data%1.tab").arg(now + i)), QByteArray("x")) << i;
+    const QString path = run.ResultPath();
+    EXPECT_GE(QFileInfo(path).baseName().mid(4).toInt(), now + taken);
+    EXPECT_FALSE(run.Rows().isEmpty());
+  });
+}
+
 }  // namespace

@@ -36,6 +36,9 @@ int main(int argc, char* argv[]) {
   QObject::connect(&quitSignals, &QuitSignals::Received, &form, &TMainForm::EndSession);
   QObject::connect(&app, &QGuiApplication::commitDataRequest, &form,
                    [&form](QSessionManager&) { form.EndSession(); });
+  // Windows ends the process as soon as aboutToQuit returns at logoff or shutdown: a run
+  // still saving gets a few seconds first. Elsewhere no run is left by then.
+  QObject::connect(&app, &QCoreApplication::aboutToQuit, &form, [&form] { form.WaitForJobEnd(4000); });
   form.show();
   return QApplication::exec();
 }

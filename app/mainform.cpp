@@ -336,6 +336,15 @@ void TMainForm::EndSession() {
   Quit();
 }
 
+void TMainForm::WaitForJobEnd(int ms) {
+  if (!CurrentJob) return;
+  EndSession();
+  QEventLoop loop;
+  connect(this, &TMainForm::JobFinished, &loop, &QEventLoop::quit);
+  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  if (CurrentJob) loop.exec();
+}
+
 void TMainForm::SelectAllCitiesButtonClick() {
   // The list is disabled while a run goes on: its selection is the run's and stays as it was.
   if (!CitiesListBox->isEnabled()) return;

@@ -69,6 +69,10 @@ class TMainForm : public QWidget, public JobView {
   // the window does, but without asking anything (a selection that cannot be saved is only
   // logged): a run is stopped, saves its work and its log, then the program quits.
   void EndSession();
+  // Where the system ends the process as soon as the program says it quits (the Windows
+  // session's end): ends the session, then keeps the events flowing until the run has saved
+  // its work, for at most `ms` milliseconds. Returns at once without a run.
+  void WaitForJobEnd(int ms);
   void SelectAllCitiesButtonClick();
   void AdditionalCheckBoxClick();
   void StartButtonClick();

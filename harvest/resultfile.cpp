@@ -1,17 +1,8 @@
 #include "harvest/resultfile.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <QFile>
-#include <cerrno>
-
 #include "text/clean.h"
 
 namespace {
-
-QString SystemError(int code) { return qt_error_string(code); }
 
 QByteArray HeaderBytes() {
   QByteArray head("\xEF\xBB\xBF");
@@ -35,29 +26,14 @@ QString ResultFile::HeaderLine() {
 
 bool ResultFile::Open(const QString& path, QString* error) {
   Close();
-  const QByteArray name = QFile::encodeName(path);
-  // Not O_TRUNC: the file is emptied only once the lock is ours, so a file that another
-  // process is still writing is left alone.
-  const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    if (error) *error = SystemError(errno);
+  auto file = std::make_unique<SysFile>();
+  // Emptied only once it is ours, so a file that another process is still writing is left
+  // alone.
+  if (!file->Open(path, SysFile::Mode::kExclusive) || !file->Truncate(0)) {
+    if (error) *error = file->ErrorString();
     return false;
   }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int code = errno;
-    ::close(fd);
-    if (error)
-      *error = code == EWOULDBLOCK ? QStringLiteral("the file is in use by another program")
-                                   : SystemError(code);
-    return false;
-  }
-  if (::ftruncate(fd, 0) != 0) {
-    const int code = errno;
-    ::close(fd);
-    if (error) *error = SystemError(code);
-    return false;
-  }
-  fd_ = fd;
+  file_ = std::move(file);
   size_ = 0;
   path_ = path;
   if (!WriteAll(HeaderBytes(), error)) {
@@ -83,7 +59,7 @@ QString ResultFile::FormatRow(const QStringList& fields) {
 }
 
 bool ResultFile::WriteRow(const QStringList& fields, QString* error) {
-  if (fd_ < 0) {
+  if (!file_) {
     if (error) *error = QStringLiteral("the result file is not open");
     return false;
   }
@@ -93,63 +69,52 @@ bool ResultFile::WriteRow(const QStringList& fields, QString* error) {
 }
 
 bool ResultFile::WriteAll(const QByteArray& bytes, QString* error) {
-  const char* data = bytes.constData();
-  qsizetype left = bytes.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd_, data, size_t(left));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int code = errno;
-      // Half a row would shift every column of the next run's reading: cut it off, so the
-      // file ends with the last whole row.
-      if (::ftruncate(fd_, size_) == 0) ::lseek(fd_, size_, SEEK_SET);
-      if (error) *error = SystemError(code);
-      return false;
-    }
-    data += n;
-    left -= n;
+  if (!file_->Write(bytes.constData(), bytes.size())) {
+    const QString reason = file_->ErrorString();
+    // Half a row would shift every column of the next run's reading: cut it off, so the
+    // file ends with the last whole row.
+    file_->Truncate(size_);
+    if (error) *error = reason;
+    return false;
   }
   size_ += bytes.size();
   return true;
 }
 
 bool ResultFile::Sync(QString* error) {
-  if (fd_ < 0) {
+  if (!file_) {
     if (error) *error = QStringLiteral("the result file is not open");
     return false;
   }
-  if (::fsync(fd_) == 0) return true;
-  if (error) *error = SystemError(errno);
+  if (file_->Sync()) return true;
+  if (error) *error = file_->ErrorString();
   return false;
 }
 
 bool ResultFile::Close(QString* error) {
-  if (fd_ < 0) return true;
-  const bool synced = Sync(error);
-  ::close(fd_);  // also releases the lock
-  fd_ = -1;
-  return synced;
+  if (!file_) return true;
+  bool ok = Sync(error);
+  if (!file_->Close() && ok) {  // also releases the lock
+    ok = false;
+    if (error) *error = file_->ErrorString();
+  }
+  file_.reset();
+  return ok;
 }
 
 bool ResultFile::CutBack(const QString& path, qint64 length, qint64* before, QString* error) {
-  const QByteArray name = QFile::encodeName(path);
-  const int fd = ::open(name.constData(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (error) *error = SystemError(errno);
-    return false;
-  }
+  SysFile file;
   const auto fail = [&](const QString& why) {
-    ::close(fd);
     if (error) *error = why;
     return false;
   };
-  const off_t size = ::lseek(fd, 0, SEEK_END);
-  if (size < 0) return fail(SystemError(errno));
+  if (!file.Open(path, SysFile::Mode::kExisting)) return fail(file.ErrorString());
+  const qint64 size = file.Size();
+  if (size < 0) return fail(file.ErrorString());
   if (before) *before = size;
   if (size < length)
     return fail(QStringLiteral("файл короче записанной длины (%1 байт вместо %2)").arg(size).arg(length));
-  if (size > length && ::ftruncate(fd, length) != 0) return fail(SystemError(errno));
-  if (::fsync(fd) != 0) return fail(SystemError(errno));
-  ::close(fd);
+  if (size > length && !file.Truncate(length)) return fail(file.ErrorString());
+  if (!file.Sync() || !file.Close()) return fail(file.ErrorString());
   return true;
 }

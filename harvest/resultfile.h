@@ -5,6 +5,9 @@
 
 #include <QString>
 #include <QStringList>
+#include <memory>
+
+#include "text/platform.h"
 
 class ResultFile {
  public:
@@ -33,7 +36,7 @@ class ResultFile {
 
   // Syncs and closes; false when the sync failed.
   bool Close(QString* error = nullptr);
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return file_ != nullptr; }
   QString Path() const { return path_; }
 
   // Length in bytes of the mark and the header line: what a file without rows holds.
@@ -50,7 +53,7 @@ class ResultFile {
  private:
   bool WriteAll(const QByteArray& bytes, QString* error);
 
-  int fd_ = -1;
+  std::unique_ptr<SysFile> file_;
   qint64 size_ = 0;
   QString path_;
 };

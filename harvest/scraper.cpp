@@ -1,6 +1,7 @@
 #include "harvest/scraper.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
@@ -50,15 +51,18 @@ WorkbookOutcome ExportWorkbookAtomically(const QString& tabPath, const QString& 
   const QString partPath = xlsxPath + QStringLiteral(".part");
   WorkbookOutcome outcome = ExportWorkbook(tabPath, partPath);
   if (outcome.ok) {
-    QFile::remove(xlsxPath);
-    if (QFile::rename(partPath, xlsxPath)) {
-      SyncFolderOf(xlsxPath);
-      return outcome;
-    }
+    // On the disk before it takes the old one's place; the old one (perhaps open in a
+    // spreadsheet program) stays when it cannot be replaced.
+    SysFile part;
+    QString reason;
+    if (!part.Open(partPath, SysFile::Mode::kExisting) || !part.Sync())
+      reason = part.ErrorString();
+    part.Close();
+    if (reason.isEmpty() && ReplaceFile(partPath, xlsxPath, &reason)) return outcome;
     outcome.ok = false;
-    outcome.error = QStringLiteral("файл %1 не создан").arg(xlsxPath);
+    outcome.error = QStringLiteral("файл %1 не создан: %2").arg(QDir::toNativeSeparators(xlsxPath), reason);
   }
-  QFile::remove(partPath);
+  RemoveFile(partPath);
   return outcome;
 }
 

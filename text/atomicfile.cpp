@@ -1,12 +1,5 @@
 #include "text/atomicfile.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <QFile>
-#include <QFileInfo>
-#include <cerrno>
-#include <cstdio>
 
 namespace {
 
@@ -18,8 +11,8 @@ AtomicFile::AtomicFile(QString path) : path_(std::move(path)) {}
 
 AtomicFile::~AtomicFile() { Discard(); }
 
-bool AtomicFile::Fail(int code) {
-  if (error_.isEmpty()) error_ = qt_error_string(code);
+bool AtomicFile::Fail(const QString& reason) {
+  if (error_.isEmpty()) error_ = reason;
   return false;
 }
 
@@ -28,71 +21,55 @@ bool AtomicFile::Open() {
   error_.clear();
   // One fixed name beside the target: a leftover of a killed writer is simply replaced, and
   // only one copy of the program works in a folder.
-  tempName_ = QFile::encodeName(path_) + ".tmp";
-  fd_ = ::open(tempName_.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd_ < 0) return Fail(errno);
+  tempName_ = path_ + QStringLiteral(".tmp");
+  if (!file_.Open(tempName_, SysFile::Mode::kFresh, path_)) {
+    tempName_.clear();
+    return Fail(file_.ErrorString());
+  }
   buffer_.reserve(kBufferBytes);
   return true;
 }
 
 bool AtomicFile::Flush() {
-  const char* data = buffer_.constData();
-  qsizetype left = buffer_.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd_, data, size_t(left));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Fail(errno);
-    }
-    data += n;
-    left -= n;
-  }
+  const bool ok = file_.Write(buffer_.constData(), buffer_.size());
   buffer_.clear();
-  return true;
+  return ok || Fail(file_.ErrorString());
 }
 
 bool AtomicFile::Write(const char* data, qsizetype size) {
-  if (fd_ < 0 || !error_.isEmpty()) return Fail(EBADF);
+  if (!file_.IsOpen()) return Fail(QStringLiteral("the file is not open"));
+  if (!error_.isEmpty()) return false;
   if (buffer_.size() + size > kBufferBytes && !Flush()) return false;
   if (size >= kBufferBytes) {
     // A large block goes straight through, without a copy.
-    buffer_ = QByteArray::fromRawData(data, size);
-    const bool ok = Flush();
-    buffer_ = QByteArray();
-    buffer_.reserve(kBufferBytes);
-    return ok;
+    return file_.Write(data, size) || Fail(file_.ErrorString());
   }
   buffer_.append(data, size);
   return true;
 }
 
 bool AtomicFile::Commit() {
-  if (fd_ < 0) return Fail(EBADF);
+  if (!file_.IsOpen()) return Fail(QStringLiteral("the file is not open"));
   // Every step is checked: a full disk may show itself only at the flush, the sync or the
   // close, and the old file must then stay.
   bool ok = error_.isEmpty() && Flush();
-  if (ok && ::fsync(fd_) != 0) ok = Fail(errno);
-  if (::close(fd_) != 0 && ok) ok = Fail(errno);
-  fd_ = -1;
-  if (ok && ::rename(tempName_.constData(), QFile::encodeName(path_).constData()) != 0)
-    ok = Fail(errno);
+  if (ok && !file_.Sync()) ok = Fail(file_.ErrorString());
+  if (!file_.Close() && ok) ok = Fail(file_.ErrorString());
+  QString reason;
+  if (ok && !ReplaceFile(tempName_, path_, &reason)) ok = Fail(reason);
   if (!ok) {
-    ::unlink(tempName_.constData());
+    RemoveFile(tempName_);
     tempName_.clear();
     return false;
   }
   tempName_.clear();
-  SyncFolderOf(path_);
   return true;
 }
 
 void AtomicFile::Discard() {
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
-  }
+  file_.Close();
   if (!tempName_.isEmpty()) {
-    ::unlink(tempName_.constData());
+    RemoveFile(tempName_);
     tempName_.clear();
   }
   buffer_.clear();
@@ -103,13 +80,4 @@ bool WriteFileAtomically(const QString& path, const QByteArray& bytes, QString* 
   if (file.Open() && file.Write(bytes) && file.Commit()) return true;
   if (reason) *reason = file.ErrorString();
   return false;
-}
-
-bool SyncFolderOf(const QString& path) {
-  const QByteArray dir = QFile::encodeName(QFileInfo(path).absolutePath());
-  const int fd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  return ok;
 }

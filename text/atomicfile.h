@@ -7,6 +7,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include "text/platform.h"
+
 class AtomicFile {
  public:
   explicit AtomicFile(QString path);
@@ -18,7 +20,9 @@ class AtomicFile {
   // Buffered; after the first failure every call returns false and Commit() fails.
   bool Write(const char* data, qsizetype size);
   bool Write(const QByteArray& bytes) { return Write(bytes.constData(), bytes.size()); }
-  // Flushes, syncs and renames over the target. False (the target untouched) on any failure.
+  // Flushes, syncs and puts it in the target's place durably (the rename and the folder are
+  // on the disk when it returns true). False (the target untouched) on any failure, a
+  // failed folder sync included.
   bool Commit();
   void Discard();
 
@@ -27,17 +31,14 @@ class AtomicFile {
 
  private:
   bool Flush();
-  bool Fail(int code);
+  bool Fail(const QString& reason);
 
   QString path_;
-  QByteArray tempName_;
-  int fd_ = -1;
+  QString tempName_;
+  SysFile file_;
   QByteArray buffer_;
   QString error_;
 };
 
 // Writes bytes to path through AtomicFile; the reason of a failure goes to *reason.
 bool WriteFileAtomically(const QString& path, const QByteArray& bytes, QString* reason = nullptr);
-
-// Makes a rename or a removal in the folder of path durable.
-bool SyncFolderOf(const QString& path);

@@ -66,7 +66,7 @@ QString DecodeAllTextBytes(const QByteArray& bytes) {
   else if (StartsWith(bytes, {0xFE, 0xFF}))
     text = QStringDecoder(QStringDecoder::Utf16BE, kFlags).decode(QByteArrayView(bytes).sliced(2));
   else
-    text = QStringDecoder(kAnsiCodePage, QStringConverter::Flag::Stateless).decode(bytes);
+    text = DecodeAnsiBytes(bytes);
   return text;
 }
 
@@ -153,35 +153,6 @@ QString TextLossMessage(const QString& path, const TextReadLoss& loss) {
   return QStringLiteral("Файл %1 прочитан не целиком: %2").arg(path, parts.join(QStringLiteral("; ")));
 }
 
-QByteArray EncodeAnsi(const QString& text) {
-  // By default the codec marks what it cannot encode with 0x1A (SUB), which a genuine U+001A
-  // gives as well, and its error flag cannot be reset here to test characters one by one.
-  // So have it put a zero byte instead: in a single-byte code page every character gives one
-  // byte, and a zero byte for a character other than U+0000 is one it lacks.
-  // A high surrogate at the very end is held back as the start of a pair and never given
-  // out, so it is taken off here and stands for itself.
-  qsizetype heldBack = 0;
-  while (heldBack < text.size() && text[text.size() - 1 - heldBack].isHighSurrogate()) ++heldBack;
-  if (heldBack > 0) return EncodeAnsi(text.chopped(heldBack)) + QByteArray(heldBack, '?');
-
-  QStringEncoder encoder(kAnsiCodePage, QStringConverter::Flag::ConvertInvalidToNull);
-  QByteArray bytes = encoder.encode(text);
-  if (!encoder.hasError()) return bytes;
-
-  qsizetype characters = 0;
-  for (qsizetype i = 0; i < text.size(); ++i, ++characters)
-    if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) ++i;
-  if (characters != bytes.size()) return bytes.replace('\0', '?');
-
-  qsizetype i = 0;
-  for (char& b : bytes) {
-    const bool pair = text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate();
-    if (b == '\0' && text[i] != QChar(u'\0')) b = '?';
-    i += pair ? 2 : 1;
-  }
-  return bytes;
-}
-
 bool WriteLinesAnsi(const QString& path, const QStringList& lines, QString* reason) {
   return WriteAtomically(path, JoinLines(lines, EncodeAnsi), reason);
 }
@@ -238,15 +209,6 @@ QString LogLine(const QString& message) {
   return LogTimeStamp() + QStringLiteral(": ") + message;
 }
 
-uint32_t TickCount() {
-  // Boot time counts the time spent suspended too, like the counter the file names were
-  // first taken from; the monotonic clock stands in where it is missing.
-  timespec ts{};
-  if (clock_gettime(CLOCK_BOOTTIME, &ts) != 0) clock_gettime(CLOCK_MONOTONIC, &ts);
-  const uint64_t ms = uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
-  return uint32_t(ms);
-}
-
 int32_t SignedTickCount() { return static_cast<int32_t>(TickCount()); }
 
 QString CannotOpenFileMessage(const QString& path, const QString& reason) {
@@ -273,7 +235,7 @@ QString ExecutableDir() {
   if (QCoreApplication::instance()) {
     dir = QCoreApplication::applicationDirPath();
   } else {
-    const QString exe = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
+    const QString exe = ExecutableFilePath();
     if (!exe.isEmpty()) dir = QFileInfo(exe).absolutePath();
   }
   if (dir.isEmpty()) dir = QDir::currentPath();

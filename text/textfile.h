@@ -8,12 +8,10 @@
 #include <QStringList>
 #include <cstdint>
 
-// The single-byte code page that stands in for the system's ANSI code page: it holds
-// the Cyrillic letters of the region names.
-inline constexpr const char* kAnsiCodePage = "windows-1251";
+#include "text/platform.h"
 
 // Bytes of a text file to text: a byte-order mark (UTF-8, UTF-16 LE, UTF-16 BE) tells the
-// encoding and is dropped; without one the bytes are Windows-1251. A NUL ends the text.
+// encoding and is dropped; without one the bytes are in the ANSI code page (DecodeAnsiBytes). A NUL ends the text.
 QString DecodeTextBytes(const QByteArray& bytes);
 
 // Text to lines: lines end at CR LF, LF or CR; a final line break adds no line; an empty
@@ -46,7 +44,7 @@ bool ReadTextLinesReporting(const QString& path, QStringList* lines, TextReadLos
 // целиком: ...". Empty when nothing was lost.
 QString TextLossMessage(const QString& path, const TextReadLoss& loss);
 
-// Writes lines in Windows-1251 without a mark, every line ended by CR LF; no lines give a
+// Writes lines in the ANSI code page (EncodeAnsi) without a mark, every line ended by CR LF; no lines give a
 // zero-byte file. Written to a temporary file beside it and renamed over the target once it
 // is on the disk (AtomicFile), so a failure or a kill never leaves a truncated file. On
 // failure returns false with the reason, and the old file is as it was.
@@ -58,8 +56,6 @@ bool WriteLinesUtf8(const QString& path, const QStringList& lines, QString* reas
 // The bytes WriteLinesUtf8 writes for the lines.
 QByteArray Utf8FileBytes(const QStringList& lines);
 
-// Windows-1251 bytes of a text (characters it lacks become '?').
-QByteArray EncodeAnsi(const QString& text);
 
 // The time stamp every log line begins with: the short date, a blank and the long time in
 // the user's locale; at exactly midnight only the date.
@@ -67,9 +63,7 @@ QString LogTimeStamp(const QDateTime& moment = QDateTime::currentDateTime());
 // A complete log line: the time stamp of now, ": " and the message.
 QString LogLine(const QString& message);
 
-// Milliseconds since the system started, as the 32-bit counter the file names use.
-uint32_t TickCount();
-// The same read as a signed 32-bit number ("data%d.tab", "log-%d.txt").
+// TickCount() (text/platform.h) read as a signed 32-bit number ("data%d.tab", "log-%d.txt").
 int32_t SignedTickCount();
 
 // "Cannot open file "<path>". <reason>" and "Cannot create file "<path>". <reason>".

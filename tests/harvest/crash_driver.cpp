@@ -1,6 +1,6 @@
 // A whole run of the job without a window, for the kill-and-resume checks: it selects every
 // region of a cities.txt, continues whatever queue the folder holds (as "No" to the
-// leftovers question does), and can kill itself with SIGKILL at the K-th time the job
+// leftovers question does), and can kill itself at once (SIGKILL, TerminateProcess) at the K-th time the job
 // reaches a named moment. Killed from outside, it simply dies where it stands.
 //
 //   crash_driver --dir D --base URL --cert F --key F --cities FILE
@@ -11,7 +11,6 @@
 // prints the rows of REFERENCE_DIR's result files that DIR's lack (lost) and the ones DIR
 // has in excess (doubled); exit code 0 when both are 0 and every row is whole.
 
-#include <signal.h>
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -19,6 +18,7 @@
 #include <cstring>
 
 #include "tests/harvest/run_support.h"
+#include "tests/support/testplatform.h"
 
 int main(int argc, char* argv[]) {
   QCoreApplication app(argc, argv);
@@ -72,7 +72,7 @@ int main(int argc, char* argv[]) {
     auto armed = std::make_shared<bool>(arm.isEmpty());
     auto seen = std::make_shared<int>(0);
     s.moment = [arm, moment, count, armed, seen](const char* name) {
-      if (*armed && moment == name && ++*seen == count) ::raise(SIGKILL);
+      if (*armed && moment == name && ++*seen == count) KillThisProcess();
       if (arm == name) *armed = true;
     };
   }

@@ -10,7 +10,7 @@
 
 #include "harvest/resultfile.h"
 #include "tests/harvest/run_support.h"
-#include "tests/support/smalldisk.h"
+#include "tests/support/testplatform.h"
 #include "tools/portal-sim/dataset.h"
 
 namespace {

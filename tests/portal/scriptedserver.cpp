@@ -1,22 +1,18 @@
 #include "tests/portal/scriptedserver.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
+#include "tests/support/testplatform.h"
 
 namespace {
 
 // Reads until the blank line, then the body that Content-Length announces; a peer that
 // promises more than it sends is given up after the receive time-out.
-ScriptedRequest ReadRequest(int fd) {
+ScriptedRequest ReadRequest(TestSocket fd) {
   ScriptedRequest request;
   QByteArray data;
   char buffer[4096];
   qsizetype headerEnd = -1;
   while ((headerEnd = data.indexOf("\r\n\r\n")) < 0) {
-    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    const qint64 n = ReceiveBytes(fd, buffer, sizeof buffer);
     if (n <= 0) return request;
     data.append(buffer, n);
   }
@@ -34,7 +30,7 @@ ScriptedRequest ReadRequest(int fd) {
   }
   request.body = data.mid(headerEnd + 4);
   while (request.body.size() < contentLength) {
-    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    const qint64 n = ReceiveBytes(fd, buffer, sizeof buffer);
     if (n <= 0) break;
     request.body.append(buffer, n);
   }
@@ -45,28 +41,19 @@ ScriptedRequest ReadRequest(int fd) {
 }  // namespace
 
 ScriptedServer::ScriptedServer(Script script) : script_(std::move(script)) {
-  listenFd_ = socket(AF_INET, SOCK_STREAM, 0);
-  if (listenFd_ < 0) return;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof address;
-  if (bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listenFd_, 16) != 0 ||
-      getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    close(listenFd_);
-    listenFd_ = -1;
-    return;
-  }
-  port_ = ntohs(address.sin_port);
-  thread_ = std::thread([this] { Serve(); });
+  listenFd_ = ListenOnLoopback(&port_);
+  if (listenFd_ >= 0) thread_ = std::thread([this] { Serve(); });
 }
 
 ScriptedServer::~ScriptedServer() {
-  if (listenFd_ >= 0) shutdown(listenFd_, SHUT_RDWR);  // wakes the accept
-  if (thread_.joinable()) thread_.join();
-  if (listenFd_ >= 0) close(listenFd_);
+  if (thread_.joinable()) {
+    // A connection of its own wakes the accept, on every system.
+    stopping_ = true;
+    const TestSocket wake = ConnectToLoopback(port_);
+    thread_.join();
+    if (wake >= 0) CloseSocket(wake);
+  }
+  if (listenFd_ >= 0) CloseSocket(listenFd_);
 }
 
 QByteArray ScriptedServer::BaseUrl() const {
@@ -80,10 +67,13 @@ QList<ScriptedRequest> ScriptedServer::Requests() const {
 
 void ScriptedServer::Serve() {
   for (int index = 0;; ++index) {
-    const int fd = accept(listenFd_, nullptr, nullptr);
+    const TestSocket fd = AcceptConnection(listenFd_);
     if (fd < 0) return;
-    timeval timeout{2, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    if (stopping_) {
+      CloseSocket(fd);
+      return;
+    }
+    SetReceiveTimeout(fd, 2000);
     const ScriptedRequest request = ReadRequest(fd);
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -91,10 +81,10 @@ void ScriptedServer::Serve() {
     }
     const QByteArray answer = script_(index, request);
     for (qsizetype sent = 0; sent < answer.size();) {
-      const ssize_t n = send(fd, answer.constData() + sent, size_t(answer.size() - sent), MSG_NOSIGNAL);
+      const qint64 n = SendBytes(fd, answer.constData() + sent, answer.size() - sent);
       if (n <= 0) break;
       sent += n;
     }
-    close(fd);
+    CloseSocket(fd);
   }
 }

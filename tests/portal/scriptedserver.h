@@ -5,6 +5,8 @@
 
 #include <QByteArray>
 #include <QList>
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -34,8 +36,9 @@ class ScriptedServer {
   void Serve();
 
   Script script_;
-  int listenFd_ = -1;
+  intptr_t listenFd_ = -1;
   int port_ = 0;
+  std::atomic<bool> stopping_{false};
   std::thread thread_;
   mutable std::mutex mutex_;
   QList<ScriptedRequest> requests_;

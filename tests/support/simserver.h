@@ -44,10 +44,14 @@ class SimServer {
   static QString TlsDir();      // ending in '/'
   static QString ClientCert();  // 01cert.pem
   static QString ClientKey();   // 01key.pem
+  // A path of the build machine as this test program sees it (on Windows under wine, the
+  // Linux file system is the drive Z:).
+  static QString HostPath(const QString& path);
 
  private:
   QStringList args_;
-  std::unique_ptr<QProcess> process_;
+  std::unique_ptr<QProcess> process_;  // Linux: portal-sim itself
+  intptr_t launcher_ = -1;             // Windows: the connection to the launcher that runs it
   std::unique_ptr<QTemporaryDir> tmpDir_;  // holds the request log
   QString logPath_;
   int port_ = 0;

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/smalldisk.h"
+#include "tests/support/testplatform.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,8 +11,6 @@
 #include <QStringDecoder>
 #include <QTemporaryDir>
 
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -225,20 +223,6 @@ TEST(EncodeAnsi, UnknownCharactersBecomeQuestionMarks) {
   // Genuine U+001A and U+0000 keep their bytes.
   EXPECT_EQ(EncodeAnsi(QStringLiteral("\x1A") + QChar(u'\0') + QStringLiteral("中")), QByteArray("\x1A\0?", 3));
   EXPECT_FALSE(EncodeAnsi(QStringLiteral("中")).contains('\x1A'));
-}
-
-// Runs `body` as an ordinary user when the tests run as root, who could write anywhere;
-// returns what `body` returned.
-bool AsOrdinaryUser(const std::function<bool()>& body) {
-  if (geteuid() != 0) return body();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
-    _exit(body() ? 1 : 0);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 1;
 }
 
 TEST_F(TextFiles, FailedWriteLeavesOldFileIntact) {

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# The Debian packages the Windows build and its tests need: the mingw-w64 cross compiler
+# (posix threads), zlib for it, Qt's host tools, wine and Xvfb to run the result, and the
+# source-package tools (with a deb-src line of its own for the same mirror).
+set -euo pipefail
+packages=(
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
+  qt6-base-dev qt6-base-dev-tools qt6-translations-l10n
+  cmake ninja-build perl make dpkg-dev xz-utils zip unzip
+  wine64 fonts-wine xvfb xauth locales openssl
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+srclist=/etc/apt/sources.list.d/orgharvester-src.sources
+need_src=0
+[ -f "$srclist" ] || need_src=1
+if [ ${#missing[@]} -eq 0 ] && [ $need_src -eq 0 ]; then exit 0; fi
+if [ "$(id -u)" -ne 0 ]; then
+  echo "windows packages: installing needs root: ${missing[*]} ${need_src:+(and a deb-src line)}" >&2
+  exit 1
+fi
+if [ $need_src -eq 1 ]; then
+  cat > "$srclist" <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+[ ${#missing[@]} -eq 0 ] || apt-get install -y -qq --no-install-recommends "${missing[@]}"

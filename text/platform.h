@@ -1,0 +1,79 @@
+#pragma once
+// What the program needs from the operating system where Linux and Windows differ: files
+// written durably, the millisecond tick count, the ANSI code page, the system's error texts.
+// One implementation per system: platform_posix.cpp, platform_win.cpp.
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+#include <QStringView>
+#include <cstdint>
+
+// An open file for writing, with every failure kept as the system's own text.
+class SysFile {
+ public:
+  enum class Mode {
+    // A new file: one left at that name is removed first, a link is never followed (a
+    // working file's temporary). It takes the permissions of `like` when that exists.
+    kFresh,
+    // Created if missing, not emptied; no other writer while it is open (the result file).
+    kExclusive,
+    // An existing file (cutting a result file back).
+    kExisting,
+  };
+
+  SysFile() = default;
+  ~SysFile() { Close(); }
+  SysFile(const SysFile&) = delete;
+  SysFile& operator=(const SysFile&) = delete;
+
+  bool Open(const QString& path, Mode mode, const QString& like = QString());
+  bool IsOpen() const { return handle_ != kNone; }
+  // Writes all the bytes, or fails.
+  bool Write(const char* data, qint64 size);
+  // Cuts the file to length bytes and goes on writing at its end.
+  bool Truncate(qint64 length);
+  // The size in bytes, -1 on failure.
+  qint64 Size();
+  // Puts what was written on the disk.
+  bool Sync();
+  // False when closing reported a failure (a write the system could not complete).
+  bool Close();
+
+  QString ErrorString() const { return error_; }
+  // The last Open failed because another program holds the file.
+  bool InUse() const { return inUse_; }
+
+ private:
+  static constexpr intptr_t kNone = -1;
+  bool Fail();
+
+  intptr_t handle_ = kNone;
+  QString error_;
+  bool inUse_ = false;
+};
+
+// Puts `from` in the place of `to`, replacing it, and makes the change durable. On failure
+// `to` is as it was and *error holds the system's reason.
+bool ReplaceFile(const QString& from, const QString& to, QString* error);
+
+// Removes a file; a missing one counts as removed.
+bool RemoveFile(const QString& path);
+
+// Makes a rename or a removal in the folder of path durable. Windows makes it durable with
+// the rename itself.
+bool SyncFolderOf(const QString& path);
+
+// Milliseconds since the system started, as a 32-bit counter that wraps.
+uint32_t TickCount();
+
+// Text from and to the system's ANSI code page (Windows-1251 stands in for it on Linux).
+// Characters the code page lacks become '?'.
+QString DecodeAnsiBytes(QByteArrayView bytes);
+QByteArray EncodeAnsi(const QString& text);
+
+// The full path of the running executable, empty when the system does not say.
+QString ExecutableFilePath();
+
+// The system's text for an error code of its own (errno, GetLastError()).
+QString SystemErrorText(int code);

@@ -1,0 +1,179 @@
+#include "text/platform.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QStringDecoder>
+#include <QStringEncoder>
+#include <cerrno>
+#include <ctime>
+
+namespace {
+
+// The single-byte code page that stands in for the system's ANSI code page: it holds the
+// Cyrillic letters of the region names.
+constexpr const char* kAnsiCodePage = "windows-1251";
+
+int Fd(intptr_t handle) { return int(handle); }
+
+}  // namespace
+
+bool SysFile::Fail() {
+  error_ = SystemErrorText(errno);
+  return false;
+}
+
+bool SysFile::Open(const QString& path, Mode mode, const QString& like) {
+  Close();
+  error_.clear();
+  inUse_ = false;
+  const QByteArray name = QFile::encodeName(path);
+  int flags = O_WRONLY | O_CLOEXEC;
+  mode_t perms = 0644;
+  switch (mode) {
+    case Mode::kFresh: {
+      // A leftover of a killed writer goes; O_EXCL then makes sure the file written is the
+      // one created here, not a link planted in its place.
+      flags |= O_CREAT | O_EXCL | O_NOFOLLOW;
+      if (::unlink(name.constData()) != 0 && errno != ENOENT) return Fail();
+      // A temporary that replaces a file keeps that file's permissions.
+      struct stat st {};
+      if (!like.isEmpty() && ::stat(QFile::encodeName(like).constData(), &st) == 0)
+        perms = st.st_mode & 07777;
+      break;
+    }
+    case Mode::kExclusive:
+      // Not O_TRUNC: another process may still be writing it.
+      flags |= O_CREAT;
+      break;
+    case Mode::kExisting:
+      break;
+  }
+  const int fd = ::open(name.constData(), flags, perms);
+  if (fd < 0) return Fail();
+  if (mode == Mode::kExclusive && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int code = errno;
+    ::close(fd);
+    inUse_ = code == EWOULDBLOCK;
+    error_ = inUse_ ? QStringLiteral("the file is in use by another program") : SystemErrorText(code);
+    return false;
+  }
+  handle_ = fd;
+  return true;
+}
+
+bool SysFile::Write(const char* data, qint64 size) {
+  while (size > 0) {
+    const ssize_t n = ::write(Fd(handle_), data, size_t(size));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Fail();
+    }
+    data += n;
+    size -= n;
+  }
+  return true;
+}
+
+bool SysFile::Truncate(qint64 length) {
+  if (::ftruncate(Fd(handle_), off_t(length)) != 0) return Fail();
+  if (::lseek(Fd(handle_), off_t(length), SEEK_SET) < 0) return Fail();
+  return true;
+}
+
+qint64 SysFile::Size() {
+  struct stat st {};
+  if (::fstat(Fd(handle_), &st) != 0) {
+    Fail();
+    return -1;
+  }
+  return qint64(st.st_size);
+}
+
+bool SysFile::Sync() { return ::fsync(Fd(handle_)) == 0 || Fail(); }
+
+bool SysFile::Close() {
+  if (handle_ == kNone) return true;
+  const int rc = ::close(Fd(handle_));  // also releases the lock
+  handle_ = kNone;
+  return rc == 0 || Fail();
+}
+
+bool ReplaceFile(const QString& from, const QString& to, QString* error) {
+  if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0) {
+    if (error) *error = SystemErrorText(errno);
+    return false;
+  }
+  if (!SyncFolderOf(to)) {
+    if (error) *error = SystemErrorText(errno);
+    return false;
+  }
+  return true;
+}
+
+bool RemoveFile(const QString& path) {
+  return ::unlink(QFile::encodeName(path).constData()) == 0 || errno == ENOENT;
+}
+
+bool SyncFolderOf(const QString& path) {
+  const QByteArray dir = QFile::encodeName(QFileInfo(path).absolutePath());
+  const int fd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0;
+  const int code = errno;
+  ::close(fd);
+  errno = code;
+  return ok;
+}
+
+uint32_t TickCount() {
+  // Boot time counts the time spent suspended too, like the Windows tick count; the
+  // monotonic clock stands in where it is missing.
+  timespec ts{};
+  if (clock_gettime(CLOCK_BOOTTIME, &ts) != 0) clock_gettime(CLOCK_MONOTONIC, &ts);
+  const uint64_t ms = uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
+  return uint32_t(ms);
+}
+
+QString DecodeAnsiBytes(QByteArrayView bytes) {
+  return QStringDecoder(kAnsiCodePage, QStringConverter::Flag::Stateless).decode(bytes);
+}
+
+QByteArray EncodeAnsi(const QString& text) {
+  // By default the codec marks what it cannot encode with 0x1A (SUB), which a genuine U+001A
+  // gives as well, and its error flag cannot be reset here to test characters one by one.
+  // So have it put a zero byte instead: in a single-byte code page every character gives one
+  // byte, and a zero byte for a character other than U+0000 is one it lacks.
+  // A high surrogate at the very end is held back as the start of a pair and never given
+  // out, so it is taken off here and stands for itself.
+  qsizetype heldBack = 0;
+  while (heldBack < text.size() && text[text.size() - 1 - heldBack].isHighSurrogate()) ++heldBack;
+  if (heldBack > 0) return EncodeAnsi(text.chopped(heldBack)) + QByteArray(heldBack, '?');
+
+  QStringEncoder encoder(kAnsiCodePage, QStringConverter::Flag::ConvertInvalidToNull);
+  QByteArray bytes = encoder.encode(text);
+  if (!encoder.hasError()) return bytes;
+
+  qsizetype characters = 0;
+  for (qsizetype i = 0; i < text.size(); ++i, ++characters)
+    if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) ++i;
+  if (characters != bytes.size()) return bytes.replace('\0', '?');
+
+  qsizetype i = 0;
+  for (char& b : bytes) {
+    const bool pair = text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate();
+    if (b == '\0' && text[i] != QChar(u'\0')) b = '?';
+    i += pair ? 2 : 1;
+  }
+  return bytes;
+}
+
+QString ExecutableFilePath() {
+  return QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
+}
+
+QString SystemErrorText(int code) { return qt_error_string(code); }

@@ -1,0 +1,151 @@
+#include "text/platform.h"
+
+#include <windows.h>
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+HANDLE H(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+std::wstring Wide(const QString& path) { return QDir::toNativeSeparators(path).toStdWString(); }
+
+}  // namespace
+
+bool SysFile::Fail() {
+  error_ = SystemErrorText(int(GetLastError()));
+  return false;
+}
+
+bool SysFile::Open(const QString& path, Mode mode, const QString&) {
+  Close();
+  error_.clear();
+  inUse_ = false;
+  DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  DWORD disposition = OPEN_EXISTING;
+  switch (mode) {
+    case Mode::kFresh:
+      // A leftover of a killed writer is replaced; nobody else writes it meanwhile.
+      share = FILE_SHARE_READ | FILE_SHARE_DELETE;
+      disposition = CREATE_ALWAYS;
+      break;
+    case Mode::kExclusive:
+      // Readers (a spreadsheet program looking in during a run) are welcome; a second
+      // writer is not. Not emptied here: the caller does that once the file is its own.
+      share = FILE_SHARE_READ;
+      disposition = OPEN_ALWAYS;
+      break;
+    case Mode::kExisting:
+      break;
+  }
+  const HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, share, nullptr, disposition,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    inUse_ = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
+    error_ = inUse_ && mode == Mode::kExclusive ? QStringLiteral("the file is in use by another program")
+                                                : SystemErrorText(int(code));
+    return false;
+  }
+  handle_ = reinterpret_cast<intptr_t>(h);
+  return true;
+}
+
+bool SysFile::Write(const char* data, qint64 size) {
+  while (size > 0) {
+    const DWORD chunk = DWORD(qMin<qint64>(size, 1 << 30));
+    DWORD written = 0;
+    if (!WriteFile(H(handle_), data, chunk, &written, nullptr)) return Fail();
+    data += written;
+    size -= written;
+  }
+  return true;
+}
+
+bool SysFile::Truncate(qint64 length) {
+  LARGE_INTEGER at;
+  at.QuadPart = length;
+  if (!SetFilePointerEx(H(handle_), at, nullptr, FILE_BEGIN)) return Fail();
+  if (!SetEndOfFile(H(handle_))) return Fail();
+  return true;
+}
+
+qint64 SysFile::Size() {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(H(handle_), &size)) {
+    Fail();
+    return -1;
+  }
+  return size.QuadPart;
+}
+
+bool SysFile::Sync() { return FlushFileBuffers(H(handle_)) || Fail(); }
+
+bool SysFile::Close() {
+  if (handle_ == kNone) return true;
+  const BOOL ok = CloseHandle(H(handle_));
+  handle_ = kNone;
+  return ok || Fail();
+}
+
+bool ReplaceFile(const QString& from, const QString& to, QString* error) {
+  // Write-through: the new name is on the disk when the call returns, so no folder sync.
+  if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
+                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
+  if (error) *error = SystemErrorText(int(GetLastError()));
+  return false;
+}
+
+bool RemoveFile(const QString& path) {
+  if (DeleteFileW(Wide(path).c_str())) return true;
+  const DWORD code = GetLastError();
+  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+}
+
+bool SyncFolderOf(const QString&) { return true; }
+
+uint32_t TickCount() { return GetTickCount(); }
+
+QString DecodeAnsiBytes(QByteArrayView bytes) {
+  if (bytes.isEmpty()) return QString();
+  const int n = MultiByteToWideChar(CP_ACP, 0, bytes.data(), int(bytes.size()), nullptr, 0);
+  QString text(n, Qt::Uninitialized);
+  MultiByteToWideChar(CP_ACP, 0, bytes.data(), int(bytes.size()),
+                      reinterpret_cast<wchar_t*>(text.data()), n);
+  return text;
+}
+
+QByteArray EncodeAnsi(const QString& text) {
+  if (text.isEmpty()) return QByteArray();
+  const auto* wide = reinterpret_cast<const wchar_t*>(text.utf16());
+  // A UTF-8 system code page takes no replacement character (it has every character).
+  const bool utf8 = GetACP() == CP_UTF8;
+  const char* fallback = utf8 ? nullptr : "?";
+  const int n = WideCharToMultiByte(CP_ACP, 0, wide, int(text.size()), nullptr, 0, fallback, nullptr);
+  QByteArray bytes(n, Qt::Uninitialized);
+  WideCharToMultiByte(CP_ACP, 0, wide, int(text.size()), bytes.data(), n, fallback, nullptr);
+  return bytes;
+}
+
+QString ExecutableFilePath() {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), DWORD(buffer.size()));
+    if (n == 0) return QString();
+    if (n < buffer.size()) return QDir::fromNativeSeparators(QString::fromWCharArray(buffer.data(), int(n)));
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+QString SystemErrorText(int code) {
+  wchar_t* text = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, DWORD(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  QString message = n ? QString::fromWCharArray(text, int(n)).trimmed()
+                      : QStringLiteral("error %1").arg(code);
+  if (text) LocalFree(text);
+  return message;
+}

@@ -150,7 +150,7 @@ void TScraper::ShowRunState() {
   }
   const QString path = settings_.dir + QStringLiteral("log-%1.txt").arg(SignedTickCount());
   // The file ends with its closing line; the view shows that line only once the file holds it.
-  const QString closing = LogLine(QStringLiteral("Работа завершена, лог записан в ") + path);
+  const QString closing = LogLine(QStringLiteral("Работа завершена, лог записан в ") + QDir::toNativeSeparators(path));
   QStringList lines = view_->LogLines();
   lines.append(closing);
   QString reason;
@@ -542,7 +542,7 @@ void TScraper::Collect() {
           QString reason;
           if (!resultFile_ || !resultFile_->WriteRow(*row, &reason))
             throw std::runtime_error(
-                QStringLiteral("строка не записана в %1: %2").arg(tabPath_, reason).toStdString());
+                QStringLiteral("строка не записана в %1: %2").arg(QDir::toNativeSeparators(tabPath_), reason).toStdString());
           ++data_.FirmsWritten;
           Moment("row:written");
           ShowCounters();
@@ -617,13 +617,13 @@ void TScraper::ExportResult() {
   // The result file keeps every character; only the workbook's cells have a size limit.
   if (outcome.truncated > 0)
     Log(QStringLiteral("Ячеек, укороченных до 32767 символов (полный текст в %1): %2")
-            .arg(tabPath_)
+            .arg(QDir::toNativeSeparators(tabPath_))
             .arg(outcome.truncated));
   // Said only when the desktop really took it: without a desktop session nothing opens it.
   if (!settings_.openWorkbook || OpenWithDesktop(xlsxPath_))
-    Log(QStringLiteral("Открываем файл с результатами ") + xlsxPath_);
+    Log(QStringLiteral("Открываем файл с результатами ") + QDir::toNativeSeparators(xlsxPath_));
   else
-    Log(QStringLiteral("Файл с результатами не открыт (нет рабочего стола), он лежит здесь: ") + xlsxPath_);
+    Log(QStringLiteral("Файл с результатами не открыт (нет рабочего стола), он лежит здесь: ") + QDir::toNativeSeparators(xlsxPath_));
 }
 
 void TScraper::SaveWorkingFiles() {
@@ -681,7 +681,7 @@ bool TScraper::SaveCheckpoint(const QStringList& tasks, bool atEnd) {
     if (!resultDurable_ || (resultFile_->IsOpen() && !resultFile_->Sync(&reason))) {
       resultDurable_ = false;
       Log(QStringLiteral("Ошибка: состояние не сохранено: файл результатов %1 не записан на диск%2")
-              .arg(tabPath_, reason.isEmpty() ? QString() : QStringLiteral(": ") + reason));
+              .arg(QDir::toNativeSeparators(tabPath_), reason.isEmpty() ? QString() : QStringLiteral(": ") + reason));
       return false;
     }
     record.resultFile = QFileInfo(tabPath_).fileName();

@@ -1,12 +1,12 @@
 #include "harvest/workbook.h"
 
+#include "text/platform.h"
+
 #include <xlsxwriter.h>
 
 #include <QDate>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
-#include <QStandardPaths>
 #include <QStringList>
 #include <algorithm>
 #include <memory>
@@ -146,7 +146,17 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
   lxw_workbook_options options{};
   options.constant_memory = LXW_TRUE;  // rows go straight to disk, memory stays flat
   options.tmpdir = nullptr;
-  const QByteArray xlsxName = QFile::encodeName(xlsxPath);
+  // The writer opens the file with plain fopen: it needs the system's narrow name, which on
+  // Windows may exist only for a file that is already there (its short name).
+  QByteArray xlsxName = NarrowFileName(xlsxPath);
+  if (xlsxName.isEmpty()) {
+    QFile(xlsxPath).open(QIODevice::WriteOnly);
+    xlsxName = NarrowFileName(xlsxPath);
+  }
+  if (xlsxName.isEmpty()) {
+    out.error = QStringLiteral("the workbook \"%1\" has no name that the workbook writer can open").arg(xlsxPath);
+    return out;
+  }
   WorkbookPtr wb(workbook_new_opt(xlsxName.constData(), &options));
   if (!wb) {
     out.error = QStringLiteral("cannot create the workbook \"%1\"").arg(xlsxPath);
@@ -255,10 +265,4 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
   return out;
 }
 
-bool OpenWithDesktop(const QString& path) {
-  if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-    return false;
-  const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
-  if (opener.isEmpty()) return false;
-  return QProcess::startDetached(opener, {path});
-}
+bool OpenWithDesktop(const QString& path) { return OpenWithDesktopProgram(path); }

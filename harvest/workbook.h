@@ -21,5 +21,6 @@ struct WorkbookOutcome {
 WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath);
 
 // Asks the desktop to open the file with its default program, without waiting for it. Starts
-// nothing, and returns false, when there is no desktop session or no xdg-open.
+// nothing, and returns false, when there is no desktop session or nothing to open it with
+// (xdg-open on Linux, the shell on Windows).
 bool OpenWithDesktop(const QString& path);

@@ -72,6 +72,16 @@ uint32_t TickCount();
 QString DecodeAnsiBytes(QByteArrayView bytes);
 QByteArray EncodeAnsi(const QString& text);
 
+// A file name for a C library that opens it with plain fopen (the workbook writer): the
+// system's narrow form. On Windows that is the ANSI code page, or where the path holds a
+// character the code page lacks, the short name of the existing file; empty when there is
+// no narrow form.
+QByteArray NarrowFileName(const QString& path);
+
+// Hands a file to the program the desktop opens it with (the spreadsheet program for a
+// workbook). False when there is no desktop or it cannot be handed over.
+bool OpenWithDesktopProgram(const QString& path);
+
 // The full path of the running executable, empty when the system does not say.
 QString ExecutableFilePath();
 

@@ -7,6 +7,8 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QStringDecoder>
 #include <QStringEncoder>
 #include <cerrno>
@@ -171,6 +173,16 @@ QByteArray EncodeAnsi(const QString& text) {
   }
   return bytes;
 }
+
+bool OpenWithDesktopProgram(const QString& path) {
+  if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+    return false;
+  const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+  if (opener.isEmpty()) return false;
+  return QProcess::startDetached(opener, {path});
+}
+
+QByteArray NarrowFileName(const QString& path) { return QFile::encodeName(path); }
 
 QString ExecutableFilePath() {
   return QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();

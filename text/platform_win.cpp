@@ -1,6 +1,7 @@
 #include "text/platform.h"
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <QDir>
 #include <QFileInfo>
@@ -127,6 +128,27 @@ QByteArray EncodeAnsi(const QString& text) {
   QByteArray bytes(n, Qt::Uninitialized);
   WideCharToMultiByte(CP_ACP, 0, wide, int(text.size()), bytes.data(), n, fallback, nullptr);
   return bytes;
+}
+
+bool OpenWithDesktopProgram(const QString& path) {
+  // The shell's own "open": whatever program the user has for .xlsx files.
+  const HINSTANCE rc = ShellExecuteW(nullptr, L"open", Wide(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+  return reinterpret_cast<intptr_t>(rc) > 32;
+}
+
+QByteArray NarrowFileName(const QString& path) {
+  const QString native = QDir::toNativeSeparators(path);
+  const QByteArray ansi = EncodeAnsi(native);
+  if (DecodeAnsiBytes(ansi) == native) return ansi;
+  const std::wstring wide = native.toStdWString();
+  const DWORD n = GetShortPathNameW(wide.c_str(), nullptr, 0);
+  if (n == 0) return QByteArray();
+  std::wstring shortName(n, L'\0');
+  const DWORD m = GetShortPathNameW(wide.c_str(), shortName.data(), n);
+  if (m == 0 || m >= n) return QByteArray();
+  const QString result = QString::fromWCharArray(shortName.data(), int(m));
+  const QByteArray bytes = EncodeAnsi(result);
+  return DecodeAnsiBytes(bytes) == result ? bytes : QByteArray();
 }
 
 QString ExecutableFilePath() {

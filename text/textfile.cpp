@@ -150,7 +150,8 @@ QString TextLossMessage(const QString& path, const TextReadLoss& loss) {
                  .arg(loss.droppedLines);
   if (loss.missingBytes > 0)
     parts << QStringLiteral("не прочитано байт: %1").arg(loss.missingBytes);
-  return QStringLiteral("Файл %1 прочитан не целиком: %2").arg(path, parts.join(QStringLiteral("; ")));
+  return QStringLiteral("Файл %1 прочитан не целиком: %2")
+      .arg(QDir::toNativeSeparators(path), parts.join(QStringLiteral("; ")));
 }
 
 bool WriteLinesAnsi(const QString& path, const QStringList& lines, QString* reason) {
@@ -213,11 +214,11 @@ int32_t SignedTickCount() { return static_cast<int32_t>(TickCount()); }
 
 QString CannotOpenFileMessage(const QString& path, const QString& reason) {
   // The multi-argument arg() substitutes in one pass, so a "%1" inside a path stays put.
-  return QStringLiteral("Cannot open file \"%1\". %2").arg(path, reason);
+  return QStringLiteral("Cannot open file \"%1\". %2").arg(QDir::toNativeSeparators(path), reason);
 }
 
 QString CannotCreateFileMessage(const QString& path, const QString& reason) {
-  return QStringLiteral("Cannot create file \"%1\". %2").arg(path, reason);
+  return QStringLiteral("Cannot create file \"%1\". %2").arg(QDir::toNativeSeparators(path), reason);
 }
 
 QString CurrentExceptionText(const QString& unknown) {

@@ -8,6 +8,11 @@
 // With ORGH_PROBE_RUN=N it first ticks the first N regions, presses "СТАРТ", waits until the
 // run has ended (the button is enabled again) and reports the log view:
 //   LOG <line>        one line per line of the log view
+// With ORGH_PROBE_STOP_MS=T as well, it presses "стоп" T ms into the run, waits for its end,
+// presses "СТАРТ" again and answers the leftovers question with "Нет", so the interrupted run
+// continues to its end:
+//   STOPPED / RESUMED
+// ORGH_PROBE_SHOT=<file.png> keeps a picture of the window as it first shows.
 
 #include <QApplication>
 #include <QDir>
@@ -28,11 +33,20 @@ void Report(const QString& line) {
   if (out.open(QIODevice::WriteOnly | QIODevice::Append)) out.write((line + u'\n').toUtf8());
 }
 
+// From the event loop, not inside this timer's call: a question the press opens runs an event
+// loop of its own, in which this timer must fire again to answer it.
+void Press(QPushButton* button) {
+  QMetaObject::invokeMethod(button, &QPushButton::click, Qt::QueuedConnection);
+}
+
 void StartProbe() {
   auto* timer = new QTimer(qApp);
   auto ticks = std::make_shared<int>(0);
   auto phase = std::make_shared<int>(0);  // 0 window not seen, 1 start pressed, 2 running
-  QObject::connect(timer, &QTimer::timeout, qApp, [timer, ticks, phase] {
+  auto runTicks = std::make_shared<int>(0);
+  auto stopped = std::make_shared<bool>(false);
+  QObject::connect(timer, &QTimer::timeout, qApp, [timer, ticks, phase, runTicks, stopped] {
+    const int stopAfterTicks = qEnvironmentVariableIntValue("ORGH_PROBE_STOP_MS") / 100;
     for (QWidget* w : QApplication::topLevelWidgets()) {
       if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible()) {
         Report(QStringLiteral("MESSAGE ") + box->text());
@@ -46,6 +60,8 @@ void StartProbe() {
       auto* start = w->findChild<QPushButton*>(QStringLiteral("StartButton"));
       if (list == nullptr || start == nullptr) continue;
       if (*phase == 0) {
+        if (const QString shot = qEnvironmentVariable("ORGH_PROBE_SHOT"); !shot.isEmpty())
+          w->grab().save(shot, "PNG");
         Report(QStringLiteral("CWD ") + QDir::currentPath());
         for (int i = 0; i < list->count(); ++i)
           Report(QStringLiteral("REGION ") + list->item(i)->text());
@@ -53,14 +69,26 @@ void StartProbe() {
         if (run > 0) {
           for (int i = 0; i < list->count(); ++i) list->item(i)->setSelected(i < run);
           *phase = 1;
-          start->click();
+          Press(start);
           return;
         }
       } else if (*phase == 1) {
         if (!start->isEnabled()) *phase = 2;  // the run has begun
         return;
       } else if (!start->isEnabled()) {
+        if (stopAfterTicks > 0 && !*stopped && ++*runTicks >= stopAfterTicks) {
+          *stopped = true;
+          if (auto* stop = w->findChild<QPushButton*>(QStringLiteral("StopButton"))) stop->click();
+          Report(QStringLiteral("STOPPED"));
+        }
         return;  // still running
+      } else if (*stopped && *runTicks >= 0) {
+        // Stopped and ended: continue the interrupted run (the leftovers question gets "Нет").
+        *runTicks = -1;
+        *phase = 1;
+        Report(QStringLiteral("RESUMED"));
+        Press(start);
+        return;
       } else {
         const auto* log = w->findChild<QWidget*>(QStringLiteral("LogsMemo"));
         if (log != nullptr)
@@ -92,7 +120,10 @@ class ProbeStylePlugin : public QStylePlugin {
   QStyle* create(const QString& key) override {
     if (key.compare(QLatin1String("orghprobe"), Qt::CaseInsensitive) != 0) return nullptr;
     StartProbe();
-    return new QProxyStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    // The system's own look where there is one (Windows), so pictures show what users see.
+    QStyle* base = QStyleFactory::create(QStringLiteral("windowsvista"));
+    if (base == nullptr) base = QStyleFactory::create(QStringLiteral("Fusion"));
+    return new QProxyStyle(base);
   }
 };
 

@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Makes the Windows program: the cross-built libraries (deps.sh, cached), the program and its
+# tests (CMake preset "windows", folder build-win/), then the folder "OrgHarvester/" with
+# everything the program needs beside it, packed as OrgHarvester-<version>-win64.zip in
+# build-win/. Unzipped anywhere, the folder runs as it is.
+#   scripts/windows/build.sh            all of it
+#   scripts/windows/build.sh --no-zip   the program and tests only
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+cd "$root"
+
+bash "$here/deps.sh"
+source "$here/versions.sh"
+export ORGH_WIN64_PREFIX="$win_prefix"
+triple=x86_64-w64-mingw32
+
+cmake --preset windows >/dev/null
+cmake --build --preset windows -j "$(nproc)"
+[ "${1:-}" = "--no-zip" ] && exit 0
+
+build=$root/build-win
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+stage=$build/package
+folder=$stage/OrgHarvester
+rm -rf "$stage"
+cmake --install "$build" --prefix "$stage" >/dev/null
+
+# Qt's plugins: the windows platform and the native style; qt.conf says where they are.
+mkdir -p "$folder/platforms" "$folder/styles" "$folder/translations"
+cp "$win_prefix/plugins/platforms/qwindows.dll" "$folder/platforms/"
+cp "$win_prefix/plugins/styles/qwindowsvistastyle.dll" "$folder/styles/"
+printf '[Paths]\r\nPlugins = .\r\nTranslations = translations\r\n' > "$folder/qt.conf"
+# The toolkit's own texts (dialog buttons) in Russian: the same file as on Linux.
+cp /usr/share/qt6/translations/qtbase_ru.qm "$folder/translations/"
+
+# Every DLL the program and its plugins load, followed through the libraries' own needs;
+# what neither the cross-built prefix nor the mingw runtime holds is part of Windows.
+search=("$win_prefix/bin" "/usr/lib/gcc/$triple/$(x86_64-w64-mingw32-g++-posix -dumpversion)-posix"
+        "/usr/$triple/lib")
+needed() { x86_64-w64-mingw32-objdump -p "$1" | sed -n 's/^\s*DLL Name: //p'; }
+queue=("$folder/orgharvester.exe" "$folder/platforms/qwindows.dll" "$folder/styles/qwindowsvistastyle.dll")
+declare -A seen=()
+while [ ${#queue[@]} -gt 0 ]; do
+  bin=${queue[0]}; queue=("${queue[@]:1}")
+  for dll in $(needed "$bin"); do
+    key=${dll,,}
+    [ -n "${seen[$key]:-}" ] && continue
+    seen[$key]=1
+    for dir in "${search[@]}"; do
+      if [ -f "$dir/$dll" ]; then
+        cp "$dir/$dll" "$folder/"
+        queue+=("$folder/$dll")
+        break
+      fi
+    done
+  done
+done
+
+zip_name=OrgHarvester-$version-win64.zip
+rm -f "$build/$zip_name"
+(cd "$stage" && zip -qr -X "$build/$zip_name" OrgHarvester)
+echo "windows: $build/$zip_name ($(du -k "$build/$zip_name" | cut -f1) KiB)"

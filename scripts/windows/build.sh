@@ -3,7 +3,9 @@
 # tests (CMake preset "windows", folder build-win/), then the folder "OrgHarvester/" with
 # everything the program needs beside it, packed as OrgHarvester-<version>-win64.zip in
 # build-win/. Unzipped anywhere, the folder runs as it is.
-#   scripts/windows/build.sh            all of it
+#   scripts/windows/build.sh [-DNAME=VALUE ...]   all of it; CMake settings such as
+#                                   PORTAL_BASE_URL and PORTAL_KEY_PASSPHRASE go to the
+#                                   configuration (and stay in build-win/ for later calls)
 #   scripts/windows/build.sh --no-zip   the program and tests only
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -15,9 +17,18 @@ source "$here/versions.sh"
 export ORGH_WIN64_PREFIX="$win_prefix"
 triple=x86_64-w64-mingw32
 
-cmake --preset windows >/dev/null
+no_zip=0
+settings=()
+for arg in "$@"; do
+  case "$arg" in
+    --no-zip) no_zip=1 ;;
+    -D*) settings+=("$arg") ;;
+    *) echo "usage: $0 [--no-zip] [-DNAME=VALUE ...]" >&2; exit 2 ;;
+  esac
+done
+cmake --preset windows "${settings[@]}" >/dev/null
 cmake --build --preset windows -j "$(nproc)"
-[ "${1:-}" = "--no-zip" ] && exit 0
+[ $no_zip -eq 1 ] && exit 0
 
 build=$root/build-win
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
@@ -25,6 +36,12 @@ stage=$build/package
 folder=$stage/OrgHarvester
 rm -rf "$stage"
 cmake --install "$build" --prefix "$stage" >/dev/null
+
+# The guide as Notepad reads it everywhere: with the UTF-8 mark and CR LF line ends.
+for guide in "$folder"/*.txt; do
+  [ "$(basename "$guide")" = cities.txt ] && continue
+  { printf '\xEF\xBB\xBF'; sed 's/\r\?$/\r/' "$guide"; } >"$guide.new" && mv "$guide.new" "$guide"
+done
 
 # Qt's plugins: the windows platform and the native style; qt.conf says where they are.
 mkdir -p "$folder/platforms" "$folder/styles" "$folder/translations"

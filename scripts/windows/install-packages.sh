@@ -7,7 +7,7 @@ packages=(
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   qt6-base-dev qt6-base-dev-tools qt6-translations-l10n
   cmake ninja-build perl make dpkg-dev xz-utils zip unzip
-  wine64 fonts-wine xvfb xauth locales openssl
+  wine wine64 fonts-wine xvfb xauth locales openssl
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -16,9 +16,13 @@ done
 srclist=/etc/apt/sources.list.d/orgharvester-src.sources
 need_src=0
 [ -f "$srclist" ] || need_src=1
-if [ ${#missing[@]} -eq 0 ] && [ $need_src -eq 0 ]; then exit 0; fi
+# Wine takes its ANSI code page from the locale: ru_RU.UTF-8 gives Windows-1251, as on a
+# Russian desktop.
+need_locale=0
+locale -a 2>/dev/null | grep -qix 'ru_RU.utf8' || need_locale=1
+if [ ${#missing[@]} -eq 0 ] && [ $need_src -eq 0 ] && [ $need_locale -eq 0 ]; then exit 0; fi
 if [ "$(id -u)" -ne 0 ]; then
-  echo "windows packages: installing needs root: ${missing[*]} ${need_src:+(and a deb-src line)}" >&2
+  echo "windows packages: installing needs root: ${missing[*]} (and perhaps a deb-src line and the ru_RU.UTF-8 locale)" >&2
   exit 1
 fi
 if [ $need_src -eq 1 ]; then
@@ -33,3 +37,8 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 [ ${#missing[@]} -eq 0 ] || apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ $need_locale -eq 1 ]; then
+  sed -i 's/^# *\(ru_RU.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+  grep -qx 'ru_RU.UTF-8 UTF-8' /etc/locale.gen || echo 'ru_RU.UTF-8 UTF-8' >> /etc/locale.gen
+  locale-gen >/dev/null
+fi

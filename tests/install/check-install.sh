@@ -26,7 +26,7 @@ folder=$prefix/OrgHarvester
 
 # The folder's contents.
 expected_files=(orgharvester platforms/libqxcb.so platforms/libqoffscreen.so
-                orgharvester.desktop orgharvester.svg "Руководство.txt" cities.txt add-to-menu.sh)
+                orgharvester.desktop orgharvester.svg guide-ru.txt cities.txt add-to-menu.sh)
 for f in "${expected_files[@]}"; do
   [ -s "$folder/$f" ] || fail "$f missing or empty in the installed folder"
 done
@@ -42,7 +42,7 @@ for line in 'Type=Application' 'Name=OrgHarvester' "Exec=\"$folder/orgharvester\
   grep -qxF "$line" "$desktop" || fail "desktop file lacks $line"
 done
 grep -q '<svg ' "$folder/orgharvester.svg" || fail "the icon is no SVG"
-grep -q 'СТАРТ' "$folder/Руководство.txt" || fail "the guide is not the Russian guide"
+grep -q 'СТАРТ' "$folder/guide-ru.txt" || fail "the guide is not the Russian guide"
 
 # Every library the program and its plugins need is found on this system.
 for bin in "$folder/orgharvester" "$folder"/platforms/*.so; do
@@ -133,13 +133,17 @@ printf 'Своя=01$$$x\r\n' >"$folder/cities.txt"
 cmake --install "$build" --prefix "$prefix" >"$scratch/install2.log" 2>&1 || fail "second install"
 [ "$(cat "$folder/cities.txt")" = $'Своя=01$$$x\r' ] || fail "a second installation replaced cities.txt"
 
-# The archive: the same folder at its root.
-if (cd "$build" && cpack -G TGZ -B "$scratch/package" >"$scratch/cpack.log" 2>&1); then
+# The archive: the same folder at its root. Made with the locale unset, as on a fresh machine
+# or in a container, where a file name outside ASCII cannot be read; without warnings.
+if (cd "$build" && env -u LANG -u LANGUAGE LC_ALL=C cpack -G TGZ -B "$scratch/package" \
+      >"$scratch/cpack.log" 2>&1); then
+  grep -i 'warning' "$scratch/cpack.log" >&2 && fail "cpack warned"
   archive=$(ls "$scratch"/package/*.tar.gz 2>/dev/null | head -n 1)
   if [ -z "$archive" ]; then
     fail "cpack made no .tar.gz"
   else
     tar -tzf "$archive" | sed 's:/$::' >"$scratch/archive.txt"
+    LC_ALL=C grep -n '[^ -~]' "$scratch/archive.txt" >&2 && fail "archive names outside ASCII"
     for f in "${expected_files[@]}"; do
       grep -qx "OrgHarvester/$f" "$scratch/archive.txt" || fail "archive lacks OrgHarvester/$f"
     done

@@ -637,11 +637,12 @@ void TScraper::ExportResult() {
     Log(QStringLiteral("Ячеек, укороченных до 32767 символов (полный текст в %1): %2")
             .arg(tabPath_)
             .arg(outcome.truncated));
-  // Said only when the desktop really took it: without a desktop session nothing opens it.
-  if (!settings_.openWorkbook || OpenWithDesktop(xlsxPath_))
+  // Said only when the desktop really took it; otherwise why not, and where the file is.
+  QString reason;
+  if (!settings_.openWorkbook || OpenWithDesktop(xlsxPath_, &reason))
     Log(QStringLiteral("Открываем файл с результатами ") + xlsxPath_);
   else
-    Log(QStringLiteral("Файл с результатами не открыт (нет рабочего стола), он лежит здесь: ") + xlsxPath_);
+    Log(QStringLiteral("Файл с результатами не открыт (%1), он лежит здесь: %2").arg(reason, xlsxPath_));
 }
 
 void TScraper::SaveWorkingFiles() {

@@ -14,6 +14,7 @@
 #include "harvest/handlers.h"
 #include "harvest/resultfile.h"
 #include "portal/api.h"
+#include "tests/harvest/fakeopener.h"
 #include "tests/harvest/run_support.h"
 #include "text/clean.h"
 #include "tools/portal-sim/dataset.h"
@@ -172,6 +173,32 @@ TEST_F(JobTest, NoRegionSelectedGivesHeaderOnlyFileAndEmptyWorkingFiles) {
   QByteArray expected;
   for (const QString& line : log) expected += EncodeAnsi(line) + "\r\n";
   EXPECT_EQ(FileBytes(logPath), expected);
+  });
+}
+
+TEST_F(JobTest, WorkbookTheDesktopCannotOpenIsReportedWithItsPlace) {
+  const simdata::Config cfg = SmallConfig(1, 2, 4);
+  auto sim = StartSim(SimArgs(cfg));
+  InFreshThread([&] {
+  for (const bool opens : {false, true}) {
+    SCOPED_TRACE(opens ? "opened" : "not opened");
+    FakeOpener opener(opens ? QByteArray("exit 0")
+                            : QByteArray("echo \"xdg-open: no method available for opening '$1'\" >&2\nexit 3"));
+    JobRun run;
+    HarvestSettings s = run.Settings(*sim);
+    s.openWorkbook = true;
+    run.Create(s);
+    ASSERT_TRUE(run.RunToEnd(60s));
+    const QString tab = run.ResultPath();
+    const QString xlsx = tab.left(tab.size() - 4) + QStringLiteral(".xlsx");
+    const QStringList texts = LogTexts(run.view.LogLines());
+    const QString opening = QStringLiteral("Открываем файл с результатами ") + xlsx;
+    const QString failed = QStringLiteral("Файл с результатами не открыт (xdg-open: no method available for "
+                                          "opening '%1'), он лежит здесь: %1").arg(xlsx);
+    EXPECT_EQ(texts.contains(opening), opens) << texts.join('\n').toStdString();
+    EXPECT_EQ(texts.contains(failed), !opens) << texts.join('\n').toStdString();
+    EXPECT_TRUE(QFileInfo::exists(xlsx));
+  }
   });
 }
 

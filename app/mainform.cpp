@@ -122,6 +122,8 @@ void TMainForm::CreateControls() {
 
   PauseButton = new QPushButton(QStringLiteral("пауза"), this);
   PauseButton->setObjectName(QStringLiteral("PauseButton"));
+  // Pressed in while the run is held, by the user or after an error; the caption stays.
+  PauseButton->setCheckable(true);
 
   StopButton = new QPushButton(QStringLiteral("стоп"), this);
   StopButton->setObjectName(QStringLiteral("StopButton"));
@@ -498,7 +500,11 @@ void TMainForm::StartButtonClick() {
   }
 }
 
+void TMainForm::ShowHeld() { PauseButton->setChecked(JobRunning() && CurrentJob->IsHeld()); }
+
 void TMainForm::PauseButtonClick() {
+  // A click has already toggled the button: it shows the job's state again, whatever happens.
+  const auto show = qScopeGuard([this] { ShowHeld(); });
   if (!JobRunning()) return;
   if (CurrentJob->IsHeld()) {
     CurrentJob->Release();
@@ -523,6 +529,7 @@ void TMainForm::StopButtonClick() {
   CurrentJob->RequestStop();
   Log(QStringLiteral("Останавливаем работу"));
   ProgressBar->setValue(0);
+  ShowHeld();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -625,6 +632,7 @@ void TMainForm::SetRunControlsEnabled(bool enabled) {
     CitiesListBox->setEnabled(enabled);
     StartButton->setEnabled(enabled);
     AdditionalCheckBox->setEnabled(enabled);
+    ShowHeld();
   });
 }
 
@@ -632,6 +640,8 @@ void TMainForm::ArmResumeTimer(int intervalMs) {
   OnWindowThread([this, intervalMs] {
     ResumeTimer->setInterval(intervalMs);
     ResumeTimer->start();
+    // The job holds itself before it arms the timer.
+    ShowHeld();
   });
 }
 
@@ -640,6 +650,7 @@ void TMainForm::JobEnded() {
     const QPointer<TScraper> ended = CurrentJob;
     CurrentJob.clear();
     runEnding_ = false;
+    ShowHeld();
     if (closing_) {
       // The job is still inside this call; quit once its thread has really finished, so
       // that no thread object outlives the program's event loop while it runs.

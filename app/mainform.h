@@ -109,6 +109,8 @@ class TMainForm : public QWidget, public JobView {
   void Log(const QString& message);
   // The job as the run controls see it: present and not yet past its end notification.
   bool JobRunning() const;
+  // The pause control pressed in exactly while the job is held.
+  void ShowHeld();
   // "lists.dat" / "cards.dat" at start; false: a file could not be read, start nothing.
   bool SettleLeftovers();
   bool SaveSelection(QString* error);

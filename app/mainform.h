@@ -5,6 +5,8 @@
 // while the caller waits.
 
 #include <QPointer>
+#include <QRect>
+#include <QSize>
 #include <QString>
 #include <QWidget>
 #include <functional>
@@ -97,6 +99,7 @@ class TMainForm : public QWidget, public JobView {
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
  private:
   // Runs f on the window's thread: directly when already there, otherwise as a queued call
@@ -104,6 +107,17 @@ class TMainForm : public QWidget, public JobView {
   template <typename F>
   auto OnWindowThread(F f) -> decltype(f());
 
+  // Where every control goes in a client area of w x h, and how much more room the captions
+  // would need there.
+  struct Layout {
+    QRect regionsLabel, list, all, start, limit, pause, stop, found, written, additional,
+        logLabel, log, progress;
+    int missingWidth = 0;
+    int missingHeight = 0;
+  };
+  Layout ComputeLayout(int w, int h) const;
+  QSize MinimumLayoutSize() const;
+  void UpdateMinimumSize();
   void CreateControls();
   void PlaceControls();
   void Log(const QString& message);
@@ -125,6 +139,7 @@ class TMainForm : public QWidget, public JobView {
   std::function<void()> quit_;
 
   QPointer<TScraper> CurrentJob;
+  bool laidOut_ = false;  // the controls exist and have their places
   bool shown_ = false;
   bool starting_ = false;  // inside StartButtonClick (its questions run a modal loop)
   bool runEnding_ = false;    // the job has handed the controls back and is finishing

@@ -6,7 +6,8 @@
 #                                           scripts/fuzz.sh (not needed to build or test)
 #   scripts/install-deps.sh --list-runtime  prints the runtime packages, one a line, and
 #                                           installs nothing (the window's font test uses it)
-# Only packages that are missing are installed, so a second call is quick.
+# Only packages that are missing are installed, so a second call is quick. python3-gi lets the
+# install test start the program's desktop entry the way a file manager does.
 set -euo pipefail
 
 # What the program itself runs on: Qt (with the xcb and offscreen platform plugins), its
@@ -27,6 +28,7 @@ packages=(
   libgtest-dev googletest
   fonts-dejavu-core fonts-dejavu-extra unzip xdg-utils
   qt6-translations-l10n
+  python3-gi
 )
 
 case "${1:-}" in

@@ -37,8 +37,7 @@ namespace {
 constexpr int kDesignWidth = 984;
 constexpr int kDesignHeight = 424;
 constexpr int kProgressHeight = 17;
-
-enum Anchor { kLeft = 1, kTop = 2, kRight = 4, kBottom = 8 };
+constexpr int kListRight = 8 + 257;  // the region list's right edge
 
 // Tahoma where it is installed, otherwise the nearest face: DejaVu Sans Condensed has about
 // Tahoma's width, so the captions fit their controls as designed.
@@ -77,10 +76,12 @@ TMainForm::TMainForm(QString dir, HarvestSettings settings, std::shared_ptr<Dial
   setWindowTitle(AppTitle());
   setFont(WindowFont(11));
   CreateControls();
-  resize(kDesignWidth, kDesignHeight);
-  // Narrower than this the right-anchored controls would run over the region list.
-  setMinimumSize(kDesignWidth - 24, kDesignHeight - 200);
+  // Smaller than this the right-anchored controls would run over the region list, or the
+  // captions into each other.
+  UpdateMinimumSize();
+  resize(std::max(kDesignWidth, minimumWidth()), std::max(kDesignHeight, minimumHeight()));
   PlaceControls();
+  laidOut_ = true;
 }
 
 TMainForm::~TMainForm() {
@@ -122,6 +123,8 @@ void TMainForm::CreateControls() {
 
   PauseButton = new QPushButton(QStringLiteral("пауза"), this);
   PauseButton->setObjectName(QStringLiteral("PauseButton"));
+  // Pressed in while the run is held, by the user or after an error; the caption stays.
+  PauseButton->setCheckable(true);
 
   StopButton = new QPushButton(QStringLiteral("стоп"), this);
   StopButton->setObjectName(QStringLiteral("StopButton"));
@@ -178,54 +181,130 @@ void TMainForm::CreateControls() {
   connect(ResumeTimer, &QTimer::timeout, this, &TMainForm::ResumeTimerTimer);
 }
 
-void TMainForm::PlaceControls() {
-  struct Place {
-    QWidget* control;
-    QRect design;  // in the 984 x 424 client area; width 0: as wide as the text needs
-    int anchors;
-  };
-  const int labelHeight = Label1->sizeHint().height();
-  const Place places[] = {
-      {Label1, QRect(8, 8, 0, labelHeight), kLeft | kTop},
-      {CitiesListBox, QRect(8, 27, 257, 374), kLeft | kTop | kBottom},
-      {SelectAllCitiesButton, QRect(210, 376, 41, 25), kLeft | kBottom},
-      {StartButton, QRect(291, 8, 446, 37), kTop | kRight},
-      {LimitEdit, QRect(743, 19, 42, 21), kTop | kRight},
-      {PauseButton, QRect(820, 8, 75, 25), kTop | kRight},
-      {StopButton, QRect(901, 8, 75, 25), kTop | kRight},
-      // The counters keep room up to the window's edge for growing numbers.
-      {Label4, QRect(792, 37, kDesignWidth - 792 - 4, labelHeight), kTop | kRight},
-      {Label3, QRect(792, 51, kDesignWidth - 792 - 4, labelHeight), kTop | kRight},
-      {AdditionalCheckBox, QRect(404, 47, 333, 17), kLeft | kTop},
-      {Label2, QRect(271, 51, 0, labelHeight), kLeft | kTop},
-      {LogsMemo, QRect(271, 70, 705, 331), kLeft | kTop | kRight | kBottom},
-      {ProgressBar, QRect(0, kDesignHeight - kProgressHeight, kDesignWidth, kProgressHeight),
-       kLeft | kRight | kBottom},
-  };
+namespace {
 
-  const int dx = width() - kDesignWidth;
-  const int dy = height() - kDesignHeight;
-  for (const Place& p : places) {
-    QRect r = p.design;
-    if (r.width() == 0) r.setWidth(p.control->sizeHint().width());
-    // A face wider than Tahoma must not cut the check box's caption: it may grow to the
-    // right, where nothing lies at its height.
-    if (p.control == AdditionalCheckBox)
-      r.setWidth(std::max(r.width(), p.control->sizeHint().width()));
-    // An edge the control is anchored to keeps its distance to that edge of the window.
-    if ((p.anchors & kRight) != 0) {
-      if ((p.anchors & kLeft) != 0)
-        r.setWidth(std::max(0, r.width() + dx));
-      else
-        r.moveLeft(r.left() + dx);
-    }
-    if ((p.anchors & kBottom) != 0) {
-      if ((p.anchors & kTop) != 0)
-        r.setHeight(std::max(0, r.height() + dy));
-      else
-        r.moveTop(r.top() + dy);
-    }
-    p.control->setGeometry(r);
+// Room a push button needs for its caption: the text, the style's margins and a few pixels
+// to breathe (the style's own size hint adds a minimum width the design does not have).
+int ButtonTextWidth(const QPushButton* button) {
+  const QStyle* style = button->style();
+  return button->fontMetrics().horizontalAdvance(button->text()) +
+         style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button) +
+         2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button) + 4;
+}
+
+int ButtonTextHeight(const QPushButton* button) { return button->fontMetrics().height() + 8; }
+
+// The counters are placed once per resize but change during a run: they keep room for this
+// many digits.
+const QString kWidestFound = QStringLiteral("Найдено организаций: 00000000");
+const QString kWidestWritten = QStringLiteral("Записано организаций: 00000000");
+
+}  // namespace
+
+TMainForm::Layout TMainForm::ComputeLayout(int w, int h) const {
+  // The design's places (984 x 424) wherever the captions fit them; a face wider than the
+  // design's (the system's fallback, another scale) moves and widens controls just as far as
+  // their text needs, and MinimumLayoutSize keeps the window wide enough for that.
+  Layout l;
+  const int dx = w - kDesignWidth;
+  const int bottom = h - kProgressHeight - 6;  // where the list and the log end
+  const int labelHeight = std::max(Label1->sizeHint().height(), Label1->fontMetrics().height());
+  const int labelGap = 2;
+
+  // The right column: pause and stop above, the counters below.
+  const int pauseWidth = std::max(75, ButtonTextWidth(PauseButton));
+  const int stopWidth = std::max(75, ButtonTextWidth(StopButton));
+  const int smallButtonHeight = std::max({25, ButtonTextHeight(PauseButton), ButtonTextHeight(StopButton)});
+  const QFontMetrics labels = Label4->fontMetrics();
+  const int counterWidth =
+      std::max({labels.horizontalAdvance(kWidestFound), labels.horizontalAdvance(kWidestWritten),
+                Label4->sizeHint().width(), Label3->sizeHint().width()}) + 4;
+  // Design: counters at 792, pause at 820, stop ending 8 before the edge, counters 4 before it.
+  const int columnWidth = std::max({kDesignWidth - 792, counterWidth + 4, 28 + pauseWidth + 6 + stopWidth + 8});
+  const int column = w - columnWidth;
+  l.stop = QRect(w - 8 - stopWidth, 8, stopWidth, smallButtonHeight);
+  l.pause = QRect(l.stop.left() - 6 - pauseWidth, 8, pauseWidth, smallButtonHeight);
+  l.found = QRect(column, std::max(37, l.pause.bottom() + 1 + labelGap), w - 4 - column, labelHeight);
+  l.written = QRect(column, std::max(51, l.found.bottom() + 1), w - 4 - column, labelHeight);
+
+  // The thread count and "СТАРТ" to the left of the column; "СТАРТ" gives up width first.
+  // Room for two digits: the spin box's own hint makes room for its largest value.
+  const QFontMetrics digits = LimitEdit->fontMetrics();
+  const int spinExtras = LimitEdit->minimumSizeHint().width() -
+                         digits.horizontalAdvance(QString::number(LimitEdit->maximum()) + u' ') - 2;
+  const int limitWidth = std::max(42, spinExtras + digits.horizontalAdvance(QStringLiteral("99 ")) + 2);
+  const int limitHeight = std::max(21, LimitEdit->fontMetrics().height() + 6);
+  l.limit = QRect(column - 7 - limitWidth, 19, limitWidth, limitHeight);
+  const int startRight = l.limit.left() - 6;
+  const int startLeft = std::max(std::min(291 + dx, startRight - ButtonTextWidth(StartButton)), kListRight + 6);
+  l.start = QRect(startLeft, 8, std::max(0, startRight - startLeft),
+                  std::max(37, ButtonTextHeight(StartButton)));
+
+  // The region list on the left, "все" over its lower right corner.
+  l.regionsLabel = QRect(8, 8, Label1->sizeHint().width(), labelHeight);
+  const int listTop = std::max(27, l.regionsLabel.bottom() + 1 + labelGap);
+  l.list = QRect(8, listTop, kListRight - 8, std::max(0, bottom - listTop));
+  const int allWidth = std::max(41, ButtonTextWidth(SelectAllCitiesButton));
+  const int allHeight = std::max(25, ButtonTextHeight(SelectAllCitiesButton));
+  l.all = QRect(251 - allWidth, bottom - allHeight, allWidth, allHeight);
+
+  // "Логи" and the check box under "СТАРТ"; the check box moves left, towards "Логи", when its
+  // caption would run into the counters.
+  const int belowStart = l.start.bottom() + 1 + labelGap;
+  l.logLabel = QRect(271, std::max(51, belowStart), Label2->sizeHint().width(), labelHeight);
+  const QSize box = AdditionalCheckBox->sizeHint();
+  const int boxLeft = std::max(std::min(404, column - 6 - box.width()), l.logLabel.right() + 1 + 12);
+  l.additional = QRect(boxLeft, std::max(47, belowStart), box.width(), std::max(17, box.height()));
+
+  // The log fills what is left down to the progress bar.
+  const int logTop = std::max({70, l.logLabel.bottom() + 1 + labelGap, l.additional.bottom() + 1 + labelGap,
+                               l.written.bottom() + 1 + labelGap});
+  l.log = QRect(271, logTop, std::max(0, w - 8 - 271), std::max(0, bottom - logTop));
+  l.progress = QRect(0, h - kProgressHeight, w, kProgressHeight);
+
+  // What the captions need beyond the window's present size.
+  const int startNeed = ButtonTextWidth(StartButton) - l.start.width();
+  const int boxNeed = (l.additional.right() + 1 + 6) - column;
+  l.missingWidth = std::max({0, startNeed, boxNeed});
+  l.missingHeight = std::max(0, (logTop + 40) - bottom);
+  return l;
+}
+
+QSize TMainForm::MinimumLayoutSize() const {
+  // The design's least size, widened by whatever the captions need at that size.
+  const int w = kDesignWidth - 24;
+  const int h = kDesignHeight - 200;
+  const Layout l = ComputeLayout(w, h);
+  return QSize(w + l.missingWidth, h + l.missingHeight);
+}
+
+void TMainForm::UpdateMinimumSize() {
+  setMinimumSize(MinimumLayoutSize());
+}
+
+void TMainForm::PlaceControls() {
+  const Layout l = ComputeLayout(width(), height());
+  Label1->setGeometry(l.regionsLabel);
+  CitiesListBox->setGeometry(l.list);
+  SelectAllCitiesButton->setGeometry(l.all);
+  StartButton->setGeometry(l.start);
+  LimitEdit->setGeometry(l.limit);
+  PauseButton->setGeometry(l.pause);
+  StopButton->setGeometry(l.stop);
+  Label4->setGeometry(l.found);
+  Label3->setGeometry(l.written);
+  AdditionalCheckBox->setGeometry(l.additional);
+  Label2->setGeometry(l.logLabel);
+  LogsMemo->setGeometry(l.log);
+  ProgressBar->setGeometry(l.progress);
+}
+
+void TMainForm::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  // Another font or style (a screen of another scale, a changed desktop font) needs other room.
+  if (laidOut_ && (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)) {
+    UpdateMinimumSize();
+    PlaceControls();
   }
 }
 
@@ -284,8 +363,9 @@ void TMainForm::FormShow() {
     dialogs_->Error(CannotOpenFileMessage(citiesPath, reason));
     return;
   }
-  const int itemHeight = 13;
   const QFontMetrics metrics(CitiesListBox->font());
+  // As designed, unless the face needs more.
+  const int itemHeight = std::max(13, metrics.height());
   for (const QString& line : std::as_const(lines)) {
     const RegionItem region = ParseRegionLine(line);
     auto* item = new QListWidgetItem(region.name);
@@ -507,7 +587,11 @@ void TMainForm::StartButtonClick() {
   }
 }
 
+void TMainForm::ShowHeld() { PauseButton->setChecked(JobRunning() && CurrentJob->IsHeld()); }
+
 void TMainForm::PauseButtonClick() {
+  // A click has already toggled the button: it shows the job's state again, whatever happens.
+  const auto show = qScopeGuard([this] { ShowHeld(); });
   if (!JobRunning()) return;
   if (CurrentJob->IsHeld()) {
     CurrentJob->Release();
@@ -532,6 +616,7 @@ void TMainForm::StopButtonClick() {
   CurrentJob->RequestStop();
   Log(QStringLiteral("Останавливаем работу"));
   ProgressBar->setValue(0);
+  ShowHeld();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -634,6 +719,7 @@ void TMainForm::SetRunControlsEnabled(bool enabled) {
     CitiesListBox->setEnabled(enabled);
     StartButton->setEnabled(enabled);
     AdditionalCheckBox->setEnabled(enabled);
+    ShowHeld();
   });
 }
 
@@ -641,6 +727,8 @@ void TMainForm::ArmResumeTimer(int intervalMs) {
   OnWindowThread([this, intervalMs] {
     ResumeTimer->setInterval(intervalMs);
     ResumeTimer->start();
+    // The job holds itself before it arms the timer.
+    ShowHeld();
   });
 }
 
@@ -649,6 +737,7 @@ void TMainForm::JobEnded() {
     const QPointer<TScraper> ended = CurrentJob;
     CurrentJob.clear();
     runEnding_ = false;
+    ShowHeld();
     if (closing_) {
       // The job is still inside this call; quit once its thread has really finished, so
       // that no thread object outlives the program's event loop while it runs.

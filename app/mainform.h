@@ -5,6 +5,8 @@
 // while the caller waits.
 
 #include <QPointer>
+#include <QRect>
+#include <QSize>
 #include <QString>
 #include <QWidget>
 #include <functional>
@@ -101,6 +103,7 @@ class TMainForm : public QWidget, public JobView {
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void changeEvent(QEvent* event) override;
 
  private:
   // Runs f on the window's thread: directly when already there, otherwise as a queued call
@@ -108,11 +111,24 @@ class TMainForm : public QWidget, public JobView {
   template <typename F>
   auto OnWindowThread(F f) -> decltype(f());
 
+  // Where every control goes in a client area of w x h, and how much more room the captions
+  // would need there.
+  struct Layout {
+    QRect regionsLabel, list, all, start, limit, pause, stop, found, written, additional,
+        logLabel, log, progress;
+    int missingWidth = 0;
+    int missingHeight = 0;
+  };
+  Layout ComputeLayout(int w, int h) const;
+  QSize MinimumLayoutSize() const;
+  void UpdateMinimumSize();
   void CreateControls();
   void PlaceControls();
   void Log(const QString& message);
   // The job as the run controls see it: present and not yet past its end notification.
   bool JobRunning() const;
+  // The pause control pressed in exactly while the job is held.
+  void ShowHeld();
   // "lists.dat" / "cards.dat" at start; false: a file could not be read, start nothing.
   bool SettleLeftovers();
   bool SaveSelection(QString* error);
@@ -127,6 +143,7 @@ class TMainForm : public QWidget, public JobView {
   std::function<void()> quit_;
 
   QPointer<TScraper> CurrentJob;
+  bool laidOut_ = false;  // the controls exist and have their places
   bool shown_ = false;
   bool starting_ = false;  // inside StartButtonClick (its questions run a modal loop)
   bool runEnding_ = false;    // the job has handed the controls back and is finishing

@@ -17,7 +17,7 @@ if [ -z "$targets" ]; then
   exit 1
 fi
 # shellcheck disable=SC2086
-cmake --build "$build" --target $targets >&2
+cmake --build "$build" -j "$(nproc)" --target $targets >&2
 
 results=$(mktemp)
 trap 'rm -f "$results"' EXIT

@@ -531,7 +531,12 @@ void TScraper::Collect() {
     if (settings_.beforeHandler) settings_.beforeHandler(outcome);
     HandlerResult handled;
     switch (outcome.Code) {
-      case RegionCount: handled = HandleRegionCount(data_, outcome); break;
+      case RegionCount:
+        handled = HandleRegionCount(data_, outcome);
+        // A count the handler took sets firmscounter; 0 there is a region with nothing to
+        // fetch, most often a line of "cities.txt" the portal does not know.
+        if (!handled.keep) NoteRegionCounted(outcome);
+        break;
       case SearchPage: handled = HandleSearchPage(data_, outcome); break;
       case OrgCard: handled = HandleOrgCard(data_, outcome); break;
       case HouseCount: handled = HandleHouseCount(data_, outcome); break;
@@ -562,6 +567,16 @@ void TScraper::Collect() {
   Sleep(settings_.passWaitMs);
 }
 
+void TScraper::NoteRegionCounted(const WorkerOutcome& outcome) {
+  ++regionsCounted_;
+  if (data_.firmscounter != 0) return;
+  ++regionsWithNone_;
+  const QString key = RegionKey(outcome.regionguid2, outcome.regionguid);
+  const QString name = data_.RegionNames.Lookup(key);
+  Log(QStringLiteral("В регионе %1 организаций не найдено (код и GUID в cities.txt: %2)")
+          .arg(name.isEmpty() ? key : name, key));
+}
+
 void TScraper::RecoverInFlight() {
   // Tasks still in the hands of workers go back to the front of the queue, in dispatch
   // order; their workers are told to give up at once and are deleted once they have ended.
@@ -585,6 +600,13 @@ void TScraper::EndSteps() {
   timerslastupdated = 0;
   ShowProgress();
   ShowCounters();
+  if (regionsWithNone_ > 0)
+    Log(QStringLiteral("Регионов, в которых организаций не найдено: %1 из %2%3")
+            .arg(regionsWithNone_)
+            .arg(regionsCounted_)
+            .arg(regionsWithNone_ == regionsCounted_
+                     ? QStringLiteral("; проверьте коды и GUID регионов в cities.txt")
+                     : QString()));
   // The workbook is made from the closed, complete result file.
   if (resultFile_) {
     QString reason;
@@ -619,11 +641,13 @@ void TScraper::ExportResult() {
     Log(QStringLiteral("Ячеек, укороченных до 32767 символов (полный текст в %1): %2")
             .arg(QDir::toNativeSeparators(tabPath_))
             .arg(outcome.truncated));
-  // Said only when the desktop really took it: without a desktop session nothing opens it.
-  if (!settings_.openWorkbook || OpenWithDesktop(xlsxPath_))
+  // Said only when the desktop really took it; otherwise why not, and where the file is.
+  QString reason;
+  if (!settings_.openWorkbook || OpenWithDesktop(xlsxPath_, &reason))
     Log(QStringLiteral("Открываем файл с результатами ") + QDir::toNativeSeparators(xlsxPath_));
   else
-    Log(QStringLiteral("Файл с результатами не открыт (нет рабочего стола), он лежит здесь: ") + QDir::toNativeSeparators(xlsxPath_));
+    Log(QStringLiteral("Файл с результатами не открыт (%1), он лежит здесь: %2")
+            .arg(reason, QDir::toNativeSeparators(xlsxPath_)));
 }
 
 void TScraper::SaveWorkingFiles() {

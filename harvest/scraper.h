@@ -98,6 +98,8 @@ class TScraper : public QThread {
   bool Pass();  // one pass; true once the end has been found
   void Dispatch();
   void Collect();
+  // A region's count was taken: one found none is named in the log and counted.
+  void NoteRegionCounted(const WorkerOutcome& outcome);
   void RecoverInFlight();
   void FinishInterruptedRun(const QueueRecord& record);
   void EndSteps();
@@ -131,6 +133,8 @@ class TScraper : public QThread {
   std::vector<TScrapingThread*> abandoned_;  // aborted at the end of the loop, deleted once ended
   QStringList failedTasks_;                  // tasks whose worker gave up: kept for the next run
   qsizetype putBack_ = 0;                    // in-flight tasks returned to the queue
+  int regionsCounted_ = 0;                   // region counts taken in this run
+  int regionsWithNone_ = 0;                  // of them, the ones that found no organisation
   bool getAdditional_ = false;
   bool runLoop_ = true;       // false when start-up could not prepare the run
   bool queueLoaded_ = false;  // the plan is complete: only then may the working files change

@@ -265,4 +265,6 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
   return out;
 }
 
-bool OpenWithDesktop(const QString& path) { return OpenWithDesktopProgram(path); }
+bool OpenWithDesktop(const QString& path, QString* reason) {
+  return OpenWithDesktopProgram(path, reason);
+}

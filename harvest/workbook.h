@@ -20,7 +20,9 @@ struct WorkbookOutcome {
 // link, at most 65,530 links: about 170 MB at most). The result file itself is only read.
 WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath);
 
-// Asks the desktop to open the file with its default program, without waiting for it. Starts
-// nothing, and returns false, when there is no desktop session or nothing to open it with
-// (xdg-open on Linux, the shell on Windows).
-bool OpenWithDesktop(const QString& path);
+// Asks the desktop to open the file with its default program (xdg-open on Linux, the shell
+// on Windows). Returns false, and says why in *reason when given, when there is no desktop
+// session, no xdg-open, or the opener reports within a few seconds that it could not open the
+// file (no program for the file's type). An opener still running by then counts as success:
+// xdg-open may run the program itself, and it is left running.
+bool OpenWithDesktop(const QString& path, QString* reason = nullptr);

@@ -1,9 +1,12 @@
 #!/bin/sh
-# Points the desktop entry "orgharvester.desktop" of this folder at the folder (a desktop
-# entry needs absolute paths) and adds it to the current user's application menu. Run it
-# again after moving the folder.
+# The desktop entry "orgharvester.desktop" of this folder starts the program in the folder it
+# lies in, wherever that is (its Exec finds the folder through the entry's own location). An
+# icon needs an absolute path, and so does an entry in the application menu, which lies
+# elsewhere: this script points the folder's entry's icon at the folder and adds to the
+# current user's menu an entry that names the folder. Run it again after moving the folder.
 #   add-to-menu.sh            both
-#   add-to-menu.sh --here     only the entry in this folder (done by the installation)
+#   add-to-menu.sh --here     only the icon of the entry in this folder (done by the
+#                             installation, and by the entry itself when it starts the program)
 #   add-to-menu.sh --remove   take the entry out of the menu again
 set -eu
 
@@ -23,16 +26,24 @@ fi
 value() { printf '%s' "$1" | sed 's/\\/\\\\/g'; }
 exec_arg() { printf '%s' "$1" | sed 's/\\/\\\\\\\\/g; s/["`$]/\\\\&/g'; }
 
+icon="Icon=$(value "$here/orgharvester.svg")"
+if ! grep -qxF "$icon" "$own"; then
+  # Rewritten in place: the entry keeps its execute permission and whatever trust the file
+  # manager has given it.
+  { grep -v '^Icon=' "$own"; printf '%s\n' "$icon"; } >"$own.tmp"
+  cat "$own.tmp" >"$own"
+  rm -f "$own.tmp"
+fi
+[ "${1:-}" = --here ] && exit 0
+
+# The menu's copy names the folder itself: its own location says nothing about the program.
+mkdir -p "$apps"
 {
-  grep -v -e '^Exec=' -e '^Icon=' -e '^Path=' "$own"
+  grep -v -e '^Exec=' -e '^Icon=' -e '^Path=' -e '^#' "$own"
   printf 'Exec="%s"\n' "$(exec_arg "$here/orgharvester")"
   # The program reads 01cert.pem and 01key.pem from the folder it is started in.
   printf 'Path=%s\n' "$(value "$here")"
-  printf 'Icon=%s\n' "$(value "$here/orgharvester.svg")"
-} >"$own.tmp"
-mv -f "$own.tmp" "$own"
-[ "${1:-}" = --here ] && exit 0
-
-mkdir -p "$apps"
-cp -f "$own" "$entry"
+  printf '%s\n' "$icon"
+} >"$entry.tmp"
+mv -f "$entry.tmp" "$entry"
 echo "added $entry"

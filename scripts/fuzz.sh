@@ -24,14 +24,14 @@ if ! command -v clang++ >/dev/null; then
 fi
 CC=clang CXX=clang++ cmake -S "$root/fuzz" -B "$build" -G Ninja >/dev/null
 if [ "$target" = all ]; then
-  cmake --build "$build" -j2 >&2
+  cmake --build "$build" -j "$(nproc)" >&2
   run=("${targets[@]}")
 else
   if [[ ! " ${targets[*]} " =~ " $target " ]]; then
     echo "fuzz: unknown target $target (targets: ${targets[*]})" >&2
     exit 2
   fi
-  cmake --build "$build" -j2 --target "fuzz_$target" >&2
+  cmake --build "$build" -j "$(nproc)" --target "fuzz_$target" >&2
   run=("$target")
 fi
 

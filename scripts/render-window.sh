@@ -10,7 +10,7 @@ build=${1:-build}
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
-cmake --build "$build" --target render_window -j2
+cmake --build "$build" --target render_window -j "$(nproc)"
 
 mkdir -p docs
 # Russian regional settings for the time stamps; no display needed.

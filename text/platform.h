@@ -79,8 +79,9 @@ QByteArray EncodeAnsi(const QString& text);
 QByteArray NarrowFileName(const QString& path);
 
 // Hands a file to the program the desktop opens it with (the spreadsheet program for a
-// workbook). False when there is no desktop or it cannot be handed over.
-bool OpenWithDesktopProgram(const QString& path);
+// workbook): OpenWithDesktop of harvest/workbook.h. False, with the reason, when there is no
+// desktop or it could not be handed over.
+bool OpenWithDesktopProgram(const QString& path, QString* reason);
 
 // The full path of the running executable, empty when the system does not say.
 QString ExecutableFilePath();

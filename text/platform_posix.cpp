@@ -1,18 +1,28 @@
 #include "text/platform.h"
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QStringDecoder>
 #include <QStringEncoder>
+#include <QThread>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
+#include <thread>
+
+extern char** environ;
 
 namespace {
 
@@ -174,12 +184,84 @@ QByteArray EncodeAnsi(const QString& text) {
   return bytes;
 }
 
-bool OpenWithDesktopProgram(const QString& path) {
-  if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+namespace {
+
+// How long the opener may take to say it could not open the file. xdg-open gives up within a
+// second when no program takes the type; past this it is taken to run the program itself.
+constexpr int kOpenVerdictMs = 5000;
+
+// The last line the opener wrote, or its exit code.
+QString OpenerFailure(int errFd, int status) {
+  QByteArray text(4096, '\0');
+  const ssize_t n = ::pread(errFd, text.data(), size_t(text.size()), 0);
+  text.resize(n > 0 ? qsizetype(n) : 0);
+  QString last;
+  for (const QByteArray& line : text.split('\n'))
+    if (!line.trimmed().isEmpty()) last = QString::fromLocal8Bit(line.trimmed());
+  if (!last.isEmpty()) return last;
+  if (WIFEXITED(status)) return QStringLiteral("xdg-open завершился с кодом %1").arg(WEXITSTATUS(status));
+  return QStringLiteral("xdg-open прерван сигналом %1").arg(WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+}
+
+}  // namespace
+
+bool OpenWithDesktopProgram(const QString& path, QString* reason) {
+  const auto fail = [reason](const QString& why) {
+    if (reason) *reason = why;
     return false;
+  };
+  if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+    return fail(QStringLiteral("нет рабочего стола"));
   const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
-  if (opener.isEmpty()) return false;
-  return QProcess::startDetached(opener, {path});
+  if (opener.isEmpty()) return fail(QStringLiteral("нет программы xdg-open из пакета xdg-utils"));
+
+  // Its messages go to a file, not a pipe: the program it may run keeps writing there long
+  // after this function has stopped reading.
+  QByteArray errName = QFile::encodeName(QDir::tempPath()) + "/orgharvester-open-XXXXXX";
+  const int errFd = ::mkstemp(errName.data());
+  if (errFd < 0) return fail(QStringLiteral("не создан временный файл: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+  ::unlink(errName.constData());
+  const auto closeErr = qScopeGuard([errFd] { ::close(errFd); });
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  ::posix_spawn_file_actions_adddup2(&actions, errFd, 2);
+  ::posix_spawnattr_init(&attributes);
+  // A session of its own: Ctrl+C in the terminal that ends this program leaves the
+  // spreadsheet open.
+  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  const QByteArray program = QFile::encodeName(opener);
+  const QByteArray file = QFile::encodeName(path);
+  char* argv[] = {const_cast<char*>(program.constData()), const_cast<char*>(file.constData()), nullptr};
+  pid_t pid = 0;
+  const int spawned = ::posix_spawn(&pid, program.constData(), &actions, &attributes, argv, environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  ::posix_spawnattr_destroy(&attributes);
+  if (spawned != 0)
+    return fail(QStringLiteral("xdg-open не запустился: %1").arg(QString::fromLocal8Bit(std::strerror(spawned))));
+
+  const QDeadlineTimer deadline(kOpenVerdictMs);
+  for (;;) {
+    int status = 0;
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) {
+      if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+      return fail(OpenerFailure(errFd, status));
+    }
+    if (done < 0 && errno != EINTR) return true;  // reaped elsewhere: nothing to go by
+    if (deadline.hasExpired()) break;
+    QThread::msleep(50);
+  }
+  // Still at work, most likely running the program: reaped once it ends.
+  std::thread([pid] {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
+  return true;
 }
 
 QByteArray NarrowFileName(const QString& path) { return QFile::encodeName(path); }

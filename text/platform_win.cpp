@@ -130,10 +130,18 @@ QByteArray EncodeAnsi(const QString& text) {
   return bytes;
 }
 
-bool OpenWithDesktopProgram(const QString& path) {
+bool OpenWithDesktopProgram(const QString& path, QString* reason) {
   // The shell's own "open": whatever program the user has for .xlsx files.
-  const HINSTANCE rc = ShellExecuteW(nullptr, L"open", Wide(path).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-  return reinterpret_cast<intptr_t>(rc) > 32;
+  SHELLEXECUTEINFOW info{};
+  info.cbSize = sizeof info;
+  info.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+  info.lpVerb = L"open";
+  const std::wstring file = Wide(path);
+  info.lpFile = file.c_str();
+  info.nShow = SW_SHOWNORMAL;
+  if (ShellExecuteExW(&info)) return true;
+  if (reason) *reason = SystemErrorText(int(GetLastError()));
+  return false;
 }
 
 QByteArray NarrowFileName(const QString& path) {

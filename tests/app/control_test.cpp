@@ -3,6 +3,7 @@
 // stays in its request loop until it is stopped.
 
 #include <QCheckBox>
+#include <QImage>
 #include <QListWidget>
 #include <QPointer>
 #include <QProgressBar>
@@ -124,6 +125,7 @@ class ControlTest : public QObject {
   void closeWithoutRun();
   void jobThreadThatCannotStart();
   void pauseDuringTheEndSteps();
+  void pauseControlShowsTheHold();
 };
 
 void ControlTest::leftoverQuestions_data() {
@@ -593,6 +595,47 @@ void ControlTest::pauseDuringTheEndSteps() {
   *go = true;
   w.WaitForEnd();
   QCOMPARE(w.ControlLines(), (QStringList{kStopping}));
+}
+
+void ControlTest::pauseControlShowsTheHold() {
+  RunningWindow r;
+  QVERIFY(r.job != nullptr);
+  Window& w = r.w;
+  TScraper* job = r.job;
+  QPushButton* pause = w.form->PauseButton;
+  const auto shown = [&] { return pause->grab().toImage(); };
+  const QImage running = shown();
+  QVERIFY(!pause->isChecked());
+
+  // Held by the user: pressed in, and it looks different; the caption stays.
+  QTest::mouseClick(pause, Qt::LeftButton);
+  QVERIFY(job->IsHeld());
+  QVERIFY(pause->isChecked());
+  QCOMPARE(pause->text(), QStringLiteral("пауза"));
+  QVERIFY(shown() != running);
+  QTest::mouseClick(pause, Qt::LeftButton);
+  QVERIFY(!job->IsHeld());
+  QVERIFY(!pause->isChecked());
+  QCOMPARE(shown(), running);
+
+  // Held by the job after an error (it holds itself, then arms the timer), released by the
+  // timer.
+  job->Hold();
+  w.form->ArmResumeTimer(50);
+  QVERIFY(pause->isChecked());
+  QTRY_VERIFY(!job->IsHeld());
+  QVERIFY(!pause->isChecked());
+
+  // Stopped while held: released at once, and the run's end leaves it out.
+  QTest::mouseClick(pause, Qt::LeftButton);
+  QVERIFY(pause->isChecked());
+  w.form->StopButtonClick();
+  QVERIFY(!pause->isChecked());
+  w.WaitForEnd();
+  // Without a job a click does not press it in.
+  QTest::mouseClick(pause, Qt::LeftButton);
+  QVERIFY(!pause->isChecked());
+  QCOMPARE(pause->text(), QStringLiteral("пауза"));
 }
 
 QTEST_MAIN(ControlTest)

@@ -14,6 +14,8 @@
 #include "harvest/handlers.h"
 #include "harvest/resultfile.h"
 #include "portal/api.h"
+#include "tests/harvest/fakeopener.h"
+#include "tests/support/testplatform.h"
 #include "tests/harvest/run_support.h"
 #include "text/clean.h"
 #include "tools/portal-sim/dataset.h"
@@ -172,6 +174,33 @@ TEST_F(JobTest, NoRegionSelectedGivesHeaderOnlyFileAndEmptyWorkingFiles) {
   QByteArray expected;
   for (const QString& line : log) expected += EncodeAnsi(line) + "\r\n";
   EXPECT_EQ(FileBytes(logPath), expected);
+  });
+}
+
+TEST_F(JobTest, WorkbookTheDesktopCannotOpenIsReportedWithItsPlace) {
+  if (!DesktopOpenerIsXdgOpen()) GTEST_SKIP() << "the opener is the shell, not a script";
+  const simdata::Config cfg = SmallConfig(1, 2, 4);
+  auto sim = StartSim(SimArgs(cfg));
+  InFreshThread([&] {
+  for (const bool opens : {false, true}) {
+    SCOPED_TRACE(opens ? "opened" : "not opened");
+    FakeOpener opener(opens ? QByteArray("exit 0")
+                            : QByteArray("echo \"xdg-open: no method available for opening '$1'\" >&2\nexit 3"));
+    JobRun run;
+    HarvestSettings s = run.Settings(*sim);
+    s.openWorkbook = true;
+    run.Create(s);
+    ASSERT_TRUE(run.RunToEnd(60s));
+    const QString tab = run.ResultPath();
+    const QString xlsx = tab.left(tab.size() - 4) + QStringLiteral(".xlsx");
+    const QStringList texts = LogTexts(run.view.LogLines());
+    const QString opening = QStringLiteral("Открываем файл с результатами ") + xlsx;
+    const QString failed = QStringLiteral("Файл с результатами не открыт (xdg-open: no method available for "
+                                          "opening '%1'), он лежит здесь: %1").arg(xlsx);
+    EXPECT_EQ(texts.contains(opening), opens) << texts.join('\n').toStdString();
+    EXPECT_EQ(texts.contains(failed), !opens) << texts.join('\n').toStdString();
+    EXPECT_TRUE(QFileInfo::exists(xlsx));
+  }
   });
 }
 
@@ -461,6 +490,62 @@ TEST_F(JobTest, ErrorInTheLoopPausesThenEndsAndKeepsTheTask) {
     EXPECT_TRUE(context.join('\n').contains(Q(ds.Regions()[0].name)));
     EXPECT_EQ(run.view.Controls(), (std::vector<bool>{false, true}));
     EXPECT_EQ(run.view.EndedCalls(), 1);
+  }
+  });
+}
+
+TEST_F(JobTest, RegionsWhereNothingIsFoundAreNamedAndCountedAtTheEnd) {
+  const simdata::Config cfg = SmallConfig(3, 12, 24);
+  simdata::Dataset ds(cfg);
+  int known = -1;
+  for (int r = 0; r < cfg.regions && known < 0; ++r)
+    if (!ds.RegionOrgs(r).empty()) known = r;
+  ASSERT_GE(known, 0);
+  // Keys the portal does not know, as a stale line of "cities.txt" has: it counts 0.
+  const RegionItem stale{QStringLiteral("Старая область"), QStringLiteral("98$$$0a0a0a0a-0000-4000-8000-000000000098")};
+  const RegionItem wrong{QStringLiteral("Неверный край"), QStringLiteral("99$$$0b0b0b0b-0000-4000-8000-000000000099")};
+  const QString named = QStringLiteral("В регионе %1 организаций не найдено (код и GUID в cities.txt: %2)");
+  struct Case {
+    const char* name;
+    QList<RegionItem> regions;
+    QStringList emptyLines;  // in any order
+    QString summary;         // empty: no summary line
+  };
+  const std::vector<Case> cases{
+      {"two of three found none",
+       {stale, Item(ds.Regions()[known]), wrong},
+       {named.arg(stale.name, stale.key), named.arg(wrong.name, wrong.key)},
+       QStringLiteral("Регионов, в которых организаций не найдено: 2 из 3")},
+      {"the only region found none",
+       {wrong},
+       {named.arg(wrong.name, wrong.key)},
+       QStringLiteral("Регионов, в которых организаций не найдено: 1 из 1; проверьте коды и GUID "
+                      "регионов в cities.txt")},
+      {"every region found some", {Item(ds.Regions()[known])}, {}, QString()},
+  };
+  auto sim = StartSim(SimArgs(cfg));
+  InFreshThread([&] {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    JobRun run;
+    run.view.regions = c.regions;
+    run.Create(run.Settings(*sim));
+    ASSERT_TRUE(run.RunToEnd());
+
+    const QStringList texts = LogTexts(run.view.LogLines());
+    QStringList emptyLines;
+    for (const QString& t : texts)
+      if (t.contains(QStringLiteral("организаций не найдено"))) emptyLines.append(t);
+    QStringList expected = c.emptyLines;
+    if (!c.summary.isEmpty()) expected.append(c.summary);
+    emptyLines.sort();
+    expected.sort();
+    EXPECT_EQ(emptyLines, expected) << texts.join('\n').toStdString();
+    // The summary belongs to the end, before the workbook is made.
+    if (!c.summary.isEmpty()) {
+      EXPECT_EQ(texts.indexOf(c.summary) + 1, texts.indexOf(QStringLiteral("Запускаем формирование файла Excel...")));
+    }
+    EXPECT_EQ(run.Rows().isEmpty(), c.emptyLines.size() == c.regions.size());
   }
   });
 }

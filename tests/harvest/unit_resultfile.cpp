@@ -408,10 +408,4 @@ TEST(Workbook, LinksPastTheSheetsLimitStayText) {
   EXPECT_TRUE(xml.contains(QStringLiteral("organizationView/%1<").arg(kRows - 1)));
 }
 
-TEST(Workbook, OpenWithDesktopNeedsASession) {
-  qunsetenv("DISPLAY");
-  qunsetenv("WAYLAND_DISPLAY");
-  EXPECT_FALSE(OpenWithDesktop(QStringLiteral("/nonexistent/data.xlsx")));
-}
-
 }  // namespace

@@ -68,3 +68,7 @@ qint64 ReceiveBytes(TestSocket socket, char* buffer, qint64 size);
 qint64 SendBytes(TestSocket socket, const char* data, qint64 size);
 void ShutDownSending(TestSocket socket);
 void CloseSocket(TestSocket socket);
+
+// Whether the desktop's opener is xdg-open found on PATH, so that a script can stand in for
+// it (Linux); Windows hands files to the shell.
+bool DesktopOpenerIsXdgOpen();

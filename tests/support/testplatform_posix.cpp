@@ -87,3 +87,5 @@ qint64 SendBytes(TestSocket socket, const char* data, qint64 size) {
 void ShutDownSending(TestSocket socket) { ::shutdown(int(socket), SHUT_WR); }
 
 void CloseSocket(TestSocket socket) { ::close(int(socket)); }
+
+bool DesktopOpenerIsXdgOpen() { return true; }

@@ -85,3 +85,5 @@ qint64 SendBytes(TestSocket socket, const char* data, qint64 size) {
 void ShutDownSending(TestSocket socket) { ::shutdown(Sock(socket), SD_SEND); }
 
 void CloseSocket(TestSocket socket) { ::closesocket(Sock(socket)); }
+
+bool DesktopOpenerIsXdgOpen() { return false; }

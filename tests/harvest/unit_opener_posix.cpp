@@ -1,0 +1,69 @@
+// Opening the workbook on Linux: xdg-open's verdict, faked by a script on PATH. (Windows
+// hands the file to the shell, which a test cannot stand in for.)
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <csignal>
+
+#include "harvest/workbook.h"
+#include "tests/harvest/fakeopener.h"
+
+namespace {
+
+QByteArray ReadAll(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+TEST(Workbook, OpenWithDesktopSaysWhyTheDesktopDidNotOpenTheFile) {
+  const QString xlsx = QStringLiteral("/home/user/OrgHarvester/data5000.xlsx");
+  struct Case {
+    const char* name;
+    QByteArray script;  // empty: no xdg-open on PATH
+    bool session;
+    bool opened;
+    QString reason;
+  };
+  const Case cases[] = {
+      {"no desktop session", ": >\"${0%/*}/ran\"", false, false, QStringLiteral("нет рабочего стола")},
+      {"no xdg-open", "", true, false, QStringLiteral("нет программы xdg-open из пакета xdg-utils")},
+      // What xdg-open says when no program takes the file's type.
+      {"no program for the type",
+       "echo \"xdg-open: no method available for opening '$1'\" >&2\nexit 3", true, false,
+       QStringLiteral("xdg-open: no method available for opening '%1'").arg(xlsx)},
+      {"fails without a word", "exit 4", true, false, QStringLiteral("xdg-open завершился с кодом 4")},
+      {"handed to the program", "echo \"$1\" >\"${0%/*}/ran\"", true, true, QString()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeOpener opener(c.script, c.session);
+    QString reason;
+    EXPECT_EQ(OpenWithDesktop(xlsx, &reason), c.opened);
+    EXPECT_EQ(reason, c.reason);
+    if (c.opened) {
+      EXPECT_EQ(ReadAll(opener.File("ran")), xlsx.toUtf8() + "\n");
+    } else {
+      EXPECT_FALSE(QFile::exists(opener.File("ran")));
+    }
+  }
+  // The reason is optional.
+  FakeOpener opener("exit 3");
+  EXPECT_FALSE(OpenWithDesktop(xlsx));
+}
+
+TEST(Workbook, OpenerThatRunsTheProgramItselfCountsAsOpenedAndIsLeftRunning) {
+  // xdg-open without a desktop environment runs the program in its own process and returns
+  // only when the program ends.
+  FakeOpener opener("echo $$ >\"${0%/*}/pid\"\nexec /bin/sleep 60");
+  QString reason;
+  EXPECT_TRUE(OpenWithDesktop(QStringLiteral("/tmp/data1.xlsx"), &reason)) << reason.toStdString();
+  bool ok = false;
+  const pid_t pid = pid_t(ReadAll(opener.File("pid")).trimmed().toLongLong(&ok));
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(::kill(pid, 0), 0) << "the program was ended";
+  ::kill(pid, SIGTERM);
+}
+
+}  // namespace

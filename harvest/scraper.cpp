@@ -58,7 +58,7 @@ WorkbookOutcome ExportWorkbookAtomically(const QString& tabPath, const QString& 
     if (!part.Open(partPath, SysFile::Mode::kExisting) || !part.Sync())
       reason = part.ErrorString();
     part.Close();
-    if (reason.isEmpty() && ReplaceFile(partPath, xlsxPath, &reason)) return outcome;
+    if (reason.isEmpty() && ReplaceFileDurably(partPath, xlsxPath, &reason)) return outcome;
     outcome.ok = false;
     outcome.error = QStringLiteral("файл %1 не создан: %2").arg(QDir::toNativeSeparators(xlsxPath), reason);
   }

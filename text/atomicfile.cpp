@@ -56,7 +56,7 @@ bool AtomicFile::Commit() {
   if (ok && !file_.Sync()) ok = Fail(file_.ErrorString());
   if (!file_.Close() && ok) ok = Fail(file_.ErrorString());
   QString reason;
-  if (ok && !ReplaceFile(tempName_, path_, &reason)) ok = Fail(reason);
+  if (ok && !ReplaceFileDurably(tempName_, path_, &reason)) ok = Fail(reason);
   if (!ok) {
     RemoveFile(tempName_);
     tempName_.clear();

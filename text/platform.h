@@ -55,7 +55,7 @@ class SysFile {
 
 // Puts `from` in the place of `to`, replacing it, and makes the change durable. On failure
 // `to` is as it was and *error holds the system's reason.
-bool ReplaceFile(const QString& from, const QString& to, QString* error);
+bool ReplaceFileDurably(const QString& from, const QString& to, QString* error);
 
 // Removes a file; a missing one counts as removed.
 bool RemoveFile(const QString& path);

@@ -115,7 +115,7 @@ bool SysFile::Close() {
   return rc == 0 || Fail();
 }
 
-bool ReplaceFile(const QString& from, const QString& to, QString* error) {
+bool ReplaceFileDurably(const QString& from, const QString& to, QString* error) {
   if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0) {
     if (error) *error = SystemErrorText(errno);
     return false;

@@ -90,7 +90,7 @@ bool SysFile::Close() {
   return ok || Fail();
 }
 
-bool ReplaceFile(const QString& from, const QString& to, QString* error) {
+bool ReplaceFileDurably(const QString& from, const QString& to, QString* error) {
   // Write-through: the new name is on the disk when the call returns, so no folder sync.
   if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))

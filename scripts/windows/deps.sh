@@ -98,6 +98,10 @@ build_googletest() {
 # Qt base: only Core, Gui, Widgets, Test, the windows platform plugin and the Windows style.
 build_qt() {
   local s; s=$(fetch "${win_sources[0]}")
+  # Qt 6.4.2's windows platform plugin asks for the dynamic OpenGL loader even where OpenGL
+  # is left out; without OpenGL there is nothing to ask.
+  sed -i 's/^#if QT_CONFIG(dynamicgl)$/#if QT_CONFIG(dynamicgl) \&\& QT_CONFIG(opengl)/' \
+    "$s/src/plugins/platforms/windows/qwindowswindow.cpp"
   cmake_lib "$s" "$work/qt-build" -DBUILD_SHARED_LIBS=ON \
     -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
     -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \

@@ -76,6 +76,10 @@ QString OnlyFile(const ScratchDir& dir, const QString& pattern) {
 class RunControlTest : public QObject {
   Q_OBJECT
 
+ public:
+  // Run by the test main before anything else, as the program's main does it.
+  static void initMain() { SetUpProcess(); }
+
  private slots:
   void runToItsEnd();
   void errorPausesThenEnds();

@@ -60,7 +60,10 @@ long long RetryAfterSeconds(const QByteArray& value) {
   bool ok = false;
   const long long seconds = value.toLongLong(&ok);
   if (ok) return seconds >= 0 ? seconds : -1;
-  const QDateTime when = QDateTime::fromString(QString::fromLatin1(value), Qt::RFC2822Date);
+  // An HTTP date ends in "GMT", which Qt's RFC 2822 reading does not take: as "+0000" it does.
+  QString date = QString::fromLatin1(value);
+  if (date.endsWith(QLatin1String(" GMT"))) date = date.chopped(3) + QLatin1String("+0000");
+  const QDateTime when = QDateTime::fromString(date, Qt::RFC2822Date);
   if (!when.isValid()) return -1;
   return std::max<long long>(0, QDateTime::currentDateTimeUtc().secsTo(when));
 }

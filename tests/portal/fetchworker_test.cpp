@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -693,6 +694,72 @@ TEST_F(FetchWorker, TooManyRequestsWaitsAsRetryAfterAsks) {
   RunToEnd(worker);
   EXPECT_EQ(worker->result, 1);
   EXPECT_TRUE(sink_.Lines().value(1).endsWith(QStringLiteral("ERROR_Too Many Requests для ") + task));
+}
+
+TEST_F(FetchWorker, RetryAfterNeverShortensTheUsualPauseAndHttpDatesAreRead) {
+  // "0", or a date already past, asks for no wait at all: a hundred attempts would go out
+  // back to back at a rate limiter. A date ahead is waited for.
+  const QByteArray ahead =
+      QDateTime::currentDateTimeUtc().addSecs(3).toString(QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'")).toLatin1();
+  const struct {
+    QByteArray retryAfter;
+    qint64 minGapMs;
+    QString logged;  // the log line of the 429 holds this
+  } cases[] = {
+      {ahead, 1500, QStringLiteral(" s, next attempt in ")},  // first, while it is still ahead
+      {"0", 399, QStringLiteral("(Retry-After: 0 s, next attempt in 0.4 s)")},
+      {"Wed, 21 Oct 2015 07:28:00 GMT", 399, QStringLiteral("(Retry-After: 0 s, next attempt in 0.4 s)")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.retryAfter.toStdString());
+    sink_.Clear();
+    ScriptedServer server([&c](int i, const ScriptedRequest&) -> QByteArray {
+      if (i == 0)
+        return "HTTP/1.0 429 Too Many Requests\r\nRetry-After: " + c.retryAfter + "\r\nContent-Length: 0\r\n\r\n";
+      return "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\n{}";
+    });
+    ASSERT_TRUE(server.Listening());
+    FetchSettings settings = Settings();
+    settings.baseUrl = QString::fromLatin1(server.BaseUrl());
+    settings.failPauseMs = 400;
+    const QString task = OrgCardTask(settings.baseUrl, QStringLiteral("g1"));
+    TScrapingThread* worker = Keep(MakeWorker(task, settings));
+    RunToEnd(worker);
+    EXPECT_EQ(worker->result, 1) << worker->statusText.toStdString();
+    const QList<ScriptedRequest> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2);
+    EXPECT_GE(requests[1].t - requests[0].t, c.minGapMs);
+    const QString line = sink_.Lines().value(1);
+    EXPECT_TRUE(line.contains(QStringLiteral(": ERROR_Too Many Requests (Retry-After: ")) && line.contains(c.logged) &&
+                line.endsWith(QStringLiteral(" для ") + task))
+        << line.toStdString();
+  }
+}
+
+TEST_F(FetchWorker, ReasonPhraseReachesTheLogPrintableAndCut) {
+  // Control characters, a bare CR and an escape sequence, then far more than a line needs.
+  const QByteArray reason = "Bad\x01Gateway\rX-Injected: yes\x1b[31m" + QByteArray(5000, 'z');
+  ScriptedServer server([&reason](int, const ScriptedRequest&) -> QByteArray {
+    return "HTTP/1.0 502 " + reason + "\r\nContent-Length: 0\r\n\r\n";
+  });
+  ASSERT_TRUE(server.Listening());
+  FetchSettings settings = Settings();
+  settings.baseUrl = QString::fromLatin1(server.BaseUrl());
+  settings.maxAttempts = 1;
+  const QString task = OrgCardTask(settings.baseUrl, QStringLiteral("g1"));
+  auto worker = MakeWorker(task, settings);
+  RunToEnd(worker.get());
+  EXPECT_EQ(worker->result, -1);
+  // 200 characters of the phrase, the 32 before the z's included, each control character
+  // shown as \xNN.
+  const QString shown = QStringLiteral("Bad\\x01Gateway\\x0dX-Injected: yes\\x1b[31m") + QString(200 - 32, u'z') +
+                        QStringLiteral("...");
+  EXPECT_EQ(worker->statusText, QStringLiteral("ERROR_") + shown);
+  const QStringList lines = sink_.Lines();
+  ASSERT_EQ(lines.size(), 2);
+  EXPECT_TRUE(lines[1].endsWith(QStringLiteral(": ERROR_") + shown + QStringLiteral(" для ") + task))
+      << lines[1].toStdString();
+  for (const QChar c : lines[1]) EXPECT_FALSE(c.unicode() < 0x20 || c.unicode() == 0x7F) << int(c.unicode());
 }
 
 TEST_F(FetchWorker, TasksThatMustNotBeSentFailOnceAndSendNothing) {

@@ -84,7 +84,8 @@ void ScriptedServer::Serve() {
     if (fd < 0) return;
     timeval timeout{2, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    const ScriptedRequest request = ReadRequest(fd);
+    ScriptedRequest request = ReadRequest(fd);
+    request.t = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count();
     {
       std::lock_guard<std::mutex> lock(mutex_);
       requests_.append(request);

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -14,6 +15,7 @@ struct ScriptedRequest {
   QList<QByteArray> headerLines;  // in wire order, no CR LF
   QByteArray body;
   bool bodyComplete = true;  // false: Content-Length promised more than came within 2 s
+  qint64 t = 0;              // when it had arrived, in ms since the server started
 };
 
 class ScriptedServer {
@@ -36,6 +38,7 @@ class ScriptedServer {
   Script script_;
   int listenFd_ = -1;
   int port_ = 0;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::thread thread_;
   mutable std::mutex mutex_;
   QList<ScriptedRequest> requests_;

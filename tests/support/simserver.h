@@ -1,6 +1,7 @@
 #pragma once
 // The substitute portal as a child process for tests: started on a free loopback port,
-// stopped with the object; its request log read back as values.
+// stopped with the object; its request log read back as values. Started without QProcess,
+// which would leave the thread sanitizer blind to the starting thread (childprocess.h).
 
 #include <QByteArray>
 #include <QList>
@@ -20,7 +21,7 @@ struct SimRequest {
   qint64 t = 0;                   // arrival, in ms since the server started
 };
 
-class QProcess;
+class ChildProcess;
 class QTemporaryDir;
 
 class SimServer {
@@ -47,7 +48,7 @@ class SimServer {
 
  private:
   QStringList args_;
-  std::unique_ptr<QProcess> process_;
+  std::unique_ptr<ChildProcess> process_;
   std::unique_ptr<QTemporaryDir> tmpDir_;  // holds the request log
   QString logPath_;
   int port_ = 0;

@@ -556,7 +556,8 @@ void TScraper::Collect() {
       }
       default: break;
     }
-    // An answer that could not be used is named in the log and fetched again by a later run.
+    // An answer that could not be used is named in the log and, once, fetched again by the
+    // next run.
     if (handled.keep)
       Unfinished(task, fromLeftovers, handled.logText);
     else if (!handled.logText.isEmpty())

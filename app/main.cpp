@@ -8,9 +8,12 @@
 #include "app/mainform.h"
 #include "app/quitsignals.h"
 #include "app/toolkittexts.h"
+#include "portal/curlglobal.h"
 #include "text/textfile.h"
 
 int main(int argc, char* argv[]) {
+  // Before any thread, the toolkit's own included.
+  const CurlGlobal curl;
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("orgharvester"));
   QApplication::setApplicationDisplayName(AppTitle());

@@ -17,6 +17,7 @@
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <future>
 #include <memory>
@@ -630,23 +631,37 @@ auto TMainForm::OnWindowThread(F f) -> decltype(f()) {
   // standard primitives that race checkers see through. Only the queued call holds the
   // promise: a call dropped unrun (the window gone) destroys it, which breaks it, and the
   // caller goes on at once with an empty value.
+  // Qt's event queue hands the call over, and back, under locks that race checkers cannot
+  // see: a release wherever one thread is done with the call and an acquire wherever the
+  // other takes it up (run, dropped or freed) show them the hand-over.
+  static std::atomic<unsigned> handOver{0};
+  struct Call {
+    F* f;
+    std::shared_ptr<std::promise<R>> done;
+    Call(F* f, std::shared_ptr<std::promise<R>> done) : f(f), done(std::move(done)) {}
+    Call(Call&& other) noexcept : f(other.f), done(std::move(other.done)) {
+      handOver.fetch_add(1, std::memory_order_release);
+    }
+    ~Call() { handOver.load(std::memory_order_acquire); }
+    void operator()() {
+      handOver.load(std::memory_order_acquire);
+      try {
+        if constexpr (std::is_void_v<R>) {
+          (*f)();
+          done->set_value();
+        } else {
+          done->set_value((*f)());
+        }
+      } catch (...) {
+        done->set_exception(std::current_exception());
+      }
+      handOver.fetch_add(1, std::memory_order_release);
+    }
+  };
   auto done = std::make_shared<std::promise<R>>();
   std::future<R> outcome = done->get_future();
-  QMetaObject::invokeMethod(
-      this,
-      [&f, done = std::move(done)] {
-        try {
-          if constexpr (std::is_void_v<R>) {
-            f();
-            done->set_value();
-          } else {
-            done->set_value(f());
-          }
-        } catch (...) {
-          done->set_exception(std::current_exception());
-        }
-      },
-      Qt::QueuedConnection);
+  QMetaObject::invokeMethod(this, Call(&f, std::move(done)), Qt::QueuedConnection);
+  handOver.fetch_add(1, std::memory_order_release);  // the event Qt made for the call
   try {
     return outcome.get();
   } catch (...) {

@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "portal/api.h"
+#include "portal/curlglobal.h"
 #include "portal/httpclient.h"
 #include "portal/scrapingthread.h"
 #include "tests/support/simserver.h"
@@ -97,6 +98,7 @@ void Print(const char* scenario, int concurrency, const Figures& f) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const CurlGlobal curl;  // before any thread
   QCoreApplication app(argc, argv);
   int total = 300;
   int concurrency = 3;

@@ -12,6 +12,7 @@
 
 #include "harvest/handlers.h"
 #include "portal/api.h"
+#include "portal/curlglobal.h"
 #include "portal/httpclient.h"
 #include "portal/scrapingthread.h"
 #include "tests/harvest/run_support.h"
@@ -85,6 +86,7 @@ WorkerOutcome HousePageOutcome(const QString& guid, const QString& base, QByteAr
 }  // namespace
 
 int main(int argc, char** argv) {
+  const CurlGlobal curl;  // before any thread
   QCoreApplication app(argc, argv);
   int answerMiB = 60;
   int fieldMiB = 30;

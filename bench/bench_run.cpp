@@ -40,6 +40,7 @@
 #include "harvest/jobview.h"
 #include "harvest/scraper.h"
 #include "portal/api.h"
+#include "portal/curlglobal.h"
 #include "portal/httpclient.h"
 #include "tests/support/simserver.h"
 #include "text/textfile.h"
@@ -358,6 +359,7 @@ void Report(const char* scenario, const RunFigures& f, double ceiling, double fl
 }  // namespace
 
 int main(int argc, char** argv) {
+  const CurlGlobal curl;  // before any thread
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   int orgs = 1000;

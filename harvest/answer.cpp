@@ -318,7 +318,11 @@ JsonAnswer::JsonAnswer(const QString& text) : impl_(std::make_unique<Impl>()) {
 }
 
 JsonAnswer::JsonAnswer(const QByteArray& utf8) : impl_(std::make_unique<Impl>()) {
-  const QByteArray padded = Padded(utf8);
+  // The parser refuses a whole answer for one malformed UTF-8 byte, and the portal sends the
+  // same bytes at every attempt and every resume: each bad byte becomes U+FFFD instead, as a
+  // UTF-8 decoder makes it, and the rest of the answer is read.
+  const bool valid = simdjson::validate_utf8(utf8.constData(), size_t(utf8.size()));
+  const QByteArray padded = Padded(valid ? utf8 : QString::fromUtf8(utf8).toUtf8());
   Parse(padded, size_t(padded.size()));
 }
 

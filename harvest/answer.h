@@ -67,6 +67,7 @@ inline constexpr qsizetype kMaxJsonValues = 3000000;
 class JsonAnswer {
  public:
   explicit JsonAnswer(const QString& text);
+  // Bytes as the portal sent them; malformed UTF-8 in them reads as U+FFFD.
   explicit JsonAnswer(const QByteArray& utf8);
   ~JsonAnswer();
   JsonAnswer(const JsonAnswer&) = delete;

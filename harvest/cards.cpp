@@ -155,13 +155,13 @@ std::optional<CardColumns> ExtractCardColumns(const QByteArray& cardText,
 HandlerResult HandleOrgCard(RunData& run, const WorkerOutcome& worker) {
   // An empty body or one that is not an object holds no card: no row could come of it.
   std::optional<CardColumns> card = ExtractCardColumns(worker.html, worker.html2);
-  if (!card) return KeepUnreadable(worker, worker.html, QStringLiteral("карточка не JSON-объект"));
+  if (!card) return KeepUnreadable(worker.html, QStringLiteral("карточка не JSON-объект"));
   // JSON null reads as the text "null", which is no GUID either.
   if (!IsPlainToken(card->guid) || card->guid == kNull)
-    return KeepTask(worker, QStringLiteral("Ответ не прочитан (guid карточки не из простых символов: \"%1\")")
-                                .arg(PrintableValue(card->guid, 80)));
-  if (run.PendingList.size() + 1 > kMaxPendingTasks) return KeepTask(worker, QStringLiteral("Очередь заполнена"));
-  run.PendingList.append(HouseCountTask(run.baseUrl, card->guid));
+    return KeepTask(QStringLiteral("Ответ не прочитан (guid карточки не из простых символов: \"%1\")")
+                        .arg(PrintableValue(card->guid, 80)));
+  const HandlerResult queued = Enqueue(run, 1, [&](qsizetype) { return HouseCountTask(run.baseUrl, card->guid); });
+  if (queued.keep) return queued;
   // Joined column by column, each freed once it is in: a field of tens of megabytes is then
   // held twice at most, not three times.
   QString part;

@@ -12,27 +12,26 @@ QString TaskOf(const WorkerOutcome& worker) {
   return worker.url;
 }
 
-HandlerResult KeepTask(const WorkerOutcome& worker, const QString& why) {
-  return {true, QStringLiteral("%1, задача сохранена для следующего запуска: %2")
-                    .arg(why, PrintableValue(TaskOf(worker), 300))};
-}
+HandlerResult KeepTask(const QString& why) { return {true, why}; }
 
-HandlerResult KeepUnreadable(const WorkerOutcome& worker, const QByteArray& text, const QString& usual) {
+HandlerResult KeepUnreadable(const QByteArray& text, const QString& usual) {
   // Only on this path, so an answer is parsed a second time at most when it is unusable.
   if (JsonAnswer(text).TooManyValues())
-    return KeepTask(worker, QStringLiteral("Ответ не прочитан (больше %1 значений JSON)").arg(kMaxJsonValues));
-  return KeepTask(worker, QStringLiteral("Ответ не прочитан (%1)").arg(usual));
+    return KeepTask(QStringLiteral("Ответ не прочитан (больше %1 значений JSON)").arg(kMaxJsonValues));
+  return KeepTask(QStringLiteral("Ответ не прочитан (%1)").arg(usual));
 }
 
-namespace {
-
-HandlerResult QueueFull(const WorkerOutcome& worker, qsizetype wanted) {
-  return KeepTask(worker, QStringLiteral("Очередь заполнена (%1 задач, ответ добавил бы ещё %2)")
-                              .arg(kMaxPendingTasks)
-                              .arg(wanted));
+HandlerResult Enqueue(RunData& run, qsizetype count, const std::function<QString(qsizetype)>& make) {
+  if (count > kMaxPendingTasks - run.PendingList.size())
+    return KeepTask(QStringLiteral("Очередь заполнена (%1 задач, ответ добавил бы ещё %2)")
+                        .arg(kMaxPendingTasks)
+                        .arg(count));
+  for (qsizetype i = 0; i < count; ++i) {
+    QString task = make(i);
+    if (!task.isEmpty()) run.PendingList.append(std::move(task));
+  }
+  return {};
 }
-
-}  // namespace
 
 HandlerResult HandleRegionCount(RunData& run, const WorkerOutcome& worker) {
   // The count is a bare number. Blanks and line breaks around it are tolerated: a body
@@ -40,55 +39,54 @@ HandlerResult HandleRegionCount(RunData& run, const WorkerOutcome& worker) {
   bool ok = false;
   const int64_t count = ParseWholeNumber(QString::fromUtf8(worker.html), &ok);
   if (!ok)
-    return KeepTask(worker, QStringLiteral("Ответ не прочитан (число организаций не число: \"%1\")")
-                                .arg(PrintableValue(QString::fromUtf8(worker.html.left(200)), 40)));
+    return KeepTask(QStringLiteral("Ответ не прочитан (число организаций не число: \"%1\")")
+                        .arg(PrintableValue(QString::fromUtf8(worker.html.left(200)), 40)));
   if (count < 0 || count > kMaxRegionOrganisations)
-    return KeepTask(worker, QStringLiteral("Ответ неправдоподобен (число организаций %1 вне 0..%2)")
-                                .arg(count)
-                                .arg(kMaxRegionOrganisations));
+    return KeepTask(QStringLiteral("Ответ неправдоподобен (число организаций %1 вне 0..%2)")
+                        .arg(count)
+                        .arg(kMaxRegionOrganisations));
   const qsizetype pages = qsizetype((count + kSearchPageSize - 1) / kSearchPageSize);
-  if (run.PendingList.size() + pages > kMaxPendingTasks) return QueueFull(worker, pages);
   // The worker took both values from a task that only plain values reach, but a task from
   // an edited "lists.dat" is checked here too: nothing else goes into a task.
   if (pages > 0 && !IsPlainRegionKey(RegionKey(worker.regionguid2, worker.regionguid)))
-    return KeepTask(worker, QStringLiteral("Код или GUID региона не из простых символов"));
+    return KeepTask(QStringLiteral("Код или GUID региона не из простых символов"));
+  const HandlerResult queued = Enqueue(run, pages, [&](qsizetype i) {
+    return SearchPageTask(run.baseUrl, int(i + 1), worker.regionguid2, worker.regionguid);
+  });
+  if (queued.keep) return queued;
   run.firmscounter = int32_t(count);
-  for (qsizetype page = 1; page <= pages; ++page)
-    run.PendingList.append(SearchPageTask(run.baseUrl, int(page), worker.regionguid2, worker.regionguid));
   return {};
 }
 
 HandlerResult HandleSearchPage(RunData& run, const WorkerOutcome& worker) {
   const JsonAnswer answer(worker.html);
-  if (answer.TooManyValues()) return KeepUnreadable(worker, worker.html, QString());
-  if (!answer.Ok()) return KeepTask(worker, QStringLiteral("Ответ не прочитан (не JSON)"));
+  if (answer.TooManyValues()) return KeepUnreadable(worker.html, QString());
+  if (!answer.Ok()) return KeepTask(QStringLiteral("Ответ не прочитан (не JSON)"));
   const JsonValue root = answer.Root();
   const JsonValue list = root.Member("organizationSummaryWithNsiList");
   if (!list.IsArray()) {
     // A page that says it has nothing needs no list; any other page without one is broken.
     if (root.IsObject() && root.Member("total").Count() == 0) return {};
-    return KeepTask(worker, QStringLiteral("Ответ не прочитан (нет массива organizationSummaryWithNsiList)"));
+    return KeepTask(QStringLiteral("Ответ не прочитан (нет массива organizationSummaryWithNsiList)"));
   }
   const std::vector<JsonValue> orgs = list.Items();
-  if (run.PendingList.size() + qsizetype(orgs.size()) > kMaxPendingTasks)
-    return QueueFull(worker, qsizetype(orgs.size()));
-
   const QString regionName =
       run.RegionNames.Lookup(RegionKey(worker.regionguid2, worker.regionguid));
   int skipped = 0;
   QString firstSkipped;
-  for (const JsonValue& org : orgs) {
-    const JsonValue guidValue = org.Member("guid");
+  const HandlerResult queued = Enqueue(run, qsizetype(orgs.size()), [&](qsizetype i) {
+    const JsonValue guidValue = orgs[size_t(i)].Member("guid");
     const QString guid = guidValue.Text();
     // Only a plain token becomes part of a task: a line break in it would split the task
     // in the saved queue, another address in it would send the request elsewhere.
     if (guidValue.IsNull() || !IsPlainToken(guid)) {
       if (skipped++ == 0) firstSkipped = guidValue.Present() ? guid : QStringLiteral("(нет guid)");
-      continue;
+      return QString();
     }
     run.OrgRegions.Append(guid, regionName);
-    run.PendingList.append(OrgCardTask(run.baseUrl, guid));
-  }
+    return OrgCardTask(run.baseUrl, guid);
+  });
+  if (queued.keep) return queued;
   if (skipped == 0) return {};
   return {false, QStringLiteral("Пропущено организаций с GUID не из простых символов: %1 (первый: \"%2\") в ответе %3")
                      .arg(skipped)

@@ -2,20 +2,22 @@
 // The answer handlers: each turns one successful answer into further tasks at the end of
 // the queue, into remembered context, or into a result row. They run on the job thread
 // under JobLock and never throw for bad answers. An answer they cannot read, or whose counts
-// are implausible, queues nothing: they say so, and the job keeps the task for the next run.
+// are implausible, queues nothing: they say why, and the job decides what becomes of the task.
 
 #include <QStringList>
+#include <functional>
 #include <optional>
 
 #include "harvest/rundata.h"
 
 // What a handler made of an answer, for the job to act on.
 struct HandlerResult {
-  // The answer was unreadable or implausible: the job keeps the task with the failed tasks,
-  // so that a later run fetches it again.
+  // The answer was unreadable or implausible, or its tasks did not fit the queue: nothing was
+  // queued, and the job keeps the task with the unfinished ones or drops it (TScraper says
+  // when), naming the task and its fate after `logText`.
   bool keep = false;
-  // A log line (without time stamp) naming the task, or empty. Also set without `keep` when
-  // part of a readable answer was skipped.
+  // With `keep`: why, without the task. Without: a log line (without time stamp) naming the
+  // task when part of a readable answer was skipped, or empty.
   QString logText;
 };
 
@@ -25,6 +27,12 @@ inline constexpr int64_t kMaxOrganisationHouses = 10000000;
 // The most tasks the queue holds: an answer that would take it past this waits for a later
 // run instead, so that no sequence of answers can exhaust memory.
 inline constexpr qsizetype kMaxPendingTasks = 500000;
+
+// The one way a handler queues tasks: `count` tasks, the i-th made by make(i), go to the end
+// of the queue, all of them or none. When they would take the queue past kMaxPendingTasks,
+// make is never called, nothing is queued and the result keeps the answer's task, saying so.
+// make(i) may give an empty text: that task is left out. A result without `keep` otherwise.
+HandlerResult Enqueue(RunData& run, qsizetype count, const std::function<QString(qsizetype)>& make);
 
 // RegionCount: the bare number of organisations -> one SearchPage task per 100.
 HandlerResult HandleRegionCount(RunData& run, const WorkerOutcome& worker);
@@ -44,8 +52,8 @@ std::optional<QStringList> HousePageRow(const RunData& run, const WorkerOutcome&
 // The task a finished worker carried, as it stood in the queue (house tasks get their
 // organisation GUID back after the "|||").
 QString TaskOf(const WorkerOutcome& worker);
-// The result for an answer that cannot be used: keep the task, say why, name the task.
-HandlerResult KeepTask(const WorkerOutcome& worker, const QString& why);
+// The result for an answer that cannot be used: keep the task, say why.
+HandlerResult KeepTask(const QString& why);
 // The same for a JSON answer that gave nothing: `usual` says what was missing, unless the
 // answer was too large to be read at all.
-HandlerResult KeepUnreadable(const WorkerOutcome& worker, const QByteArray& text, const QString& usual);
+HandlerResult KeepUnreadable(const QByteArray& text, const QString& usual);

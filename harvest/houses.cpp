@@ -41,33 +41,29 @@ int64_t SaturatingAdd(int64_t a, int64_t b) {
 
 HandlerResult HandleHouseCount(RunData& run, const WorkerOutcome& worker) {
   const JsonAnswer answer(worker.html);
-  if (answer.TooManyValues()) return KeepUnreadable(worker, worker.html, QString());
-  if (!answer.Root().IsObject()) return KeepTask(worker, QStringLiteral("Ответ не прочитан (не JSON-объект)"));
+  if (answer.TooManyValues()) return KeepUnreadable(worker.html, QString());
+  if (!answer.Root().IsObject()) return KeepTask(QStringLiteral("Ответ не прочитан (не JSON-объект)"));
   // A missing or null total still asks for the first page; any other value must be a count.
   const JsonValue totalValue = answer.Root().Member("total");
   int64_t total = 0;
   if (totalValue.Present() && !totalValue.IsNull()) {
     const std::optional<int64_t> count = totalValue.Count();
     if (!count)
-      return KeepTask(worker, QStringLiteral("Ответ не прочитан (число домов не число: \"%1\")")
-                                  .arg(PrintableValue(totalValue.Text(), 40)));
+      return KeepTask(QStringLiteral("Ответ не прочитан (число домов не число: \"%1\")")
+                          .arg(PrintableValue(totalValue.Text(), 40)));
     total = *count;
   }
   if (total < 0 || total > kMaxOrganisationHouses)
-    return KeepTask(worker, QStringLiteral("Ответ неправдоподобен (число домов %1 вне 0..%2)")
-                                .arg(total)
-                                .arg(kMaxOrganisationHouses));
+    return KeepTask(QStringLiteral("Ответ неправдоподобен (число домов %1 вне 0..%2)")
+                        .arg(total)
+                        .arg(kMaxOrganisationHouses));
   if (total == 0) total = 1;
   const qsizetype pages = qsizetype((total + kHousePageSize - 1) / kHousePageSize);
-  if (run.PendingList.size() + pages > kMaxPendingTasks)
-    return KeepTask(worker, QStringLiteral("Очередь заполнена (%1 задач, ответ добавил бы ещё %2)")
-                                .arg(kMaxPendingTasks)
-                                .arg(pages));
-  if (!IsPlainToken(worker.orgguid))
-    return KeepTask(worker, QStringLiteral("GUID организации не из простых символов"));
+  if (!IsPlainToken(worker.orgguid)) return KeepTask(QStringLiteral("GUID организации не из простых символов"));
+  const HandlerResult queued =
+      Enqueue(run, pages, [&](qsizetype i) { return HousePageTask(run.baseUrl, int(i + 1), worker.orgguid); });
+  if (queued.keep) return queued;
   run.housescounter = int32_t(total);
-  for (qsizetype page = 1; page <= pages; ++page)
-    run.PendingList.append(HousePageTask(run.baseUrl, int(page), worker.orgguid));
   return {};
 }
 
@@ -75,7 +71,7 @@ HandlerResult HandleHousePage(const RunData& run, const WorkerOutcome& worker,
                               std::optional<QStringList>* row) {
   *row = HousePageRow(run, worker);
   if (*row) return {};
-  return KeepUnreadable(worker, worker.html, QStringLiteral("нет массива items"));
+  return KeepUnreadable(worker.html, QStringLiteral("нет массива items"));
 }
 
 std::optional<QStringList> HousePageRow(const RunData& run, const WorkerOutcome& worker) {

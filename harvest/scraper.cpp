@@ -316,6 +316,7 @@ bool TScraper::PlanResumed() {
   Moment("plan:read");
 
   data_.PendingList = std::move(queue);
+  resumedTasks_ = data_.PendingList.size();
   data_.AllKnownList = std::move(allKnown);
   data_.RegionNames = std::move(loaded.RegionNames);
   data_.OrgRegions = std::move(loaded.OrgRegions);
@@ -462,6 +463,9 @@ void TScraper::Dispatch() {
     if (lists_->RunningList.size() >= Limit || data_.PendingList.isEmpty()) return;
     task = data_.PendingList.takeFirst();
   }
+  // New tasks go to the back and nothing goes to the front while the loop runs: the first
+  // ones taken are those the run was resumed with.
+  const bool fromLeftovers = taken_++ < resumedTasks_;
   ++ProgressBarPosition;
   // The bar counts what has been taken plus what is still queued, so it follows the queue.
   ProgressBarMax = ProgressBarPosition + int32_t(data_.PendingList.size());
@@ -482,7 +486,7 @@ void TScraper::Dispatch() {
     std::lock_guard<std::mutex> lock(lists_->JobLock);
     lists_->RunningList.append(worker);
   }
-  inFlight_.push_back({worker, task});
+  inFlight_.push_back({worker, task, fromLeftovers});
   if (settings_.beforeStart) settings_.beforeStart(*worker);
   worker->start();
   if (!worker->isRunning() && !worker->isFinished()) {
@@ -521,11 +525,16 @@ void TScraper::Collect() {
   auto entry = std::find_if(inFlight_.begin(), inFlight_.end(),
                             [worker](const InFlight& f) { return f.worker == worker; });
   const QString task = entry != inFlight_.end() ? entry->task : outcome.url;
+  const bool fromLeftovers = entry != inFlight_.end() && entry->fromLeftovers;
 
   LogMessageText = outcome.url + QStringLiteral(": ") + outcome.statusText;
   if (outcome.result != 1) {
     ShowLogMessage();
-    failedTasks_.append(task);
+    // A refused task would be refused again by every run: it goes at once.
+    if (worker->refused)
+      Drop(QStringLiteral("Задача не может быть отправлена, удалена из очереди: "), task);
+    else
+      Unfinished(task, fromLeftovers, QString());
   } else {
     // An error from here on leaves the entry in flight: its task goes back to the queue.
     if (settings_.beforeHandler) settings_.beforeHandler(outcome);
@@ -556,9 +565,12 @@ void TScraper::Collect() {
       }
       default: break;
     }
-    // An answer that could not be used is named in the log and fetched again by a later run.
-    if (!handled.logText.isEmpty()) Log(handled.logText);
-    if (handled.keep) failedTasks_.append(task);
+    // An answer that could not be used is named in the log and, once, fetched again by the
+    // next run.
+    if (handled.keep)
+      Unfinished(task, fromLeftovers, handled.logText);
+    else if (!handled.logText.isEmpty())
+      Log(handled.logText);
     ProgressBarMax = ProgressBarPosition + int32_t(data_.PendingList.size());
   }
   if (entry != inFlight_.end()) inFlight_.erase(entry);
@@ -575,6 +587,24 @@ void TScraper::NoteRegionCounted(const WorkerOutcome& outcome) {
   const QString name = data_.RegionNames.Lookup(key);
   Log(QStringLiteral("В регионе %1 организаций не найдено (код и GUID в cities.txt: %2)")
           .arg(name.isEmpty() ? key : name, key));
+}
+
+void TScraper::Unfinished(const QString& task, bool fromLeftovers, const QString& why) {
+  // Kept for one more run at most: a portal that answers the same way every time would
+  // otherwise bring the task back at every start for ever.
+  if (fromLeftovers) {
+    Drop((why.isEmpty() ? QStringLiteral("Задача") : why + QStringLiteral(", задача")) +
+             QStringLiteral(" осталась от прошлого запуска и не выполнена и в этом, удалена из очереди: "),
+         task);
+    return;
+  }
+  failedTasks_.append(task);
+  if (!why.isEmpty()) Log(why + QStringLiteral(", задача сохранена для следующего запуска: ") + PrintableValue(task, 300));
+}
+
+void TScraper::Drop(const QString& text, const QString& task) {
+  ++dropped_;
+  Log(text + PrintableValue(task, 300));
 }
 
 void TScraper::RecoverInFlight() {
@@ -655,13 +685,16 @@ void TScraper::SaveWorkingFiles() {
   const qsizetype failed = failedTasks_.size();
   data_.PendingList.append(failedTasks_);
   failedTasks_.clear();
+  if (dropped_ > 0) Log(QStringLiteral("Удалено из очереди задач (каждая названа выше): %1").arg(dropped_));
   // A run whose plan was never complete (an unreadable queue, a failure while loading it)
   // leaves the working files as they were.
   if (!queueLoaded_) return;
   // Only a queue that reached the file may be said to hold them.
   if (!SaveCheckpoint(data_.PendingList, true)) return;
   if (putBack_ > 0) Log(QStringLiteral("В lists.dat возвращено незавершённых задач: %1").arg(putBack_));
-  if (failed > 0) Log(QStringLiteral("В lists.dat сохранено задач с ошибкой: %1").arg(failed));
+  if (failed > 0)
+    Log(QStringLiteral("В lists.dat сохранено задач с ошибкой: %1 (продолженный запуск повторит их один раз)")
+            .arg(failed));
 }
 
 QStringList TScraper::QueueAsAtStop() const {

@@ -85,6 +85,7 @@ class TScraper : public QThread {
   struct InFlight {
     TScrapingThread* worker;
     QString task;  // as taken from the queue (the worker cuts its own copy)
+    bool fromLeftovers;  // one of the tasks the run was resumed with
   };
 
   void WaitWhileHeld();
@@ -101,6 +102,10 @@ class TScraper : public QThread {
   // A region's count was taken: one found none is named in the log and counted.
   void NoteRegionCounted(const WorkerOutcome& outcome);
   void RecoverInFlight();
+  // A task that did not succeed: kept for the next run, unless it came from the last run's
+  // saved queue. `why` says why its answer could not be used, empty for a failed request.
+  void Unfinished(const QString& task, bool fromLeftovers, const QString& why);
+  void Drop(const QString& text, const QString& task);
   void FinishInterruptedRun(const QueueRecord& record);
   void EndSteps();
   void ExportResult();
@@ -132,6 +137,9 @@ class TScraper : public QThread {
   std::vector<InFlight> inFlight_;           // started and not yet collected, in dispatch order
   std::vector<TScrapingThread*> abandoned_;  // aborted at the end of the loop, deleted once ended
   QStringList failedTasks_;                  // tasks whose worker gave up: kept for the next run
+  qsizetype resumedTasks_ = 0;  // the first tasks of the queue, as loaded from "lists.dat"
+  qsizetype taken_ = 0;         // tasks taken from the queue so far
+  qsizetype dropped_ = 0;       // tasks dropped for good
   qsizetype putBack_ = 0;                    // in-flight tasks returned to the queue
   int regionsCounted_ = 0;                   // region counts taken in this run
   int regionsWithNone_ = 0;                  // of them, the ones that found no organisation

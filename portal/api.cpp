@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "text/clean.h"
+
 namespace {
 
 const QString kOrgRoot = QStringLiteral("ppa/api/rest/services/ppa/public/organizations/");
@@ -74,7 +76,7 @@ bool IsPlainRegionKey(const QString& key) {
 bool IsSafeTaskLine(const QString& task) {
   if (task.isEmpty()) return false;
   for (const QChar c : task)
-    if (c.unicode() < 0x20 || c.unicode() == 0x7F) return false;
+    if (IsControlCharacter(c.unicode())) return false;
   return true;
 }
 
@@ -88,7 +90,7 @@ QString PrintableValue(QStringView value, qsizetype maxLength) {
       break;
     }
     const char16_t u = c.unicode();
-    if (u < 0x20 || u == 0x7F)
+    if (IsControlCharacter(u))
       out += QStringLiteral("\\x%1").arg(int(u), 2, 16, QLatin1Char('0'));
     else
       out += c;

@@ -10,16 +10,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 
+#include "portal/api.h"
 #include "text/textfile.h"
 
 namespace {
-
-void GlobalInitOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
 
 struct BioFree {
   void operator()(BIO* p) const { BIO_free(p); }
@@ -65,7 +60,10 @@ long long RetryAfterSeconds(const QByteArray& value) {
   bool ok = false;
   const long long seconds = value.toLongLong(&ok);
   if (ok) return seconds >= 0 ? seconds : -1;
-  const QDateTime when = QDateTime::fromString(QString::fromLatin1(value), Qt::RFC2822Date);
+  // An HTTP date ends in "GMT", which Qt's RFC 2822 reading does not take: as "+0000" it does.
+  QString date = QString::fromLatin1(value);
+  if (date.endsWith(QLatin1String(" GMT"))) date = date.chopped(3) + QLatin1String("+0000");
+  const QDateTime when = QDateTime::fromString(date, Qt::RFC2822Date);
   if (!when.isValid()) return -1;
   return std::max<long long>(0, QDateTime::currentDateTimeUtc().secsTo(when));
 }
@@ -194,7 +192,6 @@ bool HeaderList::Append(const QByteArray& line) {
 // ---------------------------------------------------------------------------------------------
 
 HttpClient::HttpClient(HttpClientOptions options) : options_(std::move(options)) {
-  GlobalInitOnce();
   curl_ = curl_easy_init();
   if (!curl_) {
     initError_ = QStringLiteral("cannot create the HTTP client");
@@ -412,7 +409,10 @@ size_t HttpClient::OnHeader(char* data, size_t size, size_t count, void* self) {
   const qsizetype second = first < 0 ? -1 : line.indexOf(' ', first + 1);
   client->answer_->status =
       first < 0 ? 0 : line.mid(first + 1, second < 0 ? -1 : second - first - 1).toLong();
-  client->answer_->reason = second < 0 ? QString() : QString::fromUtf8(line.mid(second + 1)).trimmed();
+  // The phrase goes into log lines: shown like any printed value (a control character, a bare
+  // CR included, as \xNN) and cut, since a status line may run to the 100 KB libcurl allows.
+  client->answer_->reason =
+      second < 0 ? QString() : PrintableValue(QString::fromUtf8(line.mid(second + 1)).trimmed(), kMaxReasonLength);
   client->answer_->body.clear();
   client->answer_->retryAfterSec = -1;
   return bytes;

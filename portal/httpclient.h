@@ -1,7 +1,8 @@
 #pragma once
 // A small synchronous HTTPS client over one libcurl easy handle, and the client certificate
 // with its key decrypted once. A client belongs to one worker thread; an identity is loaded
-// once per run and then only read, so every worker's client may use the same one.
+// once per run and then only read, so every worker's client may use the same one. libcurl is
+// set up once by main, before any thread (portal/curlglobal.h).
 
 #include <QByteArray>
 #include <QList>
@@ -91,7 +92,7 @@ struct HttpRequest {
 
 struct HttpAnswer {
   long status = 0;    // of the last response (after redirects)
-  QString reason;     // its reason phrase
+  QString reason;     // its reason phrase, made printable and cut to kMaxReasonLength
   QByteArray body;
   // Seconds that its "Retry-After" header asks to wait (a number or an HTTP date), or -1
   // when it has none that can be read.
@@ -137,6 +138,8 @@ class HttpClient {
   // Largest answer body taken, fifty times the largest real page; a bigger one fails rather
   // than exhausting memory.
   static constexpr qsizetype kMaxBodyBytes = qsizetype(64) * 1024 * 1024;
+  // Characters of a reason phrase kept for the log.
+  static constexpr qsizetype kMaxReasonLength = 200;
   // Redirects followed in a row before the request counts as failed.
   static constexpr int kMaxRedirects = 20;
 

@@ -9,8 +9,8 @@
 
 namespace {
 
-// A region key is "<code>$$$<guid>". A key without "$$$" is taken as a GUID with an empty
-// code, rather than losing its first two characters.
+const QByteArray kJsonContentType = QByteArrayLiteral("application/json;charset=UTF-8");
+
 }  // namespace
 
 TScrapingThread::TScrapingThread() = default;
@@ -97,6 +97,7 @@ void TScrapingThread::Work() {
     const QString refusal = Refusal();
     if (!refusal.isEmpty()) {
       if (StopRequested()) return;
+      refused = true;
       result = -1;
       statusText = QStringLiteral("ERROR_") + refusal;
       ShowLogMessage(statusText + QStringLiteral(" для ") + PrintableValue(url, 1000));
@@ -161,90 +162,108 @@ QString TScrapingThread::Refusal() const {
   }
 }
 
+bool TScrapingThread::BuildRequest(HttpRequest* request, QString* error) {
+  const TaskParts& task = *Parts;
+  const QString noValue = QStringLiteral("no \"|||\" in the task");
+  request->customHeaders = CustomHeaders;
+  switch (Code) {
+    case RegionCount:
+      regionguid2 = task.regionCode;
+      regionguid = task.regionGuid;
+      request->url = RegionCountAddress(settings.baseUrl).toUtf8();
+      request->post = true;
+      request->body = OrganisationFilter(regionguid, regionguid2);
+      break;
+    case SearchPage:
+      if (!task.hasValue) {
+        *error = noValue;
+        return false;
+      }
+      request->url = task.address.toUtf8();
+      regionguid2 = task.regionCode;
+      regionguid = task.regionGuid;
+      request->post = true;
+      request->body = OrganisationFilter(regionguid, regionguid2);
+      break;
+    case OrgCard:
+      request->url = url.toUtf8();
+      break;
+    case HouseCount:
+    case HousePage:
+      CustomHeaders.clear();
+      request->customHeaders.clear();
+      if (!task.hasValue) {
+        *error = noValue;
+        return false;
+      }
+      orgguid = task.orgGuid;
+      url = task.address;
+      request->url = url.toUtf8();
+      request->post = true;
+      request->body = HouseFilter(orgguid);
+      break;
+    default:
+      *error = QStringLiteral("unknown request kind %1").arg(Code);
+      return false;
+  }
+  if (request->post) request->contentType = kJsonContentType;
+  return true;
+}
+
+HttpRequest TScrapingThread::AdditionalRequest() const {
+  HttpRequest request;
+  request.url = AdditionalInfoAddress(settings.baseUrl).toUtf8();
+  request.post = true;
+  request.contentType = kJsonContentType;
+  request.body = AdditionalInfoBody(orgguid);
+  request.customHeaders = CustomHeaders;
+  return request;
+}
+
+bool TScrapingThread::IdentityReady(TlsIdentity& ownIdentity, QString* error) const {
+  // Loaded at the start of the run; files that have gone since still fail the attempt.
+  if (settings.identity) return TlsIdentity::FilesReadable(settings.certFile, settings.keyFile, error);
+  // Decrypted once and kept; a failure is tried again next attempt, so a file put in place
+  // meanwhile is picked up.
+  return ownIdentity.Loaded() ||
+         ownIdentity.Load(settings.certFile, settings.keyFile, settings.keyPassphrase, error);
+}
+
+TScrapingThread::AttemptEnd TScrapingThread::Judge(HttpOutcome outcome, const HttpAnswer& answer,
+                                                   QString* error, int* waitMs) const {
+  if (outcome == HttpOutcome::Ok) return AttemptEnd::Succeeded;
+  if (outcome == HttpOutcome::Aborted) return AttemptEnd::Stopped;
+  // A failed request without a reason phrase is named by its status code.
+  if (error->isEmpty()) *error = QString::number(answer.status);
+  // The rate limiter says when to come back: trying again every second would keep us over
+  // its limit. It never shortens the usual pause: "0", or a date already past, would send up
+  // to a hundred attempts back to back.
+  if (answer.status == 429 && answer.retryAfterSec >= 0) {
+    const long long asked = std::min<long long>(answer.retryAfterSec, settings.maxRetryAfterSec);
+    *waitMs = std::max(settings.failPauseMs, int(asked * 1000));
+    *error += QStringLiteral(" (Retry-After: %1 s, next attempt in %2 s)")
+                  .arg(answer.retryAfterSec)
+                  .arg(*waitMs / 1000.0);
+  }
+  return AttemptEnd::Failed;
+}
+
+bool TScrapingThread::Usable(QString* error) const {
+  if ((Code == RegionCount && html.isEmpty()) || (Code == SearchPage && !html.contains("\"total\""))) {
+    *error = QStringLiteral("Broken");
+    return false;
+  }
+  return true;
+}
+
 TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIdentity& ownIdentity,
                                                      QString* error, int* waitMs) {
   try {
-    // Builds the request of this kind; also fills the fields the job reads back.
-    const TaskParts& task = *Parts;
-    const QString noValue = QStringLiteral("no \"|||\" in the task");
     HttpRequest request;
-    request.customHeaders = CustomHeaders;
-    const QByteArray json = QByteArrayLiteral("application/json;charset=UTF-8");
-    switch (Code) {
-      case RegionCount: {
-        regionguid2 = task.regionCode;
-        regionguid = task.regionGuid;
-        request.url = RegionCountAddress(settings.baseUrl).toUtf8();
-        request.post = true;
-        request.body = OrganisationFilter(regionguid, regionguid2);
-        break;
-      }
-      case SearchPage: {
-        if (!task.hasValue) {
-          *error = noValue;
-          return AttemptEnd::Failed;
-        }
-        request.url = task.address.toUtf8();
-        regionguid2 = task.regionCode;
-        regionguid = task.regionGuid;
-        request.post = true;
-        request.body = OrganisationFilter(regionguid, regionguid2);
-        break;
-      }
-      case OrgCard:
-        request.url = url.toUtf8();
-        break;
-      case HouseCount:
-      case HousePage: {
-        CustomHeaders.clear();
-        request.customHeaders.clear();
-        if (!task.hasValue) {
-          *error = noValue;
-          return AttemptEnd::Failed;
-        }
-        orgguid = task.orgGuid;
-        url = task.address;
-        request.url = url.toUtf8();
-        request.post = true;
-        request.body = HouseFilter(orgguid);
-        break;
-      }
-      default:
-        *error = QStringLiteral("unknown request kind %1").arg(Code);
-        return AttemptEnd::Failed;
-    }
-    if (request.post) request.contentType = json;
-
-    if (settings.identity) {
-      // Loaded at the start of the run; files that have gone since still fail the attempt.
-      if (!TlsIdentity::FilesReadable(settings.certFile, settings.keyFile, error))
-        return AttemptEnd::Failed;
-    } else if (!ownIdentity.Loaded() &&
-               !ownIdentity.Load(settings.certFile, settings.keyFile, settings.keyPassphrase, error)) {
-      // Decrypted once and kept; a failure is tried again next attempt, so a file put in
-      // place meanwhile is picked up.
-      return AttemptEnd::Failed;
-    }
-
-    // A failed request without a reason phrase is named by its status code.
-    const auto send = [&](const HttpRequest& r, HttpAnswer* answer) {
-      const HttpOutcome outcome = client.Perform(r, answer, error);
-      if (outcome == HttpOutcome::Failed && error->isEmpty()) *error = QString::number(answer->status);
-      // The rate limiter says when to come back: trying again every second would keep us
-      // over its limit.
-      if (outcome == HttpOutcome::Failed && answer->status == 429 && answer->retryAfterSec >= 0) {
-        const long long seconds = std::min<long long>(answer->retryAfterSec, settings.maxRetryAfterSec);
-        *waitMs = int(seconds * 1000);
-        *error += QStringLiteral(" (Retry-After: %1 s, next attempt in %2 s)").arg(answer->retryAfterSec).arg(seconds);
-      }
-      return outcome == HttpOutcome::Ok        ? AttemptEnd::Succeeded
-             : outcome == HttpOutcome::Aborted ? AttemptEnd::Stopped
-                                               : AttemptEnd::Failed;
-    };
-
+    if (!BuildRequest(&request, error) || !IdentityReady(ownIdentity, error)) return AttemptEnd::Failed;
     HttpAnswer answer;
-    AttemptEnd sent = send(request, &answer);
-    if (sent != AttemptEnd::Succeeded) return sent;
+    AttemptEnd end = Judge(client.Perform(request, &answer, error), answer, error, waitMs);
+    if (end != AttemptEnd::Succeeded) return end;
     if (StopRequested()) return AttemptEnd::Stopped;
     // The bytes are handed on as they are: no text is made of them until a handler reads them.
     html = std::move(answer.body);
@@ -252,24 +271,14 @@ TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIden
     if (Code == OrgCard && GetAdditional) {
       Pause(settings.additionalWaitMs, false);
       if (Aborted()) return AttemptEnd::Stopped;
-      orgguid = task.orgGuid;
-      HttpRequest more;
-      more.url = AdditionalInfoAddress(settings.baseUrl).toUtf8();
-      more.post = true;
-      more.contentType = json;
-      more.body = AdditionalInfoBody(orgguid);
-      more.customHeaders = CustomHeaders;
-      HttpAnswer moreAnswer;
-      sent = send(more, &moreAnswer);
-      if (sent != AttemptEnd::Succeeded) return sent;
-      html2 = std::move(moreAnswer.body);
+      orgguid = Parts->orgGuid;
+      HttpAnswer more;
+      end = Judge(client.Perform(AdditionalRequest(), &more, error), more, error, waitMs);
+      if (end != AttemptEnd::Succeeded) return end;
+      html2 = std::move(more.body);
     }
 
-    if ((Code == RegionCount && html.isEmpty()) ||
-        (Code == SearchPage && !html.contains("\"total\""))) {
-      *error = QStringLiteral("Broken");
-      return AttemptEnd::Failed;
-    }
+    if (!Usable(error)) return AttemptEnd::Failed;
     if (StopRequested()) return AttemptEnd::Stopped;
     return AttemptEnd::Succeeded;
   } catch (const std::exception& e) {

@@ -17,6 +17,9 @@
 class TScrapingThread;
 class HttpClient;
 class TlsIdentity;
+struct HttpRequest;
+struct HttpAnswer;
+enum class HttpOutcome;
 
 // The job's two worker lists and `JobLock`, the one lock that guards them. Shared by the job
 // and every worker it started, so a worker that finishes after the job's loop has ended
@@ -68,6 +71,9 @@ class TScrapingThread : public QThread {
   QByteArray html;
   QByteArray html2;
   QString statusText;
+  // The task was refused without being sent (not plain, or outside the base address): every
+  // later run would refuse it too.
+  bool refused = false;
   QString regionguid;
   QString regionguid2;
   QString orgguid;
@@ -88,8 +94,23 @@ class TScrapingThread : public QThread {
   QString Refusal() const;
 
   void Work();
-  // *waitMs: how long to wait before the next attempt after a failure.
+  // One attempt: builds the request, sends it and judges the answers. *waitMs: how long to
+  // wait before the next attempt after a failure.
   AttemptEnd Attempt(HttpClient& client, TlsIdentity& ownIdentity, QString* error, int* waitMs);
+  // The request of this task's kind; also fills the fields the job reads back (region code
+  // and GUID, organisation GUID, `url` cut to a house request's address). False, with
+  // *error, for a task that cannot be sent.
+  bool BuildRequest(HttpRequest* request, QString* error);
+  // The additional information of a card, for `orgguid`.
+  HttpRequest AdditionalRequest() const;
+  // The client certificate and key are there to be shown; *error says why not.
+  bool IdentityReady(TlsIdentity& ownIdentity, QString* error) const;
+  // What the client's outcome means for the attempt. For a failure, *error names it and
+  // *waitMs is the pause before the next attempt (what a 429's Retry-After asks, never less
+  // than the usual pause).
+  AttemptEnd Judge(HttpOutcome outcome, const HttpAnswer& answer, QString* error, int* waitMs) const;
+  // Whether the answers of a successful exchange can be handed on ("Broken" otherwise).
+  bool Usable(QString* error) const;
   void HandOver();
   bool StopRequested() const { return isInterruptionRequested() || Aborted(); }
   // Waits ms milliseconds; an abort ends the wait at once, a stop request only when watched.

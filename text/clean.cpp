@@ -115,9 +115,8 @@ QString DecodeHtmlEntities(const QString& text) {
 QString CleanField(const QString& text) {
   // Most values hold no control character at all: they are handed back without a copy, which
   // matters for a field of tens of megabytes.
-  const auto isControl = [](char16_t u) { return u < 0x20 || u == 0x7F; };
   qsizetype first = 0;
-  while (first < text.size() && !isControl(text[first].unicode())) ++first;
+  while (first < text.size() && !IsControlCharacter(text[first].unicode())) ++first;
   if (first == text.size()) return text;
 
   QString out;
@@ -128,7 +127,7 @@ QString CleanField(const QString& text) {
     if (u == u'\r' || u == u'\n') continue;
     // Any other control character (NUL, VT, FF, ...) would cut or split the value in one of
     // the two result files and not in the other: a blank in both.
-    out.append(isControl(u) ? QChar(u' ') : QChar(u));
+    out.append(IsControlCharacter(u) ? QChar(u' ') : QChar(u));
   }
   return out;
 }

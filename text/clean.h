@@ -9,8 +9,11 @@
 // past U+10FFFF gives U+FFFD. The pass ends at the first U+0000.
 QString DecodeHtmlEntities(const QString& text);
 
-// LF and CR are removed; TAB and every other control character (U+0000 to U+001F, U+007F)
-// becomes a blank, so the result file and the workbook hold the same text.
+// The control characters, for every cleaner and check of values: U+0000 to U+001F and U+007F.
+constexpr bool IsControlCharacter(char16_t c) { return c < 0x20 || c == 0x7F; }
+
+// LF and CR are removed; TAB and every other control character becomes a blank, so the
+// result file and the workbook hold the same text.
 QString CleanField(const QString& text);
 
 // Every double quote becomes an apostrophe.

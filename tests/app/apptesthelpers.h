@@ -17,6 +17,10 @@
 
 #include "app/dialogs.h"
 #include "app/mainform.h"
+#include "portal/curlglobal.h"
+
+// What the program's main does before any thread starts, for the whole test process.
+inline void SetUpProcess() { static const CurlGlobal curl; }
 
 // Records every message box and answers the questions from a script (Yes when it runs out).
 class FakeDialogs : public Dialogs {

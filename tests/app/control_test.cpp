@@ -104,6 +104,10 @@ struct RunningWindow {
 class ControlTest : public QObject {
   Q_OBJECT
 
+ public:
+  // Run by the test main before anything else, as the program's main does it.
+  static void initMain() { SetUpProcess(); }
+
  private slots:
   void leftoverQuestions_data();
   void leftoverQuestions();

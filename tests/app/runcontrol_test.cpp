@@ -4,7 +4,6 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QListWidget>
-#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QLabel>
@@ -19,6 +18,7 @@
 #include "app/mainform.h"
 #include "app/quitsignals.h"
 #include "apptesthelpers.h"
+#include "tests/support/childprocess.h"
 #include "tests/support/simserver.h"
 #include "text/textfile.h"
 
@@ -33,11 +33,10 @@ QStringList Dataset(int regions, int orgs, int houses) {
 
 // The portal's region list, as the installation would bring it.
 bool WriteCities(const QStringList& dataset, const QString& path) {
-  QProcess sim;
-  sim.start(QStringLiteral(ORGH_PORTAL_SIM_EXE),
-            dataset + QStringList{QStringLiteral("--write-cities"), path});
-  return sim.waitForFinished(30000) && sim.exitStatus() == QProcess::NormalExit &&
-         sim.exitCode() == 0 && QFile::exists(path);
+  ChildProcess sim;
+  return sim.Start(QStringLiteral(ORGH_PORTAL_SIM_EXE), dataset + QStringList{QStringLiteral("--write-cities"), path},
+                   false) &&
+         sim.Wait(30000) && sim.Exited() && sim.ExitCode() == 0 && QFile::exists(path);
 }
 
 // Starts the substitute portal and puts its region list beside the window.
@@ -75,6 +74,10 @@ QString OnlyFile(const ScratchDir& dir, const QString& pattern) {
 
 class RunControlTest : public QObject {
   Q_OBJECT
+
+ public:
+  // Run by the test main before anything else, as the program's main does it.
+  static void initMain() { SetUpProcess(); }
 
  private slots:
   void runToItsEnd();

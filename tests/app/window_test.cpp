@@ -77,6 +77,10 @@ struct Window : TestWindow {
 class WindowTest : public QObject {
   Q_OBJECT
 
+ public:
+  // Run by the test main before anything else, as the program's main does it.
+  static void initMain() { SetUpProcess(); }
+
  private slots:
   void regionListFromFile_data();
   void regionListFromFile();

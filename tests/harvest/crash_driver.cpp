@@ -17,10 +17,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "portal/curlglobal.h"
 #include "tests/harvest/run_support.h"
 #include "tests/support/testplatform.h"
 
 int main(int argc, char* argv[]) {
+  const CurlGlobal curl;  // before any thread
   QCoreApplication app(argc, argv);
   const QStringList args = QCoreApplication::arguments();
   auto value = [&](const char* name, const QString& fallback = QString()) {

@@ -5,14 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <QDir>
 #include <QFileInfo>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <algorithm>
 
 #include "harvest/resultfile.h"
 #include "tests/harvest/run_support.h"
+#include "tests/support/childprocess.h"
 #include "tests/support/simserver.h"
 #include "text/textfile.h"
 
@@ -35,10 +37,10 @@ class CrashResumeTest : public ::testing::Test {
     QString error;
     ASSERT_TRUE(sim_->Start(&error)) << error.toStdString();
     citiesDir_ = new QTemporaryDir;
-    QProcess writer;
-    writer.start(QStringLiteral(ORGH_PORTAL_SIM_EXE),
-                 kDataset + QStringList{QStringLiteral("--write-cities"), Cities()});
-    ASSERT_TRUE(writer.waitForFinished(30000) && writer.exitCode() == 0);
+    ChildProcess writer;
+    ASSERT_TRUE(writer.Start(QStringLiteral(ORGH_PORTAL_SIM_EXE),
+                             kDataset + QStringList{QStringLiteral("--write-cities"), Cities()}, false));
+    ASSERT_TRUE(writer.Wait(30000) && writer.Exited() && writer.ExitCode() == 0);
     QTemporaryDir ref;
     ASSERT_TRUE(Run(ref.path(), QString()).ended);
     reference_ = new QStringList(AllResultRows(ref.path()));
@@ -62,15 +64,13 @@ class CrashResumeTest : public ::testing::Test {
                      QStringLiteral("--checkpoint-ms"), QStringLiteral("15")};
     const bool fromOutside = kill.startsWith(QLatin1String("after:"));
     if (!kill.isEmpty() && !fromOutside) args << QStringLiteral("--kill-at") << kill;
-    QProcess driver;
-    driver.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    driver.start(QStringLiteral(ORGH_CRASH_DRIVER_EXE), args);
-    if (!driver.waitForStarted(10000)) return {};
-    if (fromOutside && !driver.waitForFinished(kill.mid(6).toInt())) driver.kill();
-    driver.waitForFinished(300000);
+    ChildProcess driver;
+    if (!driver.Start(QStringLiteral(ORGH_CRASH_DRIVER_EXE), args, false)) return {};
+    if (fromOutside && !driver.Wait(kill.mid(6).toInt())) driver.Signal(SIGKILL);
+    driver.Wait(300000);
     Outcome out;
-    out.killed = driver.exitStatus() == QProcess::CrashExit;
-    out.ended = driver.exitStatus() == QProcess::NormalExit && driver.exitCode() == 0;
+    out.killed = driver.Killed();
+    out.ended = driver.Exited() && driver.ExitCode() == 0;
     return out;
   }
 

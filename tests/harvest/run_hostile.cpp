@@ -268,6 +268,63 @@ TEST_F(HostilePortal, EveryHostileAnswerEndsWithItsRowsItsSavedTaskAndItsLogLine
   }
 }
 
+// A task that can never succeed does not come back at every start: a refused one goes at
+// once, an unusable answer or a failed request gets one more run and then goes, each named
+// in the log.
+TEST_F(HostilePortal, TasksThatKeepFailingLeaveTheQueueAfterOneMoreRun) {
+  ASSERT_GE(region_, 0);
+  const simdata::Region& other = ds_.Regions()[size_t(1 - region_)];
+  const QString otherKey = Q(other.code) + QStringLiteral("$$$") + Q(other.guid);
+  SimServer sim(SimArgs({QStringLiteral("kind=count,match=%1,body={}").arg(Q(other.guid)),
+                         QStringLiteral("kind=card,match=%1,body={\"guid\":null}").arg(Guid(0)),
+                         QStringLiteral("kind=card,match=%1,status=503,reason=Service Unavailable").arg(Guid(1))}));
+  QString error;
+  ASSERT_TRUE(sim.Start(&error)) << error.toStdString();
+  const QString base = sim.BaseUrl();
+  // Left by a build with another base address.
+  const QString outside = OrgCardTask(QStringLiteral("https://other.host/"), Guid(2));
+  const QString card0 = OrgCardTask(base, Guid(0));
+  const QString card1 = OrgCardTask(base, Guid(1));
+  const QString dropped = QStringLiteral(" осталась от прошлого запуска и не выполнена и в этом, удалена из очереди: ");
+  const QString unusableGuid = QStringLiteral("Ответ не прочитан (guid карточки не из простых символов: \"null\")");
+  InFreshThread([&] {
+    JobRun first;
+    first.WriteFile("lists.dat", kUtf8Mark + (QStringList{Key(), otherKey, outside}.join(QStringLiteral("\r\n")) +
+                                              QStringLiteral("\r\n")).toUtf8());
+    first.WriteFile("allknown.dat", kUtf8Mark);
+    first.Create(first.Settings(sim));
+    ASSERT_TRUE(first.RunToEnd(120s));
+    QStringList texts = LogTexts(first.view.LogLines());
+    for (const QString& line : {
+             QStringLiteral("Задача не может быть отправлена, удалена из очереди: ") + outside,
+             QStringLiteral("Ответ не прочитан (число организаций не число: \"{}\"), задача") + dropped + otherKey,
+             unusableGuid + QStringLiteral(", задача сохранена для следующего запуска: ") + card0,
+             QStringLiteral("В lists.dat сохранено задач с ошибкой: 2 (продолженный запуск повторит их один раз)"),
+             QStringLiteral("Удалено из очереди задач (каждая названа выше): 2")})
+      EXPECT_TRUE(texts.contains(line)) << line.toStdString() << "\nlog:\n" << texts.join('\n').toStdString();
+    EXPECT_EQ(Sorted(FileLines(first.dir + QStringLiteral("lists.dat"))), Sorted({card0, card1}));
+    QStringList written;
+    for (const QString& row : first.Rows()) written << row.section(QLatin1Char('\t'), 1, 1);
+    QStringList expected;
+    for (const int org : AllBut({0, 1})) expected << Q(ds_.OrgGuid(org));
+    EXPECT_EQ(Sorted(written), Sorted(expected));
+
+    // Continued: both fail again and go; nothing is left for a third run.
+    JobRun second;
+    for (const char* name : {"lists.dat", "allknown.dat", "context.dat"})
+      second.WriteFile(name, FileBytes(first.dir + QString::fromUtf8(name)));
+    second.Create(second.Settings(sim));
+    ASSERT_TRUE(second.RunToEnd(120s));
+    texts = LogTexts(second.view.LogLines());
+    for (const QString& line : {unusableGuid + QStringLiteral(", задача") + dropped + card0,
+                                QStringLiteral("Задача") + dropped + card1,
+                                QStringLiteral("Удалено из очереди задач (каждая названа выше): 2")})
+      EXPECT_TRUE(texts.contains(line)) << line.toStdString() << "\nlog:\n" << texts.join('\n').toStdString();
+    EXPECT_FALSE(texts.join('\n').contains(QStringLiteral("сохранено задач с ошибкой")));
+    EXPECT_EQ(FileBytes(second.dir + QStringLiteral("lists.dat")), kUtf8Mark);
+  });
+}
+
 TEST_F(HostilePortal, WorkingFilesCutByANulAreReported) {
   ASSERT_GE(region_, 0);
   SimServer sim(SimArgs({QStringLiteral("kind=count,body=0")}));

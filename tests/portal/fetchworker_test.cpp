@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -121,6 +122,15 @@ class FetchWorker : public ::testing::Test {
     std::lock_guard<std::mutex> lock(lists_->JobLock);
     EXPECT_FALSE(lists_->RunningList.contains(worker));
     EXPECT_EQ(lists_->FinishedList.count(worker), 1);
+  }
+
+  // Waits for a worker's end, then takes JobLock once: its hand-over under the lock is its
+  // last act, so everything it wrote is ordered before what the test reads next (a join of
+  // a QThread is not something the thread sanitizer can see).
+  bool Ended(TScrapingThread* worker, qint64 timeoutMs) {  // -1: no limit
+    if (!worker->wait(QDeadlineTimer(timeoutMs))) return false;
+    std::lock_guard<std::mutex> lock(lists_->JobLock);
+    return true;
   }
 
   // Starts a card worker against a portal that holds its answer back for delayMs, and
@@ -449,7 +459,7 @@ TEST_F(FetchWorker, SharedIdentityServesEveryWorkerAndAGoneFileStillFailsTheAtte
     workers.push_back(Keep(MakeWorker(OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(i))), shared)));
   for (TScrapingThread* w : workers) w->start();
   for (TScrapingThread* w : workers) {
-    ASSERT_TRUE(w->wait(QDeadlineTimer(60000)));
+    ASSERT_TRUE(Ended(w, 60000));
     EXPECT_EQ(w->result, 1) << w->statusText.toStdString();
   }
   EXPECT_EQ(sim_->Requests().size(), 3);
@@ -553,7 +563,7 @@ TEST_F(FetchWorker, StoppedBeforeTheFirstAttemptSendsNothingAndIsHandedOver) {
 TEST_F(FetchWorker, StopDuringARequestDropsTheAnswer) {
   auto worker = StartHeldBackCard(1500);
   worker->requestInterruption();
-  ASSERT_TRUE(worker->wait(QDeadlineTimer(30000)));
+  ASSERT_TRUE(Ended(worker.get(), 30000));
   EXPECT_EQ(worker->result, 0);
   EXPECT_EQ(worker->html, QByteArray());
   const QList<SimRequest> requests = sim_->Requests();
@@ -565,8 +575,8 @@ TEST_F(FetchWorker, StopDuringARequestDropsTheAnswer) {
 TEST_F(FetchWorker, AbortEndsAWorkerWaitingForAnAnswer) {
   auto worker = StartHeldBackCard(60000);
   worker->Abort();
-  EXPECT_TRUE(worker->wait(QDeadlineTimer(5000))) << "abort did not end the transfer";
-  worker->wait();
+  EXPECT_TRUE(Ended(worker.get(), 5000)) << "abort did not end the transfer";
+  Ended(worker.get(), -1);
   EXPECT_EQ(worker->result, 0);
   // Only the start line: an aborted transfer is not an error of the portal.
   EXPECT_EQ(sink_.Lines().size(), 1);
@@ -584,8 +594,8 @@ TEST_F(FetchWorker, AbortCutsTheFailurePauseShort) {
   while (sink_.Lines().size() < 2 && !failed.hasExpired()) QThread::msleep(20);
   ASSERT_EQ(sink_.Lines().size(), 2);
   worker->Abort();
-  EXPECT_TRUE(worker->wait(QDeadlineTimer(5000)));
-  worker->wait();
+  EXPECT_TRUE(Ended(worker.get(), 5000));
+  Ended(worker.get(), -1);
   EXPECT_EQ(worker->result, -1);  // the failed attempt stands
   EXPECT_EQ(sim_->Requests().size(), 1);
 }
@@ -630,8 +640,8 @@ TEST_F(FetchWorker, AbortEndsATricklingAnswerAtOnce) {
   while (sim_->Requests().isEmpty() && !sent.hasExpired()) QThread::msleep(20);
   QThread::msleep(500);
   worker->Abort();
-  EXPECT_TRUE(worker->wait(QDeadlineTimer(5000))) << "abort did not end the transfer";
-  worker->wait();
+  EXPECT_TRUE(Ended(worker.get(), 5000)) << "abort did not end the transfer";
+  Ended(worker.get(), -1);
   EXPECT_EQ(worker->result, 0);
 }
 
@@ -693,6 +703,72 @@ TEST_F(FetchWorker, TooManyRequestsWaitsAsRetryAfterAsks) {
   RunToEnd(worker);
   EXPECT_EQ(worker->result, 1);
   EXPECT_TRUE(sink_.Lines().value(1).endsWith(QStringLiteral("ERROR_Too Many Requests для ") + task));
+}
+
+TEST_F(FetchWorker, RetryAfterNeverShortensTheUsualPauseAndHttpDatesAreRead) {
+  // "0", or a date already past, asks for no wait at all: a hundred attempts would go out
+  // back to back at a rate limiter. A date ahead is waited for.
+  const QByteArray ahead =
+      QDateTime::currentDateTimeUtc().addSecs(3).toString(QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'")).toLatin1();
+  const struct {
+    QByteArray retryAfter;
+    qint64 minGapMs;
+    QString logged;  // the log line of the 429 holds this
+  } cases[] = {
+      {ahead, 1500, QStringLiteral(" s, next attempt in ")},  // first, while it is still ahead
+      {"0", 399, QStringLiteral("(Retry-After: 0 s, next attempt in 0.4 s)")},
+      {"Wed, 21 Oct 2015 07:28:00 GMT", 399, QStringLiteral("(Retry-After: 0 s, next attempt in 0.4 s)")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.retryAfter.toStdString());
+    sink_.Clear();
+    ScriptedServer server([&c](int i, const ScriptedRequest&) -> QByteArray {
+      if (i == 0)
+        return "HTTP/1.0 429 Too Many Requests\r\nRetry-After: " + c.retryAfter + "\r\nContent-Length: 0\r\n\r\n";
+      return "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\n{}";
+    });
+    ASSERT_TRUE(server.Listening());
+    FetchSettings settings = Settings();
+    settings.baseUrl = QString::fromLatin1(server.BaseUrl());
+    settings.failPauseMs = 400;
+    const QString task = OrgCardTask(settings.baseUrl, QStringLiteral("g1"));
+    TScrapingThread* worker = Keep(MakeWorker(task, settings));
+    RunToEnd(worker);
+    EXPECT_EQ(worker->result, 1) << worker->statusText.toStdString();
+    const QList<ScriptedRequest> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 2);
+    EXPECT_GE(requests[1].t - requests[0].t, c.minGapMs);
+    const QString line = sink_.Lines().value(1);
+    EXPECT_TRUE(line.contains(QStringLiteral(": ERROR_Too Many Requests (Retry-After: ")) && line.contains(c.logged) &&
+                line.endsWith(QStringLiteral(" для ") + task))
+        << line.toStdString();
+  }
+}
+
+TEST_F(FetchWorker, ReasonPhraseReachesTheLogPrintableAndCut) {
+  // Control characters, a bare CR and an escape sequence, then far more than a line needs.
+  const QByteArray reason = "Bad\x01Gateway\rX-Injected: yes\x1b[31m" + QByteArray(5000, 'z');
+  ScriptedServer server([&reason](int, const ScriptedRequest&) -> QByteArray {
+    return "HTTP/1.0 502 " + reason + "\r\nContent-Length: 0\r\n\r\n";
+  });
+  ASSERT_TRUE(server.Listening());
+  FetchSettings settings = Settings();
+  settings.baseUrl = QString::fromLatin1(server.BaseUrl());
+  settings.maxAttempts = 1;
+  const QString task = OrgCardTask(settings.baseUrl, QStringLiteral("g1"));
+  auto worker = MakeWorker(task, settings);
+  RunToEnd(worker.get());
+  EXPECT_EQ(worker->result, -1);
+  // 200 characters of the phrase, the 32 before the z's included, each control character
+  // shown as \xNN.
+  const QString shown = QStringLiteral("Bad\\x01Gateway\\x0dX-Injected: yes\\x1b[31m") + QString(200 - 32, u'z') +
+                        QStringLiteral("...");
+  EXPECT_EQ(worker->statusText, QStringLiteral("ERROR_") + shown);
+  const QStringList lines = sink_.Lines();
+  ASSERT_EQ(lines.size(), 2);
+  EXPECT_TRUE(lines[1].endsWith(QStringLiteral(": ERROR_") + shown + QStringLiteral(" для ") + task))
+      << lines[1].toStdString();
+  for (const QChar c : lines[1]) EXPECT_FALSE(c.unicode() < 0x20 || c.unicode() == 0x7F) << int(c.unicode());
 }
 
 TEST_F(FetchWorker, TasksThatMustNotBeSentFailOnceAndSendNothing) {

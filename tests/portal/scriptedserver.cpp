@@ -74,7 +74,8 @@ void ScriptedServer::Serve() {
       return;
     }
     SetReceiveTimeout(fd, 2000);
-    const ScriptedRequest request = ReadRequest(fd);
+    ScriptedRequest request = ReadRequest(fd);
+    request.t = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count();
     {
       std::lock_guard<std::mutex> lock(mutex_);
       requests_.append(request);

@@ -7,6 +7,7 @@
 #include <QList>
 #include <atomic>
 #include <cstdint>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -16,6 +17,7 @@ struct ScriptedRequest {
   QList<QByteArray> headerLines;  // in wire order, no CR LF
   QByteArray body;
   bool bodyComplete = true;  // false: Content-Length promised more than came within 2 s
+  qint64 t = 0;              // when it had arrived, in ms since the server started
 };
 
 class ScriptedServer {
@@ -39,6 +41,7 @@ class ScriptedServer {
   intptr_t listenFd_ = -1;
   int port_ = 0;
   std::atomic<bool> stopping_{false};
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   std::thread thread_;
   mutable std::mutex mutex_;
   QList<ScriptedRequest> requests_;

@@ -264,10 +264,8 @@ TEST(SimAnswers, BadAndUnknownRequests) {
 // ---------------------------------------------------------------------------------------------
 // The server, over HTTPS
 
-class SimServerTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { curl_global_init(CURL_GLOBAL_DEFAULT); }
-};
+// libcurl is set up by the suite's main (tests/support/testmain.cpp).
+class SimServerTest : public ::testing::Test {};
 
 TEST_F(SimServerTest, AnswersTheSixRequestsWithTheDatasetTextsAndLogsThemExactly) {
   const simdata::Config cfg{4, 120, 3000, 11};

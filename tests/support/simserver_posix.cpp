@@ -1,10 +1,16 @@
+#include <signal.h>
+
 #include <QDeadlineTimer>
-#include <QProcess>
 #include <QTemporaryDir>
 
+#include "tests/support/childprocess.h"
 #include "tests/support/simserver.h"
 
 // portal-sim runs as a child process on the same system.
+
+struct SimServer::Running {
+  ChildProcess process;
+};
 
 SimServer::SimServer(QStringList extraArgs) : args_(std::move(extraArgs)) {}
 
@@ -23,48 +29,47 @@ bool SimServer::Start(QString* error) {
   if (!tmpDir_->isValid()) return fail(QStringLiteral("cannot make a temporary folder for the request log"));
   logPath_ = tmpDir_->filePath(QStringLiteral("requests.jsonl"));
 
-  process_ = std::make_unique<QProcess>();
-  // Its complaints (bad arguments, unreadable TLS files) belong in the test's output.
-  process_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  running_ = std::make_unique<Running>();
+  ChildProcess& process = running_->process;
+  // Its complaints (bad arguments, unreadable TLS files) go to the test's output.
   QStringList args{QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--tls-dir"), TlsDir(),
                    QStringLiteral("--log"), logPath_};
   args += args_;
-  process_->start(QStringLiteral(ORGH_PORTAL_SIM_EXE), args);
-  if (!process_->waitForStarted(10000))
-    return fail(QStringLiteral("portal-sim did not start: ") + process_->errorString());
+  QString reason;
+  if (!process.Start(QStringLiteral(ORGH_PORTAL_SIM_EXE), args, true, &reason))
+    return fail(QStringLiteral("portal-sim did not start: ") + reason);
 
   // Wait for "LISTENING <port>"; a large dataset takes a moment to index.
   QDeadlineTimer deadline(10000);
   QByteArray out;
+  QByteArray line;
   while (!deadline.hasExpired()) {
-    if (process_->canReadLine() || process_->waitForReadyRead(static_cast<int>(qMax<qint64>(1, deadline.remainingTime())))) {
-      while (process_->canReadLine()) {
-        const QByteArray line = process_->readLine().trimmed();
-        out += line + '\n';
-        if (line.startsWith("LISTENING ")) {
-          bool ok = false;
-          port_ = line.mid(10).toInt(&ok);
-          if (ok && port_ > 0) return true;
-          return fail(QStringLiteral("portal-sim printed a bad port: ") + QString::fromLatin1(line));
-        }
-      }
-    } else if (process_->state() != QProcess::Running) {
-      return fail(QStringLiteral("portal-sim ended before listening (exit code %1)").arg(process_->exitCode()));
+    if (!process.ReadLine(&line, int(qMax<qint64>(1, deadline.remainingTime())))) {
+      if (process.Wait(0))
+        return fail(QStringLiteral("portal-sim ended before listening (exit code %1)").arg(process.ExitCode()));
+      continue;
+    }
+    line = line.trimmed();
+    out += line + '\n';
+    if (line.startsWith("LISTENING ")) {
+      bool ok = false;
+      port_ = line.mid(10).toInt(&ok);
+      if (ok && port_ > 0) return true;
+      return fail(QStringLiteral("portal-sim printed a bad port: ") + QString::fromLatin1(line));
     }
   }
   return fail(QStringLiteral("portal-sim did not report its port within 10 s; output: ") + QString::fromUtf8(out));
 }
 
 void SimServer::Stop() {
-  if (process_) {
-    if (process_->state() != QProcess::NotRunning) {
-      process_->terminate();
-      if (!process_->waitForFinished(5000)) {
-        process_->kill();
-        process_->waitForFinished(5000);
-      }
+  if (running_) {
+    ChildProcess& process = running_->process;
+    process.Signal(SIGTERM);
+    if (!process.Wait(5000)) {
+      process.Signal(SIGKILL);
+      process.Wait(5000);
     }
-    process_.reset();
+    running_.reset();
   }
   port_ = 0;
   // The log stays readable after a stop; it goes with the next Start or the object.

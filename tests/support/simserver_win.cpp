@@ -1,7 +1,6 @@
 #include <QByteArray>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include "tests/support/simserver.h"
@@ -12,6 +11,10 @@
 // ORGH_SIM_LAUNCHER) starts portal-sim for each connection: it reads the arguments as one
 // JSON line, answers "LISTENING <port> <request log path>" and stops the server when the
 // connection closes.
+
+struct SimServer::Running {
+  TestSocket launcher = -1;
+};
 
 SimServer::SimServer(QStringList extraArgs) : args_(std::move(extraArgs)) {}
 
@@ -30,16 +33,17 @@ bool SimServer::Start(QString* error) {
   Stop();
   const int launcherPort = qEnvironmentVariableIntValue("ORGH_SIM_LAUNCHER");
   if (launcherPort <= 0) return fail(QStringLiteral("ORGH_SIM_LAUNCHER names no launcher port"));
-  launcher_ = ConnectToLoopback(launcherPort);
-  if (launcher_ < 0) return fail(QStringLiteral("cannot reach the launcher on port %1").arg(launcherPort));
+  running_ = std::make_unique<Running>();
+  const TestSocket launcher = running_->launcher = ConnectToLoopback(launcherPort);
+  if (launcher < 0) return fail(QStringLiteral("cannot reach the launcher on port %1").arg(launcherPort));
 
   QByteArray request = QJsonDocument(QJsonArray::fromStringList(args_)).toJson(QJsonDocument::Compact);
   request += '\n';
-  if (SendBytes(launcher_, request.constData(), request.size()) != request.size())
+  if (SendBytes(launcher, request.constData(), request.size()) != request.size())
     return fail(QStringLiteral("cannot send to the launcher"));
   QByteArray line;
   char c = 0;
-  while (ReceiveBytes(launcher_, &c, 1) == 1 && c != '\n') line += c;
+  while (ReceiveBytes(launcher, &c, 1) == 1 && c != '\n') line += c;
   if (!line.startsWith("LISTENING "))
     return fail(QStringLiteral("the launcher said: ") + QString::fromUtf8(line));
   const QList<QByteArray> parts = line.split(' ');
@@ -51,14 +55,14 @@ bool SimServer::Start(QString* error) {
 }
 
 void SimServer::Stop() {
-  if (launcher_ != -1) {
+  if (running_ && running_->launcher >= 0) {
     // The launcher stops the server and answers with a closed connection once it is gone.
-    ShutDownSending(launcher_);
+    ShutDownSending(running_->launcher);
     char c = 0;
-    while (ReceiveBytes(launcher_, &c, 1) > 0) {
+    while (ReceiveBytes(running_->launcher, &c, 1) > 0) {
     }
-    CloseSocket(launcher_);
-    launcher_ = -1;
+    CloseSocket(running_->launcher);
   }
+  running_.reset();
   port_ = 0;
 }

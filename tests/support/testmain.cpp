@@ -1,0 +1,12 @@
+// The main of the GoogleTest suites whose tests start threads that send requests: libcurl is
+// set up first, as the program's main does it.
+
+#include <gtest/gtest.h>
+
+#include "portal/curlglobal.h"
+
+int main(int argc, char** argv) {
+  const CurlGlobal curl;
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

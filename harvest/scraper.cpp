@@ -269,7 +269,8 @@ bool TScraper::PlanResumed() {
     const QString kept = listsPath + QStringLiteral(".damaged");
     QFile::remove(kept);
     Log(TextLossMessage(listsPath, listsLoss) +
-        (QFile::copy(listsPath, kept) ? QStringLiteral("; копия файла сохранена в ") + kept : QString()));
+        (QFile::copy(listsPath, kept) ? QStringLiteral("; копия файла сохранена в ") + QDir::toNativeSeparators(kept)
+                                       : QString()));
   }
 
   SortedUniqueList allKnown;
@@ -409,7 +410,7 @@ bool TScraper::OpenResultFile() {
   const QString name = QStringLiteral("data%1.tab").arg(number);
   tabPath_ = settings_.dir + name;
   xlsxPath_ = tabPath_.left(tabPath_.size() - 4) + QStringLiteral(".xlsx");
-  Log(QStringLiteral("Данные будут записываться в файл ") + tabPath_);
+  Log(QStringLiteral("Данные будут записываться в файл ") + QDir::toNativeSeparators(tabPath_));
   resultFile_ = std::make_unique<ResultFile>();
   QString reason;
   if (resultFile_->Open(tabPath_, &reason)) return true;

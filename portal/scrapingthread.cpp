@@ -282,7 +282,7 @@ TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIden
     if (StopRequested()) return AttemptEnd::Stopped;
     return AttemptEnd::Succeeded;
   } catch (const std::exception& e) {
-    *error = QString::fromLocal8Bit(e.what());
+    *error = QString::fromUtf8(e.what());
     return AttemptEnd::Failed;
   }
 }

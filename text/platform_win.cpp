@@ -118,11 +118,25 @@ QString DecodeAnsiBytes(QByteArrayView bytes) {
   return text;
 }
 
-QByteArray EncodeAnsi(const QString& text) {
-  if (text.isEmpty()) return QByteArray();
-  const auto* wide = reinterpret_cast<const wchar_t*>(text.utf16());
+QByteArray EncodeAnsi(const QString& input) {
+  if (input.isEmpty()) return QByteArray();
   // A UTF-8 system code page takes no replacement character (it has every character).
   const bool utf8 = GetACP() == CP_UTF8;
+  // A character beyond the 16-bit range (an emoji) is in no single-byte code page: one '?'
+  // for it, not one for each half.
+  QString text = input;
+  if (!utf8) {
+    text.clear();
+    for (qsizetype i = 0; i < input.size(); ++i) {
+      if (input[i].isHighSurrogate() && i + 1 < input.size() && input[i + 1].isLowSurrogate()) {
+        text += u'?';
+        ++i;
+      } else {
+        text += input[i];
+      }
+    }
+  }
+  const auto* wide = reinterpret_cast<const wchar_t*>(text.utf16());
   const char* fallback = utf8 ? nullptr : "?";
   const int n = WideCharToMultiByte(CP_ACP, 0, wide, int(text.size()), nullptr, 0, fallback, nullptr);
   QByteArray bytes(n, Qt::Uninitialized);
@@ -140,7 +154,8 @@ bool OpenWithDesktopProgram(const QString& path, QString* reason) {
   info.lpFile = file.c_str();
   info.nShow = SW_SHOWNORMAL;
   if (ShellExecuteExW(&info)) return true;
-  if (reason) *reason = SystemErrorText(int(GetLastError()));
+  // Some system texts name the file as "%1".
+  if (reason) *reason = SystemErrorText(int(GetLastError())).replace(QStringLiteral("%1"), QDir::toNativeSeparators(path));
   return false;
 }
 

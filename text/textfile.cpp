@@ -225,7 +225,8 @@ QString CurrentExceptionText(const QString& unknown) {
   try {
     throw;
   } catch (const std::exception& e) {
-    return QString::fromLocal8Bit(e.what());
+    // Our own exceptions carry UTF-8 (toStdString); the library's own are ASCII.
+    return QString::fromUtf8(e.what());
   } catch (...) {
     return unknown;
   }

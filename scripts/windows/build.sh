@@ -53,7 +53,7 @@ cp /usr/share/qt6/translations/qtbase_ru.qm "$folder/translations/"
 
 # Every DLL the program and its plugins load, followed through the libraries' own needs;
 # what neither the cross-built prefix nor the mingw runtime holds is part of Windows.
-search=("$win_prefix/bin" "/usr/lib/gcc/$triple/$(x86_64-w64-mingw32-g++-posix -dumpversion)-posix"
+search=("$win_prefix/bin" "$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")"
         "/usr/$triple/lib")
 needed() { x86_64-w64-mingw32-objdump -p "$1" | sed -n 's/^\s*DLL Name: //p'; }
 queue=("$folder/orgharvester.exe" "$folder/platforms/qwindows.dll" "$folder/styles/qwindowsvistastyle.dll")

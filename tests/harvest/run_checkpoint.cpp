@@ -129,7 +129,7 @@ TEST(Checkpoint, AQueueThatCannotBeReplacedKeepsItsContext) {
       ASSERT_TRUE(blocked.RunToEnd(60s));
       const QString joined = LogTexts(blocked.view.LogLines()).join('\n');
       EXPECT_TRUE(joined.contains(QStringLiteral("Ошибка: очередь не сохранена: Cannot create file \"") +
-                                  blocked.dir + QStringLiteral("lists.dat")));
+                                  QDir::toNativeSeparators(blocked.dir) + QStringLiteral("lists.dat")));
       EXPECT_TRUE(joined.contains(QStringLiteral("работа не начата")));
       EXPECT_FALSE(joined.contains(QStringLiteral("В lists.dat")));
       EXPECT_EQ(FileLines(blocked.dir + QStringLiteral("lists.dat")), queue);

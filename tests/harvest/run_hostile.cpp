@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <functional>
 #include <set>
 
@@ -341,11 +342,11 @@ TEST_F(HostilePortal, WorkingFilesCutByANulAreReported) {
     const qsizetype dropped = 1 + 1 + 2 + Key().size() + 2;
     EXPECT_TRUE(texts.contains(QStringLiteral("Файл %1lists.dat прочитан не целиком: текст обрезан символом NUL, "
                                               "отброшено символов: %2, строк: 2; копия файла сохранена в %1lists.dat.damaged")
-                                   .arg(run.dir)
+                                   .arg(QDir::toNativeSeparators(run.dir))
                                    .arg(dropped)))
         << texts.join('\n').toStdString();
     EXPECT_TRUE(texts.contains(QStringLiteral("Файл %1context.dat прочитан не целиком: текст обрезан символом NUL, "
-                                              "отброшено символов: 1, строк: 1").arg(run.dir)))
+                                              "отброшено символов: 1, строк: 1").arg(QDir::toNativeSeparators(run.dir))))
         << texts.join('\n').toStdString();
     // The damaged file itself is kept beside the new one, which holds what was read.
     EXPECT_TRUE(FileBytes(run.dir + QStringLiteral("lists.dat.damaged")).contains(QByteArray("\0x\r\n", 4)));

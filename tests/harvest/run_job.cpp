@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QThread>
 #include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QSet>
@@ -23,6 +25,16 @@
 using namespace std::chrono_literals;
 
 namespace {
+
+// Whether the system starts a thread whose stack is set far below any usable size.
+bool TinyStackStartsAThread() {
+  QThread probe;
+  probe.setStackSize(1);
+  probe.start();
+  const bool started = probe.isRunning() || probe.wait(0) || probe.isFinished();
+  probe.wait();
+  return started;
+}
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
@@ -158,7 +170,7 @@ TEST_F(JobTest, NoRegionSelectedGivesHeaderOnlyFileAndEmptyWorkingFiles) {
   EXPECT_EQ(texts[0], QStringLiteral("Начинаем работу по заданным параметрам"));
   EXPECT_EQ(texts[1], QStringLiteral("Начинаем работу..."));
   EXPECT_EQ(texts[2], QStringLiteral("Данные будут записываться в файл ") + tab);
-  EXPECT_EQ(tab, run.dir + QFileInfo(tab).fileName());
+  EXPECT_EQ(tab, QDir::toNativeSeparators(run.dir + QFileInfo(tab).fileName()));
   EXPECT_TRUE(texts.contains(QStringLiteral("Запускаем формирование файла Excel...")));
   EXPECT_TRUE(texts.contains(QStringLiteral("Файл сформирован, в нем 1 строк")));
   const QString xlsx = tab.left(tab.size() - 4) + QStringLiteral(".xlsx");
@@ -453,6 +465,8 @@ TEST_F(JobTest, ErrorInTheLoopPausesThenEndsAndKeepsTheTask) {
        (QStringLiteral("диск полон ") + QString::fromStdString(message)).left(200), SearchPage},
       {"worker thread cannot be started",
        [](HarvestSettings& s) {
+         // Windows rounds a tiny stack up and starts the thread anyway: the case is then
+         // left out below.
          s.beforeStart = [](TScrapingThread& w) { w.setStackSize(1); };  // below the minimum
        },
        QStringLiteral("не удалось запустить поток для задачи ") + key, RegionCount},
@@ -460,6 +474,7 @@ TEST_F(JobTest, ErrorInTheLoopPausesThenEndsAndKeepsTheTask) {
   InFreshThread([&] {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    if (c.firstSavedKind == RegionCount && TinyStackStartsAThread()) continue;
     JobRun run;
     run.view.regions = {Item(ds.Regions()[0])};
     run.view.limit = 1;
@@ -659,9 +674,9 @@ TEST_F(JobTest, UnusableFilesAreReportedAndTheRunStillEnds) {
       ASSERT_TRUE(run.RunToEnd(60s));
       const QStringList texts = LogTexts(run.view.LogLines());
       const QString joined = texts.join('\n');
-      EXPECT_TRUE(joined.contains(QStringLiteral("Ошибка: Cannot create file \"") + s.dir + QStringLiteral("data")));
+      EXPECT_TRUE(joined.contains(QStringLiteral("Ошибка: Cannot create file \"") + QDir::toNativeSeparators(s.dir) + QStringLiteral("data")));
       // The context goes first, so it is the file named.
-      EXPECT_TRUE(joined.contains(QStringLiteral("Ошибка: очередь не сохранена: Cannot create file \"") + s.dir +
+      EXPECT_TRUE(joined.contains(QStringLiteral("Ошибка: очередь не сохранена: Cannot create file \"") + QDir::toNativeSeparators(s.dir) +
                                   QStringLiteral("context.dat")));
       EXPECT_TRUE(joined.contains(QStringLiteral("Ошибка: лог не записан")));
       EXPECT_FALSE(joined.contains(QStringLiteral("лог записан в")));
@@ -679,7 +694,7 @@ TEST_F(JobTest, UnusableFilesAreReportedAndTheRunStillEnds) {
       run.Create(run.Settings(*sim));
       ASSERT_TRUE(run.RunToEnd(60s));
       const QString joined = LogTexts(run.view.LogLines()).join('\n');
-      EXPECT_TRUE(joined.contains(QStringLiteral("Ошибка: Cannot open file \"") + run.dir + QStringLiteral("lists.dat")));
+      EXPECT_TRUE(joined.contains(QStringLiteral("Ошибка: Cannot open file \"") + QDir::toNativeSeparators(run.dir) + QStringLiteral("lists.dat")));
       EXPECT_TRUE(QFileInfo(run.dir + QStringLiteral("lists.dat")).isDir());
       EXPECT_EQ(FileBytes(run.dir + QStringLiteral("allknown.dat")), kUtf8Mark + QByteArray("01$$$x\r\n"));
       EXPECT_TRUE(sim->Requests().isEmpty());
@@ -705,7 +720,7 @@ TEST_F(JobTest, UnusableFilesAreReportedAndTheRunStillEnds) {
       job->Release();
       ASSERT_TRUE(run.Finish(60s));
       const QString joined = LogTexts(run.view.LogLines()).join('\n');
-      EXPECT_TRUE(joined.contains(QStringLiteral("Ошибка: очередь не сохранена: Cannot create file \"") + run.dir +
+      EXPECT_TRUE(joined.contains(QStringLiteral("Ошибка: очередь не сохранена: Cannot create file \"") + QDir::toNativeSeparators(run.dir) +
                                   QStringLiteral("lists.dat")));
       EXPECT_FALSE(joined.contains(QStringLiteral("В lists.dat сохранено задач с ошибкой")));
       EXPECT_TRUE(joined.contains(QStringLiteral("Работа завершена, лог записан в ")));

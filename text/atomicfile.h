@@ -21,8 +21,9 @@ class AtomicFile {
   bool Write(const char* data, qsizetype size);
   bool Write(const QByteArray& bytes) { return Write(bytes.constData(), bytes.size()); }
   // Flushes, syncs and puts it in the target's place durably (the rename and the folder are
-  // on the disk when it returns true). False (the target untouched) on any failure, a
-  // failed folder sync included.
+  // on the disk when it returns true). False on any failure: the target is untouched,
+  // except after a failed folder sync, when the new file is in place but perhaps not yet
+  // on the disk.
   bool Commit();
   void Discard();
 

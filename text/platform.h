@@ -54,7 +54,8 @@ class SysFile {
 };
 
 // Puts `from` in the place of `to`, replacing it, and makes the change durable. On failure
-// `to` is as it was and *error holds the system's reason.
+// *error holds the system's reason; `to` is as it was, unless only making the change
+// durable failed (the folder's sync on Linux), which is reported all the same.
 bool ReplaceFileDurably(const QString& from, const QString& to, QString* error);
 
 // Removes a file; a missing one counts as removed.

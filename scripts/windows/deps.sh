@@ -27,13 +27,12 @@ triple=x86_64-w64-mingw32
 started=$(date +%s)
 
 fetch() { # package=version → unpacked folder name on stdout
-  local spec=$1 name=${1%%=*} version=${1#*=}
-  local upstream=${version%-*}; upstream=${upstream#*:}
+  local pinned=$1 name=${1%%=*} version=${1#*=}
   local dir="$work/$name-$version"
   if [ ! -d "$dir" ]; then
     (cd "$src" && ls "${name}_${version}.dsc" >/dev/null 2>&1 ||
-       apt-get source -qq --download-only "$spec" 2>&1 | grep -v "unsandboxed" >&2 || true)
-    [ -f "$src/${name}_${version}.dsc" ] || { echo "windows deps: cannot fetch the source package $spec" >&2; exit 1; }
+       apt-get source -qq --download-only "$pinned" 2>&1 | grep -v "unsandboxed" >&2 || true)
+    [ -f "$src/${name}_${version}.dsc" ] || { echo "windows deps: cannot fetch the source package $pinned" >&2; exit 1; }
     dpkg-source -q --no-check -x "$src/${name}_${version}.dsc" "$dir.tmp" >/dev/null
     mv "$dir.tmp" "$dir"
   fi

@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QDir>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -231,6 +232,17 @@ TEST(Workbook, ExportHoldsHeaderRowsNumbersAndIdentifiers) {
   EXPECT_TRUE(xml.contains(QStringLiteral("organizationView/g&amp;1")));
   EXPECT_TRUE(xml.contains(QStringLiteral(R"(<autoFilter ref="A1:AD3"/>)")));
   EXPECT_TRUE(xml.contains(QStringLiteral(R"(ySplit="1")")));
+}
+
+TEST(Workbook, ExportIntoAFolderWithCyrillicLettersAndABlank) {
+  // The workbook writer opens its file by a narrow name: the folder's letters must survive.
+  QTemporaryDir tmp;
+  ASSERT_TRUE(QDir(tmp.path()).mkdir(QStringLiteral("Мои программы")));
+  const QString dir = tmp.path() + QStringLiteral("/Мои программы/");
+  ASSERT_NO_FATAL_FAILURE(WriteResultFile(dir + QStringLiteral("data1.tab"), {}));
+  const WorkbookOutcome out = ExportWorkbook(dir + QStringLiteral("data1.tab"), dir + QStringLiteral("data1.xlsx"));
+  ASSERT_TRUE(out.ok) << out.error.toStdString();
+  EXPECT_TRUE(SheetXml(dir + QStringLiteral("data1.xlsx")).contains(QStringLiteral("Регион")));
 }
 
 TEST(Workbook, HeaderOnlyFileGivesOneRow) {

@@ -13,6 +13,7 @@ probe_plugins=$2
 portal=$3
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+source "$(dirname "$0")/../support/start-sim.sh"
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
@@ -86,16 +87,8 @@ grep -qx CLOSED "$probe" || fail "the window was not closed"
 run_over_two_regions() {
   local sim=$build/tools/portal-sim/portal-sim tls=$build/demo-tls sim_pid rc=0
   cp "$tls/01cert.pem" "$tls/01key.pem" "$folder/" || { fail "no demo certificate"; return; }
-  "$sim" --regions 85 --orgs 300 --houses 3000 --seed 3 --port 8443 --tls-dir "$tls" \
-    >"$scratch/sim.out" 2>&1 &
-  sim_pid=$!
-  for _ in $(seq 1 100); do
-    grep -q '^LISTENING ' "$scratch/sim.out" && break
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if ! grep -q '^LISTENING ' "$scratch/sim.out"; then
-    kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null
+  if ! start_sim "$scratch/sim.out" "$sim" --regions 85 --orgs 300 --houses 3000 --seed 3 \
+         --port 8443 --tls-dir "$tls"; then
     echo "note: port 8443 is busy, the run over two regions is left out"
     return
   fi

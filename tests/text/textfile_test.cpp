@@ -13,6 +13,8 @@
 
 
 #include <algorithm>
+#include <cstdio>
+#include <stdexcept>
 #include <functional>
 
 namespace {
@@ -376,3 +378,32 @@ TEST(ExecutableDir, IsTheFolderOfThisProgram) {
 }
 
 }  // namespace
+
+TEST(Messages, ExceptionTextsAreReadAsUtf8) {
+  // The job throws its own errors with UTF-8 texts; the system's code page must not matter.
+  const std::string russian = QStringLiteral("строка не записана в файл: диск полон").toStdString();
+  QString text;
+  try {
+    throw std::runtime_error(russian);
+  } catch (...) {
+    text = CurrentExceptionText(QStringLiteral("неизвестная ошибка"));
+  }
+  EXPECT_EQ(text, QStringLiteral("строка не записана в файл: диск полон"));
+}
+
+TEST(NarrowFileName, OpensAFileInAFolderWithCyrillicLettersAndABlank) {
+  // What a C library that opens files with plain fopen (the workbook writer) is given.
+  QTemporaryDir tmp;
+  ASSERT_TRUE(QDir(tmp.path()).mkdir(QStringLiteral("Мои программы")));
+  const QString path = tmp.path() + QStringLiteral("/Мои программы/данные.xlsx");
+  QFile made(path);
+  ASSERT_TRUE(made.open(QIODevice::WriteOnly));
+  made.write("x");
+  made.close();
+  const QByteArray narrow = NarrowFileName(path);
+  ASSERT_FALSE(narrow.isEmpty());
+  FILE* f = std::fopen(narrow.constData(), "rb");
+  ASSERT_NE(f, nullptr) << narrow.toStdString();
+  EXPECT_EQ(std::fgetc(f), 'x');
+  std::fclose(f);
+}

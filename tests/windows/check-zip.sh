@@ -17,6 +17,7 @@ zip=$(ls "$win"/OrgHarvester-*-win64.zip 2>/dev/null | head -n 1)
 scratch=$(mktemp -d)
 sim_pid=
 trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$scratch"' EXIT
+source "$(dirname "$0")/../support/start-sim.sh"
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
@@ -68,14 +69,7 @@ run_interrupted() {
   local sim=$linux/tools/portal-sim/portal-sim tls=$win/demo-tls
   local dataset=(--regions 85 --orgs 600 --houses 20000 --seed 5)
   cp "$tls/01cert.pem" "$tls/01key.pem" "$folder/"
-  "$sim" "${dataset[@]}" --port 8443 --tls-dir "$tls" >"$scratch/sim.out" 2>&1 &
-  sim_pid=$!
-  for _ in $(seq 1 100); do
-    grep -q '^LISTENING ' "$scratch/sim.out" && break
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if ! grep -q '^LISTENING ' "$scratch/sim.out"; then
+  if ! start_sim "$scratch/sim.out" "$sim" "${dataset[@]}" --port 8443 --tls-dir "$tls"; then
     echo "note: port 8443 is busy, the run through the window is left out"
     return
   fi

@@ -9,9 +9,11 @@
 #include "app/quitsignals.h"
 #include "app/toolkittexts.h"
 #include "portal/curlglobal.h"
+#include "text/platform.h"
 #include "text/textfile.h"
 
-int main(int argc, char* argv[]) {
+namespace {
+int Run(int argc, char* argv[]) {
   // Before any thread, the toolkit's own included.
   const CurlGlobal curl;
   QApplication app(argc, argv);
@@ -45,3 +47,7 @@ int main(int argc, char* argv[]) {
   form.show();
   return QApplication::exec();
 }
+}  // namespace
+
+// Everything is saved and closed when Run returns.
+int main(int argc, char* argv[]) { EndProcess(Run(argc, argv)); }

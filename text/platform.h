@@ -89,3 +89,9 @@ QString ExecutableFilePath();
 
 // The system's text for an error code of its own (errno, GetLastError()).
 QString SystemErrorText(int code);
+
+// Ends the process with `code`, called by a main once everything is saved and closed.
+// Windows ends the other threads before the libraries' own clean-up runs, and a thread ended
+// while it was leaving (holding the thread library's key lock) keeps that clean-up waiting
+// for ever; so there the process ends without it, its output flushed.
+[[noreturn]] void EndProcess(int code);

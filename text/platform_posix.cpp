@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -271,3 +273,5 @@ QString ExecutableFilePath() {
 }
 
 QString SystemErrorText(int code) { return qt_error_string(code); }
+
+void EndProcess(int code) { std::exit(code); }

@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cstdio>
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -193,4 +195,10 @@ QString SystemErrorText(int code) {
                       : QStringLiteral("error %1").arg(code);
   if (text) LocalFree(text);
   return message;
+}
+
+void EndProcess(int code) {
+  std::fflush(nullptr);
+  TerminateProcess(GetCurrentProcess(), UINT(code));
+  ExitProcess(UINT(code));  // only if the system refused the first
 }

@@ -4,9 +4,14 @@
 #include <gtest/gtest.h>
 
 #include "portal/curlglobal.h"
+#include "text/platform.h"
 
-int main(int argc, char** argv) {
+namespace {
+int RunTests(int argc, char** argv) {
   const CurlGlobal curl;
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
+}  // namespace
+
+int main(int argc, char** argv) { EndProcess(RunTests(argc, argv)); }

@@ -417,6 +417,12 @@ void TMainForm::EndSession() {
   Quit();
 }
 
+void TMainForm::CommitSessionData() {
+  QString error;
+  if (!SaveSelection(&error)) Log(QStringLiteral("Ошибка: ") + error);
+  if (JobRunning()) CurrentJob->RequestCheckpoint();
+}
+
 void TMainForm::WaitForJobEnd(int ms) {
   if (!CurrentJob) return;
   EndSession();

@@ -593,7 +593,9 @@ QStringList TScraper::QueueAsAtStop() const {
 
 void TScraper::MaybeCheckpoint() {
   const auto now = std::chrono::steady_clock::now();
-  if (now - lastCheckpoint_ < std::chrono::milliseconds(settings_.checkpointIntervalMs)) return;
+  if (!checkpointSoon_.exchange(false) &&
+      now - lastCheckpoint_ < std::chrono::milliseconds(settings_.checkpointIntervalMs))
+    return;
   SaveCheckpoint(QueueAsAtStop(), false);
   // A failed save is not retried at once: the log says so, and the next try comes in turn.
   lastCheckpoint_ = std::chrono::steady_clock::now();

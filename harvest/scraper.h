@@ -63,6 +63,8 @@ class TScraper : public QThread {
   void Release();
   bool IsHeld() const { return held_.load(); }
   void RequestStop();  // the terminate request, seen at the start of every pass
+  // The run's state is saved at the next pass instead of when the interval is over.
+  void RequestCheckpoint() { checkpointSoon_ = true; }
   bool IsEnded() const { return ended_.load(); }
 
   // Fields of the run.
@@ -135,6 +137,7 @@ class TScraper : public QThread {
   bool loopOver_ = false;  // guarded by holdMutex_
   std::atomic<bool> stop_{false};
   std::atomic<bool> ended_{false};
+  std::atomic<bool> checkpointSoon_{false};
   std::mutex holdMutex_;  // guards only the hold condition, never taken with JobLock
   std::condition_variable holdCond_;
 

@@ -184,6 +184,33 @@ TEST(Checkpoint, DiskFullMidRunSavesNothingFalseAndTheNextRunLosesNothing) {
   });
 }
 
+TEST(Checkpoint, OneFailedSyncDoesNotStopTheLaterCheckpoints) {
+  auto ds = Data(2, 8, 30);
+  auto sim = StartSim(SimArgs(2, 8, 30));
+  InFreshThread([&] {
+    const QStringList reference = ReferenceRows(*sim, AllRegions(ds));
+    JobRun run;
+    run.view.regions = AllRegions(ds);
+    run.view.limit = 1;
+    HarvestSettings s = run.Settings(*sim);
+    s.checkpointIntervalMs = 20;
+    // The result file's second sync (the first checkpoint after the plan's) fails.
+    auto syncs = std::make_shared<std::atomic<int>>(0);
+    s.sync = [syncs](const QString& path, const std::function<bool()>& sync) {
+      if (path.endsWith(QLatin1String(".tab")) && ++*syncs == 2) return false;
+      return sync();
+    };
+    run.Create(s);
+    ASSERT_TRUE(run.RunToEnd(120s));
+    const QStringList texts = LogTexts(run.view.LogLines());
+    EXPECT_EQ(texts.filter(QStringLiteral("не записан на диск")).size(), 1) << texts.join('\n').toStdString();
+    EXPECT_GT(syncs->load(), 3);
+    // The end was saved like any other: nothing left to do, every row there once.
+    EXPECT_EQ(FileBytes(run.dir + QStringLiteral("lists.dat")), kUtf8Mark);
+    ExpectExactlyOnce(reference, AllResultRows(run.dir));
+  });
+}
+
 TEST(Checkpoint, APauseDuringTheEndStepsIsRefused) {
   auto ds = Data(1, 3, 6);
   auto sim = StartSim(SimArgs(1, 3, 6));

@@ -4,7 +4,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <cerrno>
 
 #include "harvest/resultfile.h"
 #include "harvest/workbook.h"
@@ -333,7 +332,7 @@ bool RunStore::AddGivenUp(const QList<GivenUpTask>& tasks) {
 bool RunStore::DiscardSavedWork(const QString& dir, QString* reason) {
   const QString lists = dir + QLatin1String(kListsFile);
   if (!RemoveFile(lists)) {
-    if (reason) *reason = SystemErrorText(errno);
+    if (reason) *reason = QStringLiteral("файл %1 не удалён").arg(QDir::toNativeSeparators(lists));
     return false;
   }
   // The queue is gone first: without it the companions are never read.

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 
 #include "harvest/resultfile.h"
 #include "harvest/workbook.h"
@@ -341,13 +342,28 @@ bool RunStore::DiscardSavedWork(const QString& dir, QString* reason) {
   return true;
 }
 
-qsizetype RunStore::RunnableTasks(const QStringList& queue, const QString& baseUrl) {
-  qsizetype runnable = 0;
-  for (const QString& task : queue) {
-    if (!IsSafeTaskLine(task) || task.trimmed().isEmpty()) continue;
-    // A task with an address is sent only to the portal's own.
-    if (task.contains(QLatin1String("://")) && !baseUrl.isEmpty() && !task.startsWith(baseUrl)) continue;
-    ++runnable;
+namespace {
+
+// Whether a worker would send the task: its refusal rule, as far as the text shows it.
+bool WouldBeSent(const QString& task, const QString& baseUrl) {
+  if (!IsSafeTaskLine(task) || task.trimmed().isEmpty()) return false;
+  const TaskParts parts = ParseTask(task);
+  switch (parts.kind) {
+    case RegionCount:
+      return IsPlainRegionKey(parts.value);
+    case OrgCard:
+      return task.startsWith(baseUrl) && IsPlainToken(parts.orgGuid);
+    case SearchPage:
+      return !parts.hasValue || (parts.address.startsWith(baseUrl) && IsPlainRegionKey(parts.value));
+    case HouseCount:
+    case HousePage:
+      return !parts.hasValue || (parts.address.startsWith(baseUrl) && IsPlainToken(parts.value));
   }
-  return runnable;
+  return true;
+}
+
+}  // namespace
+
+qsizetype RunStore::RunnableTasks(const QStringList& queue, const QString& baseUrl) {
+  return std::count_if(queue.cbegin(), queue.cend(), [&](const QString& task) { return WouldBeSent(task, baseUrl); });
 }

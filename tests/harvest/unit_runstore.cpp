@@ -330,8 +330,11 @@ TEST(RunStore, DiscardingRemovesTheSavedWorkOnly) {
                           kKey1,
                           OrgCardTask(kBase, kOrg1),
                           OrgCardTask(QStringLiteral("https://other.host/"), kOrg1),
-                          HouseCountTask(kBase, kOrg2) + QChar(0x1B)};
-  EXPECT_EQ(RunStore::RunnableTasks(queue, kBase), 2);
+                          HouseCountTask(kBase, kOrg2) + QChar(0x1B),
+                          QStringLiteral("01$$$not plain"),
+                          HousePageTask(kBase, 1, kOrg2).replace(kOrg2, QStringLiteral("x/../y")),
+                          SearchPageTask(kBase, 1, QStringLiteral("02"), QStringLiteral("bbbb"))};
+  EXPECT_EQ(RunStore::RunnableTasks(queue, kBase), 3);
 }
 
 TEST(RunStore, GivenUpTasksAreAddedToAListAPersonCanRead) {

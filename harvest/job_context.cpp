@@ -17,6 +17,8 @@ const QString kCardLetter = QStringLiteral("C");
 // A task that ended runs unfinished: the task and the number of runs in a row. Programs
 // that do not know the letter skip the line.
 const QString kFailedLetter = QStringLiteral("F");
+// A row of the result file: its offset and its task.
+const QString kRowLetter = QStringLiteral("W");
 
 bool NeedsEscape(QChar c) {
   const char16_t u = c.unicode();
@@ -156,11 +158,16 @@ QString FailedRunsLine(const QString& task, int runs) {
   return kFailedLetter + QLatin1Char('\t') + Escape(task) + QLatin1Char('\t') + QString::number(runs);
 }
 
+QString WrittenRowLine(const WrittenRow& row) {
+  return kRowLetter + QLatin1Char('\t') + QString::number(row.offset) + QLatin1Char('\t') + Escape(row.task);
+}
+
 QStringList ContextFileLines(const ContextFile& file) {
   QStringList lines = ContextHeadLines(file.current, file.previous);
   lines += file.entries;
   for (auto it = file.failedRuns.cbegin(); it != file.failedRuns.cend(); ++it)
     lines << FailedRunsLine(it.key(), it.value());
+  for (const WrittenRow& row : file.rows) lines << WrittenRowLine(row);
   return lines;
 }
 
@@ -179,6 +186,11 @@ ContextFile ParseContextFile(const QStringList& lines) {
       bool ok = false;
       const int runs = parts.size() == 3 ? parts[2].toInt(&ok) : 0;
       if (ok && runs > 0) file.failedRuns.insert(Unescape(parts[1]), runs);
+    } else if (records && line.startsWith(kRowLetter + QLatin1Char('\t'))) {
+      const QStringList parts = line.split(QLatin1Char('\t'));
+      bool ok = false;
+      const qint64 offset = parts.size() == 3 ? parts[1].toLongLong(&ok) : -1;
+      if (ok && offset >= 0) file.rows.append({offset, Unescape(parts[2])});
     } else {
       file.entries << line;
     }

@@ -25,11 +25,20 @@ struct QueueRecord {
 // Runs in a row that a saved task ended unfinished in, by the task's text.
 using FailedRuns = QHash<QString, int>;
 
+// A row of the result file: where it begins and the task it came from. A result file found
+// shorter than its record names the tasks of the rows it lost.
+struct WrittenRow {
+  qint64 offset = 0;
+  QString task;
+  bool operator==(const WrittenRow&) const = default;
+};
+
 struct ContextFile {
   std::optional<QueueRecord> current;   // the checkpoint this file was written for
   std::optional<QueueRecord> previous;  // the last one whose queue reached the disk before it
   QStringList entries;                  // entry lines (JobContextEntries), for both queues
   FailedRuns failedRuns;                // of the tasks of both queues
+  QList<WrittenRow> rows;               // the rows of the current record's result file
 };
 
 // Digest of a queue file's bytes, as the context file names it.
@@ -62,6 +71,7 @@ QStringList JobContextEntries(const RunData& run, const QStringList& tasks);
 // task failed in (written after the entries).
 QStringList ContextHeadLines(const std::optional<QueueRecord>& current, const std::optional<QueueRecord>& previous);
 QString FailedRunsLine(const QString& task, int runs);
+QString WrittenRowLine(const WrittenRow& row);
 
 // The file's lines (a format tag first, then the records, then the entries) and back.
 // Unknown or damaged lines are skipped; a file of the first format has entries only.

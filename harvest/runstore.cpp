@@ -133,6 +133,9 @@ std::optional<ResumePlan> RunStore::LoadResumePlan() {
       } else {
         LoadJobContextEntries(context.entries, plan.context);
         plan.failedRuns = std::move(context.failedRuns);
+        // The rows belong to the file of the current record.
+        if (plan.interrupted && plan.interrupted->resultFile == context.current->resultFile)
+          plan.writtenRows = std::move(context.rows);
       }
     } else {
       log_(QStringLiteral("Файл context.dat не прочитан, продолжаем без него: ") + reason);
@@ -143,7 +146,7 @@ std::optional<ResumePlan> RunStore::LoadResumePlan() {
   return plan;
 }
 
-void RunStore::FinishInterruptedRun(const QueueRecord& record) {
+void RunStore::FinishInterruptedRun(const QueueRecord& record, const QList<WrittenRow>& rows) {
   // Only a plain result file name beside the executable is taken from the file.
   const QString name = record.resultFile;
   if (name.isEmpty() || record.resultLength < 0) return;
@@ -180,14 +183,22 @@ void RunStore::FinishInterruptedRun(const QueueRecord& record) {
     return;
   }
   Moment("resume:cut");
+  // Rows the record counts but the file no longer holds: their tasks left the queue when
+  // the rows were written, so they are named instead.
+  QList<GivenUpTask> lost;
+  for (const WrittenRow& row : rows)
+    if (row.offset >= cut.after && row.offset < record.resultLength)
+      lost.append({row.task, QStringLiteral("строка потеряна из файла результатов %1").arg(name)});
   if (cut.before < record.resultLength)
     log_(QStringLiteral("Ошибка: файл результатов прерванного запуска %1 короче записанного (%2 байт вместо "
-                        "%3): строки после байта %4 потеряны, их задач в очереди уже нет; чтобы получить "
-                        "их, запустите регионы этого запуска заново")
+                        "%3): строки после байта %4 потеряны%5")
              .arg(shownTab)
              .arg(cut.before)
              .arg(record.resultLength)
-             .arg(cut.after));
+             .arg(cut.after)
+             .arg(lost.isEmpty() ? QStringLiteral("; их задач в очереди уже нет, чтобы получить их, запустите "
+                                                  "регионы этого запуска заново")
+                                 : QStringLiteral(", их задачи (%1) перенесены в %2").arg(lost.size()).arg(GivenUpFileName())));
   else if (cut.after != record.resultLength)
     log_(QStringLiteral("Файл результатов прерванного запуска %1 изменён после сохранения: он обрезан по "
                         "концу строки на байте %2 вместо %3")
@@ -199,6 +210,7 @@ void RunStore::FinishInterruptedRun(const QueueRecord& record) {
                         "сохранения, эти данные будут загружены заново")
              .arg(shownTab)
              .arg(cut.before - cut.after));
+  AddGivenUp(lost);
   if (QFileInfo::exists(xlsx)) return;
   ExportWorkbookOf(tab, xlsx);
 }
@@ -223,7 +235,8 @@ bool RunStore::WriteLines(const QString& path, const QStringList& lines, QString
 }
 
 bool RunStore::WriteContext(const QString& hash, const QueueRecord& record, const QStringList& queue,
-                            const RunData& data, const FailedRuns& failedRuns, QString* reason) {
+                            const RunData& data, const FailedRuns& failedRuns, const QList<WrittenRow>& rows,
+                            QString* reason) {
   QueueRecord current = record;
   current.queueHash = hash;
   std::optional<QueueRecord> previous;
@@ -252,11 +265,14 @@ bool RunStore::WriteContext(const QString& hash, const QueueRecord& record, cons
     counts(queue);
     if (committed_) counts(committed_->queue);
   }
+  // Only rows the record counts: they are on the disk.
+  for (const WrittenRow& row : rows)
+    if (row.offset < record.resultLength) out.Line(WrittenRowLine(row));
   return out.Commit(reason);
 }
 
 bool RunStore::SaveCheckpoint(const QStringList& tasks, const RunData& data, ResultFile* result,
-                              const FailedRuns& failedRuns, bool atEnd) {
+                              const FailedRuns& failedRuns, bool atEnd, const QList<WrittenRow>& rows) {
   Moment("checkpoint:begin");
   QStringList queue;
   queue.reserve(tasks.size());
@@ -296,7 +312,7 @@ bool RunStore::SaveCheckpoint(const QStringList& tasks, const RunData& data, Res
   // between the two files leaves a pair that fits.
   const QString hash = QueueHashOfLines(queue);
   const QString contextPath = Path(kContextFile);
-  if (!WriteContext(hash, record, queue, data, failedRuns, &reason)) {
+  if (!WriteContext(hash, record, queue, data, failedRuns, rows, &reason)) {
     log_(QStringLiteral("Ошибка: очередь не сохранена: ") + CannotCreateFileMessage(contextPath, reason));
     return false;
   }

@@ -44,6 +44,7 @@ struct ResumePlan {
   RunData context;               // RegionNames, OrgRegions and OrgCards the queue needs
   FailedRuns failedRuns;         // runs in a row each saved task ended unfinished
   std::optional<QueueRecord> interrupted;  // the record that came with this very queue
+  QList<WrittenRow> writtenRows;  // the rows the record's result file should hold
 };
 
 // A task given up for good, for the list beside the results.
@@ -69,15 +70,18 @@ class RunStore {
   std::optional<ResumePlan> LoadResumePlan();
 
   // The result file of the run the plan's record came from: cut back to the record (rows
-  // past it are fetched again), its stale workbook removed first and made again.
-  void FinishInterruptedRun(const QueueRecord& record);
+  // past it are fetched again), its stale workbook removed first and made again. Rows the
+  // record names but the file lost (`rows` tells their tasks) go to the list beside the
+  // results.
+  void FinishInterruptedRun(const QueueRecord& record, const QList<WrittenRow>& rows = {});
 
   // One checkpoint: the result file synced, then "allknown.dat" (once, and at the end),
   // "context.dat" and "lists.dat", each written whole beside its name and renamed over it.
   // True once "lists.dat" holds `tasks`. A failed step is logged; the next checkpoint tries
   // again from the start.
+  // `rows`: the rows of the result file so far, with their tasks.
   bool SaveCheckpoint(const QStringList& tasks, const RunData& data, ResultFile* result,
-                      const FailedRuns& failedRuns, bool atEnd);
+                      const FailedRuns& failedRuns, bool atEnd, const QList<WrittenRow>& rows = {});
 
   // Appends tasks to the plain list beside the results (task, reason, date); false with a
   // log line when it cannot be written.
@@ -100,7 +104,8 @@ class RunStore {
   }
   QString Path(const char* name) const;
   bool WriteContext(const QString& hash, const QueueRecord& record, const QStringList& queue,
-                    const RunData& data, const FailedRuns& failedRuns, QString* reason);
+                    const RunData& data, const FailedRuns& failedRuns, const QList<WrittenRow>& rows,
+                    QString* reason);
   bool WriteLines(const QString& path, const QStringList& lines, QString* reason);
   void ExportWorkbookOf(const QString& tab, const QString& xlsx);
 

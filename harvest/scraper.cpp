@@ -219,7 +219,8 @@ void TScraper::StartUp() {
   ReadSkipList();
   // Rows of the interrupted run past its last saved state are cut off before anything new
   // is saved: they will be fetched again.
-  if (runLoop_ && interrupted_) store_.FinishInterruptedRun(*interrupted_);
+  if (runLoop_ && interrupted_) store_.FinishInterruptedRun(*interrupted_, interruptedRows_);
+  interruptedRows_.clear();
   if (runLoop_ && !OpenResultFile()) runLoop_ = false;
   // The plan is on the disk before the first request: from now on a kill loses nothing.
   if (runLoop_ && !SaveCheckpoint(data_.PendingList, false)) {
@@ -241,6 +242,7 @@ bool TScraper::PlanResumed() {
   data_.OrgCards = std::move(plan->context.OrgCards);
   failedRuns_ = std::move(plan->failedRuns);
   interrupted_ = plan->interrupted;
+  interruptedRows_ = std::move(plan->writtenRows);
   queueLoaded_ = true;
   return true;
 }
@@ -429,10 +431,12 @@ void TScraper::Collect() {
         handled = HandleHousePage(data_, outcome, &row);
         if (row) {
           QString reason;
+          const qint64 offset = resultFile_ ? resultFile_->Size() : 0;
           if (!resultFile_ || !resultFile_->WriteRow(*row, &reason))
             throw std::runtime_error(
                 QStringLiteral("строка не записана в %1: %2").arg(QDir::toNativeSeparators(tabPath_), reason).toStdString());
           ++data_.FirmsWritten;
+          writtenRows_.append({offset, task});
           Moment("row:written");
           ShowCounters();
         }
@@ -604,7 +608,7 @@ void TScraper::MaybeCheckpoint() {
 bool TScraper::SaveCheckpoint(const QStringList& tasks, bool atEnd) {
   // Given-up tasks reach their list before the queue that no longer holds them.
   if (store_.AddGivenUp(givenUp_)) givenUp_.clear();
-  return store_.SaveCheckpoint(tasks, data_, resultFile_.get(), failedRuns_, atEnd);
+  return store_.SaveCheckpoint(tasks, data_, resultFile_.get(), failedRuns_, atEnd, writtenRows_);
 }
 
 void TScraper::ReapWorkers() {

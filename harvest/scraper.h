@@ -157,6 +157,8 @@ class TScraper : public QThread {
 
   RunStore store_;  // the saved state: working files and the record of the result file
   std::optional<QueueRecord> interrupted_;  // the record a resumed queue came with
+  QList<WrittenRow> interruptedRows_;       // and the rows its result file should hold
+  QList<WrittenRow> writtenRows_;           // the rows of this run's result file
   std::chrono::steady_clock::time_point lastCheckpoint_;
   QString tabPath_;
   QString xlsxPath_;

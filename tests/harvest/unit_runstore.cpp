@@ -285,30 +285,48 @@ TEST(RunStore, AWorkbookMadeAfterTheRecordNeverSurvivesTwoKills) {
   EXPECT_FALSE(sheet.contains("unsaved-row"));
 }
 
-TEST(RunStore, AResultFileShorterThanItsRecordIsReportedAndCutOnARow) {
-  Watched w;
-  const RunData data = Context();
-  const QString tab = w.dir + QStringLiteral("data9.tab");
-  RunStore store(w.dir, w.Logger());
-  ASSERT_TRUE(w.result.Open(tab, nullptr));
-  ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("first"))));
-  const qint64 oneRow = w.result.Size();
-  ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("second"))));
-  ASSERT_TRUE(store.SaveCheckpoint({kKey1}, data, &w.result, {}, false));
-  const qint64 recorded = w.result.Size();
-  ASSERT_TRUE(w.result.Close());
-  // Lost from the end, into the first row's successor.
-  ASSERT_TRUE(QFile::resize(tab, recorded - 5));
+TEST(RunStore, AResultFileShorterThanItsRecordIsCutOnARowAndItsLostRowsNamed) {
+  // With the rows' tasks in the context (this version) and without (an earlier one).
+  for (const bool withRows : {true, false}) {
+    SCOPED_TRACE(withRows);
+    Watched w;
+    const RunData data = Context();
+    const QString tab = w.dir + QStringLiteral("data9.tab");
+    const QString firstTask = HousePageTask(kBase, 1, kOrg1);
+    const QString secondTask = HousePageTask(kBase, 3, kOrg2);
+    RunStore store(w.dir, w.Logger());
+    ASSERT_TRUE(w.result.Open(tab, nullptr));
+    QList<WrittenRow> rows{{w.result.Size(), firstTask}};
+    ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("first"))));
+    const qint64 oneRow = w.result.Size();
+    rows.append({oneRow, secondTask});
+    ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("second"))));
+    ASSERT_TRUE(store.SaveCheckpoint({kKey1}, data, &w.result, {}, false, withRows ? rows : QList<WrittenRow>{}));
+    const qint64 recorded = w.result.Size();
+    ASSERT_TRUE(w.result.Close());
+    // Lost from the end, into the second row.
+    ASSERT_TRUE(QFile::resize(tab, recorded - 5));
 
-  w.log.clear();
-  RunStore resumed(w.dir, w.Logger());
-  std::optional<ResumePlan> plan = resumed.LoadResumePlan();
-  ASSERT_TRUE(plan && plan->interrupted);
-  resumed.FinishInterruptedRun(*plan->interrupted);
-  EXPECT_EQ(QFileInfo(tab).size(), oneRow);
-  const QString joined = w.log.join('\n');
-  EXPECT_TRUE(joined.contains(QStringLiteral("короче записанного (%1 байт вместо %2)").arg(recorded - 5).arg(recorded)))
-      << joined.toStdString();
+    w.log.clear();
+    RunStore resumed(w.dir, w.Logger());
+    std::optional<ResumePlan> plan = resumed.LoadResumePlan();
+    ASSERT_TRUE(plan && plan->interrupted);
+    EXPECT_EQ(plan->writtenRows, withRows ? rows : QList<WrittenRow>{});
+    resumed.FinishInterruptedRun(*plan->interrupted, plan->writtenRows);
+    EXPECT_EQ(QFileInfo(tab).size(), oneRow);
+    const QString joined = w.log.join('\n');
+    EXPECT_TRUE(joined.contains(QStringLiteral("короче записанного (%1 байт вместо %2)").arg(recorded - 5).arg(recorded)))
+        << joined.toStdString();
+    const QStringList listed = FileLines(w.dir + RunStore::GivenUpFileName());
+    if (withRows) {
+      EXPECT_TRUE(joined.contains(QStringLiteral("их задачи (1) перенесены в failed-tasks.txt"))) << joined.toStdString();
+      ASSERT_EQ(listed.size(), 2);
+      EXPECT_TRUE(listed[1].startsWith(secondTask + QStringLiteral("\tстрока потеряна из файла результатов data9.tab\t")));
+    } else {
+      EXPECT_TRUE(listed.isEmpty());
+      EXPECT_TRUE(joined.contains(QStringLiteral("запустите регионы этого запуска заново")));
+    }
+  }
 }
 
 TEST(RunStore, DiscardingRemovesTheSavedWorkOnly) {

@@ -189,27 +189,26 @@ void RunStore::FinishInterruptedRun(const QueueRecord& record, const QList<Writt
   for (const WrittenRow& row : rows)
     if (row.offset >= cut.after && row.offset < record.resultLength)
       lost.append({row.task, QStringLiteral("строка потеряна из файла результатов %1").arg(name)});
+  // Numbers go in as text, all at once: a path with "%2" in it stays as it is.
+  const auto number = [](qint64 n) { return QString::number(n); };
   if (cut.before < record.resultLength)
     log_(QStringLiteral("Ошибка: файл результатов прерванного запуска %1 короче записанного (%2 байт вместо "
                         "%3): строки после байта %4 потеряны%5")
-             .arg(shownTab)
-             .arg(cut.before)
-             .arg(record.resultLength)
-             .arg(cut.after)
-             .arg(lost.isEmpty() ? QStringLiteral("; их задач в очереди уже нет, чтобы получить их, запустите "
+             .arg(shownTab, number(cut.before), number(record.resultLength), number(cut.after),
+                  lost.isEmpty() ? QStringLiteral("; их задач в очереди уже нет, чтобы получить их, запустите "
                                                   "регионы этого запуска заново")
-                                 : QStringLiteral(", их задачи (%1) перенесены в %2").arg(lost.size()).arg(GivenUpFileName())));
+                                 : QStringLiteral(", их задачи (%1) перенесены в %2").arg(number(lost.size()), GivenUpFileName())));
   else if (cut.after != record.resultLength)
     log_(QStringLiteral("Файл результатов прерванного запуска %1 изменён после сохранения: он обрезан по "
                         "концу строки на байте %2 вместо %3")
-             .arg(shownTab)
-             .arg(cut.after)
-             .arg(record.resultLength));
-  if (cut.before > cut.after)
+             .arg(shownTab, number(cut.after), number(record.resultLength)));
+  if (cut.before > cut.after) {
     log_(QStringLiteral("Продолжаем прерванный запуск: из файла %1 убрано %2 байт после последнего "
                         "сохранения, эти данные будут загружены заново")
-             .arg(shownTab)
-             .arg(cut.before - cut.after));
+             .arg(shownTab, number(cut.before - cut.after)));
+    // Left only when the file had its recorded length but was changed within it.
+    if (QFileInfo::exists(xlsx)) RemoveFile(xlsx);
+  }
   AddGivenUp(lost);
   if (QFileInfo::exists(xlsx)) return;
   ExportWorkbookOf(tab, xlsx);

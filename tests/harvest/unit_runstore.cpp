@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QMap>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <string>
 #include <vector>
 

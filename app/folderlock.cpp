@@ -1,6 +1,8 @@
 #include "app/folderlock.h"
 
 #include <QDir>
+#include <QFile>
+#include <QSysInfo>
 
 FolderLock::FolderLock(const QString& dir) : dir_(dir) {
   lock_ = std::make_unique<QLockFile>(dir_ + FileName());
@@ -9,22 +11,58 @@ FolderLock::FolderLock(const QString& dir) : dir_(dir) {
   lock_->setStaleLockTime(0);
 }
 
+namespace {
+
+// Why a file cannot be made in the folder, as the system says it: the lock file itself does
+// not tell a full disk from a read-only folder.
+QString WhyNoFileCanBeMade(const QString& dir) {
+  QFile probe(dir + QStringLiteral("orgharvester.lock.check"));
+  QString reason;
+  if (!probe.open(QIODevice::WriteOnly) || probe.write("x", 1) != 1 || !probe.flush()) reason = probe.errorString();
+  probe.close();
+  probe.remove();
+  return reason;
+}
+
+}  // namespace
+
 bool FolderLock::Take(QString* message) {
   if (lock_->tryLock(0)) return true;
   const QString folder = QDir::toNativeSeparators(dir_);
+  const QString file = QDir::toNativeSeparators(dir_ + FileName());
   QString text;
-  if (lock_->error() == QLockFile::LockFailedError) {
-    qint64 pid = 0;
-    QString host, app;
-    lock_->getLockInfo(&pid, &host, &app);
-    text = QStringLiteral("В папке %1 уже работает другая копия программы (процесс %2). "
-                          "Две копии в одной папке испортили бы общие рабочие файлы. "
-                          "Переключитесь на неё или дождитесь её завершения.")
-               .arg(folder)
-               .arg(pid);
-  } else {
-    text = QStringLiteral("Не удалось создать файл блокировки %1%2: нет доступа к папке на запись.")
-               .arg(folder, FileName());
+  switch (lock_->error()) {
+    case QLockFile::LockFailedError: {
+      qint64 pid = 0;
+      QString host, app;
+      lock_->getLockInfo(&pid, &host, &app);
+      if (!host.isEmpty() && host != QSysInfo::machineHostName()) {
+        // Whether that copy still runs cannot be seen from here: the user has to say so.
+        text = QStringLiteral("Папку %1 занял другой компьютер: %2 (процесс %3). Две копии в одной папке "
+                              "испортили бы общие рабочие файлы. Если на компьютере %2 программа уже не "
+                              "работает (закрыта, компьютер выключен или программа завершилась аварийно), "
+                              "удалите файл %4 и запустите программу снова.")
+                   .arg(folder, host)
+                   .arg(pid)
+                   .arg(file);
+      } else {
+        text = QStringLiteral("В папке %1 уже работает другая копия программы (процесс %2). "
+                              "Две копии в одной папке испортили бы общие рабочие файлы. "
+                              "Переключитесь на неё или дождитесь её завершения.")
+                   .arg(folder)
+                   .arg(pid);
+      }
+      break;
+    }
+    case QLockFile::PermissionError:
+      text = QStringLiteral("Не удалось создать файл блокировки %1: нет доступа к папке на запись.").arg(file);
+      break;
+    default: {
+      const QString reason = WhyNoFileCanBeMade(dir_);
+      text = QStringLiteral("Не удалось создать файл блокировки %1: %2.")
+                 .arg(file, reason.isEmpty() ? QStringLiteral("неизвестная ошибка") : reason);
+      break;
+    }
   }
   if (message) *message = text;
   return false;

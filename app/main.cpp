@@ -39,10 +39,13 @@ int Run(int argc, char* argv[]) {
   // stopped and saves its queue and its log first.
   QuitSignals quitSignals;
   QObject::connect(&quitSignals, &QuitSignals::Received, &form, &TMainForm::EndSession);
+  // A logout asks for the data first and may then be cancelled: the run saves its state and
+  // goes on. When the logout goes through, the program is told to quit (aboutToQuit) or gets
+  // a signal.
   QObject::connect(&app, &QGuiApplication::commitDataRequest, &form,
-                   [&form](QSessionManager&) { form.EndSession(); });
-  // Windows ends the process as soon as aboutToQuit returns at logoff or shutdown: a run
-  // still saving gets a few seconds first. Elsewhere no run is left by then.
+                   [&form](QSessionManager&) { form.CommitSessionData(); });
+  // The system ends the process soon after aboutToQuit returns at logoff or shutdown: a run
+  // still saving gets a few seconds first.
   QObject::connect(&app, &QCoreApplication::aboutToQuit, &form, [&form] { form.WaitForJobEnd(4000); });
   form.show();
   return QApplication::exec();

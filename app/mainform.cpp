@@ -4,7 +4,6 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QFile>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontMetrics>
@@ -24,6 +23,7 @@
 #include <type_traits>
 
 #include "app/regionlist.h"
+#include "harvest/runstore.h"
 #include "harvest/workfiles.h"
 #include "portal/httpclient.h"
 #include "text/textfile.h"
@@ -417,6 +417,12 @@ void TMainForm::EndSession() {
   Quit();
 }
 
+void TMainForm::CommitSessionData() {
+  QString error;
+  if (!SaveSelection(&error)) Log(QStringLiteral("Ошибка: ") + error);
+  if (JobRunning()) CurrentJob->RequestCheckpoint();
+}
+
 void TMainForm::WaitForJobEnd(int ms) {
   if (!CurrentJob) return;
   EndSession();
@@ -444,36 +450,35 @@ void TMainForm::AdditionalCheckBoxClick() {
 void TMainForm::Log(const QString& message) { AddLogLine(LogLine(message)); }
 
 bool TMainForm::SettleLeftovers() {
-  struct Leftover {
-    const char* file;
-    const char* question;
-    QStringList companions;  // deleted only together with the file
-  };
-  const Leftover leftovers[] = {
-      {kListsFile, "От прошлого запуска осталось %1 ссылок на списки карточек. "
-                   "Удалить их и начать с начала?",
-       {QLatin1String(kAllKnownFile), QLatin1String(kContextFile)}},
-      {kCardsFile, "От прошлого запуска осталось %1 ссылок на карточки. "
-                   "Удалить их и начать с начала?",
-       {}},
-  };
-  for (const Leftover& leftover : leftovers) {
-    const QString path = dir_ + QLatin1String(leftover.file);
-    if (!QFileInfo::exists(path)) continue;
+  // The saved queue: asked about only for tasks a run would still send; "Да" removes it with
+  // everything that goes with it (RunStore knows which files those are).
+  const QString lists = dir_ + QLatin1String(kListsFile);
+  if (QFileInfo::exists(lists)) {
     QStringList lines;
     QString reason;
-    if (!ReadTextLines(path, &lines, &reason)) {
-      dialogs_->Error(CannotOpenFileMessage(path, reason));
+    if (!ReadTextLines(lists, &lines, &reason)) {
+      dialogs_->Error(CannotOpenFileMessage(lists, reason));
       return false;
     }
-    const bool discard =
-        lines.isEmpty() ||
-        dialogs_->Ask(QString::fromUtf8(leftover.question).arg(QString::number(lines.size())));
-    if (!discard) continue;
-    // A file that cannot be deleted stays, and so do its companions: the job then resumes
-    // from it with everything it needs.
-    if (!QFile::remove(path) && QFileInfo::exists(path)) continue;
-    for (const QString& companion : leftover.companions) QFile::remove(dir_ + companion);
+    const qsizetype runnable = RunStore::RunnableTasks(lines, settings_.fetch.baseUrl);
+    // One that cannot be removed stays with its companions: the job then resumes from it.
+    if (runnable == 0 || dialogs_->Ask(QStringLiteral("От прошлого запуска осталось %1 ссылок на списки карточек. "
+                                                      "Удалить их и начать с начала?")
+                                           .arg(runnable)))
+      RunStore::DiscardSavedWork(dir_);
+  }
+  const QString cards = dir_ + QLatin1String(kCardsFile);
+  if (QFileInfo::exists(cards)) {
+    QStringList lines;
+    QString reason;
+    if (!ReadTextLines(cards, &lines, &reason)) {
+      dialogs_->Error(CannotOpenFileMessage(cards, reason));
+      return false;
+    }
+    if (lines.isEmpty() || dialogs_->Ask(QStringLiteral("От прошлого запуска осталось %1 ссылок на карточки. "
+                                                        "Удалить их и начать с начала?")
+                                             .arg(lines.size())))
+      RemoveFile(cards);
   }
   return true;
 }

@@ -71,6 +71,10 @@ class TMainForm : public QWidget, public JobView {
   // the window does, but without asking anything (a selection that cannot be saved is only
   // logged): a run is stopped, saves its work and its log, then the program quits.
   void EndSession();
+  // The session manager asks for the program's data before a logout that may still be
+  // cancelled: the selection is saved and a run saves its state at once, but goes on. The
+  // end itself comes later (aboutToQuit, a signal), or never when the logout is cancelled.
+  void CommitSessionData();
   // Where the system ends the process as soon as the program says it quits (the Windows
   // session's end): ends the session, then keeps the events flowing until the run has saved
   // its work, for at most `ms` milliseconds. Returns at once without a run.

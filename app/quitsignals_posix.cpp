@@ -16,8 +16,9 @@ struct sigaction g_old[std::size(kSignals)];
 void OnSignal(int number) {
   const int saved = errno;
   const unsigned char byte = static_cast<unsigned char>(number);
-  // Only async-signal-safe calls here; a full pipe just loses a repeat of the same request.
-  [[maybe_unused]] ssize_t n = ::write(g_pair[0], &byte, 1);
+  // Only async-signal-safe calls here, and never a wait: the handler may interrupt the very
+  // thread that empties the socket. A full socket just loses a repeat of the same request.
+  [[maybe_unused]] ssize_t n = ::send(g_pair[0], &byte, 1, MSG_DONTWAIT | MSG_NOSIGNAL);
   errno = saved;
 }
 
@@ -25,7 +26,7 @@ void OnSignal(int number) {
 
 QuitSignals::QuitSignals(QObject* parent) : QObject(parent) {
   if (g_pair[0] >= 0) return;
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_pair) != 0) {
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, g_pair) != 0) {
     g_pair[0] = g_pair[1] = -1;
     return;
   }

@@ -14,6 +14,11 @@ const QString kPreviousLetter = QStringLiteral("P");
 const QString kRegionLetter = QStringLiteral("R");
 const QString kOrgRegionLetter = QStringLiteral("O");
 const QString kCardLetter = QStringLiteral("C");
+// A task that ended runs unfinished: the task and the number of runs in a row. Programs
+// that do not know the letter skip the line.
+const QString kFailedLetter = QStringLiteral("F");
+// A row of the result file: its offset and its task.
+const QString kRowLetter = QStringLiteral("W");
 
 bool NeedsEscape(QChar c) {
   const char16_t u = c.unicode();
@@ -69,67 +74,57 @@ QString Unescape(const QString& value) {
   return out;
 }
 
-class Collector {
- public:
-  explicit Collector(const RunData& run) : run_(run) {}
-
-  void Region(const QString& key) {
-    if (!run_.RegionNames.Contains(key) || !Once(regions_, key)) return;
-    Add(kRegionLetter, key, run_.RegionNames.Lookup(key));
-  }
-  void OrgRegion(const QString& guid) {
-    if (!run_.OrgRegions.Contains(guid) || !Once(orgRegions_, guid)) return;
-    Add(kOrgRegionLetter, guid, run_.OrgRegions.Lookup(guid));
-  }
-  void Card(const QString& guid) {
-    if (!run_.OrgCards.Contains(guid) || !Once(cards_, guid)) return;
-    Add(kCardLetter, guid, run_.OrgCards.Lookup(guid));
-  }
-  QStringList Take() { return std::move(lines_); }
-
- private:
-  static bool Once(QSet<QString>& seen, const QString& key) {
-    QString folded = key.toCaseFolded();
-    if (seen.contains(folded)) return false;
-    seen.insert(folded);
-    return true;
-  }
-  void Add(const QString& letter, const QString& key, const QString& value) {
-    lines_ << letter + QLatin1Char('\t') + Escape(key) + QLatin1Char('\t') + Escape(value);
-  }
-
-  const RunData& run_;
-  QStringList lines_;
-  QSet<QString> regions_, orgRegions_, cards_;
-};
-
 }  // namespace
 
 QString QueueHash(const QByteArray& listsBytes) {
   return QString::fromLatin1(QCryptographicHash::hash(listsBytes, QCryptographicHash::Sha1).toHex());
 }
 
-QStringList JobContextEntries(const RunData& run, const QStringList& tasks) {
-  Collector out(run);
+QString QueueHashOfLines(const QStringList& lines) {
+  QCryptographicHash hash(QCryptographicHash::Sha1);
+  hash.addData(QByteArrayView("\xEF\xBB\xBF"));
+  for (const QString& line : lines) {
+    hash.addData(line.toUtf8());
+    hash.addData(QByteArrayView("\r\n"));
+  }
+  return QString::fromLatin1(hash.result().toHex());
+}
+
+void ContextEntryWriter::Add(const QString& letter, QSet<QString>& seen, const KeyValueList& list,
+                             const QString& key) {
+  if (!list.Contains(key)) return;
+  QString folded = key.toCaseFolded();
+  if (seen.contains(folded)) return;
+  seen.insert(std::move(folded));
+  out_(letter + QLatin1Char('\t') + Escape(key) + QLatin1Char('\t') + Escape(list.Lookup(key)));
+}
+
+void ContextEntryWriter::AddTasks(const QStringList& tasks) {
   for (const QString& task : tasks) {
     if (task.trimmed().isEmpty()) continue;
     const TaskParts parts = ParseTask(task);
     switch (parts.kind) {
       case RegionCount:
       case SearchPage:
-        out.Region(parts.value);
+        Add(kRegionLetter, regions_, run_.RegionNames, parts.value);
         break;
       case OrgCard:
-        out.OrgRegion(parts.orgGuid);
+        Add(kOrgRegionLetter, orgRegions_, run_.OrgRegions, parts.orgGuid);
         break;
       case HouseCount:
       case HousePage:
-        out.OrgRegion(parts.orgGuid);
-        out.Card(parts.orgGuid);
+        Add(kOrgRegionLetter, orgRegions_, run_.OrgRegions, parts.orgGuid);
+        Add(kCardLetter, cards_, run_.OrgCards, parts.orgGuid);
         break;
     }
   }
-  return out.Take();
+}
+
+QStringList JobContextEntries(const RunData& run, const QStringList& tasks) {
+  QStringList lines;
+  ContextEntryWriter writer(run, [&lines](const QString& line) { lines << line; });
+  writer.AddTasks(tasks);
+  return lines;
 }
 
 namespace {
@@ -152,13 +147,27 @@ std::optional<QueueRecord> ParseRecord(const QStringList& parts) {
 
 }  // namespace
 
+QStringList ContextHeadLines(const std::optional<QueueRecord>& current, const std::optional<QueueRecord>& previous) {
+  QStringList lines{kFormatTag};
+  if (current) lines << RecordLine(kCurrentLetter, *current);
+  if (previous) lines << RecordLine(kPreviousLetter, *previous);
+  return lines;
+}
+
+QString FailedRunsLine(const QString& task, int runs) {
+  return kFailedLetter + QLatin1Char('\t') + Escape(task) + QLatin1Char('\t') + QString::number(runs);
+}
+
+QString WrittenRowLine(const WrittenRow& row) {
+  return kRowLetter + QLatin1Char('\t') + QString::number(row.offset) + QLatin1Char('\t') + Escape(row.task);
+}
+
 QStringList ContextFileLines(const ContextFile& file) {
-  QStringList lines;
-  lines.reserve(file.entries.size() + 3);
-  lines << kFormatTag;
-  if (file.current) lines << RecordLine(kCurrentLetter, *file.current);
-  if (file.previous) lines << RecordLine(kPreviousLetter, *file.previous);
+  QStringList lines = ContextHeadLines(file.current, file.previous);
   lines += file.entries;
+  for (auto it = file.failedRuns.cbegin(); it != file.failedRuns.cend(); ++it)
+    lines << FailedRunsLine(it.key(), it.value());
+  for (const WrittenRow& row : file.rows) lines << WrittenRowLine(row);
   return lines;
 }
 
@@ -172,6 +181,16 @@ ContextFile ParseContextFile(const QStringList& lines) {
       if (!file.current) file.current = ParseRecord(line.split(QLatin1Char('\t')));
     } else if (records && line.startsWith(kPreviousLetter + QLatin1Char('\t'))) {
       if (!file.previous) file.previous = ParseRecord(line.split(QLatin1Char('\t')));
+    } else if (records && line.startsWith(kFailedLetter + QLatin1Char('\t'))) {
+      const QStringList parts = line.split(QLatin1Char('\t'));
+      bool ok = false;
+      const int runs = parts.size() == 3 ? parts[2].toInt(&ok) : 0;
+      if (ok && runs > 0) file.failedRuns.insert(Unescape(parts[1]), runs);
+    } else if (records && line.startsWith(kRowLetter + QLatin1Char('\t'))) {
+      const QStringList parts = line.split(QLatin1Char('\t'));
+      bool ok = false;
+      const qint64 offset = parts.size() == 3 ? parts[1].toLongLong(&ok) : -1;
+      if (ok && offset >= 0) file.rows.append({offset, Unescape(parts[2])});
     } else {
       file.entries << line;
     }
@@ -198,14 +217,4 @@ int LoadJobContextEntries(const QStringList& entries, RunData& run) {
     ++taken;
   }
   return taken;
-}
-
-QStringList JobContextLines(const RunData& run, const QStringList& tasks) {
-  ContextFile file;
-  file.entries = JobContextEntries(run, tasks);
-  return ContextFileLines(file);
-}
-
-int LoadJobContextLines(const QStringList& lines, RunData& run) {
-  return LoadJobContextEntries(ParseContextFile(lines).entries, run);
 }

@@ -6,8 +6,11 @@
 // beside "lists.dat" at every checkpoint, loaded by a resumed run.
 
 #include <QByteArray>
+#include <QHash>
+#include <QSet>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <optional>
 
 #include "harvest/rundata.h"
@@ -19,18 +22,56 @@ struct QueueRecord {
   qint64 resultLength = -1;  // its bytes on the disk when the queue was saved
 };
 
+// Runs in a row that a saved task ended unfinished in, by the task's text.
+using FailedRuns = QHash<QString, int>;
+
+// A row of the result file: where it begins and the task it came from. A result file found
+// shorter than its record names the tasks of the rows it lost.
+struct WrittenRow {
+  qint64 offset = 0;
+  QString task;
+  bool operator==(const WrittenRow&) const = default;
+};
+
 struct ContextFile {
   std::optional<QueueRecord> current;   // the checkpoint this file was written for
   std::optional<QueueRecord> previous;  // the last one whose queue reached the disk before it
   QStringList entries;                  // entry lines (JobContextEntries), for both queues
+  FailedRuns failedRuns;                // of the tasks of both queues
+  QList<WrittenRow> rows;               // the rows of the current record's result file
 };
 
 // Digest of a queue file's bytes, as the context file names it.
 QString QueueHash(const QByteArray& listsBytes);
+// The same digest for the file the lines make (Utf8FileBytes), without making the file.
+QString QueueHashOfLines(const QStringList& lines);
 
-// Entry lines for the tasks: a type letter and the fields, TAB-separated, with backslash,
-// TAB, CR, LF and NUL escaped. Only entries that some task still needs, each once.
+// Entry lines for tasks: a type letter and the fields, TAB-separated, with backslash, TAB,
+// CR, LF and NUL escaped. Only entries that some task needs, each once over all the tasks
+// given to one writer; each line goes to `out` as soon as it is made, so a large context is
+// never held whole.
+class ContextEntryWriter {
+ public:
+  ContextEntryWriter(const RunData& run, std::function<void(const QString& line)> out)
+      : run_(run), out_(std::move(out)) {}
+  void AddTasks(const QStringList& tasks);
+
+ private:
+  void Add(const QString& letter, QSet<QString>& seen, const KeyValueList& list, const QString& key);
+
+  const RunData& run_;
+  std::function<void(const QString&)> out_;
+  QSet<QString> regions_, orgRegions_, cards_;
+};
+
+// JobContextEntries as a list.
 QStringList JobContextEntries(const RunData& run, const QStringList& tasks);
+
+// The file's parts as lines: the format tag, then the records; and one line of the runs a
+// task failed in (written after the entries).
+QStringList ContextHeadLines(const std::optional<QueueRecord>& current, const std::optional<QueueRecord>& previous);
+QString FailedRunsLine(const QString& task, int runs);
+QString WrittenRowLine(const WrittenRow& row);
 
 // The file's lines (a format tag first, then the records, then the entries) and back.
 // Unknown or damaged lines are skipped; a file of the first format has entries only.
@@ -39,7 +80,3 @@ ContextFile ParseContextFile(const QStringList& lines);
 
 // Adds entry lines to RegionNames, OrgRegions and OrgCards. Returns the number taken.
 int LoadJobContextEntries(const QStringList& entries, RunData& run);
-
-// A whole file for the tasks, without records; and the entries of a file into the lists.
-QStringList JobContextLines(const RunData& run, const QStringList& tasks);
-int LoadJobContextLines(const QStringList& lines, RunData& run);

@@ -1,5 +1,8 @@
 #include "harvest/resultfile.h"
 
+#include <QFile>
+#include <algorithm>
+
 #include "text/clean.h"
 
 namespace {
@@ -78,43 +81,95 @@ bool ResultFile::WriteAll(const QByteArray& bytes, QString* error) {
     return false;
   }
   size_ += bytes.size();
+  synced_ = false;
   return true;
 }
 
-bool ResultFile::Sync(QString* error) {
-  if (!file_) {
-    if (error) *error = QStringLiteral("the result file is not open");
-    return false;
-  }
-  if (file_->Sync()) return true;
-  if (error) *error = file_->ErrorString();
+namespace {
+
+bool SyncFile(SysFile& file, const QString& path, const SyncCall& call, QString* error) {
+  if (SyncThrough(call, path, [&file] { return file.Sync(); })) return true;
+  if (error)
+    *error = file.ErrorString().isEmpty() ? QStringLiteral("the file could not be put on the disk") : file.ErrorString();
   return false;
 }
 
-bool ResultFile::Close(QString* error) {
-  if (!file_) return true;
-  bool ok = Sync(error);
+}  // namespace
+
+bool ResultFile::Sync(QString* error, const SyncCall& call) {
+  if (file_) {
+    synced_ = SyncFile(*file_, path_, call, error);
+    return synced_;
+  }
+  if (synced_) return true;
+  if (path_.isEmpty()) {
+    if (error) *error = QStringLiteral("the result file is not open");
+    return false;
+  }
+  SysFile again;
+  if (!again.Open(path_, SysFile::Mode::kExisting)) {
+    if (error) *error = again.ErrorString();
+    return false;
+  }
+  synced_ = SyncFile(again, path_, call, error);
+  return synced_;
+}
+
+bool ResultFile::Close(QString* error, const SyncCall& call) {
+  if (!file_) return synced_;
+  bool ok = Sync(error, call);
   if (!file_->Close() && ok) {  // also releases the lock
     ok = false;
+    synced_ = false;
     if (error) *error = file_->ErrorString();
   }
   file_.reset();
   return ok;
 }
 
-bool ResultFile::CutBack(const QString& path, qint64 length, qint64* before, QString* error) {
-  SysFile file;
+namespace {
+
+// The end of the last whole line at or before `limit`, not before `floor` (which is itself a
+// line's end): a row never holds CR or LF, so its LF ends it. -1 when the file cannot be read.
+qint64 LastLineEnd(QFile& file, qint64 limit, qint64 floor) {
+  constexpr qint64 kChunk = 64 * 1024;
+  qint64 end = limit;
+  while (end > floor) {
+    const qint64 start = std::max(floor, end - kChunk);
+    if (!file.seek(start)) return -1;
+    const QByteArray bytes = file.read(end - start);
+    if (bytes.size() != end - start) return -1;
+    const qsizetype lf = bytes.lastIndexOf('\n');
+    if (lf >= 0) return start + lf + 1;
+    end = start;
+  }
+  return floor;
+}
+
+}  // namespace
+
+bool ResultFile::CutBack(const QString& path, qint64 length, Cut* cut, QString* error, const SyncCall& call) {
   const auto fail = [&](const QString& why) {
     if (error) *error = why;
     return false;
   };
+  QFile reader(path);
+  if (!reader.open(QIODevice::ReadOnly)) return fail(reader.errorString());
+  const qint64 size = reader.size();
+  const qint64 header = HeaderSize();
+  if (cut) cut->before = size;
+  if (size < header || reader.read(header) != HeaderBytes())
+    return fail(QStringLiteral("в файле нет целой строки заголовка"));
+  const qint64 end = LastLineEnd(reader, std::clamp(length, header, size), header);
+  if (end < 0) return fail(reader.errorString());
+  reader.close();
+  if (cut) cut->after = end;
+
+  SysFile file;
   if (!file.Open(path, SysFile::Mode::kExisting)) return fail(file.ErrorString());
-  const qint64 size = file.Size();
-  if (size < 0) return fail(file.ErrorString());
-  if (before) *before = size;
-  if (size < length)
-    return fail(QStringLiteral("файл короче записанной длины (%1 байт вместо %2)").arg(size).arg(length));
-  if (size > length && !file.Truncate(length)) return fail(file.ErrorString());
-  if (!file.Sync() || !file.Close()) return fail(file.ErrorString());
+  if (end < size && !file.Truncate(end)) return fail(file.ErrorString());
+  QString reason;
+  if (!SyncFile(file, path, call, &reason)) return fail(reason);
+  if (!file.Close()) return fail(file.ErrorString());
   return true;
 }

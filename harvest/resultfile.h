@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <memory>
 
+#include "text/atomicfile.h"
 #include "text/platform.h"
 
 class ResultFile {
@@ -29,23 +30,32 @@ class ResultFile {
   // empty. A row is written whole or not at all: a failed write is cut off again.
   bool WriteRow(const QStringList& fields, QString* error = nullptr);
 
-  // Puts everything written so far on the disk, so that a power cut cannot take it back.
-  bool Sync(QString* error = nullptr);
+  // Puts everything written so far on the disk, so that a power cut cannot take it back; the
+  // sync goes through `call` when one is given. A closed file whose closing sync failed is
+  // opened again for it, so a failed sync can be made good by the next one.
+  bool Sync(QString* error = nullptr, const SyncCall& call = {});
   // Bytes written so far: the mark, the header and every whole row.
   qint64 Size() const { return size_; }
 
   // Syncs and closes; false when the sync failed.
-  bool Close(QString* error = nullptr);
+  bool Close(QString* error = nullptr, const SyncCall& call = {});
   bool IsOpen() const { return file_ != nullptr; }
   QString Path() const { return path_; }
 
   // Length in bytes of the mark and the header line: what a file without rows holds.
   static qint64 HeaderSize();
 
-  // Cuts a closed result file back to `length` bytes and syncs it. False with the reason
-  // when the file cannot be opened, is shorter than that, or the cut fails; *before gets
-  // the size it had.
-  static bool CutBack(const QString& path, qint64 length, qint64* before, QString* error);
+  // What CutBack found and left.
+  struct Cut {
+    qint64 before = -1;  // the file's size
+    qint64 after = -1;   // its size once cut: the end of a whole row
+  };
+  // Cuts a closed result file back to the end of the last whole row at or before `length`
+  // bytes (a row is never cut in two, the header never touched; a file shorter than that is
+  // cut to its own last whole row) and syncs it. False with the reason when the file cannot
+  // be opened, read or cut, or has no whole header.
+  static bool CutBack(const QString& path, qint64 length, Cut* cut, QString* error,
+                      const SyncCall& call = {});
 
   // The line as WriteRow writes it, without its line end.
   static QString FormatRow(const QStringList& fields);
@@ -55,5 +65,6 @@ class ResultFile {
 
   std::unique_ptr<SysFile> file_;
   qint64 size_ = 0;
+  bool synced_ = true;  // everything written is on the disk (checked while closed)
   QString path_;
 };

@@ -2,9 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QSet>
 #include <QThread>
 #include <algorithm>
 #include <chrono>
@@ -17,7 +15,6 @@
 #include "harvest/workbook.h"
 #include "harvest/workfiles.h"
 #include "portal/api.h"
-#include "text/atomicfile.h"
 #include "text/textfile.h"
 
 namespace {
@@ -45,34 +42,16 @@ QString ErrorResult() {
   return kErrorPrefix + CurrentExceptionText(QStringLiteral("неизвестная ошибка"));
 }
 
-// The workbook is written beside its final name and renamed once complete: a kill during
-// the export never leaves a half workbook that a resumed run would take for a finished one.
-WorkbookOutcome ExportWorkbookAtomically(const QString& tabPath, const QString& xlsxPath) {
-  const QString partPath = xlsxPath + QStringLiteral(".part");
-  WorkbookOutcome outcome = ExportWorkbook(tabPath, partPath);
-  if (outcome.ok) {
-    // On the disk before it takes the old one's place; the old one (perhaps open in a
-    // spreadsheet program) stays when it cannot be replaced.
-    SysFile part;
-    QString reason;
-    if (!part.Open(partPath, SysFile::Mode::kExisting) || !part.Sync())
-      reason = part.ErrorString();
-    part.Close();
-    if (reason.isEmpty() && ReplaceFileDurably(partPath, xlsxPath, &reason)) return outcome;
-    outcome.ok = false;
-    outcome.error = QStringLiteral("файл %1 не создан: %2").arg(QDir::toNativeSeparators(xlsxPath), reason);
-  }
-  RemoveFile(partPath);
-  return outcome;
-}
-
 // The message of an error result, as much of it as a log line shows.
 QString ErrorText(const QString& result) { return result.mid(kErrorPrefix.size(), kErrorTextLimit); }
 
 }  // namespace
 
 TScraper::TScraper(JobView* view, HarvestSettings settings)
-    : view_(view), settings_(std::move(settings)) {
+    : view_(view),
+      settings_(std::move(settings)),
+      store_(settings_.dir, [this](const QString& message) { Log(message); },
+             RunStoreHooks{settings_.moment, settings_.sync}) {
   timerslastupdated = TickCount();
   if (settings_.deleteWhenDone) connect(this, &QThread::finished, this, &QObject::deleteLater);
 }
@@ -229,7 +208,7 @@ void TScraper::StartUp() {
   Log(QStringLiteral("Начинаем работу..."));
 
   // A queue left by an earlier run is continued; otherwise the selected regions start one.
-  if (QFileInfo::exists(Path(kListsFile))) {
+  if (store_.HasSavedQueue()) {
     if (!PlanResumed()) runLoop_ = false;
   } else {
     PlanFresh();
@@ -240,7 +219,8 @@ void TScraper::StartUp() {
   ReadSkipList();
   // Rows of the interrupted run past its last saved state are cut off before anything new
   // is saved: they will be fetched again.
-  if (runLoop_ && interrupted_) FinishInterruptedRun(*interrupted_);
+  if (runLoop_ && interrupted_) store_.FinishInterruptedRun(*interrupted_, interruptedRows_);
+  interruptedRows_.clear();
   if (runLoop_ && !OpenResultFile()) runLoop_ = false;
   // The plan is on the disk before the first request: from now on a kill loses nothing.
   if (runLoop_ && !SaveCheckpoint(data_.PendingList, false)) {
@@ -251,81 +231,18 @@ void TScraper::StartUp() {
 }
 
 bool TScraper::PlanResumed() {
-  QString reason;
-  const QString listsPath = Path(kListsFile);
-  QByteArray listsBytes;
-  QStringList queue;
-  TextReadLoss listsLoss;
-  if (!ReadTextLinesReporting(listsPath, &queue, &listsLoss, &reason, &listsBytes)) {
-    // Saving anything over it would lose the leftovers: keep the files as they are.
-    Log(QStringLiteral("Ошибка: ") + CannotOpenFileMessage(listsPath, reason) +
-        QStringLiteral(" Работа не начата, файл оставлен без изменений."));
-    return false;
-  }
-  // Everything is read into locals first: a failure half-way (memory) leaves the run without
-  // a plan, and a run without a plan replaces no working file.
-  if (listsLoss.Any()) {
-    // The next save replaces the file with what could be read: the damaged one is kept.
-    const QString kept = listsPath + QStringLiteral(".damaged");
-    QFile::remove(kept);
-    Log(TextLossMessage(listsPath, listsLoss) +
-        (QFile::copy(listsPath, kept) ? QStringLiteral("; копия файла сохранена в ") + QDir::toNativeSeparators(kept)
-                                       : QString()));
-  }
-
-  SortedUniqueList allKnown;
-  const QString allKnownPath = Path(kAllKnownFile);
-  if (!QFileInfo::exists(allKnownPath)) {
-    Log(QStringLiteral("Файл allknown.dat не найден, список регионов прошлого запуска пуст"));
-  } else {
-    QStringList keys;
-    if (ReadTextLines(allKnownPath, &keys, &reason)) {
-      for (const QString& key : keys) allKnown.Add(key);
-    } else {
-      saveAllKnown_ = false;
-      Log(QStringLiteral("Ошибка: ") + CannotOpenFileMessage(allKnownPath, reason));
-    }
-  }
-
-  // The context is a help, not a must: without it rows get empty region and card columns.
-  // It belongs to this queue only if it names the queue's digest, as its own checkpoint or
-  // as the one before (a kill between the two files leaves the older queue).
-  ContextFile context;
-  std::optional<QueueRecord> record;
-  const QString contextPath = Path(kContextFile);
-  if (QFileInfo::exists(contextPath)) {
-    QStringList lines;
-    TextReadLoss contextLoss;
-    if (ReadTextLinesReporting(contextPath, &lines, &contextLoss, &reason)) {
-      if (contextLoss.Any()) Log(TextLossMessage(contextPath, contextLoss));
-      context = ParseContextFile(lines);
-      const QString hash = QueueHash(listsBytes);
-      if (context.current && context.current->queueHash == hash)
-        record = context.current;
-      else if (context.previous && context.previous->queueHash == hash)
-        record = context.previous;
-      if (!record && (context.current || context.previous)) {
-        Log(QStringLiteral("Файл context.dat относится к другой очереди, продолжаем без него"));
-        context.entries.clear();
-      }
-    } else {
-      Log(QStringLiteral("Файл context.dat не прочитан, продолжаем без него: ") + reason);
-    }
-  }
-  RunData loaded;
-  LoadJobContextEntries(context.entries, loaded);
-  Moment("plan:read");
-
-  data_.PendingList = std::move(queue);
-  resumedTasks_ = data_.PendingList.size();
-  data_.AllKnownList = std::move(allKnown);
-  data_.RegionNames = std::move(loaded.RegionNames);
-  data_.OrgRegions = std::move(loaded.OrgRegions);
-  data_.OrgCards = std::move(loaded.OrgCards);
-  if (record) {
-    interrupted_ = record;
-    committed_ = Committed{*record, context.entries};
-  }
+  // Everything is read before it is taken: a failure half-way (memory) leaves the run
+  // without a plan, and a run without a plan replaces no working file.
+  std::optional<ResumePlan> plan = store_.LoadResumePlan();
+  if (!plan) return false;
+  data_.PendingList = std::move(plan->queue);
+  data_.AllKnownList = std::move(plan->allKnown);
+  data_.RegionNames = std::move(plan->context.RegionNames);
+  data_.OrgRegions = std::move(plan->context.OrgRegions);
+  data_.OrgCards = std::move(plan->context.OrgCards);
+  failedRuns_ = std::move(plan->failedRuns);
+  interrupted_ = plan->interrupted;
+  interruptedRows_ = std::move(plan->writtenRows);
   queueLoaded_ = true;
   return true;
 }
@@ -345,45 +262,6 @@ void TScraper::PlanFresh() {
     if (!data_.RegionNames.Contains(item.key)) data_.RegionNames.Append(item.key, item.name);
   }
   queueLoaded_ = true;
-}
-
-void TScraper::FinishInterruptedRun(const QueueRecord& record) {
-  // Only a plain result file name beside the executable is taken from the file.
-  const QString name = record.resultFile;
-  if (name.isEmpty() || record.resultLength < 0) return;
-  if (name.contains(QLatin1Char('/')) || !name.startsWith(QLatin1String("data")) ||
-      !name.endsWith(QLatin1String(".tab"))) {
-    Log(QStringLiteral("Файл context.dat называет неверный файл результатов, он не тронут: ") + name);
-    return;
-  }
-  const QString tab = Path(name.toUtf8().constData());
-  if (!QFileInfo::exists(tab)) {
-    Log(QStringLiteral("Файл результатов прерванного запуска не найден: ") + tab);
-    return;
-  }
-  qint64 before = 0;
-  QString reason;
-  if (!ResultFile::CutBack(tab, record.resultLength, &before, &reason)) {
-    Log(QStringLiteral("Ошибка: файл результатов прерванного запуска %1 не приведён к сохранённому "
-                       "состоянию: %2")
-            .arg(tab, reason));
-    return;
-  }
-  Moment("resume:cut");
-  const bool cut = before > record.resultLength;
-  if (cut)
-    Log(QStringLiteral("Продолжаем прерванный запуск: из файла %1 убрано %2 байт после последнего "
-                       "сохранения, эти данные будут загружены заново")
-            .arg(tab)
-            .arg(before - record.resultLength));
-  const QString xlsx = tab.left(tab.size() - 4) + QStringLiteral(".xlsx");
-  if (!cut && QFileInfo::exists(xlsx)) return;
-  Log(QStringLiteral("Формируем файл Excel прерванного запуска: ") + xlsx);
-  const WorkbookOutcome outcome = ExportWorkbookAtomically(tab, xlsx);
-  if (outcome.ok)
-    Log(QStringLiteral("Файл сформирован, в нем %1 строк").arg(outcome.rows));
-  else
-    Log(QStringLiteral("Ошибка: ") + outcome.error);
 }
 
 void TScraper::ReadSkipList() {
@@ -464,9 +342,6 @@ void TScraper::Dispatch() {
     if (lists_->RunningList.size() >= Limit || data_.PendingList.isEmpty()) return;
     task = data_.PendingList.takeFirst();
   }
-  // New tasks go to the back and nothing goes to the front while the loop runs: the first
-  // ones taken are those the run was resumed with.
-  const bool fromLeftovers = taken_++ < resumedTasks_;
   ++ProgressBarPosition;
   // The bar counts what has been taken plus what is still queued, so it follows the queue.
   ProgressBarMax = ProgressBarPosition + int32_t(data_.PendingList.size());
@@ -487,7 +362,7 @@ void TScraper::Dispatch() {
     std::lock_guard<std::mutex> lock(lists_->JobLock);
     lists_->RunningList.append(worker);
   }
-  inFlight_.push_back({worker, task, fromLeftovers});
+  inFlight_.push_back({worker, task});
   if (settings_.beforeStart) settings_.beforeStart(*worker);
   worker->start();
   if (!worker->isRunning() && !worker->isFinished()) {
@@ -526,16 +401,17 @@ void TScraper::Collect() {
   auto entry = std::find_if(inFlight_.begin(), inFlight_.end(),
                             [worker](const InFlight& f) { return f.worker == worker; });
   const QString task = entry != inFlight_.end() ? entry->task : outcome.url;
-  const bool fromLeftovers = entry != inFlight_.end() && entry->fromLeftovers;
 
   LogMessageText = outcome.url + QStringLiteral(": ") + outcome.statusText;
   if (outcome.result != 1) {
     ShowLogMessage();
+    const QString why = outcome.statusText.startsWith(kErrorPrefix) ? outcome.statusText.mid(kErrorPrefix.size())
+                                                                    : outcome.statusText;
     // A refused task would be refused again by every run: it goes at once.
     if (worker->refused)
-      Drop(QStringLiteral("Задача не может быть отправлена, удалена из очереди: "), task);
+      GiveUp(task, why, QStringLiteral("Задача не может быть отправлена"));
     else
-      Unfinished(task, fromLeftovers, QString());
+      Unfinished(task, why, false);
   } else {
     // An error from here on leaves the entry in flight: its task goes back to the queue.
     if (settings_.beforeHandler) settings_.beforeHandler(outcome);
@@ -555,10 +431,12 @@ void TScraper::Collect() {
         handled = HandleHousePage(data_, outcome, &row);
         if (row) {
           QString reason;
+          const qint64 offset = resultFile_ ? resultFile_->Size() : 0;
           if (!resultFile_ || !resultFile_->WriteRow(*row, &reason))
             throw std::runtime_error(
                 QStringLiteral("строка не записана в %1: %2").arg(QDir::toNativeSeparators(tabPath_), reason).toStdString());
           ++data_.FirmsWritten;
+          writtenRows_.append({offset, task});
           Moment("row:written");
           ShowCounters();
         }
@@ -569,7 +447,7 @@ void TScraper::Collect() {
     // An answer that could not be used is named in the log and, once, fetched again by the
     // next run.
     if (handled.keep)
-      Unfinished(task, fromLeftovers, handled.logText);
+      Unfinished(task, handled.logText, true);
     else if (!handled.logText.isEmpty())
       Log(handled.logText);
     ProgressBarMax = ProgressBarPosition + int32_t(data_.PendingList.size());
@@ -590,22 +468,27 @@ void TScraper::NoteRegionCounted(const WorkerOutcome& outcome) {
           .arg(name.isEmpty() ? key : name, key));
 }
 
-void TScraper::Unfinished(const QString& task, bool fromLeftovers, const QString& why) {
-  // Kept for one more run at most: a portal that answers the same way every time would
-  // otherwise bring the task back at every start for ever.
-  if (fromLeftovers) {
-    Drop((why.isEmpty() ? QStringLiteral("Задача") : why + QStringLiteral(", задача")) +
-             QStringLiteral(" осталась от прошлого запуска и не выполнена и в этом, удалена из очереди: "),
-         task);
+void TScraper::Unfinished(const QString& task, const QString& why, bool logWhy) {
+  // Counted over the runs: a portal that answers the same way every time would otherwise
+  // bring the task back at every start for ever.
+  const int runs = failedRuns_.value(task, 0) + 1;
+  if (runs >= RunStore::kMaxFailedRuns) {
+    GiveUp(task, why,
+           (logWhy ? why + QStringLiteral(", задача") : QStringLiteral("Задача")) +
+               QStringLiteral(" не выполнена %1 запуска подряд").arg(runs));
     return;
   }
+  failedRuns_.insert(task, runs);
   failedTasks_.append(task);
-  if (!why.isEmpty()) Log(why + QStringLiteral(", задача сохранена для следующего запуска: ") + PrintableValue(task, 300));
+  if (logWhy) Log(why + QStringLiteral(", задача сохранена для следующего запуска: ") + PrintableValue(task, 300));
 }
 
-void TScraper::Drop(const QString& text, const QString& task) {
+void TScraper::GiveUp(const QString& task, const QString& why, const QString& logText) {
   ++dropped_;
-  Log(text + PrintableValue(task, 300));
+  failedRuns_.remove(task);
+  givenUp_.append({task, why});
+  Log(logText + QStringLiteral(", перенесена в ") + RunStore::GivenUpFileName() + QStringLiteral(": ") +
+      PrintableValue(task, 300));
 }
 
 void TScraper::RecoverInFlight() {
@@ -641,8 +524,7 @@ void TScraper::EndSteps() {
   // The workbook is made from the closed, complete result file.
   if (resultFile_) {
     QString reason;
-    if (!resultFile_->Close(&reason)) {
-      resultDurable_ = false;
+    if (!resultFile_->Close(&reason, settings_.sync)) {
       Log(QStringLiteral("Ошибка: файл результатов не записан на диск: ") + reason);
     }
     Moment("end:closed");
@@ -661,7 +543,7 @@ void TScraper::EndSteps() {
 
 void TScraper::ExportResult() {
   Log(QStringLiteral("Запускаем формирование файла Excel..."));
-  const WorkbookOutcome outcome = ExportWorkbookAtomically(tabPath_, xlsxPath_);
+  const WorkbookOutcome outcome = ExportWorkbookAtomically(tabPath_, xlsxPath_, settings_.sync);
   if (!outcome.ok) {
     Log(QStringLiteral("Ошибка: ") + outcome.error);
     return;
@@ -686,7 +568,10 @@ void TScraper::SaveWorkingFiles() {
   const qsizetype failed = failedTasks_.size();
   data_.PendingList.append(failedTasks_);
   failedTasks_.clear();
-  if (dropped_ > 0) Log(QStringLiteral("Удалено из очереди задач (каждая названа выше): %1").arg(dropped_));
+  if (dropped_ > 0)
+    Log(QStringLiteral("Удалено из очереди задач (каждая названа выше, список в %1): %2")
+            .arg(QDir::toNativeSeparators(settings_.dir + RunStore::GivenUpFileName()))
+            .arg(dropped_));
   // A run whose plan was never complete (an unreadable queue, a failure while loading it)
   // leaves the working files as they were.
   if (!queueLoaded_) return;
@@ -694,8 +579,11 @@ void TScraper::SaveWorkingFiles() {
   if (!SaveCheckpoint(data_.PendingList, true)) return;
   if (putBack_ > 0) Log(QStringLiteral("В lists.dat возвращено незавершённых задач: %1").arg(putBack_));
   if (failed > 0)
-    Log(QStringLiteral("В lists.dat сохранено задач с ошибкой: %1 (продолженный запуск повторит их один раз)")
-            .arg(failed));
+    Log(QStringLiteral("В lists.dat сохранено задач с ошибкой: %1 (продолженный запуск повторит их; задача, "
+                       "не выполненная %2 запуска подряд, уходит в %3)")
+            .arg(failed)
+            .arg(RunStore::kMaxFailedRuns)
+            .arg(RunStore::GivenUpFileName()));
 }
 
 QStringList TScraper::QueueAsAtStop() const {
@@ -709,83 +597,18 @@ QStringList TScraper::QueueAsAtStop() const {
 
 void TScraper::MaybeCheckpoint() {
   const auto now = std::chrono::steady_clock::now();
-  if (now - lastCheckpoint_ < std::chrono::milliseconds(settings_.checkpointIntervalMs)) return;
+  if (!checkpointSoon_.exchange(false) &&
+      now - lastCheckpoint_ < std::chrono::milliseconds(settings_.checkpointIntervalMs))
+    return;
   SaveCheckpoint(QueueAsAtStop(), false);
   // A failed save is not retried at once: the log says so, and the next try comes in turn.
   lastCheckpoint_ = std::chrono::steady_clock::now();
 }
 
 bool TScraper::SaveCheckpoint(const QStringList& tasks, bool atEnd) {
-  Moment("checkpoint:begin");
-  // A task with a line break would split into two lines of the file, the second one an
-  // address nobody asked for: such a task is never written.
-  QStringList queue;
-  queue.reserve(tasks.size());
-  for (const QString& task : tasks) {
-    if (task.contains(QLatin1Char('\r')) || task.contains(QLatin1Char('\n')) || task.contains(QChar(0))) {
-      QString shown = task.left(200);
-      shown.replace(QLatin1Char('\r'), QLatin1String("\\r")).replace(QLatin1Char('\n'), QLatin1String("\\n"));
-      shown.replace(QChar(0), QLatin1String("\\0"));
-      Log(QStringLiteral("Ошибка: задача с переводом строки не сохранена: ") + shown);
-      continue;
-    }
-    queue.append(task);
-  }
-
-  // The record names only rows that are on the disk: a power cut cannot take them back.
-  QueueRecord record;
-  if (resultFile_) {
-    QString reason;
-    if (!resultDurable_ || (resultFile_->IsOpen() && !resultFile_->Sync(&reason))) {
-      resultDurable_ = false;
-      Log(QStringLiteral("Ошибка: состояние не сохранено: файл результатов %1 не записан на диск%2")
-              .arg(QDir::toNativeSeparators(tabPath_), reason.isEmpty() ? QString() : QStringLiteral(": ") + reason));
-      return false;
-    }
-    record.resultFile = QFileInfo(tabPath_).fileName();
-    record.resultLength = resultFile_->Size();
-  }
-  Moment("checkpoint:synced");
-
-  const QByteArray listsBytes = Utf8FileBytes(queue);
-  record.queueHash = QueueHash(listsBytes);
-  QStringList entries = JobContextEntries(data_, queue);
-
-  ContextFile context;
-  context.current = record;
-  context.entries = entries;
-  if (committed_) {
-    context.previous = committed_->record;
-    QSet<QString> seen(entries.cbegin(), entries.cend());
-    for (const QString& line : committed_->entries)
-      if (!seen.contains(line)) context.entries.append(line);
-  }
-
-  QString reason;
-  if (saveAllKnown_ && (atEnd || !allKnownSaved_)) {
-    const QString allKnownPath = Path(kAllKnownFile);
-    if (WriteLinesUtf8(allKnownPath, data_.AllKnownList.Items(), &reason))
-      allKnownSaved_ = true;
-    else
-      Log(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(allKnownPath, reason));
-  }
-
-  // The context first: it names both this queue and the one still on the disk, so a kill
-  // between the two files leaves a pair that fits.
-  const QString contextPath = Path(kContextFile);
-  if (!WriteLinesUtf8(contextPath, ContextFileLines(context), &reason)) {
-    Log(QStringLiteral("Ошибка: очередь не сохранена: ") + CannotCreateFileMessage(contextPath, reason));
-    return false;
-  }
-  Moment("checkpoint:context-written");
-  const QString listsPath = Path(kListsFile);
-  if (!WriteFileAtomically(listsPath, listsBytes, &reason)) {
-    Log(QStringLiteral("Ошибка: очередь не сохранена: ") + CannotCreateFileMessage(listsPath, reason));
-    return false;
-  }
-  Moment("checkpoint:queue-written");
-  committed_ = Committed{record, std::move(entries)};
-  return true;
+  // Given-up tasks reach their list before the queue that no longer holds them.
+  if (store_.AddGivenUp(givenUp_)) givenUp_.clear();
+  return store_.SaveCheckpoint(tasks, data_, resultFile_.get(), failedRuns_, atEnd, writtenRows_);
 }
 
 void TScraper::ReapWorkers() {

@@ -18,6 +18,7 @@
 #include "harvest/job_context.h"
 #include "harvest/jobview.h"
 #include "harvest/rundata.h"
+#include "harvest/runstore.h"
 #include "portal/scrapingthread.h"
 
 struct HarvestSettings {
@@ -42,6 +43,9 @@ struct HarvestSettings {
   // Called on the job thread at named moments of saving and of the end (for example
   // "checkpoint:context-written"); tests kill the process there. Empty in the program.
   std::function<void(const char* moment)> moment;
+  // Every sync of the saved state and of the result file goes through it (see SyncCall);
+  // tests note what reached the disk or make a sync fail. Empty in the program.
+  SyncCall sync;
 };
 
 class ResultFile;
@@ -59,6 +63,8 @@ class TScraper : public QThread {
   void Release();
   bool IsHeld() const { return held_.load(); }
   void RequestStop();  // the terminate request, seen at the start of every pass
+  // The run's state is saved at the next pass instead of when the interval is over.
+  void RequestCheckpoint() { checkpointSoon_ = true; }
   bool IsEnded() const { return ended_.load(); }
 
   // Fields of the run.
@@ -85,7 +91,6 @@ class TScraper : public QThread {
   struct InFlight {
     TScrapingThread* worker;
     QString task;  // as taken from the queue (the worker cuts its own copy)
-    bool fromLeftovers;  // one of the tasks the run was resumed with
   };
 
   void WaitWhileHeld();
@@ -102,11 +107,13 @@ class TScraper : public QThread {
   // A region's count was taken: one found none is named in the log and counted.
   void NoteRegionCounted(const WorkerOutcome& outcome);
   void RecoverInFlight();
-  // A task that did not succeed: kept for the next run, unless it came from the last run's
-  // saved queue. `why` says why its answer could not be used, empty for a failed request.
-  void Unfinished(const QString& task, bool fromLeftovers, const QString& why);
-  void Drop(const QString& text, const QString& task);
-  void FinishInterruptedRun(const QueueRecord& record);
+  // A task that did not succeed: kept for the next run, until it has ended kMaxFailedRuns
+  // runs in a row unfinished. `why` says why its answer could not be used, or why the
+  // request failed.
+  // logWhy: `why` is a handler's text, not yet in the log.
+  void Unfinished(const QString& task, const QString& why, bool logWhy);
+  // A task that will never succeed leaves the queue for the list beside the results.
+  void GiveUp(const QString& task, const QString& why, const QString& logText);
   void EndSteps();
   void ExportResult();
   void SaveWorkingFiles();
@@ -130,6 +137,7 @@ class TScraper : public QThread {
   bool loopOver_ = false;  // guarded by holdMutex_
   std::atomic<bool> stop_{false};
   std::atomic<bool> ended_{false};
+  std::atomic<bool> checkpointSoon_{false};
   std::mutex holdMutex_;  // guards only the hold condition, never taken with JobLock
   std::condition_variable holdCond_;
 
@@ -137,27 +145,20 @@ class TScraper : public QThread {
   std::vector<InFlight> inFlight_;           // started and not yet collected, in dispatch order
   std::vector<TScrapingThread*> abandoned_;  // aborted at the end of the loop, deleted once ended
   QStringList failedTasks_;                  // tasks whose worker gave up: kept for the next run
-  qsizetype resumedTasks_ = 0;  // the first tasks of the queue, as loaded from "lists.dat"
-  qsizetype taken_ = 0;         // tasks taken from the queue so far
-  qsizetype dropped_ = 0;       // tasks dropped for good
+  FailedRuns failedRuns_;       // runs in a row each kept task ended unfinished
+  QList<GivenUpTask> givenUp_;  // left the queue, not yet in the list beside the results
+  qsizetype dropped_ = 0;       // tasks given up for good
   qsizetype putBack_ = 0;                    // in-flight tasks returned to the queue
   int regionsCounted_ = 0;                   // region counts taken in this run
   int regionsWithNone_ = 0;                  // of them, the ones that found no organisation
   bool getAdditional_ = false;
   bool runLoop_ = true;       // false when start-up could not prepare the run
   bool queueLoaded_ = false;  // the plan is complete: only then may the working files change
-  bool saveAllKnown_ = true;  // false when an existing allknown.dat could not be read
-  bool allKnownSaved_ = false;
-  bool resultDurable_ = true;  // false once a sync of the result file has failed
 
-  // The last checkpoint whose queue reached "lists.dat", with the context entries it needs:
-  // the next context file keeps both, so it fits whichever queue a kill leaves on the disk.
-  struct Committed {
-    QueueRecord record;
-    QStringList entries;
-  };
-  std::optional<Committed> committed_;
+  RunStore store_;  // the saved state: working files and the record of the result file
   std::optional<QueueRecord> interrupted_;  // the record a resumed queue came with
+  QList<WrittenRow> interruptedRows_;       // and the rows its result file should hold
+  QList<WrittenRow> writtenRows_;           // the rows of this run's result file
   std::chrono::steady_clock::time_point lastCheckpoint_;
   QString tabPath_;
   QString xlsxPath_;

@@ -53,7 +53,9 @@ bool AtomicFile::Commit() {
   // Every step is checked: a full disk may show itself only at the flush, the sync or the
   // close, and the old file must then stay.
   bool ok = error_.isEmpty() && Flush();
-  if (ok && !file_.Sync()) ok = Fail(file_.ErrorString());
+  if (ok && !SyncThrough(syncCall_, path_, [this] { return file_.Sync(); }))
+    ok = Fail(file_.ErrorString().isEmpty() ? QStringLiteral("the file could not be put on the disk")
+                                            : file_.ErrorString());
   if (!file_.Close() && ok) ok = Fail(file_.ErrorString());
   QString reason;
   if (ok && !ReplaceFileDurably(tempName_, path_, &reason)) ok = Fail(reason);

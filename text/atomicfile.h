@@ -6,8 +6,19 @@
 
 #include <QByteArray>
 #include <QString>
+#include <functional>
 
 #include "text/platform.h"
+
+// How a written file is put on the disk: `sync` does it for the file at `path` (for a file
+// written through AtomicFile, the target's path). The program passes it straight through;
+// tests note what reached the disk, or make a sync fail.
+using SyncCall = std::function<bool(const QString& path, const std::function<bool()>& sync)>;
+
+// Runs `sync` through `call` when one is given.
+inline bool SyncThrough(const SyncCall& call, const QString& path, const std::function<bool()>& sync) {
+  return call ? call(path, sync) : sync();
+}
 
 class AtomicFile {
  public:
@@ -15,6 +26,9 @@ class AtomicFile {
   ~AtomicFile();  // discards the new file unless committed
   AtomicFile(const AtomicFile&) = delete;
   AtomicFile& operator=(const AtomicFile&) = delete;
+
+  // The file's sync goes through `call` (see SyncCall); set before Commit().
+  void SetSyncCall(SyncCall call) { syncCall_ = std::move(call); }
 
   bool Open();
   // Buffered; after the first failure every call returns false and Commit() fails.
@@ -39,6 +53,7 @@ class AtomicFile {
   SysFile file_;
   QByteArray buffer_;
   QString error_;
+  SyncCall syncCall_;
 };
 
 // Writes bytes to path through AtomicFile; the reason of a failure goes to *reason.

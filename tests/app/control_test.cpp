@@ -111,6 +111,7 @@ class ControlTest : public QObject {
  private slots:
   void leftoverQuestions_data();
   void leftoverQuestions();
+  void leftoverQuestionCountsOnlyTasksThatCanRun();
   void unreadableLeftoverStartsNothing_data();
   void unreadableLeftoverStartsNothing();
   void secondStartStartsNothing();
@@ -200,6 +201,30 @@ void ControlTest::leftoverQuestions() {
 
   w.form->StopButtonClick();
   w.WaitForEnd();
+}
+
+void ControlTest::leftoverQuestionCountsOnlyTasksThatCanRun() {
+  // Blank lines and tasks for another portal are never sent: the question leaves them out,
+  // and a queue of nothing else goes without a question, its companions with it.
+  const QByteArray never = "   \r\nhttps://other.host/ppa/api/rest/services/ppa/public/organizations/orgByGuid?organizationGuid=g1\r\n";
+  for (const bool withRunnable : {true, false}) {
+    ScratchDir dir;
+    dir.Write("cities.txt", kCities);
+    dir.Write("lists.dat", Utf8WithMark(QString()) + never + (withRunnable ? Lines(2) : QByteArray()));
+    dir.Write("allknown.dat", Utf8WithMark(QStringLiteral("11$$$aaaa\r\n")));
+    dir.Write("context.dat", Utf8WithMark(QStringLiteral("context\r\n")));
+    Window w(dir);
+    w.Show();
+    w.form->SelectAllCitiesButtonClick();
+    w.dialogs->answers = {false};
+    w.form->StartButtonClick();
+    QVERIFY(w.form->Job() != nullptr);
+    QCOMPARE(w.dialogs->questions, withRunnable ? QStringList{ListsQuestion(2)} : QStringList{});
+    QCOMPARE(dir.Exists("lists.dat"), withRunnable);
+    QCOMPARE(dir.Exists("context.dat"), withRunnable);
+    w.form->StopButtonClick();
+    w.WaitForEnd();
+  }
 }
 
 void ControlTest::unreadableLeftoverStartsNothing_data() {

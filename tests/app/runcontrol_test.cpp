@@ -10,8 +10,12 @@
 #include <QSpinBox>
 #include <QTest>
 #include <QTimer>
+#include <QDeadlineTimer>
+#include <QThread>
+#include <atomic>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include <signal.h>
 
@@ -85,6 +89,8 @@ class RunControlTest : public QObject {
   void closeDuringRunKeepsTheRest();
   void closeDoesNotWaitForAnswersUnderWay();
   void terminateSignalStopsAndSaves();
+  void cancelledLogoutLeavesTheRunGoing();
+  void aFloodOfSignalsNeverWaits();
 };
 
 void RunControlTest::runToItsEnd() {
@@ -302,6 +308,59 @@ void RunControlTest::terminateSignalStopsAndSaves() {
   QVERIFY(ReadTextLines(log, &logLines));
   QVERIFY(logLines.join(QLatin1Char('\n')).contains(QStringLiteral(": Останавливаем работу")));
   QVERIFY(logLines.last().contains(QStringLiteral(": Работа завершена, лог записан в ")));
+}
+
+void RunControlTest::cancelledLogoutLeavesTheRunGoing() {
+  // The session manager asks for the data, then the user cancels the logout: nothing more
+  // comes, and the run must still be going, with its state saved meanwhile.
+  const QStringList dataset = Dataset(2, 20, 60);
+  SimServer sim(dataset + QStringList{QStringLiteral("--delay"), QStringLiteral("100")});
+  ScratchDir dir;
+  QString error;
+  QVERIFY2(StartPortal(sim, dataset, dir, &error), qPrintable(error));
+  Window w(dir, sim);
+  w.Show();
+  w.form->SelectAllCitiesButtonClick();
+  w.form->StartButtonClick();
+  QTRY_VERIFY_WITH_TIMEOUT(sim.Requests().size() >= 4, kRunTimeoutMs);
+  const QByteArray planned = dir.Read("lists.dat");
+  w.form->CommitSessionData();
+  QCOMPARE(dir.Read("selection.txt").count("\r\n"), 2);
+  // Saved at once rather than after the minute of the checkpoint interval.
+  QTRY_VERIFY_WITH_TIMEOUT(dir.Read("lists.dat") != planned, 10000);
+  QTest::qWait(300);
+  QVERIFY(w.form->Job() != nullptr);
+  QVERIFY(w.form->isVisible());
+  QVERIFY(!w.form->StartButton->isEnabled());
+  QCOMPARE(w.quits, 0);
+  // It runs to its own end.
+  QTRY_VERIFY_WITH_TIMEOUT(w.form->Job() == nullptr, kRunTimeoutMs);
+  QCOMPARE(w.quits, 0);
+  QVERIFY(dir.Read("lists.dat") == QByteArray("\xEF\xBB\xBF"));
+}
+
+void RunControlTest::aFloodOfSignalsNeverWaits() {
+  QuitSignals quitSignals;
+  QVERIFY(quitSignals.Installed());
+  int received = 0;
+  connect(&quitSignals, &QuitSignals::Received, this, [&received](int number) {
+    if (number == SIGHUP) ++received;
+  });
+  // Far more than the socket holds while nobody reads it: a handler that waited for room
+  // would hang the thread it interrupted.
+  std::atomic<bool> done{false};
+  std::thread flood([&done] {
+    for (int i = 0; i < 20000; ++i) ::raise(SIGHUP);
+    done = true;
+  });
+  const QDeadlineTimer deadline(30000);
+  while (!done && !deadline.hasExpired()) QThread::msleep(10);
+  if (!done) {
+    flood.detach();
+    QFAIL("the signal handler waits for room in its socket");
+  }
+  flood.join();
+  QTRY_VERIFY(received > 0);
 }
 
 QTEST_MAIN(RunControlTest)

@@ -31,6 +31,7 @@
 #include "apptesthelpers.h"
 #include "portal/api.h"
 #include "tests/support/simserver.h"
+#include "tests/support/testplatform.h"
 
 namespace {
 
@@ -103,6 +104,7 @@ class WindowTest : public QObject {
   void progressStaysInRange();
   void callWhoseWindowIsGoneReturns();
   void oneCopyPerFolder();
+  void folderLockSaysWhatStandsInTheWay();
   void logViewKeepsEveryLineAndFollowsTheEnd();
   void logViewCopiesTheSelectedLines();
   void unusableCertificateOrKeyStartsNoJob_data();
@@ -589,6 +591,46 @@ void WindowTest::oneCopyPerFolder() {
   QVERIFY(other.Exists(FolderLock::FileName()));
   FolderLock taker(other.Path());
   QVERIFY2(taker.Take(&message), qPrintable(message));
+}
+
+void WindowTest::folderLockSaysWhatStandsInTheWay() {
+  // A copy that ends gives the folder back.
+  ScratchDir dir;
+  QString message;
+  {
+    FolderLock first(dir.Path());
+    QVERIFY(first.Take(&message));
+  }
+  QVERIFY(!dir.Exists(FolderLock::FileName()));
+  {
+    FolderLock again(dir.Path());
+    QVERIFY2(again.Take(&message), qPrintable(message));
+  }
+
+  // A lock written by another computer over a shared folder: named, with the way to take it.
+  dir.Write(FolderLock::FileName(), "4242\norgharvester\nbuh-pc-07\n");
+  FolderLock shared(dir.Path());
+  QVERIFY(!shared.Take(&message));
+  for (const QString& part : {QStringLiteral("buh-pc-07"), QStringLiteral("4242"),
+                              QStringLiteral("удалите файл ") + QDir::toNativeSeparators(dir.File(FolderLock::FileName()))})
+    QVERIFY2(message.contains(part), qPrintable(message));
+
+  // A folder that cannot be written, and a full disk, each say what they are.
+  ScratchDir readOnly;
+  QFile::setPermissions(readOnly.Path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                             QFileDevice::ExeOther);
+  QVERIFY(AsOrdinaryUser([&] {
+    QString why;
+    FolderLock lock(readOnly.Path());
+    return !lock.Take(&why) && why.contains(QStringLiteral("нет доступа к папке на запись"));
+  }));
+  SmallDisk disk(64);
+  if (!disk.Available()) QSKIP("no small file system can be mounted here (not root)");
+  disk.Fill();
+  FolderLock full(disk.Path());
+  QVERIFY(!full.Take(&message));
+  QVERIFY2(!message.contains(QStringLiteral("нет доступа")), qPrintable(message));
+  QVERIFY2(message.contains(QStringLiteral("No space left on device")), qPrintable(message));
 }
 
 void WindowTest::logViewKeepsEveryLineAndFollowsTheEnd() {

@@ -184,6 +184,75 @@ TEST(Checkpoint, DiskFullMidRunSavesNothingFalseAndTheNextRunLosesNothing) {
   });
 }
 
+TEST(Checkpoint, RowsLostFromAResultFileAreNamedWithTheirTasks) {
+  auto ds = Data(2, 10, 40);
+  auto sim = StartSim(SimArgs(2, 10, 40));
+  InFreshThread([&] {
+    const QStringList reference = ReferenceRows(*sim, AllRegions(ds));
+    JobRun first;
+    first.view.regions = AllRegions(ds);
+    first.view.limit = 1;
+    HarvestSettings s = first.Settings(*sim);
+    auto handled = std::make_shared<int>(0);
+    TScraper* job = nullptr;
+    s.beforeHandler = [handled, &job](const WorkerOutcome& outcome) {
+      if (outcome.Code == HousePage && ++*handled == 4) job->RequestStop();
+    };
+    job = first.Create(s);
+    ASSERT_TRUE(first.RunToEnd(60s));
+    const QStringList firstRows = first.Rows();
+    ASSERT_FALSE(firstRows.isEmpty());
+    ASSERT_FALSE(FileLines(first.dir + QStringLiteral("lists.dat")).isEmpty());
+
+    // Its result file loses every row (the header stays); the next run says which tasks
+    // they came from and finishes the rest.
+    JobRun next;
+    for (const QString& name : QDir(first.dir).entryList(QDir::Files))
+      QFile::copy(first.dir + name, next.dir + name);
+    const QString tab = next.dir + QFileInfo(first.ResultPath()).fileName();
+    ASSERT_TRUE(QFile::resize(tab, ResultFile::HeaderSize() + 7));
+    next.Create(next.Settings(*sim));
+    ASSERT_TRUE(next.RunToEnd(120s));
+    const QString joined = LogTexts(next.view.LogLines()).join('\n');
+    EXPECT_TRUE(joined.contains(QStringLiteral("их задачи (%1) перенесены в failed-tasks.txt").arg(firstRows.size())))
+        << joined.toStdString();
+    const QStringList listed = FileLines(next.dir + QStringLiteral("failed-tasks.txt"));
+    ASSERT_EQ(listed.size(), firstRows.size() + 1);
+    for (const QString& line : listed.mid(1))
+      EXPECT_TRUE(line.contains(QStringLiteral("homemanagement/api/rest/services/houses/public/searchByOrg?pageIndex=")))
+          << line.toStdString();
+    // Every row is either written once or named.
+    EXPECT_EQ(AllResultRows(next.dir).size() + firstRows.size(), reference.size());
+  });
+}
+
+TEST(Checkpoint, OneFailedSyncDoesNotStopTheLaterCheckpoints) {
+  auto ds = Data(2, 8, 30);
+  auto sim = StartSim(SimArgs(2, 8, 30));
+  InFreshThread([&] {
+    const QStringList reference = ReferenceRows(*sim, AllRegions(ds));
+    JobRun run;
+    run.view.regions = AllRegions(ds);
+    run.view.limit = 1;
+    HarvestSettings s = run.Settings(*sim);
+    s.checkpointIntervalMs = 20;
+    // The result file's second sync (the first checkpoint after the plan's) fails.
+    auto syncs = std::make_shared<std::atomic<int>>(0);
+    s.sync = [syncs](const QString& path, const std::function<bool()>& sync) {
+      if (path.endsWith(QLatin1String(".tab")) && ++*syncs == 2) return false;
+      return sync();
+    };
+    run.Create(s);
+    ASSERT_TRUE(run.RunToEnd(120s));
+    const QStringList texts = LogTexts(run.view.LogLines());
+    EXPECT_EQ(texts.filter(QStringLiteral("не записан на диск")).size(), 1) << texts.join('\n').toStdString();
+    EXPECT_GT(syncs->load(), 3);
+    // The end was saved like any other: nothing left to do, every row there once.
+    EXPECT_EQ(FileBytes(run.dir + QStringLiteral("lists.dat")), kUtf8Mark);
+    ExpectExactlyOnce(reference, AllResultRows(run.dir));
+  });
+}
+
 TEST(Checkpoint, APauseDuringTheEndStepsIsRefused) {
   auto ds = Data(1, 3, 6);
   auto sim = StartSim(SimArgs(1, 3, 6));

@@ -32,7 +32,9 @@ TEST(JobContext, KeepsOnlyWhatTheQueueNeedsAndReadsItBack) {
       HousePageTask(kBase, 2, QStringLiteral("guid-2")),
       QStringLiteral("   "),
   };
-  QStringList lines = JobContextLines(run, tasks);
+  ContextFile file;
+  file.entries = JobContextEntries(run, tasks);
+  QStringList lines = ContextFileLines(file);
   // Each entry once: two regions, two organisation regions, one card.
   EXPECT_EQ(lines.size(), 1 + 5);
   for (const QString& line : lines) {
@@ -44,7 +46,7 @@ TEST(JobContext, KeepsOnlyWhatTheQueueNeedsAndReadsItBack) {
   lines << QStringLiteral("R\tonly two fields") << QStringLiteral("X\tkey\tvalue");  // skipped
 
   RunData back;
-  EXPECT_EQ(LoadJobContextLines(lines, back), 5);
+  EXPECT_EQ(LoadJobContextEntries(ParseContextFile(lines).entries, back), 5);
   EXPECT_EQ(back.RegionNames.Lookup(keyA), run.RegionNames.Lookup(keyA));
   EXPECT_EQ(back.RegionNames.Lookup(keyB), run.RegionNames.Lookup(keyB));
   EXPECT_FALSE(back.RegionNames.Contains(keyUnused));
@@ -56,11 +58,11 @@ TEST(JobContext, KeepsOnlyWhatTheQueueNeedsAndReadsItBack) {
 
 TEST(JobContext, ForeignOrEmptyFilesGiveNothing) {
   RunData run;
-  EXPECT_EQ(LoadJobContextLines({}, run), 0);
-  EXPECT_EQ(LoadJobContextLines({QStringLiteral("R\tkey\tvalue")}, run), 0);  // no format tag
+  EXPECT_EQ(LoadJobContextEntries(ParseContextFile({}).entries, run), 0);
+  EXPECT_EQ(LoadJobContextEntries(ParseContextFile({QStringLiteral("R\tkey\tvalue")}).entries, run), 0);  // no format tag
   EXPECT_EQ(run.RegionNames.Count(), 0);
   // An empty queue still gives a valid file (the tag alone).
-  EXPECT_EQ(JobContextLines(run, {}).size(), 1);
+  EXPECT_EQ(ContextFileLines(ContextFile{}).size(), 1);
 }
 
 }  // namespace

@@ -270,9 +270,9 @@ TEST_F(HostilePortal, EveryHostileAnswerEndsWithItsRowsItsSavedTaskAndItsLogLine
 }
 
 // A task that can never succeed does not come back at every start: a refused one goes at
-// once, an unusable answer or a failed request gets one more run and then goes, each named
-// in the log.
-TEST_F(HostilePortal, TasksThatKeepFailingLeaveTheQueueAfterOneMoreRun) {
+// once, an unusable answer or a failed request after the third run in a row; each goes into
+// the list beside the results and is named in the log.
+TEST_F(HostilePortal, TasksThatKeepFailingLeaveTheQueueAfterTheThirdRun) {
   ASSERT_GE(region_, 0);
   const simdata::Region& other = ds_.Regions()[size_t(1 - region_)];
   const QString otherKey = Q(other.code) + QStringLiteral("$$$") + Q(other.guid);
@@ -286,8 +286,9 @@ TEST_F(HostilePortal, TasksThatKeepFailingLeaveTheQueueAfterOneMoreRun) {
   const QString outside = OrgCardTask(QStringLiteral("https://other.host/"), Guid(2));
   const QString card0 = OrgCardTask(base, Guid(0));
   const QString card1 = OrgCardTask(base, Guid(1));
-  const QString dropped = QStringLiteral(" осталась от прошлого запуска и не выполнена и в этом, удалена из очереди: ");
+  const QString unusableCount = QStringLiteral("Ответ не прочитан (число организаций не число: \"{}\")");
   const QString unusableGuid = QStringLiteral("Ответ не прочитан (guid карточки не из простых символов: \"null\")");
+  const QString listed = QStringLiteral(", перенесена в failed-tasks.txt: ");
   InFreshThread([&] {
     JobRun first;
     first.WriteFile("lists.dat", kUtf8Mark + (QStringList{Key(), otherKey, outside}.join(QStringLiteral("\r\n")) +
@@ -297,32 +298,62 @@ TEST_F(HostilePortal, TasksThatKeepFailingLeaveTheQueueAfterOneMoreRun) {
     ASSERT_TRUE(first.RunToEnd(120s));
     QStringList texts = LogTexts(first.view.LogLines());
     for (const QString& line : {
-             QStringLiteral("Задача не может быть отправлена, удалена из очереди: ") + outside,
-             QStringLiteral("Ответ не прочитан (число организаций не число: \"{}\"), задача") + dropped + otherKey,
-             unusableGuid + QStringLiteral(", задача сохранена для следующего запуска: ") + card0,
-             QStringLiteral("В lists.dat сохранено задач с ошибкой: 2 (продолженный запуск повторит их один раз)"),
-             QStringLiteral("Удалено из очереди задач (каждая названа выше): 2")})
+             QStringLiteral("Задача не может быть отправлена") + listed + outside,
+             unusableCount + QStringLiteral(", задача сохранена для следующего запуска: ") + otherKey,
+             unusableGuid + QStringLiteral(", задача сохранена для следующего запуска: ") + card0})
       EXPECT_TRUE(texts.contains(line)) << line.toStdString() << "\nlog:\n" << texts.join('\n').toStdString();
-    EXPECT_EQ(Sorted(FileLines(first.dir + QStringLiteral("lists.dat"))), Sorted({card0, card1}));
+    EXPECT_TRUE(texts.join('\n').contains(QStringLiteral("В lists.dat сохранено задач с ошибкой: 3 ")));
+    EXPECT_EQ(Sorted(FileLines(first.dir + QStringLiteral("lists.dat"))), Sorted({otherKey, card0, card1}));
     QStringList written;
     for (const QString& row : first.Rows()) written << row.section(QLatin1Char('\t'), 1, 1);
     QStringList expected;
     for (const int org : AllBut({0, 1})) expected << Q(ds_.OrgGuid(org));
     EXPECT_EQ(Sorted(written), Sorted(expected));
 
-    // Continued: both fail again and go; nothing is left for a third run.
-    JobRun second;
-    for (const char* name : {"lists.dat", "allknown.dat", "context.dat"})
-      second.WriteFile(name, FileBytes(first.dir + QString::fromUtf8(name)));
-    second.Create(second.Settings(sim));
-    ASSERT_TRUE(second.RunToEnd(120s));
-    texts = LogTexts(second.view.LogLines());
-    for (const QString& line : {unusableGuid + QStringLiteral(", задача") + dropped + card0,
-                                QStringLiteral("Задача") + dropped + card1,
-                                QStringLiteral("Удалено из очереди задач (каждая названа выше): 2")})
-      EXPECT_TRUE(texts.contains(line)) << line.toStdString() << "\nlog:\n" << texts.join('\n').toStdString();
-    EXPECT_FALSE(texts.join('\n').contains(QStringLiteral("сохранено задач с ошибкой")));
-    EXPECT_EQ(FileBytes(second.dir + QStringLiteral("lists.dat")), kUtf8Mark);
+    // Continued twice: the third run in a row they fail in moves them to the list.
+    // The working files go from run to run through a folder of their own.
+    QTemporaryDir carried;
+    const QString dir = carried.path() + QLatin1Char('/');
+    const auto carry = [&dir](const QString& from) {
+      for (const char* name : {"lists.dat", "allknown.dat", "context.dat", "failed-tasks.txt"}) {
+        QFile::remove(dir + QString::fromUtf8(name));
+        QFile::copy(from + QString::fromUtf8(name), dir + QString::fromUtf8(name));
+      }
+    };
+    carry(first.dir);
+    for (int run = 2; run <= 3; ++run) {
+      SCOPED_TRACE(run);
+      JobRun next;
+      for (const char* name : {"lists.dat", "allknown.dat", "context.dat", "failed-tasks.txt"})
+        if (QFile::exists(dir + QString::fromUtf8(name))) next.WriteFile(name, FileBytes(dir + QString::fromUtf8(name)));
+      next.Create(next.Settings(sim));
+      ASSERT_TRUE(next.RunToEnd(120s));
+      texts = LogTexts(next.view.LogLines());
+      const QString joined = texts.join('\n');
+      if (run == 2) {
+        EXPECT_EQ(Sorted(FileLines(next.dir + QStringLiteral("lists.dat"))), Sorted({otherKey, card0, card1}));
+        EXPECT_FALSE(joined.contains(listed)) << joined.toStdString();
+      } else {
+        for (const QString& line : {unusableCount + QStringLiteral(", задача не выполнена 3 запуска подряд") + listed + otherKey,
+                                    unusableGuid + QStringLiteral(", задача не выполнена 3 запуска подряд") + listed + card0,
+                                    QStringLiteral("Задача не выполнена 3 запуска подряд") + listed + card1})
+          EXPECT_TRUE(texts.contains(line)) << line.toStdString() << "\nlog:\n" << joined.toStdString();
+        EXPECT_TRUE(joined.contains(QStringLiteral("Удалено из очереди задач (каждая названа выше, список в ")));
+        EXPECT_FALSE(joined.contains(QStringLiteral("сохранено задач с ошибкой")));
+        EXPECT_EQ(FileBytes(next.dir + QStringLiteral("lists.dat")), kUtf8Mark);
+        // The list: a title line, then task, reason and date, one line each.
+        const QStringList list = FileLines(next.dir + QStringLiteral("failed-tasks.txt"));
+        ASSERT_EQ(list.size(), 5) << list.join('\n').toStdString();
+        QStringList tasks;
+        for (const QString& line : list.mid(1)) {
+          EXPECT_EQ(line.count(QLatin1Char('\t')), 2) << line.toStdString();
+          tasks << line.section(QLatin1Char('\t'), 0, 0);
+        }
+        EXPECT_EQ(Sorted(tasks), Sorted({outside, otherKey, card0, card1}));
+        EXPECT_TRUE(list.join(QLatin1Char(10)).contains(QStringLiteral("\tService Unavailable\t"))) << list.join(QLatin1Char(10)).toStdString();
+      }
+      carry(next.dir);
+    }
   });
 }
 

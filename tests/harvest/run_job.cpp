@@ -279,7 +279,7 @@ TEST_F(JobTest, OneRegionIsCountedThenPagedWithinTheLimit) {
   const QStringList left = FileLines(run.dir + QStringLiteral("lists.dat"));
   EXPECT_EQ(left.size(), int(orgs));
   for (const QString& task : left) EXPECT_EQ(TaskKind(task), OrgCard);
-  EXPECT_TRUE(texts.contains(QStringLiteral("В lists.dat сохранено задач с ошибкой: %1 (продолженный запуск повторит их один раз)").arg(orgs)));
+  EXPECT_TRUE(texts.contains(QStringLiteral("В lists.dat сохранено задач с ошибкой: %1 (продолженный запуск повторит их; задача, не выполненная 3 запуска подряд, уходит в failed-tasks.txt)").arg(orgs)));
   EXPECT_TRUE(run.Rows().isEmpty());
 
   // The bar counts tasks taken against taken plus queued; the end puts it back to 0.
@@ -308,7 +308,7 @@ TEST_F(JobTest, EveryRequestFailingEndsNormallyWithTheFailedTasksKept) {
   const QStringList texts = LogTexts(run.view.LogLines());
   for (const auto& r : ds.Regions())
     EXPECT_EQ(texts.count(RegionKey(r) + QStringLiteral(": ERROR_Service Unavailable")), 1) << r.name;
-  EXPECT_TRUE(texts.contains(QStringLiteral("В lists.dat сохранено задач с ошибкой: 3 (продолженный запуск повторит их один раз)")));
+  EXPECT_TRUE(texts.contains(QStringLiteral("В lists.dat сохранено задач с ошибкой: 3 (продолженный запуск повторит их; задача, не выполненная 3 запуска подряд, уходит в failed-tasks.txt)")));
   EXPECT_FALSE(texts.join('\n').contains(QStringLiteral("возвращено")));
   // The empty key was counted and dropped; the failed regions stay, in the order they failed.
   QStringList keys;
@@ -796,7 +796,7 @@ TEST_F(JobTest, SavedQueueHasInFlightTasksFirstAndFailedTasksLast) {
     const QStringList texts = LogTexts(first.view.LogLines());
     EXPECT_TRUE(texts.contains(QStringLiteral("В lists.dat возвращено незавершённых задач: 3")))
         << texts.join('\n').toStdString();
-    EXPECT_TRUE(texts.contains(QStringLiteral("В lists.dat сохранено задач с ошибкой: 1 (продолженный запуск повторит их один раз)")))
+    EXPECT_TRUE(texts.contains(QStringLiteral("В lists.dat сохранено задач с ошибкой: 1 (продолженный запуск повторит их; задача, не выполненная 3 запуска подряд, уходит в failed-tasks.txt)")))
         << texts.join('\n').toStdString();
 
     // The next start keeps the leftovers: every region is counted once more, the failed one

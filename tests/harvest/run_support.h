@@ -27,6 +27,7 @@
 #include "harvest/resultfile.h"
 #include "harvest/scraper.h"
 #include "portal/api.h"
+#include "tests/support/files.h"
 #include "tests/support/simserver.h"
 #include "text/textfile.h"
 #include "tools/portal-sim/dataset.h"
@@ -195,20 +196,6 @@ inline QStringList LogTexts(const QStringList& lines) {
   return out;
 }
 
-inline QByteArray FileBytes(const QString& path) {
-  QFile f(path);
-  if (!f.open(QIODevice::ReadOnly)) return {};
-  return f.readAll();
-}
-
-inline QStringList FileLines(const QString& path) {
-  QStringList lines;
-  ReadTextLines(path, &lines);
-  return lines;
-}
-
-inline const QByteArray kUtf8Mark("\xEF\xBB\xBF");
-
 // Runs a test's body on a fresh thread. Starting a child process (the substitute portal)
 // leaves the thread sanitizer blind to the starting thread's later locks, which shows as
 // false races; a thread created afterwards is seen normally. A QThread rather than a plain
@@ -281,10 +268,7 @@ class JobRun {
     return lines;
   }
 
-  void WriteFile(const char* name, const QByteArray& bytes) {
-    QFile f(dir + QString::fromUtf8(name));
-    if (f.open(QIODevice::WriteOnly)) f.write(bytes);
-  }
+  void WriteFile(const char* name, const QByteArray& bytes) { WriteFileBytes(dir + QString::fromUtf8(name), bytes); }
 
   ~JobRun() {
     if (job_) {

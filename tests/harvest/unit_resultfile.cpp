@@ -12,15 +12,10 @@
 #include "harvest/workbook.h"
 #include "tests/support/testplatform.h"
 #include "tests/support/zipread.h"
+#include "tests/support/files.h"
 #include "text/textfile.h"
 
 namespace {
-
-QByteArray ReadAll(const QString& path) {
-  QFile file(path);
-  EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
-  return file.readAll();
-}
 
 QByteArray HeaderBytes() { return "\xEF\xBB\xBF" + ResultFile::HeaderLine().toUtf8() + "\r\n"; }
 
@@ -49,7 +44,7 @@ TEST(ResultFile, HeaderBytesAreTheTitlesSeparatedByTabs) {
   QString error;
   ASSERT_TRUE(file.Open(path, &error)) << error.toStdString();
   file.Close();
-  EXPECT_EQ(ReadAll(path), QByteArray("\xEF\xBB\xBF") + titles + "\r\n");
+  EXPECT_EQ(FileBytes(path), QByteArray("\xEF\xBB\xBF") + titles + "\r\n");
 }
 
 TEST(ResultFile, MarkHeaderAndRowsEachFlushedAtOnce) {
@@ -64,15 +59,15 @@ TEST(ResultFile, MarkHeaderAndRowsEachFlushedAtOnce) {
   QString error;
   ASSERT_TRUE(file.Open(path, &error)) << error.toStdString();
   EXPECT_TRUE(file.IsOpen());
-  EXPECT_EQ(ReadAll(path), HeaderBytes());
+  EXPECT_EQ(FileBytes(path), HeaderBytes());
 
   ASSERT_TRUE(file.WriteRow({QStringLiteral("Москва"), QStringLiteral("g1"), QStringLiteral("x")}));
   // The row is in the file before the file is closed.
-  EXPECT_EQ(ReadAll(path), HeaderBytes() + QByteArray("Москва\tg1\tx\r\n"));
+  EXPECT_EQ(FileBytes(path), HeaderBytes() + QByteArray("Москва\tg1\tx\r\n"));
   ASSERT_TRUE(file.WriteRow({QString(), QString()}));
   file.Close();
   EXPECT_FALSE(file.IsOpen());
-  EXPECT_EQ(ReadAll(path), HeaderBytes() + QByteArray("Москва\tg1\tx\r\n\t\r\n"));
+  EXPECT_EQ(FileBytes(path), HeaderBytes() + QByteArray("Москва\tg1\tx\r\n\t\r\n"));
   EXPECT_FALSE(file.WriteRow({QStringLiteral("late")}, &error));
   EXPECT_FALSE(error.isEmpty());
 }
@@ -125,27 +120,60 @@ TEST(ResultFile, FullDiskLeavesOnlyWholeRows) {
   EXPECT_TRUE(lines.last().startsWith(QStringLiteral("после\t")));
 }
 
-TEST(ResultFile, CutBackToARecordedLength) {
+TEST(ResultFile, CutBackLandsOnlyOnTheEndOfARow) {
   QTemporaryDir dir;
   const QString path = dir.path() + QStringLiteral("/data2.tab");
-  ResultFile file;
-  ASSERT_TRUE(file.Open(path, nullptr));
-  EXPECT_EQ(file.Size(), ResultFile::HeaderSize());
-  ASSERT_TRUE(file.WriteRow(QStringList(30, QStringLiteral("a"))));
-  const qint64 oneRow = file.Size();
-  ASSERT_TRUE(file.WriteRow(QStringList(30, QStringLiteral("b"))));
-  ASSERT_TRUE(file.Close());
-  qint64 before = 0;
+  const qint64 header = ResultFile::HeaderSize();
+  qint64 oneRow = 0, twoRows = 0;
+  const auto write = [&] {
+    ResultFile file;
+    ASSERT_TRUE(file.Open(path, nullptr));
+    ASSERT_EQ(file.Size(), header);
+    ASSERT_TRUE(file.WriteRow(QStringList(30, QStringLiteral("a"))));
+    oneRow = file.Size();
+    ASSERT_TRUE(file.WriteRow(QStringList(30, QStringLiteral("bb"))));
+    twoRows = file.Size();
+    ASSERT_TRUE(file.Close());
+  };
+  write();
+  struct Case {
+    const char* what;
+    qint64 length;      // the recorded length
+    qint64 fileLength;  // the file is first cut to this (a file shorter than its record)
+    qint64 after;       // what is left
+  };
+  const Case cases[] = {
+      {"at a row's end", oneRow, -1, oneRow},
+      {"nothing to cut", twoRows, -1, twoRows},
+      {"inside a row: back to the row before", oneRow + 5, -1, oneRow},
+      {"inside the first row: back to the header", header + 1, -1, header},
+      {"inside the header: the header stays", 3, -1, header},
+      {"a file shorter than its record, ending in half a row", twoRows, twoRows - 4, oneRow},
+      {"a file shorter than its record, ending on a row", twoRows + 100, oneRow, oneRow},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    write();
+    if (c.fileLength >= 0) {
+      ASSERT_TRUE(QFile::resize(path, c.fileLength));
+    }
+    const qint64 size = QFileInfo(path).size();
+    ResultFile::Cut cut;
+    QString reason;
+    ASSERT_TRUE(ResultFile::CutBack(path, c.length, &cut, &reason)) << reason.toStdString();
+    EXPECT_EQ(cut.before, size);
+    EXPECT_EQ(cut.after, c.after);
+    EXPECT_EQ(QFileInfo(path).size(), c.after);
+    EXPECT_TRUE(FileBytes(path).endsWith("\r\n"));
+  }
+  // A file without its whole header is left alone, as is one that is not there.
+  ASSERT_TRUE(QFile::resize(path, header - 1));
+  ResultFile::Cut cut;
   QString reason;
-  ASSERT_TRUE(ResultFile::CutBack(path, oneRow, &before, &reason)) << reason.toStdString();
-  EXPECT_GT(before, oneRow);
-  EXPECT_EQ(QFileInfo(path).size(), oneRow);
-  // Already that long: nothing to do. Longer than the file: refused, the file untouched.
-  EXPECT_TRUE(ResultFile::CutBack(path, oneRow, &before, &reason));
-  EXPECT_FALSE(ResultFile::CutBack(path, oneRow + 1, &before, &reason));
+  EXPECT_FALSE(ResultFile::CutBack(path, 0, &cut, &reason));
   EXPECT_FALSE(reason.isEmpty());
-  EXPECT_EQ(QFileInfo(path).size(), oneRow);
-  EXPECT_FALSE(ResultFile::CutBack(dir.path() + QStringLiteral("/none.tab"), 0, &before, &reason));
+  EXPECT_EQ(QFileInfo(path).size(), header - 1);
+  EXPECT_FALSE(ResultFile::CutBack(dir.path() + QStringLiteral("/none.tab"), 0, &cut, &reason));
 }
 
 TEST(ResultFile, SecondWriterIsRefusedAndBadPathReported) {
@@ -161,7 +189,7 @@ TEST(ResultFile, SecondWriterIsRefusedAndBadPathReported) {
   EXPECT_FALSE(error.isEmpty());
   EXPECT_FALSE(second.IsOpen());
   // The refused writer did not empty the file.
-  EXPECT_EQ(ReadAll(path), HeaderBytes() + "kept\r\n");
+  EXPECT_EQ(FileBytes(path), HeaderBytes() + "kept\r\n");
   first.Close();
   EXPECT_TRUE(second.Open(path, &error));
 
@@ -335,12 +363,12 @@ TEST(Workbook, DatesAndLinksAreTypedOtherTextStaysText) {
   longLink[29] = QStringLiteral("https://portal.test/") + QString(2100, u'x');
   rows.append(longLink);
   ASSERT_NO_FATAL_FAILURE(WriteResultFile(tab, rows));
-  const QByteArray tabBefore = ReadAll(tab);
+  const QByteArray tabBefore = FileBytes(tab);
 
   const WorkbookOutcome out = ExportWorkbook(tab, xlsx);
   ASSERT_TRUE(out.ok) << out.error.toStdString();
   EXPECT_EQ(out.rows, int(rows.size()) + 1);
-  EXPECT_EQ(ReadAll(tab), tabBefore);  // the result file is only read
+  EXPECT_EQ(FileBytes(tab), tabBefore);  // the result file is only read
 
   const QString xml = SheetXml(xlsx);
   const QString rels = WorkbookPart(xlsx, QStringLiteral("xl/worksheets/_rels/sheet1.xml.rels"));

@@ -1,0 +1,384 @@
+#include "harvest/runstore.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <algorithm>
+
+#include "harvest/resultfile.h"
+#include "harvest/workbook.h"
+#include "harvest/workfiles.h"
+#include "portal/api.h"
+#include "text/textfile.h"
+
+namespace {
+
+const QByteArray kUtf8Mark("\xEF\xBB\xBF");
+
+// A task with a line break would split into two lines of the file, the second one an address
+// nobody asked for: such a task is never written.
+bool FitsOneLine(const QString& task) {
+  return !task.contains(QLatin1Char('\r')) && !task.contains(QLatin1Char('\n')) && !task.contains(QChar(0));
+}
+
+QString ShownTask(const QString& task) {
+  QString shown = task.left(200);
+  shown.replace(QLatin1Char('\r'), QLatin1String("\\r")).replace(QLatin1Char('\n'), QLatin1String("\\n"));
+  shown.replace(QChar(0), QLatin1String("\\0"));
+  return shown;
+}
+
+// Lines written one by one through an AtomicFile: a large file is never held whole.
+class LineWriter {
+ public:
+  LineWriter(const QString& path, const SyncCall& sync) : file_(path) { file_.SetSyncCall(sync); }
+  bool Open() { return file_.Open() && file_.Write(kUtf8Mark); }
+  void Line(const QString& line) {
+    file_.Write(line.toUtf8());
+    file_.Write("\r\n", 2);
+  }
+  bool Commit(QString* reason) {
+    if (file_.Commit()) return true;
+    *reason = file_.ErrorString();
+    return false;
+  }
+  QString Error() const { return file_.ErrorString(); }
+
+ private:
+  AtomicFile file_;
+};
+
+}  // namespace
+
+WorkbookOutcome ExportWorkbookAtomically(const QString& tabPath, const QString& xlsxPath, const SyncCall& sync) {
+  const QString partPath = xlsxPath + QStringLiteral(".part");
+  WorkbookOutcome outcome = ExportWorkbook(tabPath, partPath);
+  if (outcome.ok) {
+    // On the disk before it takes the old one's place; the old one (perhaps open in a
+    // spreadsheet program) stays when it cannot be replaced.
+    SysFile part;
+    QString reason;
+    if (!part.Open(partPath, SysFile::Mode::kExisting) ||
+        !SyncThrough(sync, xlsxPath, [&part] { return part.Sync(); }))
+      reason = part.ErrorString().isEmpty() ? QStringLiteral("the file could not be put on the disk") : part.ErrorString();
+    part.Close();
+    if (reason.isEmpty() && ReplaceFileDurably(partPath, xlsxPath, &reason)) return outcome;
+    outcome.ok = false;
+    outcome.error = QStringLiteral("файл %1 не создан: %2").arg(QDir::toNativeSeparators(xlsxPath), reason);
+  }
+  RemoveFile(partPath);
+  return outcome;
+}
+
+RunStore::RunStore(QString dir, Logger log, RunStoreHooks hooks)
+    : dir_(std::move(dir)), log_(std::move(log)), hooks_(std::move(hooks)) {}
+
+QString RunStore::Path(const char* name) const { return dir_ + QString::fromUtf8(name); }
+
+bool RunStore::HasSavedQueue() const { return QFileInfo::exists(Path(kListsFile)); }
+
+std::optional<ResumePlan> RunStore::LoadResumePlan() {
+  QString reason;
+  const QString listsPath = Path(kListsFile);
+  QByteArray listsBytes;
+  ResumePlan plan;
+  TextReadLoss listsLoss;
+  if (!ReadTextLinesReporting(listsPath, &plan.queue, &listsLoss, &reason, &listsBytes)) {
+    // Saving anything over it would lose the leftovers: keep the files as they are.
+    log_(QStringLiteral("Ошибка: ") + CannotOpenFileMessage(listsPath, reason) +
+         QStringLiteral(" Работа не начата, файл оставлен без изменений."));
+    return std::nullopt;
+  }
+  if (listsLoss.Any()) {
+    // The next save replaces the file with what could be read: the damaged one is kept.
+    const QString kept = listsPath + QStringLiteral(".damaged");
+    QFile::remove(kept);
+    log_(TextLossMessage(listsPath, listsLoss) +
+         (QFile::copy(listsPath, kept) ? QStringLiteral("; копия файла сохранена в ") + QDir::toNativeSeparators(kept)
+                                        : QString()));
+  }
+
+  const QString allKnownPath = Path(kAllKnownFile);
+  if (!QFileInfo::exists(allKnownPath)) {
+    log_(QStringLiteral("Файл allknown.dat не найден, список регионов прошлого запуска пуст"));
+  } else {
+    QStringList keys;
+    if (ReadTextLines(allKnownPath, &keys, &reason)) {
+      for (const QString& key : keys) plan.allKnown.Add(key);
+    } else {
+      plan.allKnownReadable = false;
+      saveAllKnown_ = false;
+      log_(QStringLiteral("Ошибка: ") + CannotOpenFileMessage(allKnownPath, reason));
+    }
+  }
+
+  // The context is a help, not a must: without it rows get empty region and card columns.
+  // It belongs to this queue only if it names the queue's digest, as its own checkpoint or
+  // as the one before (a kill between the two files leaves the older queue).
+  const QString contextPath = Path(kContextFile);
+  if (QFileInfo::exists(contextPath)) {
+    QStringList lines;
+    TextReadLoss contextLoss;
+    if (ReadTextLinesReporting(contextPath, &lines, &contextLoss, &reason)) {
+      if (contextLoss.Any()) log_(TextLossMessage(contextPath, contextLoss));
+      ContextFile context = ParseContextFile(lines);
+      const QString hash = QueueHash(listsBytes);
+      if (context.current && context.current->queueHash == hash)
+        plan.interrupted = context.current;
+      else if (context.previous && context.previous->queueHash == hash)
+        plan.interrupted = context.previous;
+      if (!plan.interrupted && (context.current || context.previous)) {
+        log_(QStringLiteral("Файл context.dat относится к другой очереди, продолжаем без него"));
+      } else {
+        LoadJobContextEntries(context.entries, plan.context);
+        plan.failedRuns = std::move(context.failedRuns);
+        // The rows belong to the file of the current record.
+        if (plan.interrupted && plan.interrupted->resultFile == context.current->resultFile)
+          plan.writtenRows = std::move(context.rows);
+      }
+    } else {
+      log_(QStringLiteral("Файл context.dat не прочитан, продолжаем без него: ") + reason);
+    }
+  }
+  if (plan.interrupted) committed_ = Committed{*plan.interrupted, plan.queue};
+  Moment("plan:read");
+  return plan;
+}
+
+void RunStore::FinishInterruptedRun(const QueueRecord& record, const QList<WrittenRow>& rows) {
+  // Only a plain result file name beside the executable is taken from the file.
+  const QString name = record.resultFile;
+  if (name.isEmpty() || record.resultLength < 0) return;
+  if (name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')) || !name.startsWith(QLatin1String("data")) ||
+      !name.endsWith(QLatin1String(".tab"))) {
+    log_(QStringLiteral("Файл context.dat называет неверный файл результатов, он не тронут: ") + PrintableValue(name));
+    return;
+  }
+  const QString tab = dir_ + name;
+  const QString shownTab = QDir::toNativeSeparators(tab);
+  if (!QFileInfo::exists(tab)) {
+    log_(QStringLiteral("Файл результатов прерванного запуска не найден: ") + shownTab);
+    return;
+  }
+  const QString xlsx = tab.left(tab.size() - 4) + QStringLiteral(".xlsx");
+  const qint64 size = QFileInfo(tab).size();
+  // A workbook made after the record may hold rows that are cut now and fetched again: it
+  // goes before the cut, so a kill in between leaves no workbook rather than a stale one.
+  if (size != record.resultLength && QFileInfo::exists(xlsx)) {
+    if (!RemoveFile(xlsx) || !SyncFolderOf(xlsx)) {
+      log_(QStringLiteral("Ошибка: файл %1 не удалён, файл результатов прерванного запуска оставлен без "
+                          "изменений")
+               .arg(QDir::toNativeSeparators(xlsx)));
+      return;
+    }
+    Moment("resume:workbook-removed");
+  }
+  ResultFile::Cut cut;
+  QString reason;
+  if (!ResultFile::CutBack(tab, record.resultLength, &cut, &reason, hooks_.sync)) {
+    log_(QStringLiteral("Ошибка: файл результатов прерванного запуска %1 не приведён к сохранённому "
+                        "состоянию: %2")
+             .arg(shownTab, reason));
+    return;
+  }
+  Moment("resume:cut");
+  // Rows the record counts but the file no longer holds: their tasks left the queue when
+  // the rows were written, so they are named instead.
+  QList<GivenUpTask> lost;
+  for (const WrittenRow& row : rows)
+    if (row.offset >= cut.after && row.offset < record.resultLength)
+      lost.append({row.task, QStringLiteral("строка потеряна из файла результатов %1").arg(name)});
+  // Numbers go in as text, all at once: a path with "%2" in it stays as it is.
+  const auto number = [](qint64 n) { return QString::number(n); };
+  if (cut.before < record.resultLength)
+    log_(QStringLiteral("Ошибка: файл результатов прерванного запуска %1 короче записанного (%2 байт вместо "
+                        "%3): строки после байта %4 потеряны%5")
+             .arg(shownTab, number(cut.before), number(record.resultLength), number(cut.after),
+                  lost.isEmpty() ? QStringLiteral("; их задач в очереди уже нет, чтобы получить их, запустите "
+                                                  "регионы этого запуска заново")
+                                 : QStringLiteral(", их задачи (%1) перенесены в %2").arg(number(lost.size()), GivenUpFileName())));
+  else if (cut.after != record.resultLength)
+    log_(QStringLiteral("Файл результатов прерванного запуска %1 изменён после сохранения: он обрезан по "
+                        "концу строки на байте %2 вместо %3")
+             .arg(shownTab, number(cut.after), number(record.resultLength)));
+  if (cut.before > cut.after) {
+    log_(QStringLiteral("Продолжаем прерванный запуск: из файла %1 убрано %2 байт после последнего "
+                        "сохранения, эти данные будут загружены заново")
+             .arg(shownTab, number(cut.before - cut.after)));
+    // Left only when the file had its recorded length but was changed within it.
+    if (QFileInfo::exists(xlsx)) RemoveFile(xlsx);
+  }
+  AddGivenUp(lost);
+  if (QFileInfo::exists(xlsx)) return;
+  ExportWorkbookOf(tab, xlsx);
+}
+
+void RunStore::ExportWorkbookOf(const QString& tab, const QString& xlsx) {
+  log_(QStringLiteral("Формируем файл Excel прерванного запуска: ") + QDir::toNativeSeparators(xlsx));
+  const WorkbookOutcome outcome = ExportWorkbookAtomically(tab, xlsx, hooks_.sync);
+  if (outcome.ok)
+    log_(QStringLiteral("Файл сформирован, в нем %1 строк").arg(outcome.rows));
+  else
+    log_(QStringLiteral("Ошибка: ") + outcome.error);
+}
+
+bool RunStore::WriteLines(const QString& path, const QStringList& lines, QString* reason) {
+  LineWriter out(path, hooks_.sync);
+  if (!out.Open()) {
+    *reason = out.Error();
+    return false;
+  }
+  for (const QString& line : lines) out.Line(line);
+  return out.Commit(reason);
+}
+
+bool RunStore::WriteContext(const QString& hash, const QueueRecord& record, const QStringList& queue,
+                            const RunData& data, const FailedRuns& failedRuns, const QList<WrittenRow>& rows,
+                            QString* reason) {
+  QueueRecord current = record;
+  current.queueHash = hash;
+  std::optional<QueueRecord> previous;
+  if (committed_) previous = committed_->record;
+
+  LineWriter out(Path(kContextFile), hooks_.sync);
+  if (!out.Open()) {
+    *reason = out.Error();
+    return false;
+  }
+  for (const QString& line : ContextHeadLines(current, previous)) out.Line(line);
+  ContextEntryWriter entries(data, [&out](const QString& line) { out.Line(line); });
+  entries.AddTasks(queue);
+  if (committed_) entries.AddTasks(committed_->queue);
+  // The counts of the tasks of both queues, each once.
+  QSet<QString> counted;
+  const auto counts = [&](const QStringList& tasks) {
+    for (const QString& task : tasks) {
+      const auto it = failedRuns.constFind(task);
+      if (it == failedRuns.cend() || counted.contains(task)) continue;
+      counted.insert(task);
+      out.Line(FailedRunsLine(task, it.value()));
+    }
+  };
+  if (!failedRuns.isEmpty()) {
+    counts(queue);
+    if (committed_) counts(committed_->queue);
+  }
+  // Only rows the record counts: they are on the disk.
+  for (const WrittenRow& row : rows)
+    if (row.offset < record.resultLength) out.Line(WrittenRowLine(row));
+  return out.Commit(reason);
+}
+
+bool RunStore::SaveCheckpoint(const QStringList& tasks, const RunData& data, ResultFile* result,
+                              const FailedRuns& failedRuns, bool atEnd, const QList<WrittenRow>& rows) {
+  Moment("checkpoint:begin");
+  QStringList queue;
+  queue.reserve(tasks.size());
+  for (const QString& task : tasks) {
+    if (FitsOneLine(task))
+      queue.append(task);
+    else
+      log_(QStringLiteral("Ошибка: задача с переводом строки не сохранена: ") + ShownTask(task));
+  }
+
+  // The record names only rows that are on the disk: a power cut cannot take them back. A
+  // failed sync is tried again by the next checkpoint.
+  QueueRecord record;
+  if (result) {
+    QString reason;
+    if (!result->Sync(&reason, hooks_.sync)) {
+      log_(QStringLiteral("Ошибка: состояние не сохранено: файл результатов %1 не записан на диск: %2")
+               .arg(QDir::toNativeSeparators(result->Path()), reason));
+      return false;
+    }
+    record.resultFile = QFileInfo(result->Path()).fileName();
+    record.resultLength = result->Size();
+  }
+  Moment("checkpoint:synced");
+
+  QString reason;
+  if (saveAllKnown_ && (atEnd || !allKnownSaved_)) {
+    const QString allKnownPath = Path(kAllKnownFile);
+    if (WriteLines(allKnownPath, data.AllKnownList.Items(), &reason))
+      allKnownSaved_ = true;
+    else
+      log_(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(allKnownPath, reason));
+    Moment("checkpoint:allknown-written");
+  }
+
+  // The context first: it names both this queue and the one still on the disk, so a kill
+  // between the two files leaves a pair that fits.
+  const QString hash = QueueHashOfLines(queue);
+  const QString contextPath = Path(kContextFile);
+  if (!WriteContext(hash, record, queue, data, failedRuns, rows, &reason)) {
+    log_(QStringLiteral("Ошибка: очередь не сохранена: ") + CannotCreateFileMessage(contextPath, reason));
+    return false;
+  }
+  Moment("checkpoint:context-written");
+  const QString listsPath = Path(kListsFile);
+  if (!WriteLines(listsPath, queue, &reason)) {
+    log_(QStringLiteral("Ошибка: очередь не сохранена: ") + CannotCreateFileMessage(listsPath, reason));
+    return false;
+  }
+  Moment("checkpoint:queue-written");
+  record.queueHash = hash;
+  committed_ = Committed{record, std::move(queue)};
+  return true;
+}
+
+bool RunStore::AddGivenUp(const QList<GivenUpTask>& tasks) {
+  if (tasks.isEmpty()) return true;
+  const QString path = dir_ + GivenUpFileName();
+  QStringList lines;
+  QString reason;
+  if (QFileInfo::exists(path) && !ReadTextLines(path, &lines, &reason)) {
+    log_(QStringLiteral("Ошибка: ") + CannotOpenFileMessage(path, reason));
+    return false;
+  }
+  if (lines.isEmpty()) lines << QStringLiteral("Задача\tПричина\tДата");
+  const QString date = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+  for (const GivenUpTask& t : tasks)
+    lines << PrintableValue(t.task, 2000) + QLatin1Char('\t') + PrintableValue(t.reason, 500) + QLatin1Char('\t') + date;
+  if (WriteLines(path, lines, &reason)) return true;
+  log_(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(path, reason));
+  return false;
+}
+
+bool RunStore::DiscardSavedWork(const QString& dir, QString* reason) {
+  const QString lists = dir + QLatin1String(kListsFile);
+  if (!RemoveFile(lists)) {
+    if (reason) *reason = QStringLiteral("файл %1 не удалён").arg(QDir::toNativeSeparators(lists));
+    return false;
+  }
+  // The queue is gone first: without it the companions are never read.
+  for (const char* companion : {kAllKnownFile, kContextFile}) RemoveFile(dir + QLatin1String(companion));
+  SyncFolderOf(lists);
+  return true;
+}
+
+namespace {
+
+// Whether a worker would send the task: its refusal rule, as far as the text shows it.
+bool WouldBeSent(const QString& task, const QString& baseUrl) {
+  if (!IsSafeTaskLine(task) || task.trimmed().isEmpty()) return false;
+  const TaskParts parts = ParseTask(task);
+  switch (parts.kind) {
+    case RegionCount:
+      return IsPlainRegionKey(parts.value);
+    case OrgCard:
+      return task.startsWith(baseUrl) && IsPlainToken(parts.orgGuid);
+    case SearchPage:
+      return !parts.hasValue || (parts.address.startsWith(baseUrl) && IsPlainRegionKey(parts.value));
+    case HouseCount:
+    case HousePage:
+      return !parts.hasValue || (parts.address.startsWith(baseUrl) && IsPlainToken(parts.value));
+  }
+  return true;
+}
+
+}  // namespace
+
+qsizetype RunStore::RunnableTasks(const QStringList& queue, const QString& baseUrl) {
+  return std::count_if(queue.cbegin(), queue.cend(), [&](const QString& task) { return WouldBeSent(task, baseUrl); });
+}

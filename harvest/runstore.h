@@ -1,0 +1,126 @@
+#pragma once
+// The saved state of a run, in one place: the queue a run leaves ("lists.dat"), the region
+// keys it was started with ("allknown.dat"), the context the queue needs with the record of
+// the result file ("context.dat"), and the list of tasks given up for good. Whatever kills
+// the process between two of its writes, the files on the disk fit together:
+//   - the record names only result bytes that were synced before it was written;
+//   - "context.dat" is written before "lists.dat" and names both the new queue and the one
+//     still on the disk, so either queue finds its context and its record;
+//   - a resumed run cuts the result file back to its record on a row's end, and removes a
+//     workbook that may hold the cut rows before it cuts.
+
+#include <QHash>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <optional>
+
+#include "harvest/job_context.h"
+#include "harvest/rundata.h"
+#include "harvest/workbook.h"
+#include "text/atomicfile.h"
+
+class ResultFile;
+
+// The workbook written beside its final name and renamed over it once complete and synced:
+// a kill during the export never leaves a half workbook that a resumed run would take for a
+// finished one.
+WorkbookOutcome ExportWorkbookAtomically(const QString& tabPath, const QString& xlsxPath,
+                                         const SyncCall& sync = {});
+
+struct RunStoreHooks {
+  // Called at named moments between the writes ("checkpoint:context-written", ...); tests
+  // kill the process there or look at the files. Empty in the program.
+  std::function<void(const char* moment)> moment;
+  // Every sync of the store's files and of the result file goes through it (see SyncCall).
+  SyncCall sync;
+};
+
+// What a saved queue brings to the run that continues it.
+struct ResumePlan {
+  QStringList queue;
+  SortedUniqueList allKnown;
+  bool allKnownReadable = true;  // false: an "allknown.dat" that exists could not be read
+  RunData context;               // RegionNames, OrgRegions and OrgCards the queue needs
+  FailedRuns failedRuns;         // runs in a row each saved task ended unfinished
+  std::optional<QueueRecord> interrupted;  // the record that came with this very queue
+  QList<WrittenRow> writtenRows;  // the rows the record's result file should hold
+};
+
+// A task given up for good, for the list beside the results.
+struct GivenUpTask {
+  QString task;
+  QString reason;
+};
+
+class RunStore {
+ public:
+  using Logger = std::function<void(const QString& message)>;
+
+  // dir: the folder of the working files, ending in '/'. Messages go to `log`.
+  RunStore(QString dir, Logger log, RunStoreHooks hooks = {});
+
+  // Runs in a row after which an unfinished task leaves the queue.
+  static constexpr int kMaxFailedRuns = 3;
+
+  bool HasSavedQueue() const;
+
+  // Reads the saved queue with its region keys and the context that belongs to it. Empty
+  // when the queue cannot be read: the files must then stay as they are.
+  std::optional<ResumePlan> LoadResumePlan();
+
+  // The result file of the run the plan's record came from: cut back to the record (rows
+  // past it are fetched again), its stale workbook removed first and made again. Rows the
+  // record names but the file lost (`rows` tells their tasks) go to the list beside the
+  // results.
+  void FinishInterruptedRun(const QueueRecord& record, const QList<WrittenRow>& rows = {});
+
+  // One checkpoint: the result file synced, then "allknown.dat" (once, and at the end),
+  // "context.dat" and "lists.dat", each written whole beside its name and renamed over it.
+  // True once "lists.dat" holds `tasks`. A failed step is logged; the next checkpoint tries
+  // again from the start.
+  // `rows`: the rows of the result file so far, with their tasks.
+  bool SaveCheckpoint(const QStringList& tasks, const RunData& data, ResultFile* result,
+                      const FailedRuns& failedRuns, bool atEnd, const QList<WrittenRow>& rows = {});
+
+  // Appends tasks to the plain list beside the results (task, reason, date); false with a
+  // log line when it cannot be written.
+  bool AddGivenUp(const QList<GivenUpTask>& tasks);
+
+  // The window's "Да" to the leftovers question: the saved queue and everything that goes
+  // with it are removed. False with the reason when "lists.dat" stays (the companions then
+  // stay too: a later run resumes with everything it needs).
+  static bool DiscardSavedWork(const QString& dir, QString* reason = nullptr);
+
+  // Tasks of a saved queue that a run would still send (not blank, plain values, addressed
+  // to `baseUrl`).
+  static qsizetype RunnableTasks(const QStringList& queue, const QString& baseUrl);
+
+  static QString GivenUpFileName() { return QStringLiteral("failed-tasks.txt"); }
+
+ private:
+  void Moment(const char* name) const {
+    if (hooks_.moment) hooks_.moment(name);
+  }
+  QString Path(const char* name) const;
+  bool WriteContext(const QString& hash, const QueueRecord& record, const QStringList& queue,
+                    const RunData& data, const FailedRuns& failedRuns, const QList<WrittenRow>& rows,
+                    QString* reason);
+  bool WriteLines(const QString& path, const QStringList& lines, QString* reason);
+  void ExportWorkbookOf(const QString& tab, const QString& xlsx);
+
+  QString dir_;
+  Logger log_;
+  RunStoreHooks hooks_;
+  bool saveAllKnown_ = true;
+  bool allKnownSaved_ = false;
+
+  // The last checkpoint whose queue reached "lists.dat": the next context keeps its record
+  // and its entries, so it fits whichever queue a kill leaves on the disk. The queue shares
+  // its task texts with the job's lists.
+  struct Committed {
+    QueueRecord record;
+    QStringList queue;
+  };
+  std::optional<Committed> committed_;
+};

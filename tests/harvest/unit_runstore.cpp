@@ -1,0 +1,376 @@
+// The run's saved state against kills and failed syncs, moment by moment: the files on the
+// disk at every named moment and before every sync (where a kill leaves exactly the files
+// renamed so far) are loaded again as a resumed run would load them.
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFileInfo>
+#include <QMap>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "harvest/job_context.h"
+#include "harvest/resultfile.h"
+#include "harvest/runstore.h"
+#include "harvest/workfiles.h"
+#include "portal/api.h"
+#include "tests/support/files.h"
+#include "tests/support/zipread.h"
+#include "text/textfile.h"
+
+namespace {
+
+const QString kBase = QStringLiteral("https://portal.test/");
+const QString kKey1 = QStringLiteral("01$$$aaaa");
+const QString kKey2 = QStringLiteral("02$$$bbbb");
+const QString kOrg1 = QStringLiteral("org-1");
+const QString kOrg2 = QStringLiteral("org-2");
+
+using Files = QMap<QString, QByteArray>;
+
+Files FilesOf(const QString& dir) {
+  Files files;
+  for (const QString& name : QDir(dir).entryList(QDir::Files)) files.insert(name, FileBytes(dir + name));
+  return files;
+}
+
+void PutFiles(const Files& files, const QString& dir) {
+  for (auto it = files.cbegin(); it != files.cend(); ++it) ASSERT_TRUE(WriteFileBytes(dir + it.key(), it.value()));
+}
+
+QStringList Row(const QString& id) {
+  QStringList row(30, QStringLiteral("x"));
+  row[1] = id;
+  return row;
+}
+
+RunData Context() {
+  RunData data;
+  data.AllKnownList.Add(kKey1);
+  data.AllKnownList.Add(kKey2);
+  data.RegionNames.Append(kKey1, QStringLiteral("Первый регион"));
+  data.RegionNames.Append(kKey2, QStringLiteral("Второй\tрегион"));
+  data.OrgRegions.Append(kOrg1, QStringLiteral("Первый регион"));
+  data.OrgRegions.Append(kOrg2, QStringLiteral("Второй\tрегион"));
+  data.OrgCards.Append(kOrg1, QStringLiteral("Полное\tКраткое"));
+  data.OrgCards.Append(kOrg2, QStringLiteral("Другое\tимя\\"));
+  return data;
+}
+
+// The context a task needs is there.
+void ExpectContextFor(const QStringList& queue, const RunData& context) {
+  for (const QString& task : queue) {
+    const TaskParts parts = ParseTask(task);
+    switch (parts.kind) {
+      case RegionCount:
+      case SearchPage: EXPECT_TRUE(context.RegionNames.Contains(parts.value)) << task.toStdString(); break;
+      case OrgCard: EXPECT_TRUE(context.OrgRegions.Contains(parts.orgGuid)) << task.toStdString(); break;
+      case HouseCount:
+      case HousePage: EXPECT_TRUE(context.OrgCards.Contains(parts.orgGuid)) << task.toStdString(); break;
+    }
+  }
+}
+
+// A folder with a result file and a store whose moments and syncs are watched: the files at
+// each of them are kept, with the bytes of the result file known to be on the disk then.
+struct Watched {
+  struct Seen {
+    std::string at;
+    Files files;
+    qint64 synced;
+  };
+
+  QTemporaryDir tmp;
+  QString dir = tmp.path() + QLatin1Char('/');
+  QStringList log;
+  ResultFile result;
+  qint64 synced = 0;
+  std::vector<Seen> seen;
+  std::function<bool(const QString& path)> failSync;  // true: this sync fails
+
+  RunStoreHooks Hooks() {
+    RunStoreHooks hooks;
+    hooks.moment = [this](const char* name) { seen.push_back({name, FilesOf(dir), synced}); };
+    hooks.sync = [this](const QString& path, const std::function<bool()>& sync) {
+      // Before this file is renamed into place: what a kill here leaves.
+      seen.push_back({"sync " + QFileInfo(path).fileName().toStdString(), FilesOf(dir), synced});
+      if (failSync && failSync(path)) return false;
+      const qint64 size = result.Size();
+      if (!sync()) return false;
+      if (path == result.Path()) synced = size;
+      return true;
+    };
+    return hooks;
+  }
+  RunStore::Logger Logger() {
+    return [this](const QString& message) { log << message; };
+  }
+};
+
+TEST(RunStore, AKillBetweenAnyTwoWritesLeavesFilesThatFitTogether) {
+  Watched w;
+  const RunData data = Context();
+  RunStore store(w.dir, w.Logger(), w.Hooks());
+  const QString tab = w.dir + QStringLiteral("data100.tab");
+  ASSERT_TRUE(w.result.Open(tab, nullptr));
+
+  const std::vector<QStringList> queues{
+      {kKey1, kKey2},
+      {SearchPageTask(kBase, 2, QStringLiteral("01"), QStringLiteral("aaaa")), OrgCardTask(kBase, kOrg1),
+       HouseCountTask(kBase, kOrg2)},
+      {HousePageTask(kBase, 2, kOrg1), HousePageTask(kBase, 1, kOrg2)},
+      {},
+  };
+  ASSERT_TRUE(store.SaveCheckpoint(queues[0], data, &w.result, {}, false));
+  ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("r1"))));
+  ASSERT_TRUE(store.SaveCheckpoint(queues[1], data, &w.result, {}, false));
+  ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("r2"))));
+  ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("r3"))));
+  ASSERT_TRUE(store.SaveCheckpoint(queues[2], data, &w.result, {}, false));
+  ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("r4"))));
+  ASSERT_TRUE(w.result.Close(nullptr, w.Hooks().sync));
+  ASSERT_TRUE(store.SaveCheckpoint(queues[3], data, &w.result, {}, true));
+  ASSERT_TRUE(w.log.isEmpty()) << w.log.join('\n').toStdString();
+  ASSERT_GT(w.seen.size(), 20u);
+
+  bool queueOnDisk = false;
+  for (const Watched::Seen& at : w.seen) {
+    SCOPED_TRACE(at.at);
+    // Every record on the disk names only synced bytes: a power cut cannot take them back.
+    if (at.files.contains(QLatin1String(kContextFile))) {
+      const ContextFile context = ParseContextFile(SplitTextLines(DecodeTextBytes(at.files[QLatin1String(kContextFile)])));
+      for (const auto& record : {context.current, context.previous})
+        if (record) {
+          EXPECT_LE(record->resultLength, at.synced);
+        }
+    }
+    if (!at.files.contains(QLatin1String(kListsFile))) {
+      EXPECT_FALSE(queueOnDisk) << "the queue went away";
+      continue;
+    }
+    queueOnDisk = true;
+
+    // Continued from these files: the queue is one that was saved, with its context and its
+    // record, and the result file is cut back to the rows the queue comes after.
+    QTemporaryDir again;
+    const QString dir = again.path() + QLatin1Char('/');
+    PutFiles(at.files, dir);
+    QStringList log;
+    RunStore resumed(dir, [&log](const QString& m) { log << m; });
+    std::optional<ResumePlan> plan = resumed.LoadResumePlan();
+    ASSERT_TRUE(plan);
+    EXPECT_NE(std::find(queues.begin(), queues.end(), plan->queue), queues.end());
+    ASSERT_TRUE(plan->interrupted) << log.join('\n').toStdString();
+    ExpectContextFor(plan->queue, plan->context);
+    EXPECT_EQ(plan->allKnown.Items(), data.AllKnownList.Items());
+    resumed.FinishInterruptedRun(*plan->interrupted);
+    EXPECT_EQ(QFileInfo(dir + QStringLiteral("data100.tab")).size(), plan->interrupted->resultLength);
+    EXPECT_TRUE(QFileInfo::exists(dir + QStringLiteral("data100.xlsx")));
+  }
+}
+
+TEST(RunStore, TheContextIsStreamedInTheFormatEarlierVersionsWrite) {
+  Watched w;
+  const RunData data = Context();
+  RunStore store(w.dir, w.Logger());
+  const QStringList queue{kKey1, OrgCardTask(kBase, kOrg1), HousePageTask(kBase, 1, kOrg2), QStringLiteral("  ")};
+  const FailedRuns failed{{OrgCardTask(kBase, kOrg1), 2}, {QStringLiteral("not queued"), 1}};
+  ASSERT_TRUE(store.SaveCheckpoint(queue, data, nullptr, failed, false));
+
+  EXPECT_EQ(FileBytes(w.dir + QLatin1String(kListsFile)), Utf8FileBytes(queue));
+  ContextFile expected;
+  expected.current = QueueRecord{QueueHash(Utf8FileBytes(queue)), QString(), -1};
+  expected.entries = JobContextEntries(data, queue);
+  expected.failedRuns = {{OrgCardTask(kBase, kOrg1), 2}};
+  EXPECT_EQ(FileBytes(w.dir + QLatin1String(kContextFile)), Utf8FileBytes(ContextFileLines(expected)));
+
+  RunStore resumed(w.dir, w.Logger());
+  std::optional<ResumePlan> plan = resumed.LoadResumePlan();
+  ASSERT_TRUE(plan);
+  EXPECT_EQ(plan->failedRuns, expected.failedRuns);
+  EXPECT_EQ(plan->context.OrgCards.Lookup(kOrg2), data.OrgCards.Lookup(kOrg2));
+
+  // A context file of the first format (entries only, no record) still gives its entries.
+  ASSERT_TRUE(WriteFileBytes(w.dir + QLatin1String(kContextFile),
+                             kUtf8Mark + "#orgharvester-context 1\r\nR\t01$$$aaaa\tСтарый\r\n"));
+  plan = RunStore(w.dir, w.Logger()).LoadResumePlan();
+  ASSERT_TRUE(plan);
+  EXPECT_FALSE(plan->interrupted);
+  EXPECT_EQ(plan->context.RegionNames.Lookup(kKey1), QStringLiteral("Старый"));
+}
+
+TEST(RunStore, AFailedSyncIsLoggedAndTheNextCheckpointTriesAgain) {
+  struct Case {
+    const char* file;  // whose sync fails once
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"data7.tab", "Ошибка: состояние не сохранено: файл результатов"},
+      {kContextFile, "Ошибка: очередь не сохранена: Cannot create file"},
+      {kListsFile, "Ошибка: очередь не сохранена: Cannot create file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    Watched w;
+    const RunData data = Context();
+    RunStore store(w.dir, w.Logger(), w.Hooks());
+    ASSERT_TRUE(w.result.Open(w.dir + QStringLiteral("data7.tab"), nullptr));
+    ASSERT_TRUE(store.SaveCheckpoint({kKey1}, data, &w.result, {}, false));
+    const QByteArray lists = FileBytes(w.dir + QLatin1String(kListsFile));
+    ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("r1"))));
+
+    int failures = 1;
+    w.failSync = [&](const QString& path) { return QFileInfo(path).fileName() == QLatin1String(c.file) && failures-- > 0; };
+    EXPECT_FALSE(store.SaveCheckpoint({kKey2}, data, &w.result, {}, false));
+    ASSERT_EQ(w.log.size(), 1);
+    EXPECT_TRUE(w.log[0].startsWith(QString::fromUtf8(c.logged))) << w.log[0].toStdString();
+    EXPECT_EQ(FileBytes(w.dir + QLatin1String(kListsFile)), lists);
+
+    ASSERT_TRUE(store.SaveCheckpoint({kKey2}, data, &w.result, {}, false));
+    EXPECT_EQ(FileLines(w.dir + QLatin1String(kListsFile)), QStringList{kKey2});
+    std::optional<ResumePlan> plan = RunStore(w.dir, w.Logger()).LoadResumePlan();
+    ASSERT_TRUE(plan && plan->interrupted);
+    EXPECT_EQ(plan->interrupted->resultLength, w.result.Size());
+    EXPECT_EQ(w.synced, w.result.Size());
+  }
+}
+
+// The sheet's text: its own part and its shared strings.
+QByteArray SheetText(const QString& xlsx) {
+  QByteArray sheet, strings;
+  QString error;
+  EXPECT_TRUE(ReadZipMember(xlsx, QStringLiteral("xl/worksheets/sheet1.xml"), &sheet, &error)) << error.toStdString();
+  ReadZipMember(xlsx, QStringLiteral("xl/sharedStrings.xml"), &strings, &error);
+  return sheet + strings;
+}
+
+TEST(RunStore, AWorkbookMadeAfterTheRecordNeverSurvivesTwoKills) {
+  Watched w;
+  const RunData data = Context();
+  const QString tab = w.dir + QStringLiteral("data5.tab");
+  const QString xlsx = w.dir + QStringLiteral("data5.xlsx");
+  {
+    // Run A: a row saved, one more written, the workbook made, killed before its last save.
+    RunStore a(w.dir, w.Logger());
+    ASSERT_TRUE(w.result.Open(tab, nullptr));
+    ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("saved-row"))));
+    ASSERT_TRUE(a.SaveCheckpoint({HousePageTask(kBase, 2, kOrg1)}, data, &w.result, {}, false));
+    ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("unsaved-row"))));
+    ASSERT_TRUE(w.result.Close());
+    ASSERT_TRUE(ExportWorkbookAtomically(tab, xlsx).ok);
+    ASSERT_TRUE(SheetText(xlsx).contains("unsaved-row"));
+  }
+  struct Killed {};
+  {
+    // Run B: killed once it has cut the result file, before it made the workbook again.
+    RunStoreHooks hooks;
+    hooks.moment = [](const char* name) {
+      if (std::string(name) == "resume:cut") throw Killed{};
+    };
+    RunStore b(w.dir, w.Logger(), hooks);
+    std::optional<ResumePlan> plan = b.LoadResumePlan();
+    ASSERT_TRUE(plan && plan->interrupted);
+    EXPECT_THROW(b.FinishInterruptedRun(*plan->interrupted), Killed);
+  }
+  // Run C finds nothing to cut; the workbook it keeps or makes holds only the saved rows.
+  RunStore c(w.dir, w.Logger());
+  std::optional<ResumePlan> plan = c.LoadResumePlan();
+  ASSERT_TRUE(plan && plan->interrupted);
+  c.FinishInterruptedRun(*plan->interrupted);
+  ASSERT_TRUE(QFileInfo::exists(xlsx));
+  const QByteArray sheet = SheetText(xlsx);
+  EXPECT_TRUE(sheet.contains("saved-row"));
+  EXPECT_FALSE(sheet.contains("unsaved-row"));
+}
+
+TEST(RunStore, AResultFileShorterThanItsRecordIsCutOnARowAndItsLostRowsNamed) {
+  // With the rows' tasks in the context (this version) and without (an earlier one).
+  for (const bool withRows : {true, false}) {
+    SCOPED_TRACE(withRows);
+    Watched w;
+    const RunData data = Context();
+    const QString tab = w.dir + QStringLiteral("data9.tab");
+    const QString firstTask = HousePageTask(kBase, 1, kOrg1);
+    const QString secondTask = HousePageTask(kBase, 3, kOrg2);
+    RunStore store(w.dir, w.Logger());
+    ASSERT_TRUE(w.result.Open(tab, nullptr));
+    QList<WrittenRow> rows{{w.result.Size(), firstTask}};
+    ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("first"))));
+    const qint64 oneRow = w.result.Size();
+    rows.append({oneRow, secondTask});
+    ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("second"))));
+    ASSERT_TRUE(store.SaveCheckpoint({kKey1}, data, &w.result, {}, false, withRows ? rows : QList<WrittenRow>{}));
+    const qint64 recorded = w.result.Size();
+    ASSERT_TRUE(w.result.Close());
+    // Lost from the end, into the second row.
+    ASSERT_TRUE(QFile::resize(tab, recorded - 5));
+
+    w.log.clear();
+    RunStore resumed(w.dir, w.Logger());
+    std::optional<ResumePlan> plan = resumed.LoadResumePlan();
+    ASSERT_TRUE(plan && plan->interrupted);
+    EXPECT_EQ(plan->writtenRows, withRows ? rows : QList<WrittenRow>{});
+    resumed.FinishInterruptedRun(*plan->interrupted, plan->writtenRows);
+    EXPECT_EQ(QFileInfo(tab).size(), oneRow);
+    const QString joined = w.log.join('\n');
+    EXPECT_TRUE(joined.contains(QStringLiteral("короче записанного (%1 байт вместо %2)").arg(recorded - 5).arg(recorded)))
+        << joined.toStdString();
+    const QStringList listed = FileLines(w.dir + RunStore::GivenUpFileName());
+    if (withRows) {
+      EXPECT_TRUE(joined.contains(QStringLiteral("их задачи (1) перенесены в failed-tasks.txt"))) << joined.toStdString();
+      ASSERT_EQ(listed.size(), 2);
+      EXPECT_TRUE(listed[1].startsWith(secondTask + QStringLiteral("\tстрока потеряна из файла результатов data9.tab\t")));
+    } else {
+      EXPECT_TRUE(listed.isEmpty());
+      EXPECT_TRUE(joined.contains(QStringLiteral("запустите регионы этого запуска заново")));
+    }
+  }
+}
+
+TEST(RunStore, DiscardingRemovesTheSavedWorkOnly) {
+  QTemporaryDir tmp;
+  const QString dir = tmp.path() + QLatin1Char('/');
+  const QStringList kept{QStringLiteral("data1.tab"), QStringLiteral("data1.xlsx"), QStringLiteral("cards.dat"),
+                         RunStore::GivenUpFileName(), QStringLiteral("skip.txt")};
+  for (const QString& name : kept + QStringList{kListsFile, kAllKnownFile, kContextFile})
+    ASSERT_TRUE(WriteFileBytes(dir + name, "x"));
+  ASSERT_TRUE(RunStore::DiscardSavedWork(dir));
+  QStringList left = QDir(dir).entryList(QDir::Files);
+  left.sort();
+  QStringList expected = kept;
+  expected.sort();
+  EXPECT_EQ(left, expected);
+
+  const QStringList queue{QString(),
+                          QStringLiteral("   "),
+                          kKey1,
+                          OrgCardTask(kBase, kOrg1),
+                          OrgCardTask(QStringLiteral("https://other.host/"), kOrg1),
+                          HouseCountTask(kBase, kOrg2) + QChar(0x1B),
+                          QStringLiteral("01$$$not plain"),
+                          HousePageTask(kBase, 1, kOrg2).replace(kOrg2, QStringLiteral("x/../y")),
+                          SearchPageTask(kBase, 1, QStringLiteral("02"), QStringLiteral("bbbb"))};
+  EXPECT_EQ(RunStore::RunnableTasks(queue, kBase), 3);
+}
+
+TEST(RunStore, GivenUpTasksAreAddedToAListAPersonCanRead) {
+  QTemporaryDir tmp;
+  const QString dir = tmp.path() + QLatin1Char('/');
+  QStringList log;
+  RunStore store(dir, [&log](const QString& m) { log << m; });
+  ASSERT_TRUE(store.AddGivenUp({{kKey1, QStringLiteral("HTTP 503 Service Unavailable")}}));
+  ASSERT_TRUE(store.AddGivenUp({{OrgCardTask(kBase, kOrg1), QStringLiteral("не JSON-объект\r\nвторая")}}));
+  const QStringList lines = FileLines(dir + RunStore::GivenUpFileName());
+  ASSERT_EQ(lines.size(), 3);
+  EXPECT_EQ(lines[0], QStringLiteral("Задача\tПричина\tДата"));
+  EXPECT_TRUE(lines[1].startsWith(kKey1 + QStringLiteral("\tHTTP 503 Service Unavailable\t")));
+  EXPECT_TRUE(lines[2].startsWith(OrgCardTask(kBase, kOrg1) + QStringLiteral("\tне JSON-объект\\x0d\\x0aвторая\t")))
+      << lines[2].toStdString();
+  EXPECT_EQ(lines[2].count(QLatin1Char('\t')), 2);
+  EXPECT_TRUE(log.isEmpty());
+}
+
+}  // namespace

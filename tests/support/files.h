@@ -1,0 +1,31 @@
+#pragma once
+// Files of a test folder, read and written whole.
+
+#include <QByteArray>
+#include <QFile>
+#include <QString>
+#include <QStringList>
+
+#include "text/textfile.h"
+
+inline const QByteArray kUtf8Mark("\xEF\xBB\xBF");
+
+// The file's bytes; empty when it cannot be read.
+inline QByteArray FileBytes(const QString& path) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return {};
+  return f.readAll();
+}
+
+// The file's lines as the program reads them.
+inline QStringList FileLines(const QString& path) {
+  QStringList lines;
+  ReadTextLines(path, &lines);
+  return lines;
+}
+
+// Creates or replaces the file with the bytes; false when it cannot.
+inline bool WriteFileBytes(const QString& path, const QByteArray& bytes) {
+  QFile f(path);
+  return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}

@@ -54,11 +54,5 @@ pids+=($!)
 for _ in $(seq 1 100); do [ -s "$scratch/launcher.port" ] && break; sleep 0.1; done
 export ORGH_SIM_LAUNCHER=$(cat "$scratch/launcher.port")
 
-# harvest_run_tests still crashes in one checkpoint case and does not end after the hostile
-# portal cases under wine; ORGH_WINDOWS_FULL=1 runs it and the run through the window too.
-if [ "${ORGH_WINDOWS_FULL:-0}" = 1 ]; then
-  ctest --test-dir "$build" --output-on-failure -j2 --timeout 900
-else
-  ctest --test-dir "$build" --output-on-failure -j2 --timeout 900 -E harvest_run_tests
-fi
+ctest --test-dir "$build" --output-on-failure -j2 --timeout 900
 bash "$root/tests/windows/check-zip.sh" "$build" "$linux_build"

@@ -158,9 +158,10 @@ class FetchWorker : public ::testing::Test {
   RecordingSink sink_;
 };
 
-// The header lines of a request to a server on loopback whose root address is `base`.
+// The header lines of a request to a server on loopback whose root address is `base`. A
+// client with a connection pool (the default) adds its own line asking to keep the connection.
 QList<QByteArray> ExpectedHeaders(const QByteArray& base, bool post, qsizetype bodySize,
-                                  bool customLines) {
+                                  bool customLines, bool keepAlive = true) {
   const qsizetype hostStart = base.indexOf("://") + 3;
   const QByteArray host = base.mid(hostStart, base.indexOf('/', hostStart) - hostStart);
   QList<QByteArray> lines = {"Host: " + host, kUserAgent, "Referer: " + base,
@@ -169,6 +170,7 @@ QList<QByteArray> ExpectedHeaders(const QByteArray& base, bool post, qsizetype b
     lines << "Content-Type: application/json;charset=UTF-8";
     lines << "Content-Length: " + QByteArray::number(bodySize);
   }
+  if (keepAlive) lines << "Connection: keep-alive";
   if (customLines) lines << "Request-GUID: 0" << "Session-GUID: 0";
   return lines;
 }
@@ -179,84 +181,113 @@ QString Path(const QString& address) {
   return address.mid(start);
 }
 
-TEST_F(FetchWorker, SendsTheExactRequestOfEveryKind) {
-  StartSim();
-  const simdata::Dataset data = TestDataset();
-  const simdata::Region& region = data.Regions().at(0);
-  const int org = data.RegionOrgs(0).at(0);
-  const QString orgGuid = Q(data.OrgGuid(org));
-  const QString base = sim_->BaseUrl();
-  const FetchSettings settings = Settings();
-
-  struct Case {
-    QString task;
-    bool additional;
-  };
-  const QString countTask = QStringLiteral("77$$$") + Q(region.guid);
-  const QString searchTask = SearchPageTask(base, 1, Q(region.code), Q(region.guid));
-  const QString cardTask = OrgCardTask(base, orgGuid);
-  const QString houseCountTask = HouseCountTask(base, orgGuid);
-  const QString housePageTask = HousePageTask(base, 1, orgGuid);
-  const Case cases[] = {{countTask, false}, {searchTask, false}, {cardTask, true},
-                        {houseCountTask, false}, {housePageTask, false}};
-
-  std::vector<std::unique_ptr<TScrapingThread>> workers;
-  for (const Case& c : cases) {
-    workers.push_back(MakeWorker(c.task, settings, c.additional));
-    RunToEnd(workers.back().get());
-    EXPECT_EQ(workers.back()->result, 1) << c.task.toStdString() << " "
-                                         << workers.back()->statusText.toStdString();
-    EXPECT_EQ(workers.back()->statusText, QStringLiteral("успешно"));
-  }
-
-  // What the job reads back.
-  EXPECT_EQ(workers[0]->regionguid2, "77");
-  EXPECT_EQ(workers[0]->regionguid, Q(region.guid));
-  EXPECT_EQ(workers[0]->url, countTask);
-  EXPECT_EQ(workers[1]->regionguid2, Q(region.code));
-  EXPECT_EQ(workers[1]->regionguid, Q(region.guid));
-  EXPECT_EQ(workers[1]->html, QByteArray::fromStdString(data.SearchPageJson(0, 1, 100)));
-  EXPECT_EQ(workers[2]->url, cardTask);
-  EXPECT_EQ(workers[2]->orgguid, orgGuid);
-  EXPECT_EQ(workers[2]->html, QByteArray::fromStdString(data.CardJson(org)));  // the bytes as sent, Cyrillic included
-  EXPECT_EQ(workers[2]->html2, QByteArray::fromStdString(data.AdditionalInfoJson(org)));
-  EXPECT_EQ(workers[3]->url, houseCountTask.left(houseCountTask.indexOf("|||")));
-  EXPECT_EQ(workers[3]->orgguid, orgGuid);
-  EXPECT_EQ(workers[3]->html, QByteArray::fromStdString(data.HousePageJson(org, 1, 1)));
-  EXPECT_EQ(workers[4]->url, housePageTask.left(housePageTask.indexOf("|||")));
-  EXPECT_EQ(workers[4]->html, QByteArray::fromStdString(data.HousePageJson(org, 1, 1000)));
-
-  // What went over the wire, byte for byte.
-  const QList<SimRequest> requests = sim_->Requests();
-  ASSERT_EQ(requests.size(), 6);
-  const QByteArray countBody = OrganisationFilter(Q(region.guid), "77");
-  const QByteArray searchBody = OrganisationFilter(Q(region.guid), Q(region.code));
+// The same tasks, one worker after the other, against a portal that keeps connections and
+// resumes sessions, one that only resumes, and one that does neither: the same request lines
+// and answers every time; only the connections differ.
+TEST_F(FetchWorker, SendsTheExactRequestOfEveryKindWhateverThePortalKeeps) {
   const struct {
-    QByteArray requestLine;
-    QByteArray body;
-    bool post;
-    bool custom;
-  } expected[] = {
-      {"POST " + Path(RegionCountAddress(base)).toUtf8() + " HTTP/1.0", countBody, true, true},
-      {"POST " + Path(searchTask.left(searchTask.indexOf("|||"))).toUtf8() + " HTTP/1.0", searchBody,
-       true, true},
-      {"GET " + Path(cardTask).toUtf8() + " HTTP/1.0", QByteArray(), false, true},
-      {"POST " + Path(AdditionalInfoAddress(base)).toUtf8() + " HTTP/1.0", AdditionalInfoBody(orgGuid),
-       true, true},
-      {"POST " + Path(workers[3]->url).toUtf8() + " HTTP/1.0", HouseFilter(orgGuid), true, false},
-      {"POST " + Path(workers[4]->url).toUtf8() + " HTTP/1.0", HouseFilter(orgGuid), true, false},
+    QStringList portal;
+    bool oneConnection;  // every request after the first on the first connection
+    bool resumed;        // every later connection resumes the first one's session
+  } portals[] = {
+      {{}, true, false},
+      {{"--no-keep-alive"}, false, true},
+      {{"--no-keep-alive", "--no-resumption"}, false, false},
   };
-  for (int i = 0; i < 6; ++i) {
-    SCOPED_TRACE(expected[i].requestLine.toStdString());
-    EXPECT_EQ(requests[i].requestLine, expected[i].requestLine);
-    EXPECT_EQ(requests[i].headerLines,
-              ExpectedHeaders(base.toUtf8(), expected[i].post, expected[i].body.size(),
-                              expected[i].custom));
-    EXPECT_EQ(requests[i].body, expected[i].body);
+  for (const auto& portal : portals) {
+    SCOPED_TRACE(portal.portal.join(' ').toStdString());
+    sink_.Clear();
+    lists_ = std::make_shared<TWorkerLists>();
+    StartSim(portal.portal);
+    const simdata::Dataset data = TestDataset();
+    const simdata::Region& region = data.Regions().at(0);
+    const int org = data.RegionOrgs(0).at(0);
+    const QString orgGuid = Q(data.OrgGuid(org));
+    const QString base = sim_->BaseUrl();
+    const FetchSettings settings = Settings();
+
+    struct Case {
+      QString task;
+      bool additional;
+    };
+    const QString countTask = QStringLiteral("77$$$") + Q(region.guid);
+    const QString searchTask = SearchPageTask(base, 1, Q(region.code), Q(region.guid));
+    const QString cardTask = OrgCardTask(base, orgGuid);
+    const QString houseCountTask = HouseCountTask(base, orgGuid);
+    const QString housePageTask = HousePageTask(base, 1, orgGuid);
+    const Case cases[] = {{countTask, false}, {searchTask, false}, {cardTask, true},
+                          {houseCountTask, false}, {housePageTask, false}};
+
+    std::vector<std::unique_ptr<TScrapingThread>> workers;
+    for (const Case& c : cases) {
+      workers.push_back(MakeWorker(c.task, settings, c.additional));
+      RunToEnd(workers.back().get());
+      EXPECT_EQ(workers.back()->result, 1) << c.task.toStdString() << " "
+                                           << workers.back()->statusText.toStdString();
+      EXPECT_EQ(workers.back()->statusText, QStringLiteral("успешно"));
+    }
+
+    // What the job reads back.
+    EXPECT_EQ(workers[0]->regionguid2, "77");
+    EXPECT_EQ(workers[0]->regionguid, Q(region.guid));
+    EXPECT_EQ(workers[0]->url, countTask);
+    EXPECT_EQ(workers[1]->regionguid2, Q(region.code));
+    EXPECT_EQ(workers[1]->regionguid, Q(region.guid));
+    EXPECT_EQ(workers[1]->html, QByteArray::fromStdString(data.SearchPageJson(0, 1, 100)));
+    EXPECT_EQ(workers[2]->url, cardTask);
+    EXPECT_EQ(workers[2]->orgguid, orgGuid);
+    EXPECT_EQ(workers[2]->html, QByteArray::fromStdString(data.CardJson(org)));  // the bytes as sent, Cyrillic included
+    EXPECT_EQ(workers[2]->html2, QByteArray::fromStdString(data.AdditionalInfoJson(org)));
+    EXPECT_EQ(workers[3]->url, houseCountTask.left(houseCountTask.indexOf("|||")));
+    EXPECT_EQ(workers[3]->orgguid, orgGuid);
+    EXPECT_EQ(workers[3]->html, QByteArray::fromStdString(data.HousePageJson(org, 1, 1)));
+    EXPECT_EQ(workers[4]->url, housePageTask.left(housePageTask.indexOf("|||")));
+    EXPECT_EQ(workers[4]->html, QByteArray::fromStdString(data.HousePageJson(org, 1, 1000)));
+
+    // What went over the wire, byte for byte.
+    const QList<SimRequest> requests = sim_->Requests();
+    ASSERT_EQ(requests.size(), 6);
+    const QByteArray countBody = OrganisationFilter(Q(region.guid), "77");
+    const QByteArray searchBody = OrganisationFilter(Q(region.guid), Q(region.code));
+    const struct {
+      QByteArray requestLine;
+      QByteArray body;
+      bool post;
+      bool custom;
+    } expected[] = {
+        {"POST " + Path(RegionCountAddress(base)).toUtf8() + " HTTP/1.0", countBody, true, true},
+        {"POST " + Path(searchTask.left(searchTask.indexOf("|||"))).toUtf8() + " HTTP/1.0", searchBody,
+         true, true},
+        {"GET " + Path(cardTask).toUtf8() + " HTTP/1.0", QByteArray(), false, true},
+        {"POST " + Path(AdditionalInfoAddress(base)).toUtf8() + " HTTP/1.0", AdditionalInfoBody(orgGuid),
+         true, true},
+        {"POST " + Path(workers[3]->url).toUtf8() + " HTTP/1.0", HouseFilter(orgGuid), true, false},
+        {"POST " + Path(workers[4]->url).toUtf8() + " HTTP/1.0", HouseFilter(orgGuid), true, false},
+    };
+    for (int i = 0; i < 6; ++i) {
+      SCOPED_TRACE(expected[i].requestLine.toStdString());
+      EXPECT_EQ(requests[i].requestLine, expected[i].requestLine);
+      EXPECT_EQ(requests[i].headerLines,
+                ExpectedHeaders(base.toUtf8(), expected[i].post, expected[i].body.size(),
+                                expected[i].custom));
+      EXPECT_EQ(requests[i].body, expected[i].body);
+    }
+    // The count body for region code 77, spelled out once more: the GUID in place 2, 77 in 5.
+    EXPECT_TRUE(requests[0].body.contains("\"region\":{\"guid\":\"" + QByteArray::fromStdString(region.guid) +
+                                          "\",\"code\":\"77\"},\"settlement\""));
+
+    // How the requests travelled.
+    for (int i = 1; i < 6; ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_EQ(requests[i].connection == requests[0].connection, portal.oneConnection);
+      EXPECT_EQ(requests[i].reused, portal.oneConnection);
+      if (!portal.oneConnection) {
+        EXPECT_EQ(requests[i].resumed, portal.resumed);
+      }
+    }
+    // No attempt failed on the way.
+    for (const QString& line : sink_.Lines()) EXPECT_FALSE(line.contains("ERROR_")) << line.toStdString();
   }
-  // The count body for region code 77, spelled out once more: the GUID in place 2, 77 in 5.
-  EXPECT_TRUE(requests[0].body.contains("\"region\":{\"guid\":\"" + QByteArray::fromStdString(region.guid) +
-                                        "\",\"code\":\"77\"},\"settlement\""));
 }
 
 TEST_F(FetchWorker, RegionKeyWithoutMarkerIsSentAsAGuidWithEmptyCode) {

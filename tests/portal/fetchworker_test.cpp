@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSet>
 #include <QTemporaryDir>
@@ -612,6 +613,126 @@ TEST_F(FetchWorker, AbortEndsAWorkerWaitingForAnAnswer) {
   // Only the start line: an aborted transfer is not an error of the portal.
   EXPECT_EQ(sink_.Lines().size(), 1);
   EXPECT_EQ(lists_->FinishedList.count(worker.get()), 1);
+}
+
+// A kept connection that the portal closes before the next task uses it, whether it closed
+// long before or just as the request went out, is replaced by a new one without a failed
+// attempt: one attempt is all the second worker has.
+TEST_F(FetchWorker, KeptConnectionClosedByThePortalCostsNoFailedAttempt) {
+  const struct {
+    const char* what;
+    QStringList portal;
+    int idleMs;  // between the two tasks
+    int requests;
+    // The new connection resumes the first one's TLS session. Not after a connection that
+    // ended without TLS's own close: OpenSSL then no longer offers its session.
+    bool resumed;
+  } cases[] = {
+      {"closed while idle", {"--keep-alive-ms", "150"}, 600, 2, true},
+      {"closed as the request arrives", {"--fault", "reused,close"}, 0, 3, false},
+  };
+  const simdata::Dataset data = TestDataset();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sink_.Clear();
+    lists_ = std::make_shared<TWorkerLists>();
+    StartSim(c.portal);
+    FetchSettings settings = Settings();
+    settings.maxAttempts = 1;
+    settings.failPauseMs = 5000;  // a failed attempt would also show as a long wait
+    auto first = MakeWorker(OrgCardTask(sim_->BaseUrl(), Q(data.OrgGuid(1))), settings);
+    RunToEnd(first.get());
+    ASSERT_EQ(first->result, 1) << first->statusText.toStdString();
+    ASSERT_EQ(settings.connections->IdleCount(), 1);
+    QThread::msleep(c.idleMs);
+
+    QElapsedTimer took;
+    took.start();
+    auto second = MakeWorker(OrgCardTask(sim_->BaseUrl(), Q(data.OrgGuid(2))), settings);
+    RunToEnd(second.get());
+    EXPECT_EQ(second->result, 1) << second->statusText.toStdString();
+    EXPECT_EQ(second->html, QByteArray::fromStdString(data.CardJson(2)));
+    EXPECT_LT(took.elapsed(), 4000);
+    for (const QString& line : sink_.Lines()) EXPECT_FALSE(line.contains("ERROR_")) << line.toStdString();
+
+    const QList<SimRequest> requests = sim_->Requests();
+    ASSERT_EQ(requests.size(), c.requests);
+    // The answer came over a new connection.
+    EXPECT_EQ(requests.last().status, 200);
+    EXPECT_FALSE(requests.last().reused);
+    EXPECT_NE(requests.last().connection, requests.first().connection);
+    EXPECT_EQ(requests.last().resumed, c.resumed);
+    if (c.requests == 3) {
+      EXPECT_TRUE(requests[1].reused);
+      EXPECT_EQ(requests[1].status, 0);  // dropped without an answer
+    }
+  }
+}
+
+// Workers running at the same time each have a connection of their own; the next ones take
+// those connections over once they are free.
+TEST_F(FetchWorker, ConnectionsAreNeverSharedByRequestsUnderWay) {
+  StartSim({"--fault", "kind=card,delay=300"});
+  const simdata::Dataset data = TestDataset();
+  const FetchSettings settings = Settings();
+  QSet<int> firstWave;
+  for (int wave = 0; wave < 2; ++wave) {
+    SCOPED_TRACE(wave);
+    std::vector<std::unique_ptr<TScrapingThread>> workers;
+    for (int i = 0; i < 4; ++i) {
+      workers.push_back(MakeWorker(OrgCardTask(sim_->BaseUrl(), Q(data.OrgGuid(wave * 4 + i))), settings));
+      workers.back()->start();
+    }
+    for (auto& worker : workers) {
+      ASSERT_TRUE(Ended(worker.get(), 30000));
+      EXPECT_EQ(worker->result, 1) << worker->statusText.toStdString();
+      Keep(std::move(worker));
+    }
+    const QList<SimRequest> requests = sim_->Requests().mid(wave * 4);
+    ASSERT_EQ(requests.size(), 4);
+    QSet<int> connections;
+    for (const SimRequest& r : requests) connections.insert(r.connection);
+    EXPECT_EQ(connections.size(), 4) << "two requests under way on one connection";
+    if (wave == 0) {
+      firstWave = connections;
+    } else {
+      EXPECT_EQ(connections, firstWave);  // every one of them kept and taken again
+      for (const SimRequest& r : requests) EXPECT_TRUE(r.reused);
+    }
+  }
+}
+
+// A stop ends a request under way on a kept connection at once; that connection is not
+// passed on, and the next task goes over a new one.
+TEST_F(FetchWorker, AbortOnAKeptConnectionLeavesItToNoOne) {
+  const simdata::Dataset data = TestDataset();
+  StartSim({"--fault", "kind=card,match=" + Q(data.OrgGuid(2)) + ",delay=60000"});
+  const FetchSettings settings = Settings();
+  auto first = MakeWorker(OrgCardTask(sim_->BaseUrl(), Q(data.OrgGuid(1))), settings);
+  RunToEnd(first.get());
+  ASSERT_EQ(first->result, 1);
+
+  auto held = MakeWorker(OrgCardTask(sim_->BaseUrl(), Q(data.OrgGuid(2))), settings);
+  held->start();
+  QDeadlineTimer sent(10000);
+  while (sim_->Requests().size() < 2 && !sent.hasExpired()) QThread::msleep(20);
+  ASSERT_EQ(sim_->Requests().size(), 2);
+  EXPECT_TRUE(sim_->Requests().at(1).reused);
+  QElapsedTimer took;
+  took.start();
+  held->Abort();
+  ASSERT_TRUE(Ended(held.get(), 5000)) << "abort did not end the transfer";
+  EXPECT_LT(took.elapsed(), 3000);
+  EXPECT_EQ(held->result, 0);
+  EXPECT_EQ(settings.connections->IdleCount(), 0);
+
+  auto next = MakeWorker(OrgCardTask(sim_->BaseUrl(), Q(data.OrgGuid(3))), settings);
+  RunToEnd(next.get());
+  EXPECT_EQ(next->result, 1) << next->statusText.toStdString();
+  const QList<SimRequest> requests = sim_->Requests();
+  ASSERT_EQ(requests.size(), 3);
+  EXPECT_FALSE(requests[2].reused);
+  EXPECT_NE(requests[2].connection, requests[1].connection);
 }
 
 TEST_F(FetchWorker, AbortCutsTheFailurePauseShort) {

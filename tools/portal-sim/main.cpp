@@ -584,8 +584,9 @@ class Connection {
 // Distance: every byte from the client reaches the TLS server latencyMs after it arrived, and
 // every byte of the server leaves for the client latencyMs after it was written, in order and
 // without limiting the bandwidth (a link of that length, not a slow one). An end of stream
-// travels the same way. The relay ends once the server's side has closed and that has reached
-// the client.
+// travels the same way. The kernel has completed the TCP handshake at once, so the client's
+// first bytes are held one round trip more, as if its connect had taken one. The relay ends
+// once the server's side has closed and that has reached the client.
 
 void Relay(int outside, int inside, long long latencyMs) {
   using Clock = std::chrono::steady_clock;
@@ -602,6 +603,7 @@ void Relay(int outside, int inside, long long latencyMs) {
   };
   Direction dirs[2] = {Direction(outside, inside), Direction(inside, outside)};
   const auto delay = std::chrono::milliseconds(latencyMs);
+  const auto connected = Clock::now() + 2 * delay;  // when a distant client's connect would end
   char buffer[65536];
   bool broken = false;
   while (!broken && !dirs[1].ended) {
@@ -627,11 +629,12 @@ void Relay(int outside, int inside, long long latencyMs) {
       Direction& d = *polled[i];
       const ssize_t got = ::read(d.from, buffer, sizeof buffer);
       if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      const auto due = &d == &dirs[0] ? std::max(Clock::now(), connected) + delay : Clock::now() + delay;
       if (got <= 0) {
         d.reading = false;
-        d.queue.push_back({Clock::now() + delay, std::string()});
+        d.queue.push_back({due, std::string()});
       } else {
-        d.queue.push_back({Clock::now() + delay, std::string(buffer, static_cast<std::size_t>(got))});
+        d.queue.push_back({due, std::string(buffer, static_cast<std::size_t>(got))});
       }
     }
     for (Direction& d : dirs) {

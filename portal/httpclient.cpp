@@ -406,13 +406,18 @@ size_t HttpClient::OnHeader(char* data, size_t size, size_t count, void* self) {
   auto* client = static_cast<HttpClient*>(self);
   const size_t bytes = size * count;
   if (!client->answer_) return bytes;
+  // Only the status line and two header lines matter: the others cost no copy.
+  const auto named = [data, bytes](const char* name, size_t length) {
+    return bytes > length && qstrnicmp(data, name, length) == 0;
+  };
+  const bool status = bytes >= 5 && std::memcmp(data, "HTTP/", 5) == 0;
+  const bool contentLength = !status && named("content-length:", 15);
+  const bool retryAfter = !status && !contentLength && named("retry-after:", 12);
+  if (!status && !contentLength && !retryAfter) return bytes;
   QByteArray line(data, qsizetype(bytes));
-  if (!line.startsWith("HTTP/")) {
-    const qsizetype colon = line.indexOf(':');
-    if (colon <= 0) return bytes;
-    const QByteArray name = line.left(colon).trimmed().toLower();
-    const QByteArray value = line.mid(colon + 1).trimmed();
-    if (name == "content-length") {
+  if (!status) {
+    const QByteArray value = line.mid(line.indexOf(':') + 1).trimmed();
+    if (contentLength) {
       bool ok = false;
       const qlonglong length = value.toLongLong(&ok);
       if (ok && length > kMaxBodyBytes) {
@@ -421,7 +426,7 @@ size_t HttpClient::OnHeader(char* data, size_t size, size_t count, void* self) {
       }
       // Room for the whole body at once: no doubling copies while it arrives.
       if (ok && length > 0) client->answer_->body.reserve(qsizetype(length));
-    } else if (name == "retry-after") {
+    } else {
       client->answer_->retryAfterSec = RetryAfterSeconds(value);
     }
     return bytes;

@@ -30,6 +30,7 @@
 #include <QFile>
 #include <QListWidget>
 #include <QProcess>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <atomic>
@@ -114,7 +115,20 @@ struct RunFigures {
   double peakMb = 0;
   double startMb = 0;
   qsizetype logLines = 0;
+  int connections = 0;  // that carried the run's requests
+  int handshakes = 0;   // full ones: the other connections resumed a session
 };
+
+// How the run's requests travelled: connections used, and the full handshakes among them.
+void CountConnections(const QList<SimRequest>& requests, RunFigures* f) {
+  QSet<int> seen;
+  for (const SimRequest& r : requests) {
+    if (seen.contains(r.connection)) continue;
+    seen.insert(r.connection);
+    if (!r.resumed) ++f->handshakes;
+  }
+  f->connections = int(seen.size());
+}
 
 // The loop's pace: every request costs three fixed 10 ms waits (the pass, the start, the
 // collection); a requested 10 ms sleep takes a little longer.
@@ -164,7 +178,9 @@ RunFigures RunWithStandIn(const SimServer& sim, const QList<RegionItem>& regions
   f.wallSeconds = double(wall.nsecsElapsed()) / 1e9;
   f.cpuSeconds = bench::ProcessCpuSeconds() - cpu0;
   f.peakMb = bench::PeakRssMb();
-  f.requests = int(sim.Requests().size()) - before;
+  const QList<SimRequest> requests = sim.Requests().mid(before);
+  f.requests = int(requests.size());
+  CountConnections(requests, &f);
   return f;
 }
 
@@ -448,6 +464,10 @@ void Report(const char* scenario, const RunFigures& f, double ceiling, double fl
   bench::Print(scenario, "peak RSS", f.peakMb, "MB", 1);
   bench::Print(scenario, "peak growth", f.peakMb - f.startMb, "MB", 1);
   if (f.logLines > 0) bench::Print(scenario, "log lines", double(f.logLines), "count", 0);
+  if (f.connections > 0) {
+    bench::Print(scenario, "connections", f.connections, "count", 0);
+    bench::Print(scenario, "full handshakes", f.handshakes, "count", 0);
+  }
 }
 
 }  // namespace

@@ -87,7 +87,8 @@ Figures RunWorkers(int total, int concurrency, const FetchSettings& settings,
   return f;
 }
 
-// The same requests through one client on this thread: no thread, no worker around them.
+// The same requests on this thread: no thread, no worker around them. With the pool, through
+// one client; without, a new client (new handle, new connection, full handshake) per request.
 Figures RunOneClient(int total, const FetchSettings& settings, const std::function<QString(int)>& task) {
   HttpClientOptions options;
   options.accept = QByteArrayLiteral("text/html, */*");
@@ -101,13 +102,14 @@ Figures RunOneClient(int total, const FetchSettings& settings, const std::functi
   wall.start();
   const double cpu0 = CpuSeconds();
   {
-    HttpClient client(options);
+    std::unique_ptr<HttpClient> client;
     for (int i = 0; i < total; ++i) {
+      if (!client || !options.pool) client = std::make_unique<HttpClient>(options);
       HttpRequest request;
       request.url = task(i).toUtf8();
       HttpAnswer answer;
       QString error;
-      if (client.Perform(request, &answer, &error) == HttpOutcome::Ok) {
+      if (client->Perform(request, &answer, &error) == HttpOutcome::Ok) {
         ++f.ok;
         f.answerBytes += answer.body.size();
       } else {
@@ -202,6 +204,7 @@ int main(int argc, char** argv) {
   Print("card one thread", 1, RunOneClient(total, settings, card));
   Print("card fresh", 1, RunWorkers(total, 1, fresh, card));
   Print("card fresh", concurrency, RunWorkers(total, concurrency, fresh, card));
+  Print("card fresh one thread", 1, RunOneClient(total, fresh, card));
   const QByteArray pageName =
       "house page " + QByteArray::number(std::min<qint64>(data.HouseTotal(biggest), kHousePageSize));
   Print((pageName + " kept").constData(), concurrency, RunWorkers(total, concurrency, settings, housePage));

@@ -39,7 +39,7 @@ echo
 awk -F'\t' '
   { v[$2 "|" $3] = $4 }
   function row(what, target, value, met) {
-    printf "%-52s %-16s %-12s %s\n", what, target, value, value == "" ? "-" : (met ? "yes" : "no")
+    printf "%-52s %-16s %-12s %s\n", what, target, value, (value == "" || target == "-") ? "-" : (met ? "yes" : "no")
   }
   END {
     printf "%-52s %-16s %-12s %s\n", "target", "wanted", "measured", "met"

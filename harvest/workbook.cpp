@@ -6,7 +6,6 @@
 
 #include <QDate>
 #include <QFile>
-#include <QRegularExpression>
 #include <QStringList>
 #include <algorithm>
 #include <memory>
@@ -80,20 +79,32 @@ QString FitCell(const QString& text, bool* cut) {
 }
 
 // The registration date as the card handler leaves it (dd.mm.yyyy), or as the portal sends it
-// (yyyy-mm-dd, perhaps with a time), when it names a day a spreadsheet can hold.
-bool ParseDate(const QString& text, lxw_datetime* out) {
-  static const QRegularExpression dotted(QStringLiteral(R"(^(\d{2})\.(\d{2})\.(\d{4})$)"));
-  static const QRegularExpression iso(
-      QStringLiteral(R"(^(\d{4})-(\d{2})-(\d{2})(T00:00(:00(\.0+)?)?)?$)"));
+// (yyyy-mm-dd, perhaps with a midnight time: T00:00, T00:00:00, T00:00:00.0…), when it names a
+// day a spreadsheet can hold. Read by hand: it is looked at in every row.
+bool ParseDate(const QByteArray& text, lxw_datetime* out) {
+  const auto digits = [&text](qsizetype from, qsizetype count, int* value) {
+    if (from + count > text.size()) return false;
+    int v = 0;
+    for (qsizetype i = from; i < from + count; ++i) {
+      const char c = text[i];
+      if (c < '0' || c > '9') return false;
+      v = v * 10 + (c - '0');
+    }
+    *value = v;
+    return true;
+  };
   int y = 0, m = 0, d = 0;
-  if (const auto match = dotted.match(text); match.hasMatch()) {
-    d = match.captured(1).toInt();
-    m = match.captured(2).toInt();
-    y = match.captured(3).toInt();
-  } else if (const auto match2 = iso.match(text); match2.hasMatch()) {
-    y = match2.captured(1).toInt();
-    m = match2.captured(2).toInt();
-    d = match2.captured(3).toInt();
+  if (text.size() == 10 && text[2] == '.' && text[5] == '.') {
+    if (!digits(0, 2, &d) || !digits(3, 2, &m) || !digits(6, 4, &y)) return false;
+  } else if (text.size() >= 10 && text[4] == '-' && text[7] == '-') {
+    if (!digits(0, 4, &y) || !digits(5, 2, &m) || !digits(8, 2, &d)) return false;
+    const QByteArray time = text.mid(10);
+    if (!time.isEmpty() && time != "T00:00" && time != "T00:00:00") {
+      // T00:00:00. followed by one or more zeros
+      if (!time.startsWith("T00:00:00.") || time.size() == 10) return false;
+      for (qsizetype i = 10; i < time.size(); ++i)
+        if (time[i] != '0') return false;
+    }
   } else {
     return false;
   }
@@ -248,7 +259,7 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
       if (!first && IsNumberColumn(c) && WholeNumber(QString::fromUtf8(value), &number)) {
         rc = worksheet_write_number(ws, row, lxw_col_t(c), number, nullptr);
         asText = false;
-      } else if (!first && c == kDateColumn && ParseDate(QString::fromUtf8(value), &day)) {
+      } else if (!first && c == kDateColumn && ParseDate(value, &day)) {
         rc = worksheet_write_datetime(ws, row, lxw_col_t(c), &day, date);
         asText = false;
       } else if (!first && c == kLinkColumn) {

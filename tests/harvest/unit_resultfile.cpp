@@ -346,6 +346,10 @@ TEST(Workbook, DatesAndLinksAreTypedOtherTextStaysText) {
       {"12.03.1899", "https://portal.test/with blank", false, 0, false},  // before spreadsheet days
       {"2015-3-12", "portal.test/no-scheme", false, 0, false},
       {"нет даты", "", false, 0, false},
+      {"2015-03-12T00:00:00.000", "", true, 42075, false},
+      {"2015-03-12T00:00", "", true, 42075, false},
+      {"2015-03-12T10:00:00", "", false, 0, false},  // a time of day is not a day
+      {"2015-03-12T00:00:00.", "", false, 0, false},
   };
   QTemporaryDir dir;
   const QString tab = dir.filePath(QStringLiteral("data8.tab"));

@@ -202,6 +202,7 @@ struct Server {
   std::deque<long long> recent;  // arrival times (ms) within the last second
 
   std::atomic<int> active{0};
+  std::atomic<int> idle{0};  // of them, kept connections waiting for a request
 };
 
 long long NowMs(const Server& s) {
@@ -425,6 +426,11 @@ class Connection {
   // Whether another request begins on this connection before the portal's idle limit.
   bool NextRequestComes() {
     if (!pending_.empty() || SSL_pending(ssl_.get()) > 0) return true;
+    struct Idle {
+      explicit Idle(std::atomic<int>& n) : count(n) { ++count; }
+      ~Idle() { --count; }
+      std::atomic<int>& count;
+    } idle(s_.idle);
     pollfd p{fd_, POLLIN, 0};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(s_.keepAliveMs);
     while (true) {
@@ -863,9 +869,10 @@ int main(int argc, char** argv) {
     }
   }
 
-  // Stop: no new connections; give the ones under way a moment, then leave.
+  // Stop: no new connections; give the requests under way a moment, then leave (kept
+  // connections waiting for a request are not waited for).
   ::close(lfd);
-  for (int i = 0; i < 200 && server.active.load() > 0; ++i)
+  for (int i = 0; i < 200 && server.active.load() - server.idle.load() > 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   {
     std::lock_guard<std::mutex> lock(server.logMutex);

@@ -33,6 +33,7 @@
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -513,7 +514,9 @@ int main(int argc, char** argv) {
     if (eq > 0) regions.append(RegionItem{line.left(eq), line.mid(eq + 1)});
   }
 
-  const double ceiling = CeilingRequestsPerSecond();
+  // Measured more than once, the fastest kept: a busy minute slows the sleeps and would lower
+  // the ceiling the runs are held against.
+  double ceiling = CeilingRequestsPerSecond();
   if (only == QStringLiteral("window")) {
     Report("job + window", RunWithWindow(sim, datasetArgs(orgs)), ceiling, 0);
     return 0;
@@ -532,6 +535,7 @@ int main(int argc, char** argv) {
   RunFigures farKept, farRefused;
   distant({}, &farKept);
   distant({"--no-keep-alive", "--no-resumption"}, &farRefused);
+  ceiling = std::max(ceiling, CeilingRequestsPerSecond());
   if (only == QStringLiteral("distant")) {
     Report("20ms kept", farKept, ceiling, 0);
     Report("20ms refused", farRefused, ceiling, 0);
@@ -556,6 +560,7 @@ int main(int argc, char** argv) {
   const double floorKeptMs = floorKept.requests > 0 ? 1000.0 * floorKept.cpuSeconds / floorKept.requests : 0;
   const double floorFreshMs = floorFresh.requests > 0 ? 1000.0 * floorFresh.cpuSeconds / floorFresh.requests : 0;
   const RunFigures window = RunWithWindow(sim, datasetArgs(orgs));
+  ceiling = std::max(ceiling, CeilingRequestsPerSecond());
 
   Report("20ms kept", farKept, ceiling, floorKeptMs);
   Report("20ms refused", farRefused, ceiling, floorFreshMs);

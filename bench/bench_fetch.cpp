@@ -1,5 +1,8 @@
 // Fetch workers against the substitute portal over loopback HTTPS: every worker is a new
-// thread with a new HTTP client, so every request pays for a fresh TLS connection, as in a run.
+// thread with a new HTTP client, as in a run; with the connection pool ("kept": the worker
+// takes the connection the last one left) and without it ("fresh": a new connection and a
+// full handshake per request). Beside them, what a thread per request costs: the same
+// requests through one client on one thread, and an empty thread started and joined.
 // Prints requests per second and the client's CPU time per request (the portal is a separate
 // process and is not counted).
 //
@@ -9,6 +12,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QThread>
 #include <algorithm>
 #include <cstdio>
 #include <deque>
@@ -83,6 +87,52 @@ Figures RunWorkers(int total, int concurrency, const FetchSettings& settings,
   return f;
 }
 
+// The same requests on this thread: no thread, no worker around them. With the pool, through
+// one client; without, a new client (new handle, new connection, full handshake) per request.
+Figures RunOneClient(int total, const FetchSettings& settings, const std::function<QString(int)>& task) {
+  HttpClientOptions options;
+  options.accept = QByteArrayLiteral("text/html, */*");
+  options.userAgent = QByteArrayLiteral("Mozilla/5.0");
+  options.referer = settings.baseUrl.toUtf8();
+  options.identity = settings.identity.get();
+  options.pool = settings.connections;
+  options.poolKey = "bench";
+  Figures f;
+  QElapsedTimer wall;
+  wall.start();
+  const double cpu0 = CpuSeconds();
+  {
+    std::unique_ptr<HttpClient> client;
+    for (int i = 0; i < total; ++i) {
+      if (!client || !options.pool) client = std::make_unique<HttpClient>(options);
+      HttpRequest request;
+      request.url = task(i).toUtf8();
+      HttpAnswer answer;
+      QString error;
+      if (client->Perform(request, &answer, &error) == HttpOutcome::Ok) {
+        ++f.ok;
+        f.answerBytes += answer.body.size();
+      } else {
+        ++f.failed;
+      }
+    }
+  }
+  f.cpuSeconds = CpuSeconds() - cpu0;
+  f.wallSeconds = double(wall.nsecsElapsed()) / 1e9;
+  return f;
+}
+
+// CPU of starting and joining one empty thread.
+double ThreadCostMs(int rounds) {
+  const double cpu0 = CpuSeconds();
+  for (int i = 0; i < rounds; ++i) {
+    std::unique_ptr<QThread> t(QThread::create([] {}));
+    t->start();
+    t->wait();
+  }
+  return 1000.0 * (CpuSeconds() - cpu0) / rounds;
+}
+
 void Print(const char* scenario, int concurrency, const Figures& f) {
   const int n = f.ok + f.failed;
   const QByteArray name = QByteArray(scenario) + " c=" + QByteArray::number(concurrency);
@@ -145,11 +195,19 @@ int main(int argc, char** argv) {
     return HousePageTask(base, 1, QString::fromStdString(data.OrgGuid(biggest)));
   };
 
+  FetchSettings fresh = settings;
+  fresh.connections = nullptr;
+
   RunWorkers(10, 1, settings, card);  // warm-up: libraries loaded, caches filled
-  Print("card", 1, RunWorkers(total, 1, settings, card));
-  Print("card", concurrency, RunWorkers(total, concurrency, settings, card));
+  Print("card kept", 1, RunWorkers(total, 1, settings, card));
+  Print("card kept", concurrency, RunWorkers(total, concurrency, settings, card));
+  Print("card one thread", 1, RunOneClient(total, settings, card));
+  Print("card fresh", 1, RunWorkers(total, 1, fresh, card));
+  Print("card fresh", concurrency, RunWorkers(total, concurrency, fresh, card));
+  Print("card fresh one thread", 1, RunOneClient(total, fresh, card));
   const QByteArray pageName =
       "house page " + QByteArray::number(std::min<qint64>(data.HouseTotal(biggest), kHousePageSize));
-  Print(pageName.constData(), concurrency, RunWorkers(total, concurrency, settings, housePage));
+  Print((pageName + " kept").constData(), concurrency, RunWorkers(total, concurrency, settings, housePage));
+  std::printf("BENCH\tthread\tstart+join\t%.3f\tms\n", ThreadCostMs(2000));
   return 0;
 }

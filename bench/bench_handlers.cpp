@@ -20,8 +20,9 @@
 
 namespace {
 
-// The floor of the export: the same rows split at TAB and written as strings in the same
-// streaming mode, without the export's checks, widths, numbers or header format.
+// The floor of the export: the same rows split at TAB and written as strings (the links as
+// formulas) in the same streaming mode, without the export's checks, widths, numbers or
+// header format.
 bool BareWorkbook(const QString& tabPath, const QString& xlsxPath) {
   QFile tab(tabPath);
   if (!tab.open(QIODevice::ReadOnly)) return false;
@@ -37,7 +38,12 @@ bool BareWorkbook(const QString& tabPath, const QString& xlsxPath) {
     while (line.endsWith('\n') || line.endsWith('\r')) line.chop(1);
     lxw_col_t col = 0;
     for (const QByteArray& field : line.split('\t')) {
-      if (!field.isEmpty()) worksheet_write_string(ws, row, col, field.constData(), nullptr);
+      // Links as the export writes them, but without checks or escaping.
+      if (!field.isEmpty() && row > 0 && col == 29)
+        worksheet_write_formula_str(ws, row, col, ("=HYPERLINK(\"" + field + "\")").constData(), nullptr,
+                                    field.constData());
+      else if (!field.isEmpty())
+        worksheet_write_string(ws, row, col, field.constData(), nullptr);
       ++col;
     }
     ++row;
@@ -91,7 +97,8 @@ int main() {
       QStringList row;
       row << QStringLiteral("Москва") << QStringLiteral("guid-%1").arg(r) << card
           << QStringLiteral("20") << QStringLiteral("1990,1985") << QStringLiteral("1980")
-          << addresses.join(u'|') << QString::number(r % 5000) << QStringLiteral("https://portal.test/#!/x");
+          << addresses.join(u'|') << QString::number(r % 5000)
+          << QStringLiteral("https://portal.test/#!/organizationView/5f0c%1-7a2e-4c1b-9d3e-000000000000").arg(r, 4, 16, QChar(u'0'));
       file.WriteRow(row);
     }
   }

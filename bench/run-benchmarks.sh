@@ -31,5 +31,25 @@ for t in $targets; do
   "$exe" "$@" | grep '^BENCH' | cut -f2- | sed "s/^/$t\t/" >>"$results"
 done
 
-printf '%-15s %-20s %-16s %12s  %s\n' benchmark scenario metric value unit
-awk -F'\t' '{ printf "%-15s %-20s %-16s %12s  %s\n", $1, $2, $3, $4, $5 }' "$results"
+printf '%-15s %-24s %-16s %12s  %s\n' benchmark scenario metric value unit
+awk -F'\t' '{ printf "%-15s %-24s %-16s %12s  %s\n", $1, $2, $3, $4, $5 }' "$results"
+
+# The targets beside the figures they are about (figures only: nothing fails on them).
+echo
+awk -F'\t' '
+  { v[$2 "|" $3] = $4 }
+  function row(what, target, value, met) {
+    printf "%-52s %-16s %-12s %s\n", what, target, value, (value == "" || target == "-") ? "-" : (met ? "yes" : "no")
+  }
+  END {
+    printf "%-52s %-16s %-12s %s\n", "target", "wanted", "measured", "met"
+    k = v["20ms kept|of ceiling"]; row("20 ms away, 3 threads, kept: share of the ceiling", ">= 0.9", k, k >= 0.9)
+    r = v["20ms refused|of ceiling"]; row("20 ms away, 3 threads, refused: share of the ceiling", "-", r, 1)
+    c = v["20ms kept|CPU/request"]; row("CPU per request, kept (ms)", "<= 1.0", c, c != "" && c <= 1.0)
+    w = v["job + window|CPU/request"]; row("CPU per request, kept, with the window (ms)", "<= 1.0", w, w != "" && w <= 1.0)
+    f = v["20ms refused|CPU/request"]; row("CPU per request, refused (ms)", "<= 2.0", f, f != "" && f <= 2.0)
+    x = v["20ms refused|x floor"]; row("CPU per request, refused, x fresh floor", "<= 1.3", x, x != "" && x <= 1.3)
+    t = v["workbook 30000|x floor"]; row("workbook time, x floor", "<= 1.1", t, t != "" && t <= 1.1)
+    g = v["workbook 30000|peak growth"]; p = v["workbook 30000|floor peak"]
+    m = (g == "" ? "" : sprintf("%.1f", g - p)); row("workbook memory above the floor (MB)", "<= 20", m, m != "" && m <= 20)
+  }' "$results"

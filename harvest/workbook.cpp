@@ -6,7 +6,6 @@
 
 #include <QDate>
 #include <QFile>
-#include <QRegularExpression>
 #include <QStringList>
 #include <algorithm>
 #include <memory>
@@ -23,6 +22,9 @@ constexpr int kLinkColumn = 29;
 // What a spreadsheet takes as a link: longer ones, and links past the count, stay text.
 constexpr qsizetype kUrlLimit = 2079;
 constexpr int kLinkLimit = LXW_MAX_NUMBER_URLS;
+// The longest address a HYPERLINK formula takes (in characters; counted here in bytes, which
+// are never fewer).
+constexpr qsizetype kFormulaUrlLimit = 255;
 // Whole numbers beyond 2^53 would lose digits as a spreadsheet number: kept as text.
 constexpr int64_t kExactDoubleLimit = int64_t(1) << 53;
 
@@ -77,20 +79,32 @@ QString FitCell(const QString& text, bool* cut) {
 }
 
 // The registration date as the card handler leaves it (dd.mm.yyyy), or as the portal sends it
-// (yyyy-mm-dd, perhaps with a time), when it names a day a spreadsheet can hold.
-bool ParseDate(const QString& text, lxw_datetime* out) {
-  static const QRegularExpression dotted(QStringLiteral(R"(^(\d{2})\.(\d{2})\.(\d{4})$)"));
-  static const QRegularExpression iso(
-      QStringLiteral(R"(^(\d{4})-(\d{2})-(\d{2})(T00:00(:00(\.0+)?)?)?$)"));
+// (yyyy-mm-dd, perhaps with a midnight time: T00:00, T00:00:00, T00:00:00.0…), when it names a
+// day a spreadsheet can hold. Read by hand: it is looked at in every row.
+bool ParseDate(const QByteArray& text, lxw_datetime* out) {
+  const auto digits = [&text](qsizetype from, qsizetype count, int* value) {
+    if (from + count > text.size()) return false;
+    int v = 0;
+    for (qsizetype i = from; i < from + count; ++i) {
+      const char c = text[i];
+      if (c < '0' || c > '9') return false;
+      v = v * 10 + (c - '0');
+    }
+    *value = v;
+    return true;
+  };
   int y = 0, m = 0, d = 0;
-  if (const auto match = dotted.match(text); match.hasMatch()) {
-    d = match.captured(1).toInt();
-    m = match.captured(2).toInt();
-    y = match.captured(3).toInt();
-  } else if (const auto match2 = iso.match(text); match2.hasMatch()) {
-    y = match2.captured(1).toInt();
-    m = match2.captured(2).toInt();
-    d = match2.captured(3).toInt();
+  if (text.size() == 10 && text[2] == '.' && text[5] == '.') {
+    if (!digits(0, 2, &d) || !digits(3, 2, &m) || !digits(6, 4, &y)) return false;
+  } else if (text.size() >= 10 && text[4] == '-' && text[7] == '-') {
+    if (!digits(0, 4, &y) || !digits(5, 2, &m) || !digits(8, 2, &d)) return false;
+    const QByteArray time = text.mid(10);
+    if (!time.isEmpty() && time != "T00:00" && time != "T00:00:00") {
+      // T00:00:00. followed by one or more zeros
+      if (!time.startsWith("T00:00:00.") || time.size() == 10) return false;
+      for (qsizetype i = 10; i < time.size(); ++i)
+        if (time[i] != '0') return false;
+    }
   } else {
     return false;
   }
@@ -109,6 +123,29 @@ bool LinkableUrl(const QByteArray& utf8) {
   if (!lower.startsWith("https://") && !lower.startsWith("http://")) return false;
   for (const char c : utf8)
     if (static_cast<unsigned char>(c) <= 0x20 || c == 0x7F) return false;
+  return true;
+}
+
+// Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or code points past
+// U+10FFFF): only then do they go into the workbook as they are.
+bool ValidUtf8(const QByteArray& bytes) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
+  const auto* end = p + bytes.size();
+  while (p < end) {
+    const unsigned char b = *p;
+    if (b < 0x80) {
+      ++p;
+      continue;
+    }
+    const int n = (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xe ? 3 : (b >> 3) == 0x1e ? 4 : 0;
+    if (n == 0 || end - p < n) return false;
+    for (int k = 1; k < n; ++k)
+      if ((p[k] & 0xc0) != 0x80) return false;
+    if ((n == 2 && b < 0xc2) || (b == 0xe0 && p[1] < 0xa0) || (b == 0xed && p[1] >= 0xa0) ||
+        (b == 0xf0 && p[1] < 0x90) || (b == 0xf4 && p[1] >= 0x90) || b > 0xf4)
+      return false;
+    p += n;
+  }
   return true;
 }
 
@@ -165,12 +202,16 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
   lxw_worksheet* ws = workbook_add_worksheet(wb.get(), "data");
   lxw_format* bold = workbook_add_format(wb.get());
   lxw_format* date = workbook_add_format(wb.get());
-  if (!ws || !bold || !date) {
+  lxw_format* link = workbook_add_format(wb.get());
+  if (!ws || !bold || !date || !link) {
     out.error = QStringLiteral("cannot add the sheet to the workbook");
     return out;
   }
   format_set_bold(bold);
   format_set_num_format(date, "dd.mm.yyyy");
+  // Drawn as the spreadsheet draws its own links.
+  format_set_font_color(link, LXW_COLOR_BLUE);
+  format_set_underline(link, LXW_UNDERLINE_SINGLE);
 
   worksheet_freeze_panes(ws, 1, 0);  // returns nothing to check
   lxw_error rc = LXW_NO_ERROR;
@@ -193,12 +234,16 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
       out.error = QStringLiteral("the result file has more rows than a sheet can hold");
       return out;
     }
-    const QStringList fields = QString::fromUtf8(bytes).split(u'\t');
+    // The cells go to the writer as the UTF-8 bytes they are; only a damaged line is made
+    // well-formed first (what cannot be read becomes U+FFFD, as in every text of the program).
+    if (!ValidUtf8(bytes)) bytes = QString::fromUtf8(bytes).toUtf8();
+    const QList<QByteArray> fields = bytes.split('\t');
     const int n = int(std::min<qsizetype>(fields.size(), LXW_COL_MAX));
     if (first) {
       columns = n;
       for (int c = 0; c < columns; ++c) {
-        rc = worksheet_set_column(ws, lxw_col_t(c), lxw_col_t(c), ColumnWidth(c, fields[c]), nullptr);
+        rc = worksheet_set_column(ws, lxw_col_t(c), lxw_col_t(c), ColumnWidth(c, QString::fromUtf8(fields[c])),
+                                  nullptr);
         if (rc != LXW_NO_ERROR) {
           out.error = LibError("worksheet_set_column", rc);
           return out;
@@ -206,20 +251,28 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
       }
     }
     for (int c = 0; c < n; ++c) {
-      const QString& value = fields[c];
+      const QByteArray& value = fields[c];
       if (value.isEmpty()) continue;
       double number = 0;
       lxw_datetime day{};
       bool asText = true;
-      if (!first && IsNumberColumn(c) && WholeNumber(value, &number)) {
+      if (!first && IsNumberColumn(c) && WholeNumber(QString::fromUtf8(value), &number)) {
         rc = worksheet_write_number(ws, row, lxw_col_t(c), number, nullptr);
         asText = false;
       } else if (!first && c == kDateColumn && ParseDate(value, &day)) {
         rc = worksheet_write_datetime(ws, row, lxw_col_t(c), &day, date);
         asText = false;
-      } else if (!first && c == kLinkColumn && links < kLinkLimit) {
-        const QByteArray url = value.toUtf8();
-        if (LinkableUrl(url)) {
+      } else if (!first && c == kLinkColumn) {
+        const QByteArray& url = value;
+        if (LinkableUrl(url) && url.size() <= kFormulaUrlLimit) {
+          // A HYPERLINK formula with the address as its shown value: a link a spreadsheet
+          // follows like any other, written with its row and not kept in memory until the
+          // end (the library keeps about 2.6 KB for every link of its own kind), and without
+          // that kind's limit of 65,530 links.
+          QByteArray formula = "=HYPERLINK(\"" + QByteArray(url).replace('"', "\"\"") + "\")";
+          rc = worksheet_write_formula_str(ws, row, lxw_col_t(c), formula.constData(), link, url.constData());
+          asText = false;
+        } else if (LinkableUrl(url) && links < kLinkLimit) {
           rc = worksheet_write_url(ws, row, lxw_col_t(c), url.constData(), nullptr);
           // A link the library refuses for its length (after its escaping) or number is
           // written as text instead.
@@ -229,8 +282,9 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
         }
       }
       if (asText) {
+        // No more characters than bytes: only a long value needs counting and perhaps cutting.
         bool cut = false;
-        const QByteArray utf8 = FitCell(value, &cut).toUtf8();
+        const QByteArray utf8 = value.size() <= kCellLimit ? value : FitCell(QString::fromUtf8(value), &cut).toUtf8();
         if (cut) ++out.truncated;
         rc = worksheet_write_string(ws, row, lxw_col_t(c), utf8.constData(), first ? bold : nullptr);
       }

@@ -14,10 +14,11 @@ struct WorkbookOutcome {
 // one sheet: bold frozen header with an autofilter and columns at least as wide as their
 // titles; "Количество домов" and "Суммарное число жилых помещений в домах" as numbers where
 // they are whole numbers; "Дата регистрации" as a date shown dd.mm.yyyy where it is a valid
-// date; "Ссылка" as a hyperlink where it is a web address a spreadsheet can hold; every other
-// cell as a string (identifiers keep their leading zeros and every digit). Rows are
-// streamed; only the links stay in memory until the end (the library keeps about 2.6 KB per
-// link, at most 65,530 links: about 170 MB at most). The result file itself is only read.
+// date; "Ссылка" as a hyperlink where it is a web address a spreadsheet can hold (a HYPERLINK
+// formula showing the address, up to 255 characters; a longer address up to 2,079 as the
+// library's own link, of which a sheet holds 65,530); every other cell as a string
+// (identifiers keep their leading zeros and every digit). Rows are streamed; only the long
+// links stay in memory until the end (about 2.6 KB each). The result file itself is only read.
 WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath);
 
 // Asks the desktop to open the file with its default program (xdg-open on Linux, the shell

@@ -9,6 +9,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "portal/api.h"
@@ -175,6 +176,8 @@ bool TlsIdentity::Load(const QString& certFile, const QString& keyFile,
   }
   cert_ = std::move(cert);
   key_ = std::move(key);
+  static std::atomic<quint64> loads{0};
+  serial_ = ++loads;
   return true;
 }
 
@@ -192,11 +195,21 @@ bool HeaderList::Append(const QByteArray& line) {
 // ---------------------------------------------------------------------------------------------
 
 HttpClient::HttpClient(HttpClientOptions options) : options_(std::move(options)) {
-  curl_ = curl_easy_init();
+  if (options_.pool) {
+    lease_ = options_.pool->Take(options_.poolKey);
+  } else {
+    lease_.handle.reset(curl_easy_init());
+  }
+  curl_ = lease_.handle.get();
   if (!curl_) {
     initError_ = QStringLiteral("cannot create the HTTP client");
     return;
   }
+  // A handle from the pool comes with another client's options: start from libcurl's
+  // defaults (its open connection and TLS sessions stay), so every handle is set up alike and
+  // its connections match each other's TLS settings.
+  curl_easy_reset(curl_);
+  if (lease_.share && lease_.share->get()) curl_easy_setopt(curl_, CURLOPT_SHARE, lease_.share->get());
   const long idle = options_.idleTimeoutSec > 0 ? options_.idleTimeoutSec : 900;
   curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, errorBuffer_);
@@ -228,7 +241,16 @@ HttpClient::HttpClient(HttpClientOptions options) : options_(std::move(options))
 }
 
 HttpClient::~HttpClient() {
-  if (curl_) curl_easy_cleanup(curl_);
+  if (!curl_) return;
+  // Nothing of this client may stay reachable from a handle that outlives it.
+  curl_easy_reset(curl_);
+  curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+  // A transfer dropped half-way leaves its connection closed; such a handle is not passed on.
+  if (options_.pool && !aborted_) {
+    options_.pool->Return(std::move(lease_));
+  } else {
+    lease_.handle.reset();
+  }
 }
 
 HttpOutcome HttpClient::Perform(const HttpRequest& request, HttpAnswer* answer, QString* error) {
@@ -297,6 +319,7 @@ HttpOutcome HttpClient::Transfer(const QByteArray& url, bool post, const HttpReq
     listed = listed && headers.Append("Content-Type: " + request.contentType);
     listed = listed && headers.Append("Content-Length: " + QByteArray::number(request.body.size()));
   }
+  if (options_.pool) listed = listed && headers.Append("Connection: keep-alive");
   for (const QByteArray& line : request.customHeaders) listed = listed && headers.Append(line);
   if (!listed) {
     *error = QStringLiteral("out of memory");
@@ -383,13 +406,18 @@ size_t HttpClient::OnHeader(char* data, size_t size, size_t count, void* self) {
   auto* client = static_cast<HttpClient*>(self);
   const size_t bytes = size * count;
   if (!client->answer_) return bytes;
+  // Only the status line and two header lines matter: the others cost no copy.
+  const auto named = [data, bytes](const char* name, size_t length) {
+    return bytes > length && qstrnicmp(data, name, length) == 0;
+  };
+  const bool status = bytes >= 5 && std::memcmp(data, "HTTP/", 5) == 0;
+  const bool contentLength = !status && named("content-length:", 15);
+  const bool retryAfter = !status && !contentLength && named("retry-after:", 12);
+  if (!status && !contentLength && !retryAfter) return bytes;
   QByteArray line(data, qsizetype(bytes));
-  if (!line.startsWith("HTTP/")) {
-    const qsizetype colon = line.indexOf(':');
-    if (colon <= 0) return bytes;
-    const QByteArray name = line.left(colon).trimmed().toLower();
-    const QByteArray value = line.mid(colon + 1).trimmed();
-    if (name == "content-length") {
+  if (!status) {
+    const QByteArray value = line.mid(line.indexOf(':') + 1).trimmed();
+    if (contentLength) {
       bool ok = false;
       const qlonglong length = value.toLongLong(&ok);
       if (ok && length > kMaxBodyBytes) {
@@ -398,7 +426,7 @@ size_t HttpClient::OnHeader(char* data, size_t size, size_t count, void* self) {
       }
       // Room for the whole body at once: no doubling copies while it arrives.
       if (ok && length > 0) client->answer_->body.reserve(qsizetype(length));
-    } else if (name == "retry-after") {
+    } else {
       client->answer_->retryAfterSec = RetryAfterSeconds(value);
     }
     return bytes;

@@ -14,6 +14,8 @@
 #include <curl/curl.h>
 #include <openssl/types.h>
 
+#include "portal/connectionpool.h"
+
 // The client certificate and its private key, read and checked with OpenSSL so that each way
 // of failing gets its own text (curl reports a wrong pass phrase, a missing key and a key of
 // another certificate alike). Once loaded it is never changed: OpenSSL's certificate and key
@@ -53,6 +55,9 @@ class TlsIdentity {
 
   X509* Certificate() const { return cert_.get(); }
   EVP_PKEY* Key() const { return key_.get(); }
+  // Different for every successful load in the process, 0 before one: connections and TLS
+  // sessions made with one load are never used with another.
+  quint64 Serial() const { return serial_; }
 
  private:
   struct CertFree {
@@ -65,6 +70,7 @@ class TlsIdentity {
   std::unique_ptr<EVP_PKEY, KeyFree> key_;
   Failure failure_ = Failure::None;
   QString reason_;
+  quint64 serial_ = 0;
 };
 
 // Owns a curl_slist.
@@ -121,6 +127,12 @@ struct HttpClientOptions {
   const TlsIdentity* identity = nullptr;
   // Polled during a transfer (about once a second when idle); true drops it.
   std::function<bool()> abortRequested;
+  // Where the client takes its handle from and gives it back with its open connection, or
+  // null for a handle of its own whose connections close after every request. With a pool
+  // every request asks the server to keep the connection ("Connection: keep-alive").
+  std::shared_ptr<ConnectionPool> pool;
+  // Names the client identity the connections are made with (see ConnectionPool::Take).
+  QByteArray poolKey;
 };
 
 class HttpClient {
@@ -130,8 +142,8 @@ class HttpClient {
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
 
-  // Sends one request over a fresh connection and waits for the whole answer, following
-  // redirects. On Failed, *error holds the reason: libcurl's text, or for a status of 400 and
+  // Sends one request and waits for the whole answer, following redirects. Over a connection
+  // kept from an earlier request when there is one (with a pool), otherwise a new one. On Failed, *error holds the reason: libcurl's text, or for a status of 400 and
   // more the reason phrase (empty when the server sent none; the caller then uses the code).
   HttpOutcome Perform(const HttpRequest& request, HttpAnswer* answer, QString* error);
 
@@ -156,6 +168,7 @@ class HttpClient {
   static int OnSslContext(CURL* curl, void* sslctx, void* self);
 
   HttpClientOptions options_;
+  ConnectionPool::Lease lease_;  // the handle, from the pool or made for this client alone
   CURL* curl_ = nullptr;
   QString initError_;
 

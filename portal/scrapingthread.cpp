@@ -81,6 +81,12 @@ void TScrapingThread::Work() {
     options.addressPrefix = settings.baseUrl.toUtf8();
     options.identity = settings.identity ? settings.identity.get() : &ownIdentity;
     options.abortRequested = [this] { return Aborted(); };
+    options.pool = settings.connections;
+    // Connections made with the run's identity serve only that identity; a worker loading its
+    // own goes by the files it loads.
+    options.poolKey = settings.identity
+                          ? "identity:" + QByteArray::number(settings.identity->Serial())
+                          : "files:" + settings.certFile.toUtf8() + '\n' + settings.keyFile.toUtf8();
     HttpClient client(options);
 
     CustomHeaders = {QByteArrayLiteral("Request-GUID: 0"), QByteArrayLiteral("Session-GUID: 0")};

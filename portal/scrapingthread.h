@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "portal/api.h"
+#include "portal/connectionpool.h"
 #include "portal/logsink.h"
 
 class TScrapingThread;
@@ -47,6 +48,9 @@ struct FetchSettings {
   std::shared_ptr<const TlsIdentity> identity;
   int totalTimeoutMs = 15 * 60 * 1000;  // for the whole answer of one request
   int maxRetryAfterSec = 60;    // the longest wait a 429's "Retry-After" may ask for
+  // Idle connections and TLS sessions that a worker leaves for the next; copies of the
+  // settings share it. Null: every request on a new connection with a full handshake.
+  std::shared_ptr<ConnectionPool> connections = std::make_shared<ConnectionPool>();
 };
 
 class TScrapingThread : public QThread {

@@ -304,6 +304,34 @@ TEST(Workbook, OverlongCellIsCutAndCounted) {
   EXPECT_FALSE(xml.contains(QChar(1)));
 }
 
+// Cells go to the workbook as the file's UTF-8 bytes: a damaged line is read as the rest of
+// the program reads text, and a long value is measured in characters, not bytes.
+TEST(Workbook, DamagedBytesAreReplacedAndLongCellsAreCountedInCharacters) {
+  QTemporaryDir dir;
+  const QString tab = dir.filePath(QStringLiteral("data11.tab"));
+  const QString xlsx = dir.filePath(QStringLiteral("data11.xlsx"));
+  {
+    QFile file(tab);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    const QByteArray full = QString(32767, QChar(u'Ж')).toUtf8();  // a full cell, twice as many bytes
+    QByteArray bytes = HeaderBytes();
+    bytes += "Москва\tg1\tбитый \xff\xc0\xaf байт" + QByteArray(26, '\t') + "https://portal.test/\xed\xa0\x80\r\n";
+    bytes += "Москва\tg2\t" + full + QByteArray(27, '\t') + "\r\n";
+    ASSERT_EQ(file.write(bytes), bytes.size());
+  }
+  const WorkbookOutcome out = ExportWorkbook(tab, xlsx);
+  ASSERT_TRUE(out.ok) << out.error.toStdString();
+  EXPECT_EQ(out.rows, 3);
+  EXPECT_EQ(out.truncated, 0);
+  QByteArray xml;  // the bytes as written, not read as text
+  QString error;
+  ASSERT_TRUE(ReadZipMember(xlsx, QStringLiteral("xl/worksheets/sheet1.xml"), &xml, &error)) << error.toStdString();
+  EXPECT_TRUE(xml.contains("<c r=\"C2\" t=\"inlineStr\"><is><t>битый \xef\xbf\xbd"));
+  EXPECT_FALSE(xml.contains("\xff"));
+  EXPECT_FALSE(xml.contains("\xed\xa0\x80"));
+  EXPECT_TRUE(xml.contains("<c r=\"C3\" t=\"inlineStr\"><is><t>" + QString(32767, QChar(u'Ж')).toUtf8() + "</t>"));
+}
+
 TEST(Workbook, MissingResultFileIsAnError) {
   QTemporaryDir dir;
   const WorkbookOutcome out =
@@ -346,6 +374,10 @@ TEST(Workbook, DatesAndLinksAreTypedOtherTextStaysText) {
       {"12.03.1899", "https://portal.test/with blank", false, 0, false},  // before spreadsheet days
       {"2015-3-12", "portal.test/no-scheme", false, 0, false},
       {"нет даты", "", false, 0, false},
+      {"2015-03-12T00:00:00.000", "", true, 42075, false},
+      {"2015-03-12T00:00", "", true, 42075, false},
+      {"2015-03-12T10:00:00", "", false, 0, false},  // a time of day is not a day
+      {"2015-03-12T00:00:00.", "", false, 0, false},
   };
   QTemporaryDir dir;
   const QString tab = dir.filePath(QStringLiteral("data8.tab"));
@@ -358,9 +390,15 @@ TEST(Workbook, DatesAndLinksAreTypedOtherTextStaysText) {
     row[29] = QString::fromUtf8(c.link);
     rows.append(row);
   }
-  // A link longer than a spreadsheet keeps.
+  // A link longer than a HYPERLINK formula takes, one longer than a spreadsheet keeps, and one
+  // with a double quote.
   QStringList longLink = rows.last();
+  const QString medium = QStringLiteral("https://portal.test/#!/") + QString(300, u'm');
+  longLink[29] = medium;
+  rows.append(longLink);
   longLink[29] = QStringLiteral("https://portal.test/") + QString(2100, u'x');
+  rows.append(longLink);
+  longLink[29] = QStringLiteral("https://portal.test/a\"b");
   rows.append(longLink);
   ASSERT_NO_FATAL_FAILURE(WriteResultFile(tab, rows));
   const QByteArray tabBefore = FileBytes(tab);
@@ -377,7 +415,6 @@ TEST(Workbook, DatesAndLinksAreTypedOtherTextStaysText) {
   const QRegularExpression numFmt(QStringLiteral(R"re(<numFmt numFmtId="(\d+)" formatCode="dd\.mm\.yyyy"/>)re"));
   const auto fmt = numFmt.match(styles);
   ASSERT_TRUE(fmt.hasMatch()) << styles.toStdString();
-  int hyperlinks = 0;
   for (qsizetype i = 0; i < std::ssize(cases); ++i) {
     const Case& c = cases[i];
     const QString cell = QStringLiteral("F%1").arg(i + 2);
@@ -390,21 +427,34 @@ TEST(Workbook, DatesAndLinksAreTypedOtherTextStaysText) {
       EXPECT_TRUE(xml.contains(QStringLiteral(R"(<c r="%1" t="inlineStr"><is><t>%2</t></is></c>)")
                                    .arg(cell, QString::fromUtf8(c.date))));
     }
-    const QString linkRef = QStringLiteral(R"(<hyperlink ref="AD%1")").arg(i + 2);
-    EXPECT_EQ(xml.contains(linkRef), c.linkIsLink) << c.link;
-    if (c.linkIsLink) ++hyperlinks;
-    // Every link keeps its text in the cell, linked or not.
-    if (*c.link != 0) {
-      EXPECT_TRUE(xml.contains(QStringLiteral("<t>%1</t>").arg(QString::fromUtf8(c.link)))) << c.link;
+    // A link is a HYPERLINK formula that shows the address; anything else is the text it is.
+    const QString link = QString::fromUtf8(c.link);
+    const QString linkCell = QStringLiteral(R"(<c r="AD%1" s="\d+" t="str"><f>HYPERLINK\("%2"\)</f><v>%2</v></c>)")
+                                 .arg(i + 2)
+                                 .arg(QRegularExpression::escape(link));
+    EXPECT_EQ(QRegularExpression(linkCell).match(xml).hasMatch(), c.linkIsLink) << c.link;
+    if (!c.linkIsLink && !link.isEmpty()) {
+      EXPECT_TRUE(xml.contains(QStringLiteral(R"(<c r="AD%1" t="inlineStr"><is><t>%2</t></is></c>)").arg(i + 2).arg(link)))
+          << c.link;
     }
   }
-  EXPECT_FALSE(xml.contains(QStringLiteral(R"(<hyperlink ref="AD%1")").arg(rows.size() + 1)));
-  EXPECT_TRUE(xml.contains(QString(2100, u'x')));
-  // The address goes to the relations, the part after "#" stays with the link.
+  // The link formulas have the look of links: blue and underlined.
+  const QRegularExpression linkStyle(QStringLiteral(R"(<font><u/>.*<color rgb="FF0000FF"/>)"));
+  EXPECT_TRUE(linkStyle.match(styles).hasMatch()) << styles.toStdString();
+  // Past the formula's 255 characters, the library's own link: the address in the relations,
+  // the part after "#" with the link.
+  const int mediumRow = int(std::ssize(cases)) + 2;
+  EXPECT_TRUE(xml.contains(QStringLiteral(R"(<hyperlink ref="AD%1")").arg(mediumRow))) << xml.toStdString();
+  EXPECT_TRUE(xml.contains(QStringLiteral(R"(location="!/%1")").arg(QString(300, u'm'))));
   EXPECT_TRUE(rels.contains(QStringLiteral(R"(Target="https://portal.test/" TargetMode="External")")))
       << rels.toStdString();
-  EXPECT_TRUE(xml.contains(QStringLiteral(R"(location="!/organizationView/g1")"))) << xml.toStdString();
-  EXPECT_EQ(rels.count(QStringLiteral("TargetMode=\"External\"")), hyperlinks);
+  EXPECT_EQ(rels.count(QStringLiteral("TargetMode=\"External\"")), 1);
+  EXPECT_EQ(xml.count(QStringLiteral("<hyperlink ")), 1);
+  // Past what a spreadsheet keeps at all: text.
+  EXPECT_TRUE(xml.contains(QStringLiteral("<t>https://portal.test/%1</t>").arg(QString(2100, u'x'))));
+  // A double quote is doubled inside the formula and kept in the shown address.
+  EXPECT_TRUE(xml.contains(QStringLiteral(R"(<f>HYPERLINK("https://portal.test/a""b")</f><v>https://portal.test/a"b</v>)")))
+      << xml.toStdString();
   // "Нет домов" stays text.
   EXPECT_TRUE(xml.contains(QStringLiteral(R"(<c r="Y2" t="inlineStr"><is><t>Нет домов</t></is></c>)")));
 }
@@ -426,8 +476,8 @@ TEST(Workbook, EveryColumnIsAtLeastAsWideAsItsTitle) {
   }
 }
 
-TEST(Workbook, LinksPastTheSheetsLimitStayText) {
-  // A sheet holds 65,530 links; the rows after that keep their address as text.
+TEST(Workbook, MoreLinksThanTheSheetsOwnLimitAreAllLinks) {
+  // A sheet holds 65,530 links of the library's kind; link formulas have no such limit.
   constexpr int kRows = 65530 + 3;
   QTemporaryDir dir;
   const QString tab = dir.filePath(QStringLiteral("data10.tab"));
@@ -444,8 +494,9 @@ TEST(Workbook, LinksPastTheSheetsLimitStayText) {
   ASSERT_TRUE(out.ok) << out.error.toStdString();
   EXPECT_EQ(out.rows, kRows + 1);
   const QString xml = SheetXml(xlsx);
-  EXPECT_EQ(xml.count(QStringLiteral("<hyperlink ")), 65530);
-  EXPECT_TRUE(xml.contains(QStringLiteral("organizationView/%1<").arg(kRows - 1)));
+  EXPECT_EQ(xml.count(QStringLiteral("<f>HYPERLINK(")), kRows);
+  EXPECT_EQ(xml.count(QStringLiteral("<hyperlink ")), 0);
+  EXPECT_TRUE(xml.contains(QStringLiteral("organizationView/%1\")</f>").arg(kRows - 1)));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QSet>
 #include <QTemporaryDir>
@@ -158,9 +159,10 @@ class FetchWorker : public ::testing::Test {
   RecordingSink sink_;
 };
 
-// The header lines of a request to a server on loopback whose root address is `base`.
+// The header lines of a request to a server on loopback whose root address is `base`. A
+// client with a connection pool (the default) adds its own line asking to keep the connection.
 QList<QByteArray> ExpectedHeaders(const QByteArray& base, bool post, qsizetype bodySize,
-                                  bool customLines) {
+                                  bool customLines, bool keepAlive = true) {
   const qsizetype hostStart = base.indexOf("://") + 3;
   const QByteArray host = base.mid(hostStart, base.indexOf('/', hostStart) - hostStart);
   QList<QByteArray> lines = {"Host: " + host, kUserAgent, "Referer: " + base,
@@ -169,6 +171,7 @@ QList<QByteArray> ExpectedHeaders(const QByteArray& base, bool post, qsizetype b
     lines << "Content-Type: application/json;charset=UTF-8";
     lines << "Content-Length: " + QByteArray::number(bodySize);
   }
+  if (keepAlive) lines << "Connection: keep-alive";
   if (customLines) lines << "Request-GUID: 0" << "Session-GUID: 0";
   return lines;
 }
@@ -179,84 +182,113 @@ QString Path(const QString& address) {
   return address.mid(start);
 }
 
-TEST_F(FetchWorker, SendsTheExactRequestOfEveryKind) {
-  StartSim();
-  const simdata::Dataset data = TestDataset();
-  const simdata::Region& region = data.Regions().at(0);
-  const int org = data.RegionOrgs(0).at(0);
-  const QString orgGuid = Q(data.OrgGuid(org));
-  const QString base = sim_->BaseUrl();
-  const FetchSettings settings = Settings();
-
-  struct Case {
-    QString task;
-    bool additional;
-  };
-  const QString countTask = QStringLiteral("77$$$") + Q(region.guid);
-  const QString searchTask = SearchPageTask(base, 1, Q(region.code), Q(region.guid));
-  const QString cardTask = OrgCardTask(base, orgGuid);
-  const QString houseCountTask = HouseCountTask(base, orgGuid);
-  const QString housePageTask = HousePageTask(base, 1, orgGuid);
-  const Case cases[] = {{countTask, false}, {searchTask, false}, {cardTask, true},
-                        {houseCountTask, false}, {housePageTask, false}};
-
-  std::vector<std::unique_ptr<TScrapingThread>> workers;
-  for (const Case& c : cases) {
-    workers.push_back(MakeWorker(c.task, settings, c.additional));
-    RunToEnd(workers.back().get());
-    EXPECT_EQ(workers.back()->result, 1) << c.task.toStdString() << " "
-                                         << workers.back()->statusText.toStdString();
-    EXPECT_EQ(workers.back()->statusText, QStringLiteral("успешно"));
-  }
-
-  // What the job reads back.
-  EXPECT_EQ(workers[0]->regionguid2, "77");
-  EXPECT_EQ(workers[0]->regionguid, Q(region.guid));
-  EXPECT_EQ(workers[0]->url, countTask);
-  EXPECT_EQ(workers[1]->regionguid2, Q(region.code));
-  EXPECT_EQ(workers[1]->regionguid, Q(region.guid));
-  EXPECT_EQ(workers[1]->html, QByteArray::fromStdString(data.SearchPageJson(0, 1, 100)));
-  EXPECT_EQ(workers[2]->url, cardTask);
-  EXPECT_EQ(workers[2]->orgguid, orgGuid);
-  EXPECT_EQ(workers[2]->html, QByteArray::fromStdString(data.CardJson(org)));  // the bytes as sent, Cyrillic included
-  EXPECT_EQ(workers[2]->html2, QByteArray::fromStdString(data.AdditionalInfoJson(org)));
-  EXPECT_EQ(workers[3]->url, houseCountTask.left(houseCountTask.indexOf("|||")));
-  EXPECT_EQ(workers[3]->orgguid, orgGuid);
-  EXPECT_EQ(workers[3]->html, QByteArray::fromStdString(data.HousePageJson(org, 1, 1)));
-  EXPECT_EQ(workers[4]->url, housePageTask.left(housePageTask.indexOf("|||")));
-  EXPECT_EQ(workers[4]->html, QByteArray::fromStdString(data.HousePageJson(org, 1, 1000)));
-
-  // What went over the wire, byte for byte.
-  const QList<SimRequest> requests = sim_->Requests();
-  ASSERT_EQ(requests.size(), 6);
-  const QByteArray countBody = OrganisationFilter(Q(region.guid), "77");
-  const QByteArray searchBody = OrganisationFilter(Q(region.guid), Q(region.code));
+// The same tasks, one worker after the other, against a portal that keeps connections and
+// resumes sessions, one that only resumes, and one that does neither: the same request lines
+// and answers every time; only the connections differ.
+TEST_F(FetchWorker, SendsTheExactRequestOfEveryKindWhateverThePortalKeeps) {
   const struct {
-    QByteArray requestLine;
-    QByteArray body;
-    bool post;
-    bool custom;
-  } expected[] = {
-      {"POST " + Path(RegionCountAddress(base)).toUtf8() + " HTTP/1.0", countBody, true, true},
-      {"POST " + Path(searchTask.left(searchTask.indexOf("|||"))).toUtf8() + " HTTP/1.0", searchBody,
-       true, true},
-      {"GET " + Path(cardTask).toUtf8() + " HTTP/1.0", QByteArray(), false, true},
-      {"POST " + Path(AdditionalInfoAddress(base)).toUtf8() + " HTTP/1.0", AdditionalInfoBody(orgGuid),
-       true, true},
-      {"POST " + Path(workers[3]->url).toUtf8() + " HTTP/1.0", HouseFilter(orgGuid), true, false},
-      {"POST " + Path(workers[4]->url).toUtf8() + " HTTP/1.0", HouseFilter(orgGuid), true, false},
+    QStringList portal;
+    bool oneConnection;  // every request after the first on the first connection
+    bool resumed;        // every later connection resumes the first one's session
+  } portals[] = {
+      {{}, true, false},
+      {{"--no-keep-alive"}, false, true},
+      {{"--no-keep-alive", "--no-resumption"}, false, false},
   };
-  for (int i = 0; i < 6; ++i) {
-    SCOPED_TRACE(expected[i].requestLine.toStdString());
-    EXPECT_EQ(requests[i].requestLine, expected[i].requestLine);
-    EXPECT_EQ(requests[i].headerLines,
-              ExpectedHeaders(base.toUtf8(), expected[i].post, expected[i].body.size(),
-                              expected[i].custom));
-    EXPECT_EQ(requests[i].body, expected[i].body);
+  for (const auto& portal : portals) {
+    SCOPED_TRACE(portal.portal.join(' ').toStdString());
+    sink_.Clear();
+    lists_ = std::make_shared<TWorkerLists>();
+    StartSim(portal.portal);
+    const simdata::Dataset data = TestDataset();
+    const simdata::Region& region = data.Regions().at(0);
+    const int org = data.RegionOrgs(0).at(0);
+    const QString orgGuid = Q(data.OrgGuid(org));
+    const QString base = sim_->BaseUrl();
+    const FetchSettings settings = Settings();
+
+    struct Case {
+      QString task;
+      bool additional;
+    };
+    const QString countTask = QStringLiteral("77$$$") + Q(region.guid);
+    const QString searchTask = SearchPageTask(base, 1, Q(region.code), Q(region.guid));
+    const QString cardTask = OrgCardTask(base, orgGuid);
+    const QString houseCountTask = HouseCountTask(base, orgGuid);
+    const QString housePageTask = HousePageTask(base, 1, orgGuid);
+    const Case cases[] = {{countTask, false}, {searchTask, false}, {cardTask, true},
+                          {houseCountTask, false}, {housePageTask, false}};
+
+    std::vector<std::unique_ptr<TScrapingThread>> workers;
+    for (const Case& c : cases) {
+      workers.push_back(MakeWorker(c.task, settings, c.additional));
+      RunToEnd(workers.back().get());
+      EXPECT_EQ(workers.back()->result, 1) << c.task.toStdString() << " "
+                                           << workers.back()->statusText.toStdString();
+      EXPECT_EQ(workers.back()->statusText, QStringLiteral("успешно"));
+    }
+
+    // What the job reads back.
+    EXPECT_EQ(workers[0]->regionguid2, "77");
+    EXPECT_EQ(workers[0]->regionguid, Q(region.guid));
+    EXPECT_EQ(workers[0]->url, countTask);
+    EXPECT_EQ(workers[1]->regionguid2, Q(region.code));
+    EXPECT_EQ(workers[1]->regionguid, Q(region.guid));
+    EXPECT_EQ(workers[1]->html, QByteArray::fromStdString(data.SearchPageJson(0, 1, 100)));
+    EXPECT_EQ(workers[2]->url, cardTask);
+    EXPECT_EQ(workers[2]->orgguid, orgGuid);
+    EXPECT_EQ(workers[2]->html, QByteArray::fromStdString(data.CardJson(org)));  // the bytes as sent, Cyrillic included
+    EXPECT_EQ(workers[2]->html2, QByteArray::fromStdString(data.AdditionalInfoJson(org)));
+    EXPECT_EQ(workers[3]->url, houseCountTask.left(houseCountTask.indexOf("|||")));
+    EXPECT_EQ(workers[3]->orgguid, orgGuid);
+    EXPECT_EQ(workers[3]->html, QByteArray::fromStdString(data.HousePageJson(org, 1, 1)));
+    EXPECT_EQ(workers[4]->url, housePageTask.left(housePageTask.indexOf("|||")));
+    EXPECT_EQ(workers[4]->html, QByteArray::fromStdString(data.HousePageJson(org, 1, 1000)));
+
+    // What went over the wire, byte for byte.
+    const QList<SimRequest> requests = sim_->Requests();
+    ASSERT_EQ(requests.size(), 6);
+    const QByteArray countBody = OrganisationFilter(Q(region.guid), "77");
+    const QByteArray searchBody = OrganisationFilter(Q(region.guid), Q(region.code));
+    const struct {
+      QByteArray requestLine;
+      QByteArray body;
+      bool post;
+      bool custom;
+    } expected[] = {
+        {"POST " + Path(RegionCountAddress(base)).toUtf8() + " HTTP/1.0", countBody, true, true},
+        {"POST " + Path(searchTask.left(searchTask.indexOf("|||"))).toUtf8() + " HTTP/1.0", searchBody,
+         true, true},
+        {"GET " + Path(cardTask).toUtf8() + " HTTP/1.0", QByteArray(), false, true},
+        {"POST " + Path(AdditionalInfoAddress(base)).toUtf8() + " HTTP/1.0", AdditionalInfoBody(orgGuid),
+         true, true},
+        {"POST " + Path(workers[3]->url).toUtf8() + " HTTP/1.0", HouseFilter(orgGuid), true, false},
+        {"POST " + Path(workers[4]->url).toUtf8() + " HTTP/1.0", HouseFilter(orgGuid), true, false},
+    };
+    for (int i = 0; i < 6; ++i) {
+      SCOPED_TRACE(expected[i].requestLine.toStdString());
+      EXPECT_EQ(requests[i].requestLine, expected[i].requestLine);
+      EXPECT_EQ(requests[i].headerLines,
+                ExpectedHeaders(base.toUtf8(), expected[i].post, expected[i].body.size(),
+                                expected[i].custom));
+      EXPECT_EQ(requests[i].body, expected[i].body);
+    }
+    // The count body for region code 77, spelled out once more: the GUID in place 2, 77 in 5.
+    EXPECT_TRUE(requests[0].body.contains("\"region\":{\"guid\":\"" + QByteArray::fromStdString(region.guid) +
+                                          "\",\"code\":\"77\"},\"settlement\""));
+
+    // How the requests travelled.
+    for (int i = 1; i < 6; ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_EQ(requests[i].connection == requests[0].connection, portal.oneConnection);
+      EXPECT_EQ(requests[i].reused, portal.oneConnection);
+      if (!portal.oneConnection) {
+        EXPECT_EQ(requests[i].resumed, portal.resumed);
+      }
+    }
+    // No attempt failed on the way.
+    for (const QString& line : sink_.Lines()) EXPECT_FALSE(line.contains("ERROR_")) << line.toStdString();
   }
-  // The count body for region code 77, spelled out once more: the GUID in place 2, 77 in 5.
-  EXPECT_TRUE(requests[0].body.contains("\"region\":{\"guid\":\"" + QByteArray::fromStdString(region.guid) +
-                                        "\",\"code\":\"77\"},\"settlement\""));
 }
 
 TEST_F(FetchWorker, RegionKeyWithoutMarkerIsSentAsAGuidWithEmptyCode) {
@@ -581,6 +613,126 @@ TEST_F(FetchWorker, AbortEndsAWorkerWaitingForAnAnswer) {
   // Only the start line: an aborted transfer is not an error of the portal.
   EXPECT_EQ(sink_.Lines().size(), 1);
   EXPECT_EQ(lists_->FinishedList.count(worker.get()), 1);
+}
+
+// A kept connection that the portal closes before the next task uses it, whether it closed
+// long before or just as the request went out, is replaced by a new one without a failed
+// attempt: one attempt is all the second worker has.
+TEST_F(FetchWorker, KeptConnectionClosedByThePortalCostsNoFailedAttempt) {
+  const struct {
+    const char* what;
+    QStringList portal;
+    int idleMs;  // between the two tasks
+    int requests;
+    // The new connection resumes the first one's TLS session. Not after a connection that
+    // ended without TLS's own close: OpenSSL then no longer offers its session.
+    bool resumed;
+  } cases[] = {
+      {"closed while idle", {"--keep-alive-ms", "150"}, 600, 2, true},
+      {"closed as the request arrives", {"--fault", "reused,close"}, 0, 3, false},
+  };
+  const simdata::Dataset data = TestDataset();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sink_.Clear();
+    lists_ = std::make_shared<TWorkerLists>();
+    StartSim(c.portal);
+    FetchSettings settings = Settings();
+    settings.maxAttempts = 1;
+    settings.failPauseMs = 5000;  // a failed attempt would also show as a long wait
+    auto first = MakeWorker(OrgCardTask(sim_->BaseUrl(), Q(data.OrgGuid(1))), settings);
+    RunToEnd(first.get());
+    ASSERT_EQ(first->result, 1) << first->statusText.toStdString();
+    ASSERT_EQ(settings.connections->IdleCount(), 1);
+    QThread::msleep(c.idleMs);
+
+    QElapsedTimer took;
+    took.start();
+    auto second = MakeWorker(OrgCardTask(sim_->BaseUrl(), Q(data.OrgGuid(2))), settings);
+    RunToEnd(second.get());
+    EXPECT_EQ(second->result, 1) << second->statusText.toStdString();
+    EXPECT_EQ(second->html, QByteArray::fromStdString(data.CardJson(2)));
+    EXPECT_LT(took.elapsed(), 4000);
+    for (const QString& line : sink_.Lines()) EXPECT_FALSE(line.contains("ERROR_")) << line.toStdString();
+
+    const QList<SimRequest> requests = sim_->Requests();
+    ASSERT_EQ(requests.size(), c.requests);
+    // The answer came over a new connection.
+    EXPECT_EQ(requests.last().status, 200);
+    EXPECT_FALSE(requests.last().reused);
+    EXPECT_NE(requests.last().connection, requests.first().connection);
+    EXPECT_EQ(requests.last().resumed, c.resumed);
+    if (c.requests == 3) {
+      EXPECT_TRUE(requests[1].reused);
+      EXPECT_EQ(requests[1].status, 0);  // dropped without an answer
+    }
+  }
+}
+
+// Workers running at the same time each have a connection of their own; the next ones take
+// those connections over once they are free.
+TEST_F(FetchWorker, ConnectionsAreNeverSharedByRequestsUnderWay) {
+  StartSim({"--fault", "kind=card,delay=300"});
+  const simdata::Dataset data = TestDataset();
+  const FetchSettings settings = Settings();
+  QSet<int> firstWave;
+  for (int wave = 0; wave < 2; ++wave) {
+    SCOPED_TRACE(wave);
+    std::vector<std::unique_ptr<TScrapingThread>> workers;
+    for (int i = 0; i < 4; ++i) {
+      workers.push_back(MakeWorker(OrgCardTask(sim_->BaseUrl(), Q(data.OrgGuid(wave * 4 + i))), settings));
+      workers.back()->start();
+    }
+    for (auto& worker : workers) {
+      ASSERT_TRUE(Ended(worker.get(), 30000));
+      EXPECT_EQ(worker->result, 1) << worker->statusText.toStdString();
+      Keep(std::move(worker));
+    }
+    const QList<SimRequest> requests = sim_->Requests().mid(wave * 4);
+    ASSERT_EQ(requests.size(), 4);
+    QSet<int> connections;
+    for (const SimRequest& r : requests) connections.insert(r.connection);
+    EXPECT_EQ(connections.size(), 4) << "two requests under way on one connection";
+    if (wave == 0) {
+      firstWave = connections;
+    } else {
+      EXPECT_EQ(connections, firstWave);  // every one of them kept and taken again
+      for (const SimRequest& r : requests) EXPECT_TRUE(r.reused);
+    }
+  }
+}
+
+// A stop ends a request under way on a kept connection at once; that connection is not
+// passed on, and the next task goes over a new one.
+TEST_F(FetchWorker, AbortOnAKeptConnectionLeavesItToNoOne) {
+  const simdata::Dataset data = TestDataset();
+  StartSim({"--fault", "kind=card,match=" + Q(data.OrgGuid(2)) + ",delay=60000"});
+  const FetchSettings settings = Settings();
+  auto first = MakeWorker(OrgCardTask(sim_->BaseUrl(), Q(data.OrgGuid(1))), settings);
+  RunToEnd(first.get());
+  ASSERT_EQ(first->result, 1);
+
+  auto held = MakeWorker(OrgCardTask(sim_->BaseUrl(), Q(data.OrgGuid(2))), settings);
+  held->start();
+  QDeadlineTimer sent(10000);
+  while (sim_->Requests().size() < 2 && !sent.hasExpired()) QThread::msleep(20);
+  ASSERT_EQ(sim_->Requests().size(), 2);
+  EXPECT_TRUE(sim_->Requests().at(1).reused);
+  QElapsedTimer took;
+  took.start();
+  held->Abort();
+  ASSERT_TRUE(Ended(held.get(), 5000)) << "abort did not end the transfer";
+  EXPECT_LT(took.elapsed(), 3000);
+  EXPECT_EQ(held->result, 0);
+  EXPECT_EQ(settings.connections->IdleCount(), 0);
+
+  auto next = MakeWorker(OrgCardTask(sim_->BaseUrl(), Q(data.OrgGuid(3))), settings);
+  RunToEnd(next.get());
+  EXPECT_EQ(next->result, 1) << next->statusText.toStdString();
+  const QList<SimRequest> requests = sim_->Requests();
+  ASSERT_EQ(requests.size(), 3);
+  EXPECT_FALSE(requests[2].reused);
+  EXPECT_NE(requests[2].connection, requests[1].connection);
 }
 
 TEST_F(FetchWorker, AbortCutsTheFailurePauseShort) {

@@ -476,6 +476,101 @@ TEST_F(SimServerTest, ManyConcurrentClients) {
   EXPECT_EQ(sim.Requests().size(), 64);
 }
 
+// Several requests through one libcurl handle, which keeps a connection and its TLS session
+// when the server lets it. Returns the seconds each took.
+std::vector<double> FetchInOneHandle(const SimServer& sim, const QByteArray& path, int count, bool askKeepAlive,
+                                     QList<QByteArray>* connectionLines) {
+  std::vector<double> seconds;
+  CURL* c = curl_easy_init();
+  const QByteArray url = sim.BaseUrl().toUtf8() + path;
+  const QByteArray cert = SimServer::ClientCert().toUtf8(), key = SimServer::ClientKey().toUtf8();
+  curl_slist* headers = askKeepAlive ? curl_slist_append(nullptr, "Connection: keep-alive") : nullptr;
+  curl_easy_setopt(c, CURLOPT_URL, url.constData());
+  curl_easy_setopt(c, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
+  curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 0L);
+  curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 0L);
+  curl_easy_setopt(c, CURLOPT_SSLVERSION, (long)CURL_SSLVERSION_TLSv1_2 | (long)CURL_SSLVERSION_MAX_TLSv1_2);
+  curl_easy_setopt(c, CURLOPT_SSLCERT, cert.constData());
+  curl_easy_setopt(c, CURLOPT_SSLKEY, key.constData());
+  curl_easy_setopt(c, CURLOPT_KEYPASSWD, "demokeys");
+  curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(c, CURLOPT_TIMEOUT, 60L);
+  Reply r;
+  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, Collect);
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, &r.body);
+  curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, CollectStatus);
+  curl_easy_setopt(c, CURLOPT_HEADERDATA, &r);
+  for (int i = 0; i < count; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    const CURLcode rc = curl_easy_perform(c);
+    seconds.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    EXPECT_EQ(rc, CURLE_OK) << curl_easy_strerror(rc);
+    for (const QByteArray& line : r.headerLines)
+      if (line.startsWith("Connection:")) connectionLines->append(line);
+  }
+  curl_slist_free_all(headers);
+  curl_easy_cleanup(c);
+  return seconds;
+}
+
+TEST_F(SimServerTest, KeepsConnectionsAndResumesSessionsUnlessToldNotTo) {
+  simdata::Dataset d({2, 10, 50, 1});
+  const QByteArray path = kOrgRoot + "orgByGuid?organizationGuid=" + Q(d.OrgGuid(1));
+  const struct {
+    QStringList args;
+    bool askKeepAlive;
+    bool kept;
+    bool resumed;  // the later connections, when not kept
+  } cases[] = {
+      {{}, true, true, false},
+      {{}, false, false, true},  // HTTP/1.0 without asking: closed after every answer
+      {{"--no-keep-alive"}, true, false, true},
+      {{"--no-keep-alive", "--no-resumption"}, true, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.join(' ').toStdString() + (c.askKeepAlive ? " asking" : " not asking"));
+    SimServer sim(QStringList{"--regions", "2", "--orgs", "10", "--houses", "50"} + c.args);
+    ASSERT_TRUE(sim.Start());
+    QList<QByteArray> connectionLines;
+    FetchInOneHandle(sim, path, 3, c.askKeepAlive, &connectionLines);
+    EXPECT_EQ(connectionLines, QList<QByteArray>(3, c.kept ? "Connection: keep-alive" : "Connection: close"));
+    const QList<SimRequest> log = sim.Requests();
+    ASSERT_EQ(log.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(log[i].status, 200);
+      EXPECT_EQ(log[i].connection, c.kept ? 1 : i + 1);
+      EXPECT_EQ(log[i].reused, c.kept && i > 0);
+      EXPECT_EQ(log[i].resumed, !c.kept && c.resumed && i > 0);
+    }
+  }
+}
+
+TEST_F(SimServerTest, LatencyDelaysEveryRoundTripAndKeptConnectionsCloseWhenIdle) {
+  simdata::Dataset d({2, 10, 50, 1});
+  const QByteArray path = kOrgRoot + "orgByGuid?organizationGuid=" + Q(d.OrgGuid(1));
+  SimServer sim({"--regions", "2", "--orgs", "10", "--houses", "50", "--latency-ms", "60", "--keep-alive-ms", "300"});
+  ASSERT_TRUE(sim.Start());
+  QList<QByteArray> connectionLines;
+  const std::vector<double> seconds = FetchInOneHandle(sim, path, 2, true, &connectionLines);
+  // A new connection: TCP, two round trips of TLS, the request: four round trips of 120 ms.
+  EXPECT_GE(seconds[0], 0.48);
+  // The kept one: the request's own round trip.
+  EXPECT_GE(seconds[1], 0.12);
+  // Idle past the portal's limit: the connection is closed, and the next request, over a
+  // new one, still arrives whole.
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  Reply late = Fetch(sim, path);
+  EXPECT_EQ(late.status, 200);
+  EXPECT_EQ(late.body, Q(d.CardJson(1)));
+  const QList<SimRequest> log = sim.Requests();
+  ASSERT_EQ(log.size(), 3);
+  EXPECT_EQ(log[1].connection, log[0].connection);
+  EXPECT_NE(log[2].connection, log[0].connection);
+  // The log is in the order the requests arrived.
+  EXPECT_LE(log[0].t, log[1].t);
+  EXPECT_LE(log[1].t, log[2].t);
+}
+
 TEST(SimProcess, WritesCitiesAndEndsCleanlyOnTerm) {
   QTemporaryDir dir;
   const QString cities = dir.filePath("cities.txt");

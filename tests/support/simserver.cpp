@@ -33,6 +33,9 @@ QList<SimRequest> SimServer::Requests() const {
     r.kind = o.value(QStringLiteral("kind")).toString();
     r.t = o.value(QStringLiteral("t")).toInteger();
     r.status = o.value(QStringLiteral("status")).toInt();
+    r.connection = o.value(QStringLiteral("connection")).toInt();
+    r.reused = o.value(QStringLiteral("reused")).toBool();
+    r.resumed = o.value(QStringLiteral("resumed")).toBool();
     list.append(r);
   }
   return list;

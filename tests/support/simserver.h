@@ -20,6 +20,9 @@ struct SimRequest {
   QString kind;                   // "count", "search", "card", "additional", "housecount",
                                   // "housepage" or "unknown"
   qint64 t = 0;                   // arrival, in ms since the server started
+  int connection = 0;             // which connection carried it, numbered from 1
+  bool reused = false;            // not the first request on its connection
+  bool resumed = false;           // its connection resumed an earlier TLS session
 };
 
 class QTemporaryDir;

@@ -3,7 +3,8 @@
 // An HTTPS server on 127.0.0.1 that demands a client certificate signed by the test CA,
 // answers the six portal requests from a seeded dataset, can be told to misbehave (fault
 // rules, a delay, a rate limit), and logs every request byte-exactly as JSON lines.
-// One thread per connection; every connection is closed after one answer.
+// One thread per connection. A connection carries one request, or several when the client asks
+// to keep it alive; a one-way delay on every byte plays a portal at a distance.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -53,12 +54,16 @@ const char kUsage[] =
     "  --cert F --key F --ca F   the same files one by one\n"
     "  --log FILE           request log, one JSON object per line\n"
     "  --delay MS           wait before every answer\n"
+    "  --latency-ms N       one-way delay of every byte sent and received (a portal N ms away)\n"
+    "  --no-keep-alive      close every connection after one answer, whatever the client asks\n"
+    "  --keep-alive-ms N    close a kept connection after N ms without a request (default 5000)\n"
+    "  --no-resumption      full TLS handshake for every connection (no session cache, no tickets)\n"
     "  --rate-limit N       more than N requests within one second get 429\n"
     "  --retry-after S      that 429 asks to come back after S seconds (Retry-After)\n"
     "  --fault RULE         a fault rule (repeatable); --faults FILE: one RULE per line\n"
     "Fault RULE: comma-separated; match: kind=count|search|card|additional|housecount|\n"
-    "  housepage|any, match=TEXT (in the target or body), first=K (only the first K matching\n"
-    "  requests); action: status=CODE [reason=TEXT], empty, malformed, delay=MS, close,\n"
+    "  housepage|any, match=TEXT (in the target or body), reused (only a request on a connection\n"
+    "  that carried one before), first=K (only the first K matching requests); action: status=CODE [reason=TEXT], empty, malformed, delay=MS, close,\n"
     "  body=TEXT (last item: the rest of the RULE, commas included, is the answer body).\n"
     "  Shaping (with any answer, the dataset's own included): trickle=MS (one body byte every\n"
     "  MS ms), pad=N (N blanks after the body), fill=N (each @@FILL@@ in the body becomes N\n"
@@ -80,6 +85,7 @@ struct FaultRule {
   RequestKind kind = RequestKind::Unknown;
   std::string match;
   long long first = -1;  // -1: every matching request
+  bool reusedOnly = false;  // only requests on a connection that carried one before
   std::atomic<long long> seen{0};
   // actions
   int status = 0;
@@ -161,6 +167,8 @@ std::unique_ptr<FaultRule> ParseFault(const std::string& text) {
       rule->malformed = hasAction = true;
     } else if (token == "close") {
       rule->close = hasAction = true;
+    } else if (token == "reused") {
+      rule->reusedOnly = true;
     } else {
       Die("bad fault item \"" + token + "\" in: " + text);
     }
@@ -178,6 +186,10 @@ struct Server {
   std::unique_ptr<simdata::Dataset> data;
   std::vector<std::unique_ptr<FaultRule>> faults;
   long long delayMs = 0;
+  long long latencyMs = 0;     // one-way, on every byte in both directions
+  bool keepAlive = true;       // when the client asks for it
+  long long keepAliveMs = 5000;  // idle time after which a kept connection is closed
+  std::atomic<long long> connections{0};  // numbers the connections from 1
   long long rateLimit = 0;  // 0: none
   long long rateRetryAfter = -1;  // the Retry-After of its 429, -1: none
   SSL_CTX* ctx = nullptr;
@@ -190,6 +202,7 @@ struct Server {
   std::deque<long long> recent;  // arrival times (ms) within the last second
 
   std::atomic<int> active{0};
+  std::atomic<int> idle{0};  // of them, kept connections waiting for a request
 };
 
 long long NowMs(const Server& s) {
@@ -271,6 +284,9 @@ struct Request {
   std::vector<std::string> headers;
   std::string body;
   std::string method, target, version;
+  long long connection = 0;  // which connection carried it
+  bool reused = false;       // not the first request of its connection
+  bool resumed = false;      // its connection resumed an earlier TLS session
 };
 
 void LogRequest(Server& s, const Request& r, RequestKind kind, int status, long long t) {
@@ -282,7 +298,9 @@ void LogRequest(Server& s, const Request& r, RequestKind kind, int status, long 
     line += JsonString(r.headers[i]);
   }
   line += "],\"bodyBase64\":\"" + Base64(r.body) + "\",\"kind\":\"" + simdata::KindName(kind) +
-          "\",\"status\":" + std::to_string(status) + "}\n";
+          "\",\"status\":" + std::to_string(status) + ",\"connection\":" + std::to_string(r.connection) +
+          ",\"reused\":" + (r.reused ? "true" : "false") + ",\"resumed\":" + (r.resumed ? "true" : "false") +
+          "}\n";
   std::lock_guard<std::mutex> lock(s.logMutex);
   std::fwrite(line.data(), 1, line.size(), s.log);
   std::fflush(s.log);
@@ -305,7 +323,7 @@ struct SslDeleter {
 
 class Connection {
  public:
-  Connection(Server& s, int fd) : s_(s), fd_(fd) {}
+  Connection(Server& s, int fd) : s_(s), fd_(fd), id_(++s.connections) {}
   ~Connection() {
     ssl_.reset();
     if (fd_ >= 0) ::close(fd_);
@@ -322,15 +340,33 @@ class Connection {
       ERR_clear_error();
       return;  // no certificate, a certificate of another CA, or no TLS at all
     }
-    Request req;
+    const bool resumed = SSL_session_reused(ssl_.get()) == 1;
+    for (int served = 0;; ++served) {
+      // A kept connection waits for its next request as long as the portal allows, then the
+      // portal closes it, as real servers do with idle connections.
+      if (served > 0 && !NextRequestComes()) {
+        SSL_shutdown(ssl_.get());
+        return;
+      }
+      Request req;
+      req.connection = id_;
+      req.reused = served > 0;
+      req.resumed = resumed;
+      if (!Serve(req)) return;
+    }
+  }
+
+ private:
+  // One request and its answer; true when the connection stays open for another.
+  bool Serve(Request& req) {
     const int parsed = ReadRequest(&req);
-    if (parsed < 0) return;  // the client went away before a whole request arrived
+    if (parsed < 0) return false;  // the client went away before a whole request arrived
     const long long t = NowMs(s_);
     if (parsed > 0) {
       const Answer a = simdata::PlainAnswer(parsed);
       LogRequest(s_, req, RequestKind::Unknown, a.status, t);
-      Send(req.version == "HTTP/1.0" ? "HTTP/1.0" : "HTTP/1.1", a);
-      return;
+      Send(req.version == "HTTP/1.0" ? "HTTP/1.0" : "HTTP/1.1", a, false);
+      return false;
     }
 
     const RequestKind kind = simdata::ClassifyRequest(req.method, req.target);
@@ -368,11 +404,44 @@ class Connection {
     // Logged before the wait, so a test sees the request even while it is held or dropped.
     LogRequest(s_, req, kind, closeOnly ? 0 : answer->status, t);
     if (delay > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-    if (closeOnly) return;  // hang up without a word (no TLS close either)
-    Send(req.version, *answer, rule ? rule->trickleMs : 0);
+    if (closeOnly) return false;  // hang up without a word (no TLS close either)
+    const bool keep = s_.keepAlive && WantsKeepAlive(req);
+    return Send(req.version, *answer, keep, rule ? rule->trickleMs : 0) && keep;
   }
 
- private:
+  // HTTP/1.0 keeps a connection only when asked to; HTTP/1.1 unless asked not to.
+  static bool WantsKeepAlive(const Request& req) {
+    bool keepAsked = false, closeAsked = false;
+    for (const auto& h : req.headers) {
+      const auto colon = h.find(':');
+      if (colon == std::string::npos || simdata::AsciiLower(h.substr(0, colon)) != "connection") continue;
+      const std::string value = simdata::AsciiLower(h.substr(colon + 1));
+      keepAsked = keepAsked || value.find("keep-alive") != std::string::npos;
+      closeAsked = closeAsked || value.find("close") != std::string::npos;
+    }
+    if (closeAsked) return false;
+    return req.version == "HTTP/1.1" || keepAsked;
+  }
+
+  // Whether another request begins on this connection before the portal's idle limit.
+  bool NextRequestComes() {
+    if (!pending_.empty() || SSL_pending(ssl_.get()) > 0) return true;
+    struct Idle {
+      explicit Idle(std::atomic<int>& n) : count(n) { ++count; }
+      ~Idle() { --count; }
+      std::atomic<int>& count;
+    } idle(s_.idle);
+    pollfd p{fd_, POLLIN, 0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(s_.keepAliveMs);
+    while (true) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      const int n = ::poll(&p, 1, static_cast<int>(left.count()));
+      if (n > 0) return true;  // a request, or the client's close (the read then ends it)
+      if (n < 0 && errno != EINTR) return false;
+    }
+  }
+
   static void Shape(const FaultRule& rule, Answer* a) {
     if (rule.fillChars > 0) {
       static const std::string kMarker = "@@FILL@@";
@@ -394,7 +463,8 @@ class Connection {
 
   // 0: a request was read; >0: the status to answer a bad request with; <0: give up silently.
   int ReadRequest(Request* req) {
-    std::string buf;
+    std::string buf = std::move(pending_);
+    pending_.clear();
     std::size_t headerEnd = std::string::npos, sepLen = 0;
     char chunk[16384];
     while (true) {
@@ -461,7 +531,9 @@ class Connection {
       if (n <= 0) return -1;
       rest.append(chunk, static_cast<std::size_t>(n));
     }
-    rest.resize(static_cast<std::size_t>(length));  // bytes past the body are not ours
+    // Bytes past the body begin the next request of a kept connection.
+    pending_ = rest.substr(static_cast<std::size_t>(length));
+    rest.resize(static_cast<std::size_t>(length));
     req->body = std::move(rest);
     return 0;
   }
@@ -470,6 +542,7 @@ class Connection {
     FaultRule* chosen = nullptr;
     for (auto& rule : s_.faults) {
       if (!rule->anyKind && rule->kind != kind) continue;
+      if (rule->reusedOnly && !req.reused) continue;
       if (!rule->match.empty() && req.target.find(rule->match) == std::string::npos &&
           req.body.find(rule->match) == std::string::npos)
         continue;
@@ -480,35 +553,120 @@ class Connection {
     return chosen;
   }
 
-  // trickleMs > 0: the header at once, then the body one byte at a time.
-  void Send(const std::string& version, const Answer& a, long long trickleMs = 0) {
+  // trickleMs > 0: the header at once, then the body one byte at a time. A connection that is
+  // not kept is closed after the answer. False when the client has gone.
+  bool Send(const std::string& version, const Answer& a, bool keep, long long trickleMs = 0) {
     std::string out = version + " " + std::to_string(a.status) + " " + a.reason + "\r\n" +
                       "Content-Type: " + a.contentType + "\r\n" +
                       "Content-Length: " + std::to_string(a.body.size()) + "\r\n" + a.extraHeaders +
-                      "Connection: close\r\n\r\n";
+                      (keep ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n");
     if (trickleMs > 0) {
-      if (SSL_write(ssl_.get(), out.data(), static_cast<int>(out.size())) <= 0) return;
+      if (SSL_write(ssl_.get(), out.data(), static_cast<int>(out.size())) <= 0) return false;
       for (char c : a.body) {
         std::this_thread::sleep_for(std::chrono::milliseconds(trickleMs));
-        if (SSL_write(ssl_.get(), &c, 1) <= 0) return;  // the client gave up
+        if (SSL_write(ssl_.get(), &c, 1) <= 0) return false;  // the client gave up
       }
-      SSL_shutdown(ssl_.get());
-      return;
+    } else {
+      out += a.body;
+      std::size_t done = 0;
+      while (done < out.size()) {
+        int n = SSL_write(ssl_.get(), out.data() + done, static_cast<int>(std::min<std::size_t>(out.size() - done, 1 << 20)));
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+      }
     }
-    out += a.body;
-    std::size_t done = 0;
-    while (done < out.size()) {
-      int n = SSL_write(ssl_.get(), out.data() + done, static_cast<int>(std::min<std::size_t>(out.size() - done, 1 << 20)));
-      if (n <= 0) return;
-      done += static_cast<std::size_t>(n);
-    }
-    SSL_shutdown(ssl_.get());
+    if (!keep) SSL_shutdown(ssl_.get());
+    return true;
   }
 
   Server& s_;
   int fd_;
+  long long id_;
   std::unique_ptr<SSL, SslDeleter> ssl_;
+  std::string pending_;  // read past the last request: the start of the next one
 };
+
+// ---------------------------------------------------------------------------------------------
+// Distance: every byte from the client reaches the TLS server latencyMs after it arrived, and
+// every byte of the server leaves for the client latencyMs after it was written, in order and
+// without limiting the bandwidth (a link of that length, not a slow one). An end of stream
+// travels the same way. The kernel has completed the TCP handshake at once, so the client's
+// first bytes are held one round trip more, as if its connect had taken one. The relay ends
+// once the server's side has closed and that has reached the client.
+
+void Relay(int outside, int inside, long long latencyMs) {
+  using Clock = std::chrono::steady_clock;
+  struct Chunk {
+    Clock::time_point due;
+    std::string bytes;  // empty: the end of the stream
+  };
+  struct Direction {
+    Direction(int f, int t) : from(f), to(t) {}
+    int from, to;
+    bool reading = true;
+    bool ended = false;  // the end has been passed on
+    std::deque<Chunk> queue;
+  };
+  Direction dirs[2] = {Direction(outside, inside), Direction(inside, outside)};
+  const auto delay = std::chrono::milliseconds(latencyMs);
+  const auto connected = Clock::now() + 2 * delay;  // when a distant client's connect would end
+  char buffer[65536];
+  bool broken = false;
+  while (!broken && !dirs[1].ended) {
+    const auto now = Clock::now();
+    int timeout = -1;
+    for (const Direction& d : dirs)
+      if (!d.queue.empty()) {
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(d.queue.front().due - now).count() + 1;
+        timeout = timeout < 0 ? static_cast<int>(std::max<long long>(0, wait)) : std::min(timeout, static_cast<int>(std::max<long long>(0, wait)));
+      }
+    pollfd fds[2];
+    nfds_t n = 0;
+    Direction* polled[2];
+    for (Direction& d : dirs)
+      if (d.reading) {
+        fds[n] = {d.from, POLLIN, 0};
+        polled[n++] = &d;
+      }
+    if (n == 0 && timeout < 0) break;
+    if (::poll(fds, n, timeout) < 0 && errno != EINTR) break;
+    for (nfds_t i = 0; i < n; ++i) {
+      if (!fds[i].revents) continue;
+      Direction& d = *polled[i];
+      const ssize_t got = ::read(d.from, buffer, sizeof buffer);
+      if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      const auto due = &d == &dirs[0] ? std::max(Clock::now(), connected) + delay : Clock::now() + delay;
+      if (got <= 0) {
+        d.reading = false;
+        d.queue.push_back({due, std::string()});
+      } else {
+        d.queue.push_back({due, std::string(buffer, static_cast<std::size_t>(got))});
+      }
+    }
+    for (Direction& d : dirs) {
+      while (!broken && !d.queue.empty() && d.queue.front().due <= Clock::now()) {
+        const std::string bytes = std::move(d.queue.front().bytes);
+        d.queue.pop_front();
+        if (bytes.empty()) {
+          ::shutdown(d.to, SHUT_WR);
+          d.ended = true;
+          continue;
+        }
+        for (std::size_t done = 0; done < bytes.size();) {
+          const ssize_t put = ::send(d.to, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+          if (put < 0 && errno == EINTR) continue;
+          if (put <= 0) {
+            broken = true;
+            break;
+          }
+          done += static_cast<std::size_t>(put);
+        }
+      }
+    }
+  }
+  ::close(outside);
+  ::close(inside);
+}
 
 // ---------------------------------------------------------------------------------------------
 
@@ -519,7 +677,7 @@ void OnSignal(int) {
   [[maybe_unused]] auto n = ::write(stopPipe[1], &c, 1);
 }
 
-SSL_CTX* MakeContext(const std::string& cert, const std::string& key, const std::string& ca) {
+SSL_CTX* MakeContext(const std::string& cert, const std::string& key, const std::string& ca, bool resumption) {
   SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
   if (!ctx) Die("cannot create the TLS context", 1);
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
@@ -538,6 +696,11 @@ SSL_CTX* MakeContext(const std::string& cert, const std::string& key, const std:
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
   static const unsigned char kSessionContext[] = "portal-sim";
   SSL_CTX_set_session_id_context(ctx, kSessionContext, sizeof kSessionContext - 1);
+  if (!resumption) {
+    // Neither a session cache nor tickets: every handshake is a full one.
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_options(ctx, SSL_OP_NO_TICKET);
+  }
   return ctx;
 }
 
@@ -549,6 +712,7 @@ int main(int argc, char** argv) {
   std::string tlsDir, cert, key, ca, logPath, citiesPath;
   Server server;
   std::vector<std::string> faultRules;
+  bool resumption = true;
 
   auto number = [](const std::string& opt, const std::string& v) {
     long long n = 0;
@@ -568,6 +732,12 @@ int main(int argc, char** argv) {
       std::cout << kUsage;
       return 0;
     }
+    if (opt == "--no-keep-alive" || opt == "--no-resumption") {
+      if (inlineValue) Die("option " + opt + " takes no value");
+      if (opt == "--no-keep-alive") server.keepAlive = false;
+      else resumption = false;
+      continue;
+    }
     if (!inlineValue) {
       if (i + 1 >= argc) Die("option " + opt + " wants a value\n" + kUsage);
       value = argv[++i];
@@ -583,6 +753,8 @@ int main(int argc, char** argv) {
     else if (opt == "--ca") ca = value;
     else if (opt == "--log") logPath = value;
     else if (opt == "--delay") server.delayMs = number(opt, value);
+    else if (opt == "--latency-ms") server.latencyMs = number(opt, value);
+    else if (opt == "--keep-alive-ms") server.keepAliveMs = number(opt, value);
     else if (opt == "--rate-limit") server.rateLimit = number(opt, value);
     else if (opt == "--retry-after") server.rateRetryAfter = number(opt, value);
     else if (opt == "--write-cities") citiesPath = value;
@@ -621,7 +793,7 @@ int main(int argc, char** argv) {
     if (ca.empty()) ca = tlsDir + "ca.crt";
   }
   if (cert.empty() || key.empty() || ca.empty()) Die("TLS files missing: give --tls-dir or --cert, --key and --ca");
-  server.ctx = MakeContext(cert, key, ca);
+  server.ctx = MakeContext(cert, key, ca, resumption);
 
   if (!logPath.empty()) {
     server.log = std::fopen(logPath.c_str(), "wb");
@@ -663,6 +835,24 @@ int main(int argc, char** argv) {
       if (errno == EMFILE || errno == ENFILE) std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
+    if (server.latencyMs > 0) {
+      // The TLS server talks to one end of a socket pair; the relay carries the bytes between
+      // the other end and the client, late.
+      int pair[2];
+      if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        ::close(fd);
+        continue;
+      }
+      try {
+        std::thread(Relay, fd, pair[0], server.latencyMs).detach();
+      } catch (const std::exception&) {
+        ::close(fd);
+        ::close(pair[0]);
+        ::close(pair[1]);
+        continue;
+      }
+      fd = pair[1];
+    }
     ++server.active;
     try {
       std::thread([&server, fd] {
@@ -679,9 +869,10 @@ int main(int argc, char** argv) {
     }
   }
 
-  // Stop: no new connections; give the ones under way a moment, then leave.
+  // Stop: no new connections; give the requests under way a moment, then leave (kept
+  // connections waiting for a request are not waited for).
   ::close(lfd);
-  for (int i = 0; i < 200 && server.active.load() > 0; ++i)
+  for (int i = 0; i < 200 && server.active.load() - server.idle.load() > 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   {
     std::lock_guard<std::mutex> lock(server.logMutex);

@@ -69,11 +69,12 @@ run_interrupted() {
   local sim=$linux/tools/portal-sim/portal-sim tls=$win/demo-tls
   local dataset=(--regions 85 --orgs 600 --houses 20000 --seed 5)
   cp "$tls/01cert.pem" "$tls/01key.pem" "$folder/"
-  if ! start_sim "$scratch/sim.out" "$sim" "${dataset[@]}" --port 8443 --tls-dir "$tls"; then
+  # Each answer 300 ms late, so that the stop 3 s in lands mid-run.
+  if ! start_sim "$scratch/sim.out" "$sim" "${dataset[@]}" --delay 300 --port 8443 --tls-dir "$tls"; then
     echo "note: port 8443 is busy, the run through the window is left out"
     return
   fi
-  run_exe "$scratch/run.txt" ORGH_PROBE_RUN=2 ORGH_PROBE_STOP_MS=4000 || fail "the run ended with $?"
+  run_exe "$scratch/run.txt" ORGH_PROBE_RUN=2 ORGH_PROBE_STOP_MS=3000 || fail "the run ended with $?"
   grep -qx STOPPED "$scratch/run.txt" || fail "the run was not stopped"
   grep -qx RESUMED "$scratch/run.txt" || fail "the run was not continued"
   grep -q '^LOG .*Работа завершена, лог записан в Z:\\.*\\Мои программы\\OrgHarvester\\log-' "$scratch/run.txt" ||

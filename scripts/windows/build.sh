@@ -55,7 +55,7 @@ cp /usr/share/qt6/translations/qtbase_ru.qm "$folder/translations/"
 # what neither the cross-built prefix nor the mingw runtime holds is part of Windows.
 search=("$win_prefix/bin" "$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")"
         "/usr/$triple/lib")
-needed() { x86_64-w64-mingw32-objdump -p "$1" | sed -n 's/^\s*DLL Name: //p'; }
+needed() { LC_ALL=C x86_64-w64-mingw32-objdump -p "$1" | sed -n 's/^\s*DLL Name: //p'; }
 queue=("$folder/orgharvester.exe" "$folder/platforms/qwindows.dll" "$folder/styles/qwindowsvistastyle.dll")
 declare -A seen=()
 while [ ${#queue[@]} -gt 0 ]; do
@@ -72,6 +72,10 @@ while [ ${#queue[@]} -gt 0 ]; do
       fi
     done
   done
+done
+# The program's own libraries must have been found (objdump's words are read in the C locale).
+for dll in Qt6Core.dll libcurl.dll; do
+  [ -f "$folder/$dll" ] || { echo "windows: $dll was not found for the program folder" >&2; exit 1; }
 done
 
 zip_name=OrgHarvester-$version-win64.zip

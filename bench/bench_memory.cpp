@@ -3,13 +3,17 @@
 // hostile answer at once. Prints figures only (the peak resident size of this process above
 // what it held before; the portal is a separate process and is not counted).
 //
-// bench_memory [--answer-mib N] [--field-mib N]
+// A country's context: the region names of 85 regions and the regions and 22 card columns
+// of 30,000 organisations, the way the job holds them through a whole run.
+//
+// bench_memory [--answer-mib N] [--field-mib N] [--country-only]
 
 #include <QCoreApplication>
 #include <QFile>
 #include <cstdio>
 #include <memory>
 
+#include "harvest/cards.h"
 #include "harvest/handlers.h"
 #include "portal/api.h"
 #include "portal/curlglobal.h"
@@ -53,6 +57,64 @@ void Print(const char* scenario, const char* metric, double value, const char* u
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
+// 22 card columns of the kinds a card has: names and addresses in Cyrillic, identifiers,
+// dates, phones and addresses in Latin letters and digits.
+QString CardColumns(int i) {
+  const QString n = QString::number(i);
+  QStringList c;
+  c << QStringLiteral("Общество с ограниченной ответственностью «Управляющая компания № %1»").arg(n)
+    << QStringLiteral("ООО «УК № %1»").arg(n) << QStringLiteral("%1").arg(7700000000LL + i)
+    << QStringLiteral("%1").arg(770001001 + i % 1000) << QStringLiteral("%1").arg(1027700000000LL + i)
+    << QStringLiteral("Управление многоквартирными домами")
+    << QStringLiteral("123%1, г. Москва, ул. Садовая-Кудринская, д. %2, стр. 1, пом. %3")
+           .arg(i % 1000, 3, 10, QLatin1Char('0')).arg(i % 90 + 1).arg(i % 300 + 1)
+    << QStringLiteral("123%1, г. Москва, ул. Большая Никитская, д. %2").arg(i % 1000, 3, 10, QLatin1Char('0')).arg(i % 60 + 1)
+    << QStringLiteral("+7 (495) %1-%2-%3").arg(100 + i % 900).arg(10 + i % 90).arg(10 + (i / 90) % 90)
+    << QStringLiteral("+7 (495) %1-00-00").arg(100 + i % 900) << QStringLiteral("info@uk%1.ru").arg(n)
+    << QStringLiteral("https://uk%1.ru").arg(n) << QStringLiteral("Иванов Иван Иванович")
+    << QStringLiteral("Генеральный директор") << QStringLiteral("%1.03.2011").arg(10 + i % 18)
+    << QStringLiteral("%1.06.2015").arg(10 + i % 18) << QStringLiteral("077-%1").arg(i, 6, 10, QLatin1Char('0'))
+    << QStringLiteral("Действующая") << QStringLiteral("пн-пт 9:00-18:00, обед 13:00-14:00")
+    << QStringLiteral("%1").arg(i % 300 + 1) << QStringLiteral("%1.5").arg(10000 + i % 90000)
+    << QStringLiteral("Государственная жилищная инспекция");
+  return c.join(QLatin1Char('\t'));
+}
+
+QString CountryGuid(int i) {
+  return QStringLiteral("%1-7a2e-4c1b-9d3e-%2").arg(i, 8, 16, QLatin1Char('0')).arg(qint64(i) * 7919, 12, 16, QLatin1Char('0'));
+}
+
+// The context of a country run: what it costs to hold, and the peak while every card is read
+// back the way a house count's row reads it.
+void CountryContext() {
+  const int regions = 85, orgs = 30000;
+  Peak peak;
+  peak.Start();
+  RunData run;
+  for (int r = 0; r < regions; ++r)
+    run.RegionNames.Append(QStringLiteral("%1$$$%2").arg(r + 1).arg(CountryGuid(1000000 + r)),
+                           QStringLiteral("Республика Регион %1").arg(r + 1));
+  qint64 utf16 = 0, utf8 = 0;
+  for (int i = 0; i < orgs; ++i) {
+    const QString card = CardColumns(i);
+    utf16 += card.size() * 2;
+    utf8 += card.toUtf8().size();
+    run.OrgRegions.Append(CountryGuid(i), QStringLiteral("Республика Регион %1").arg(i % regions + 1));
+    run.OrgCards.Append(CountryGuid(i), card);
+  }
+  const double held = double(StatusBytes("VmRSS:") - peak.before) / (1024.0 * 1024.0);
+  qint64 columns = 0;
+  for (int i = 0; i < orgs; ++i) columns += run.OrgCards.Lookup(CountryGuid(i)).split(u'\t').size();
+  const char* name = "country context";
+  Print(name, "cards", orgs, "count");
+  Print(name, "card text UTF-16", double(utf16) / orgs, "bytes/card");
+  Print(name, "card text UTF-8", double(utf8) / orgs, "bytes/card");
+  Print(name, "held", held, "MiB");
+  Print(name, "held per card", held * 1024.0 * 1024.0 / orgs, "bytes");
+  Print(name, "peak above start", peak.AboveMiB(), "MiB");
+  if (columns != qint64(orgs) * kCardColumnCount) std::fprintf(stderr, "bench_memory: cards read back wrong\n");
+}
+
 // One worker, run the way the job runs it; its answer stays in *html.
 int RunWorker(const QString& task, const FetchSettings& settings, QByteArray* html, QString* status) {
   auto lists = std::make_shared<TWorkerLists>();
@@ -91,10 +153,14 @@ int main(int argc, char** argv) {
   int answerMiB = 60;
   int fieldMiB = 30;
   const QStringList args = app.arguments();
-  for (int i = 1; i + 1 < args.size(); i += 2) {
-    if (args[i] == "--answer-mib") answerMiB = qBound(1, args[i + 1].toInt(), 63);
-    else if (args[i] == "--field-mib") fieldMiB = qBound(1, args[i + 1].toInt(), 30);
+  bool countryOnly = false;
+  for (int i = 1; i < args.size(); ++i) {
+    if (args[i] == "--country-only") countryOnly = true;
+    else if (i + 1 < args.size() && args[i] == "--answer-mib") answerMiB = qBound(1, args[++i].toInt(), 63);
+    else if (i + 1 < args.size() && args[i] == "--field-mib") fieldMiB = qBound(1, args[++i].toInt(), 30);
   }
+  CountryContext();
+  if (countryOnly) return 0;
   const simdata::Config config{3, 60, 600, 5};
   const simdata::Dataset data(config);
   const QString g0 = Q(data.OrgGuid(data.RegionOrgs(0).at(0)));

@@ -21,10 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(run.OrgCards.Count() == run.PendingList.size());
   if (run.OrgCards.Count() == 1) {
     // 22 clean values: exactly 21 TABs and no other control character.
-    const QString part = run.OrgCards.Entries().first().second;
+    const QString part = run.OrgCards.ValueAt(0);
     FUZZ_CHECK(part.count(u'\t') == kCardColumnCount - 1);
     for (QChar c : part) FUZZ_CHECK(c == u'\t' || (c.unicode() >= 0x20 && c.unicode() != 0x7F));
-    FUZZ_CHECK(IsPlainToken(run.OrgCards.Entries().first().first));
+    FUZZ_CHECK(IsPlainToken(run.OrgCards.KeyAt(0)));
   }
   return 0;
 }

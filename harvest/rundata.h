@@ -2,6 +2,7 @@
 // The data of one run that the answer handlers read and extend, and the plain outcome of a
 // finished worker that they read. Owned by the job thread; no locking of its own.
 
+#include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QPair>
@@ -11,19 +12,25 @@
 
 // Lines made of a key, "=" and a value, in insertion order, duplicates kept. A lookup
 // compares keys without regard to letter case and returns the value of the first matching
-// line, or an empty text.
+// line, or an empty text. Keys and values are kept as UTF-8: a country's 30,000 cards are
+// only stored and written back, and most of their columns are digits and Latin letters,
+// which take half the room of UTF-16 there.
 class KeyValueList {
  public:
   void Append(const QString& key, const QString& value);
   QString Lookup(const QString& key) const;
+  QByteArray LookupUtf8(const QString& key) const;
   bool Contains(const QString& key) const;
   qsizetype Count() const { return entries_.size(); }
-  const QList<QPair<QString, QString>>& Entries() const { return entries_; }
+  QString KeyAt(qsizetype i) const { return QString::fromUtf8(entries_.at(i).first); }
+  QString ValueAt(qsizetype i) const { return QString::fromUtf8(entries_.at(i).second); }
   void Clear();
 
  private:
-  QList<QPair<QString, QString>> entries_;
-  QHash<QString, qsizetype> first_;  // case-folded key -> index of its first line
+  static QByteArray Folded(const QString& key) { return key.toCaseFolded().toUtf8(); }
+
+  QList<QPair<QByteArray, QByteArray>> entries_;
+  QHash<QByteArray, qsizetype> first_;  // case-folded key (UTF-8) -> index of its first line
 };
 
 // A list kept sorted without regard to letter case; an entry equal to one already present

@@ -229,7 +229,7 @@ TEST(KeyValueList, FirstLineWinsIgnoringCase) {
   EXPECT_TRUE(list.Contains(QStringLiteral("abc-def")));
   EXPECT_FALSE(list.Contains(QStringLiteral("nope")));
   // Duplicates stay, in insertion order.
-  EXPECT_EQ(list.Entries().at(1).second, QStringLiteral("second"));
+  EXPECT_EQ(list.ValueAt(1), QStringLiteral("second"));
   list.Clear();
   EXPECT_EQ(list.Count(), 0);
   EXPECT_FALSE(list.Contains(QStringLiteral("abc-def")));

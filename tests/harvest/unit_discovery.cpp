@@ -106,8 +106,8 @@ TEST(SearchPage, EveryPlainGuidQueuesACardAndRemembersTheRegion) {
   ASSERT_EQ(run.OrgRegions.Count(), guids.size());
   for (qsizetype i = 0; i < guids.size(); ++i) {
     EXPECT_EQ(run.PendingList.at(i), OrgCardTask(kBase, guids[i]));
-    EXPECT_EQ(run.OrgRegions.Entries().at(i).first, guids[i]);
-    EXPECT_EQ(run.OrgRegions.Entries().at(i).second, QStringLiteral("Москва"));
+    EXPECT_EQ(run.OrgRegions.KeyAt(i), guids[i]);
+    EXPECT_EQ(run.OrgRegions.ValueAt(i), QStringLiteral("Москва"));
   }
   // The rest of the page is good: the task is not kept, but the skipped ones are named.
   EXPECT_FALSE(result.keep);

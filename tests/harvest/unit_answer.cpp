@@ -221,7 +221,12 @@ TEST(KeyValueList, FirstLineWinsIgnoringCase) {
   list.Append(QStringLiteral("ABC-def"), QStringLiteral("second"));
   list.Append(QStringLiteral("Ключ"), QStringLiteral("кириллица"));
   list.Append(QString(), QStringLiteral("empty key"));
-  EXPECT_EQ(list.Count(), 4);
+  // Kept as UTF-8: characters outside the BMP and TABs come back as they went in.
+  list.Append(QStringLiteral("ДОМ-\U0001F3E0"), QStringLiteral("a\tб\t\U0001F3E0\t"));
+  EXPECT_EQ(list.Count(), 5);
+  EXPECT_EQ(list.Lookup(QStringLiteral("дом-\U0001F3E0")), QStringLiteral("a\tб\t\U0001F3E0\t"));
+  EXPECT_EQ(list.LookupUtf8(QStringLiteral("дом-\U0001F3E0")), QStringLiteral("a\tб\t\U0001F3E0\t").toUtf8());
+  EXPECT_EQ(list.KeyAt(4), QStringLiteral("ДОМ-\U0001F3E0"));
   EXPECT_EQ(list.Lookup(QStringLiteral("ABC-DEF")), QStringLiteral("first"));
   EXPECT_EQ(list.Lookup(QStringLiteral("ключ")), QStringLiteral("кириллица"));
   EXPECT_EQ(list.Lookup(QString()), QStringLiteral("empty key"));

@@ -52,6 +52,26 @@ QString Escape(const QString& value) {
   return out;
 }
 
+// The same escaping on UTF-8: every character escaped is ASCII, so the bytes are those of
+// Escape()'s text.
+void AppendEscapedUtf8(QByteArray& out, const QByteArray& value) {
+  qsizetype start = 0;
+  for (qsizetype i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if (c != '\\' && c != '\t' && c != '\r' && c != '\n' && c != 0) continue;
+    out.append(value.constData() + start, i - start);
+    start = i + 1;
+    switch (c) {
+      case '\\': out.append("\\\\", 2); break;
+      case '\t': out.append("\\t", 2); break;
+      case '\r': out.append("\\r", 2); break;
+      case '\n': out.append("\\n", 2); break;
+      default: out.append("\\0", 2); break;
+    }
+  }
+  out.append(value.constData() + start, value.size() - start);
+}
+
 QString Unescape(const QString& value) {
   if (!value.contains(QLatin1Char('\\'))) return value;
   QString out;
@@ -90,13 +110,19 @@ QString QueueHashOfLines(const QStringList& lines) {
   return QString::fromLatin1(hash.result().toHex());
 }
 
-void ContextEntryWriter::Add(const QString& letter, QSet<QString>& seen, const KeyValueList& list,
-                             const QString& key) {
+void ContextEntryWriter::Add(const QString& letter, QSet<QString>& seen, const KeyValueList& list, const QString& key) {
   if (!list.Contains(key)) return;
   QString folded = key.toCaseFolded();
   if (seen.contains(folded)) return;
   seen.insert(std::move(folded));
-  out_(letter + QLatin1Char('\t') + Escape(key) + QLatin1Char('\t') + Escape(list.Lookup(key)));
+  const QByteArray value = list.LookupUtf8(key);
+  QByteArray line;
+  line.reserve(key.size() * 3 + value.size() + value.size() / 8 + 8);
+  line.append(letter.toLatin1()).append('\t');
+  AppendEscapedUtf8(line, key.toUtf8());
+  line.append('\t');
+  AppendEscapedUtf8(line, value);
+  out_(line);
 }
 
 void ContextEntryWriter::AddTasks(const QStringList& tasks) {
@@ -122,7 +148,7 @@ void ContextEntryWriter::AddTasks(const QStringList& tasks) {
 
 QStringList JobContextEntries(const RunData& run, const QStringList& tasks) {
   QStringList lines;
-  ContextEntryWriter writer(run, [&lines](const QString& line) { lines << line; });
+  ContextEntryWriter writer(run, [&lines](const QByteArray& line) { lines << QString::fromUtf8(line); });
   writer.AddTasks(tasks);
   return lines;
 }

@@ -49,10 +49,11 @@ QString QueueHashOfLines(const QStringList& lines);
 // Entry lines for tasks: a type letter and the fields, TAB-separated, with backslash, TAB,
 // CR, LF and NUL escaped. Only entries that some task needs, each once over all the tasks
 // given to one writer; each line goes to `out` as soon as it is made, so a large context is
-// never held whole.
+// never held whole. Lines are handed over as UTF-8, made from the lists' own bytes: the
+// cards are never turned into text to be written.
 class ContextEntryWriter {
  public:
-  ContextEntryWriter(const RunData& run, std::function<void(const QString& line)> out)
+  ContextEntryWriter(const RunData& run, std::function<void(const QByteArray& utf8Line)> out)
       : run_(run), out_(std::move(out)) {}
   void AddTasks(const QStringList& tasks);
 
@@ -60,7 +61,7 @@ class ContextEntryWriter {
   void Add(const QString& letter, QSet<QString>& seen, const KeyValueList& list, const QString& key);
 
   const RunData& run_;
-  std::function<void(const QString&)> out_;
+  std::function<void(const QByteArray&)> out_;
   QSet<QString> regions_, orgRegions_, cards_;
 };
 

@@ -34,8 +34,9 @@ class LineWriter {
  public:
   LineWriter(const QString& path, const SyncCall& sync) : file_(path) { file_.SetSyncCall(sync); }
   bool Open() { return file_.Open() && file_.Write(kUtf8Mark); }
-  void Line(const QString& line) {
-    file_.Write(line.toUtf8());
+  void Line(const QString& line) { Utf8Line(line.toUtf8()); }
+  void Utf8Line(const QByteArray& line) {
+    file_.Write(line);
     file_.Write("\r\n", 2);
   }
   bool Commit(QString* reason) {
@@ -247,7 +248,7 @@ bool RunStore::WriteContext(const QString& hash, const QueueRecord& record, cons
     return false;
   }
   for (const QString& line : ContextHeadLines(current, previous)) out.Line(line);
-  ContextEntryWriter entries(data, [&out](const QString& line) { out.Line(line); });
+  ContextEntryWriter entries(data, [&out](const QByteArray& line) { out.Utf8Line(line); });
   entries.AddTasks(queue);
   if (committed_) entries.AddTasks(committed_->queue);
   // The counts of the tasks of both queues, each once.

@@ -56,6 +56,32 @@ TEST(JobContext, KeepsOnlyWhatTheQueueNeedsAndReadsItBack) {
   EXPECT_EQ(back.OrgCards.Count(), 1);
 }
 
+// The entry lines exactly as earlier versions wrote them: files already on disks must load,
+// and the writer must not change a byte of what it escapes.
+TEST(JobContext, EntryLinesKeepTheirBytes) {
+  struct Case {
+    QString value;
+    QString line;
+  };
+  const Case cases[] = {
+      {QStringLiteral("простое значение"), QStringLiteral("C\tguid-1\tпростое значение")},
+      {QStringLiteral("a\tb\rc\nd\\e"), QStringLiteral("C\tguid-1\ta\\tb\\rc\\nd\\\\e")},
+      {QStringLiteral("до") + QChar(0) + QStringLiteral("после"), QStringLiteral("C\tguid-1\tдо\\0после")},
+      {QStringLiteral("\U0001F3E0\t\t"), QStringLiteral("C\tguid-1\t\U0001F3E0\\t\\t")},
+      {QString(), QStringLiteral("C\tguid-1\t")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line.toStdString());
+    RunData run;
+    run.OrgCards.Append(QStringLiteral("GUID-1"), c.value);
+    // The key as the task spells it, as before.
+    EXPECT_EQ(JobContextEntries(run, {HouseCountTask(kBase, QStringLiteral("guid-1"))}), QStringList{c.line});
+    RunData back;
+    ASSERT_EQ(LoadJobContextEntries({c.line}, back), 1);
+    EXPECT_EQ(back.OrgCards.Lookup(QStringLiteral("guid-1")), c.value);
+  }
+}
+
 TEST(JobContext, ForeignOrEmptyFilesGiveNothing) {
   RunData run;
   EXPECT_EQ(LoadJobContextEntries(ParseContextFile({}).entries, run), 0);

@@ -38,7 +38,7 @@ void TLogView::AppendLine(const QString& line) {
   const QStringList parts =
       line.contains(QLatin1Char('\n')) ? line.split(QLatin1Char('\n')) : QStringList{line};
   for (const QString& part : parts) {
-    lines_.append(part);
+    lines_.Append(part);
     // The widest line sets how far the view scrolls sideways.
     widest_ = std::max(widest_, LineWidth(part));
   }
@@ -63,7 +63,7 @@ int TLogView::LineWidth(const QString& line) {
 
 void TLogView::Clear() {
   batch_.stop();
-  lines_.clear();
+  lines_.Clear();
   shown_ = 0;
   widest_ = 0;
   laidOut_.clear();
@@ -81,12 +81,12 @@ bool TLogView::AtEnd() const {
 
 void TLogView::Flush() {
   batch_.stop();
-  if (shown_ == lines_.size()) return;
+  if (shown_ == lines_.Size()) return;
   // Follows the end of the log only while the user is there; someone reading older lines
   // keeps their place.
   const bool atEnd = AtEnd();
   const int firstNew = shown_;
-  shown_ = int(lines_.size());
+  shown_ = int(lines_.Size());
   UpdateScrollBars();
   if (atEnd && verticalScrollBar()->value() != verticalScrollBar()->maximum()) {
     // Moves what is in sight up and paints only the rows that come in (scrollContentsBy).
@@ -142,7 +142,7 @@ void TLogView::paintEvent(QPaintEvent* event) {
     painter.setPen(colours.color(selected ? QPalette::HighlightedText : QPalette::Text));
     auto it = laidOut_.find(row);
     if (it == laidOut_.end()) {
-      QStaticText text(lines_.at(row));
+      QStaticText text(lines_.At(row));
       text.setTextFormat(Qt::PlainText);
       text.prepare(QTransform(), font());
       it = laidOut_.insert(row, text);
@@ -180,7 +180,7 @@ void TLogView::changeEvent(QEvent* event) {
   laidOut_.clear();
   advances_.clear();
   widest_ = 0;
-  for (const QString& line : std::as_const(lines_)) widest_ = std::max(widest_, LineWidth(line));
+  for (qsizetype i = 0; i < lines_.Size(); ++i) widest_ = std::max(widest_, LineWidth(lines_.At(i)));
   UpdateScrollBars();
   viewport()->update();
 }
@@ -199,7 +199,7 @@ QStringList TLogView::SelectedLines() const {
   if (selAnchor_ < 0) return {};
   const int first = std::min(selAnchor_, selCurrent_);
   const int last = std::max(selAnchor_, selCurrent_);
-  return lines_.mid(first, last - first + 1);
+  return lines_.Mid(first, last - first + 1);
 }
 
 void TLogView::keyPressEvent(QKeyEvent* event) {

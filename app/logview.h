@@ -2,9 +2,10 @@
 // The window's log view. A run writes hundreds of thousands of lines, each added while the
 // writing thread waits. A text document lays out and keeps every line as a block, and an
 // item view re-lays all its rows whenever rows are added, so either costs more the longer the
-// log grows. Here the lines are a plain list, new lines are shown in batches, and a paint
-// lays out only the rows in sight, keeping the few it has laid out already: adding a line
-// costs the same at the 1st and at the 200,000th.
+// log grows. Here the lines are kept as UTF-8 end to end (a country's log in a fraction of
+// the room), new lines are shown in batches, and a paint lays out only the rows in sight,
+// keeping the few it has laid out already: adding a line costs the same at the 1st and at
+// the 200,000th.
 
 #include <QAbstractScrollArea>
 #include <QHash>
@@ -12,6 +13,8 @@
 #include <QStringList>
 #include <QTimer>
 #include <vector>
+
+#include "text/utf8lines.h"
 
 class TLogView : public QAbstractScrollArea {
   Q_OBJECT
@@ -21,13 +24,15 @@ class TLogView : public QAbstractScrollArea {
  public:
   explicit TLogView(QWidget* parent = nullptr);
 
-  // Stores the line at once (Lines() has it when this returns); the view shows it with the
-  // next batch.
+  // Stores the line at once (LinesFrom() has it when this returns); the view shows it with
+  // the next batch.
   void AppendLine(const QString& line);
   void Clear();
-  const QStringList& Lines() const { return lines_; }
+  qsizetype LineCount() const { return lines_.Size(); }
+  // The stored lines from `first` on, at most `count` of them.
+  QStringList LinesFrom(qsizetype first, qsizetype count) const { return lines_.Mid(first, count); }
   // The lines joined by line feeds, as a text view would give them.
-  QString toPlainText() const { return lines_.join(QLatin1Char('\n')); }
+  QString toPlainText() const { return lines_.Mid(0, lines_.Size()).join(QLatin1Char('\n')); }
 
   // Shows the stored lines now instead of at the next batch.
   void Flush();
@@ -63,7 +68,7 @@ class TLogView : public QAbstractScrollArea {
   int LineWidth(const QString& line);
   bool AtEnd() const;
 
-  QStringList lines_;
+  Utf8Lines lines_;
   int shown_ = 0;       // lines the view shows; the rest wait for the batch
   int widest_ = 0;      // pixels, of the widest line stored
   int rowHeight_ = 1;

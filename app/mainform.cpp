@@ -698,16 +698,8 @@ void TMainForm::ClearLog() {
   OnWindowThread([this] { LogsMemo->Clear(); });
 }
 
-QStringList TMainForm::LogLines() {
-  return OnWindowThread([this] {
-    // A list of its own for the caller, which uses it on its thread while this one appends
-    // to the view's (the lines themselves are shared, not copied).
-    const QStringList& lines = LogsMemo->Lines();
-    QStringList copy;
-    copy.reserve(lines.size());
-    for (const QString& line : lines) copy.append(line);
-    return copy;
-  });
+QStringList TMainForm::LogLinesFrom(qsizetype first, qsizetype count) {
+  return OnWindowThread([this, first, count] { return LogsMemo->LinesFrom(first, count); });
 }
 
 void TMainForm::AddLogLine(const QString& line) {

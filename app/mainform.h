@@ -91,7 +91,7 @@ class TMainForm : public QWidget, public JobView {
   int ReadLimit() override;
   bool ReadAdditional() override;
   void ClearLog() override;
-  QStringList LogLines() override;
+  QStringList LogLinesFrom(qsizetype first, qsizetype count) override;
   void AddLogLine(const QString& line) override;
   void SetProgress(int maximum, int position, const QString& hint) override;
   void SetCounters(const QString& foundText, const QString& writtenText) override;

@@ -12,6 +12,8 @@
 #include "harvest/handlers.h"
 #include "harvest/job_context.h"
 #include "harvest/resultfile.h"
+#include "text/atomicfile.h"
+#include "text/platform.h"
 #include "harvest/workbook.h"
 #include "harvest/workfiles.h"
 #include "portal/api.h"
@@ -130,15 +132,29 @@ void TScraper::ShowRunState() {
   const QString path = settings_.dir + QStringLiteral("log-%1.txt").arg(SignedTickCount());
   // The file ends with its closing line; the view shows that line only once the file holds it.
   const QString closing = LogLine(QStringLiteral("Работа завершена, лог записан в ") + QDir::toNativeSeparators(path));
-  QStringList lines = view_->LogLines();
-  lines.append(closing);
   QString reason;
-  if (WriteLinesAnsi(path, lines, &reason))
+  if (WriteLogFile(path, closing, &reason))
     view_->AddLogLine(closing);
   else
     view_->AddLogLine(LogLine(QStringLiteral("Работа завершена. Ошибка: лог не записан: ") +
                               CannotCreateFileMessage(path, reason)));
   view_->SetRunControlsEnabled(true);
+}
+
+bool TScraper::WriteLogFile(const QString& path, const QString& closing, QString* reason) {
+  // Block by block from the view, in the ANSI code page, each line ended by CR LF: a
+  // country's log is never held a second time as a whole.
+  constexpr qsizetype kBlock = 4096;
+  AtomicFile file(path);
+  bool ok = file.Open();
+  for (qsizetype first = 0; ok; first += kBlock) {
+    const QStringList block = view_->LogLinesFrom(first, kBlock);
+    for (const QString& line : block) ok = ok && file.Write(EncodeAnsi(line + QLatin1String("\r\n")));
+    if (block.size() < kBlock) break;
+  }
+  ok = ok && file.Write(EncodeAnsi(closing + QLatin1String("\r\n"))) && file.Commit();
+  if (!ok) *reason = file.ErrorString();
+  return ok;
 }
 
 void TScraper::ReportJobError() {

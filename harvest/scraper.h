@@ -81,6 +81,8 @@ class TScraper : public QThread {
   void ShowProgress();
   void ShowCounters();
   void ShowRunState();
+  // The log file of the run: the view's lines and the closing line.
+  bool WriteLogFile(const QString& path, const QString& closing, QString* reason);
   void ReportJobError();
   void ArmResumeTimer();
 

@@ -60,9 +60,9 @@ class RecordingView : public JobView {
     std::lock_guard<std::mutex> lock(mutex_);
     log_.clear();
   }
-  QStringList LogLines() override {
+  QStringList LogLinesFrom(qsizetype first, qsizetype count) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    return Unshared(log_);
+    return Unshared(log_.mid(first, count));
   }
   void SetProgress(int maximum, int position, const QString& hint) override {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -1,4 +1,5 @@
 #include "text/textfile.h"
+#include "text/utf8lines.h"
 
 #include <gtest/gtest.h>
 
@@ -406,4 +407,25 @@ TEST(NarrowFileName, OpensAFileInAFolderWithCyrillicLettersAndABlank) {
   ASSERT_NE(f, nullptr) << narrow.toStdString();
   EXPECT_EQ(std::fgetc(f), 'x');
   std::fclose(f);
+}
+
+// The compact list gives back every text exactly, blocks included, and holds texts that a
+// NUL or a character outside the BMP would cut or split elsewhere.
+TEST(Utf8Lines, GivesBackWhatWasStored) {
+  const QStringList texts{QStringLiteral("Запускаем code:4"), QString(), QStringLiteral("a\tb"),
+                          QStringLiteral("до") + QChar(0) + QStringLiteral("после"),
+                          QStringLiteral("\U0001F3E0 дом")};
+  Utf8Lines lines;
+  for (const QString& text : texts) lines.Append(text);
+  ASSERT_EQ(lines.Size(), texts.size());
+  for (qsizetype i = 0; i < texts.size(); ++i) EXPECT_EQ(lines.At(i), texts[i]) << i;
+  EXPECT_EQ(lines.Mid(0, 1000), texts);
+  EXPECT_EQ(lines.Mid(3, 1000), texts.mid(3));
+  EXPECT_EQ(lines.Mid(1, 2), texts.mid(1, 2));
+  EXPECT_TRUE(lines.Mid(5, 1).isEmpty());
+  EXPECT_TRUE(lines.Mid(-1, 1).isEmpty());
+  lines.Clear();
+  EXPECT_TRUE(lines.IsEmpty());
+  lines.Append(QStringLiteral("снова"));
+  EXPECT_EQ(lines.Mid(0, 2), QStringList{QStringLiteral("снова")});
 }

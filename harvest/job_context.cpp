@@ -197,50 +197,60 @@ QStringList ContextFileLines(const ContextFile& file) {
   return lines;
 }
 
-ContextFile ParseContextFile(const QStringList& lines) {
-  ContextFile file;
-  if (lines.isEmpty() || (lines.first() != kFormatTag && lines.first() != kFormatTag1)) return file;
-  const bool records = lines.first() == kFormatTag;
-  for (qsizetype i = 1; i < lines.size(); ++i) {
-    const QString& line = lines[i];
-    if (records && line.startsWith(kCurrentLetter + QLatin1Char('\t'))) {
-      if (!file.current) file.current = ParseRecord(line.split(QLatin1Char('\t')));
-    } else if (records && line.startsWith(kPreviousLetter + QLatin1Char('\t'))) {
-      if (!file.previous) file.previous = ParseRecord(line.split(QLatin1Char('\t')));
-    } else if (records && line.startsWith(kFailedLetter + QLatin1Char('\t'))) {
-      const QStringList parts = line.split(QLatin1Char('\t'));
-      bool ok = false;
-      const int runs = parts.size() == 3 ? parts[2].toInt(&ok) : 0;
-      if (ok && runs > 0) file.failedRuns.insert(Unescape(parts[1]), runs);
-    } else if (records && line.startsWith(kRowLetter + QLatin1Char('\t'))) {
-      const QStringList parts = line.split(QLatin1Char('\t'));
-      bool ok = false;
-      const qint64 offset = parts.size() == 3 ? parts[1].toLongLong(&ok) : -1;
-      if (ok && offset >= 0) file.rows.append({offset, Unescape(parts[2])});
-    } else {
-      file.entries << line;
-    }
+void ContextFileReader::Line(const QString& line) {
+  if (lines_++ == 0) {
+    format_ = line == kFormatTag ? 2 : line == kFormatTag1 ? 1 : 0;
+    return;
   }
+  const bool records = format_ == 2;
+  if (format_ == 0) return;
+  if (records && line.startsWith(kCurrentLetter + QLatin1Char('\t'))) {
+    if (!file_.current) file_.current = ParseRecord(line.split(QLatin1Char('\t')));
+  } else if (records && line.startsWith(kPreviousLetter + QLatin1Char('\t'))) {
+    if (!file_.previous) file_.previous = ParseRecord(line.split(QLatin1Char('\t')));
+  } else if (records && line.startsWith(kFailedLetter + QLatin1Char('\t'))) {
+    const QStringList parts = line.split(QLatin1Char('\t'));
+    bool ok = false;
+    const int runs = parts.size() == 3 ? parts[2].toInt(&ok) : 0;
+    if (ok && runs > 0) file_.failedRuns.insert(Unescape(parts[1]), runs);
+  } else if (records && line.startsWith(kRowLetter + QLatin1Char('\t'))) {
+    const QStringList parts = line.split(QLatin1Char('\t'));
+    bool ok = false;
+    const qint64 offset = parts.size() == 3 ? parts[1].toLongLong(&ok) : -1;
+    if (ok && offset >= 0) file_.rows.append({offset, Unescape(parts[2])});
+  } else {
+    entry_(line);
+  }
+}
+
+ContextFile ParseContextFile(const QStringList& lines) {
+  QStringList entries;
+  ContextFileReader reader([&entries](const QString& line) { entries << line; });
+  for (const QString& line : lines) reader.Line(line);
+  ContextFile file = reader.TakeFile();
+  file.entries = std::move(entries);
   return file;
+}
+
+bool LoadJobContextEntry(const QString& line, RunData& run) {
+  const QStringList parts = line.split(QLatin1Char('\t'));
+  if (parts.size() != 3) return false;
+  const QString key = Unescape(parts[1]);
+  const QString value = Unescape(parts[2]);
+  if (parts[0] == kRegionLetter)
+    run.RegionNames.Append(key, value);
+  else if (parts[0] == kOrgRegionLetter)
+    run.OrgRegions.Append(key, value);
+  else if (parts[0] == kCardLetter)
+    run.OrgCards.Append(key, value);
+  else
+    return false;
+  return true;
 }
 
 int LoadJobContextEntries(const QStringList& entries, RunData& run) {
   int taken = 0;
-  for (const QString& line : entries) {
-    const QStringList parts = line.split(QLatin1Char('\t'));
-    if (parts.size() != 3) continue;
-    const QString key = Unescape(parts[1]);
-    const QString value = Unescape(parts[2]);
-    if (parts[0] == kRegionLetter) {
-      run.RegionNames.Append(key, value);
-    } else if (parts[0] == kOrgRegionLetter) {
-      run.OrgRegions.Append(key, value);
-    } else if (parts[0] == kCardLetter) {
-      run.OrgCards.Append(key, value);
-    } else {
-      continue;
-    }
-    ++taken;
-  }
+  for (const QString& line : entries)
+    if (LoadJobContextEntry(line, run)) ++taken;
   return taken;
 }

@@ -79,5 +79,23 @@ QString WrittenRowLine(const WrittenRow& row);
 QStringList ContextFileLines(const ContextFile& file);
 ContextFile ParseContextFile(const QStringList& lines);
 
-// Adds entry lines to RegionNames, OrgRegions and OrgCards. Returns the number taken.
+// ParseContextFile a line at a time, the entry lines handed to `entry` as they come, so that
+// a large file is never held as a list.
+class ContextFileReader {
+ public:
+  explicit ContextFileReader(std::function<void(const QString& entryLine)> entry) : entry_(std::move(entry)) {}
+  void Line(const QString& line);
+  // The records, the failed runs and the rows (no entries: they went to `entry`).
+  ContextFile TakeFile() { return std::move(file_); }
+
+ private:
+  std::function<void(const QString&)> entry_;
+  ContextFile file_;
+  qsizetype lines_ = 0;
+  int format_ = 0;  // of the first line: 2 records and entries, 1 entries only, 0 not ours
+};
+
+// Adds an entry line to RegionNames, OrgRegions or OrgCards; false for a line that is none.
+bool LoadJobContextEntry(const QString& line, RunData& run);
+// LoadJobContextEntry for each line. Returns the number taken.
 int LoadJobContextEntries(const QStringList& entries, RunData& run);

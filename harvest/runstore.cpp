@@ -119,11 +119,15 @@ std::optional<ResumePlan> RunStore::LoadResumePlan() {
   // as the one before (a kill between the two files leaves the older queue).
   const QString contextPath = Path(kContextFile);
   if (QFileInfo::exists(contextPath)) {
-    QStringList lines;
+    // Read a line at a time, the entries straight into the lists they fill: a country's
+    // context is never held as text besides them. They are kept only if the file belongs.
+    RunData entries;
+    ContextFileReader reader([&entries](const QString& line) { LoadJobContextEntry(line, entries); });
     TextReadLoss contextLoss;
-    if (ReadTextLinesReporting(contextPath, &lines, &contextLoss, &reason)) {
+    if (ReadTextLinesEach(contextPath, [&reader](const QString& line) { reader.Line(line); }, &contextLoss,
+                          &reason)) {
       if (contextLoss.Any()) log_(TextLossMessage(contextPath, contextLoss));
-      ContextFile context = ParseContextFile(lines);
+      ContextFile context = reader.TakeFile();
       const QString hash = QueueHash(listsBytes);
       if (context.current && context.current->queueHash == hash)
         plan.interrupted = context.current;
@@ -132,7 +136,9 @@ std::optional<ResumePlan> RunStore::LoadResumePlan() {
       if (!plan.interrupted && (context.current || context.previous)) {
         log_(QStringLiteral("Файл context.dat относится к другой очереди, продолжаем без него"));
       } else {
-        LoadJobContextEntries(context.entries, plan.context);
+        plan.context.RegionNames = std::move(entries.RegionNames);
+        plan.context.OrgRegions = std::move(entries.OrgRegions);
+        plan.context.OrgCards = std::move(entries.OrgCards);
         plan.failedRuns = std::move(context.failedRuns);
         // The rows belong to the file of the current record.
         if (plan.interrupted && plan.interrupted->resultFile == context.current->resultFile)

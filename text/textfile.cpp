@@ -141,6 +141,128 @@ bool ReadTextLinesReporting(const QString& path, QStringList* lines, TextReadLos
   return true;
 }
 
+namespace {
+
+// Reads a file a chunk at a time and hands over its lines, for files in UTF-8 or the ANSI
+// code page: there a CR, an LF or a NUL byte is always that character, never part of a
+// longer one, so the bytes can be cut into lines before they are decoded.
+class ByteLineSplitter {
+ public:
+  ByteLineSplitter(bool utf8, const std::function<void(const QString&)>& take, TextReadLoss& loss)
+      : utf8_(utf8), take_(take), loss_(loss) {}
+
+  void Feed(const QByteArray& chunk) {
+    pending_.append(chunk);
+    Split(false);
+  }
+  void Finish() { Split(true); }
+
+ private:
+  QString Decode(QByteArrayView bytes) const {
+    if (!utf8_) return DecodeAnsiBytes(bytes);
+    // As the whole text would be decoded: a mark at the start of a line is a character.
+    constexpr auto kFlags = QStringConverter::Flag::ConvertInitialBom | QStringConverter::Flag::Stateless;
+    return QStringDecoder(QStringDecoder::Utf8, kFlags).decode(bytes);
+  }
+
+  // One line's bytes and the length of the break that ended it (0: the file's end).
+  void Line(QByteArrayView bytes, int breakLength) {
+    if (ended_) {
+      // After a NUL: only counted, as lines and characters left out.
+      loss_.droppedChars += Decode(bytes).size() + breakLength;
+      if (breakLength > 0 || !bytes.isEmpty()) ++loss_.droppedLines;
+      return;
+    }
+    const qsizetype nul = bytes.indexOf('\0');
+    if (nul < 0) {
+      if (breakLength > 0 || !bytes.isEmpty()) take_(Decode(bytes));
+      return;
+    }
+    ended_ = true;
+    if (nul > 0) take_(Decode(bytes.first(nul)));
+    loss_.droppedChars += Decode(bytes.sliced(nul)).size() + breakLength;
+    ++loss_.droppedLines;
+  }
+
+  void Split(bool atEnd) {
+    qsizetype start = 0;
+    const qsizetype n = pending_.size();
+    for (qsizetype i = 0; i < n; ++i) {
+      const char c = pending_[i];
+      if (c != '\r' && c != '\n') continue;
+      int breakLength = 1;
+      if (c == '\r') {
+        // A CR at the end of what was read may be the first half of a CR LF.
+        if (i + 1 == n && !atEnd) break;
+        if (i + 1 < n && pending_[i + 1] == '\n') breakLength = 2;
+      }
+      Line(QByteArrayView(pending_).sliced(start, i - start), breakLength);
+      i += breakLength - 1;
+      start = i + 1;
+    }
+    if (atEnd) {
+      if (start < n) Line(QByteArrayView(pending_).sliced(start), 0);
+      pending_.clear();
+    } else {
+      pending_.remove(0, start);
+    }
+  }
+
+  const bool utf8_;
+  const std::function<void(const QString&)>& take_;
+  TextReadLoss& loss_;
+  QByteArray pending_;
+  bool ended_ = false;
+};
+
+}  // namespace
+
+bool ReadTextLinesEach(const QString& path, const std::function<void(const QString& line)>& take,
+                       TextReadLoss* loss, QString* reason, qsizetype chunkBytes) {
+  TextReadLoss found;
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return SetReason(reason, file.errorString());
+  const qint64 expected = file.size();
+  qint64 got = 0;
+  const auto readChunk = [&](qint64 size, QByteArray* chunk) {
+    *chunk = file.read(std::max<qint64>(size, 1));
+    got += chunk->size();
+    return file.error() == QFileDevice::NoError;
+  };
+  QByteArray chunk;
+  // The first bytes tell the encoding.
+  if (!readChunk(std::max<qsizetype>(chunkBytes, 3), &chunk)) return SetReason(reason, file.errorString());
+  if (StartsWith(chunk, {0xFF, 0xFE}) || StartsWith(chunk, {0xFE, 0xFF})) {
+    // UTF-16, which no file of the program is written in: read whole, as before.
+    QByteArray rest = file.readAll();
+    if (file.error() != QFileDevice::NoError) return SetReason(reason, file.errorString());
+    got += rest.size();
+    chunk.append(rest);
+    QString text = DecodeAllTextBytes(chunk);
+    chunk.clear();
+    const qsizetype nul = text.indexOf(QChar(u'\0'));
+    if (nul >= 0) {
+      found.droppedChars = text.size() - nul;
+      found.droppedLines = SplitTextLines(text.mid(nul)).size();
+      text.truncate(nul);
+    }
+    for (const QString& line : SplitTextLines(text)) take(line);
+  } else {
+    const bool utf8 = StartsWith(chunk, {0xEF, 0xBB, 0xBF});
+    if (utf8) chunk.remove(0, 3);
+    ByteLineSplitter splitter(utf8, take, found);
+    // Until a read gives nothing (the first chunk may have been the mark alone).
+    do {
+      splitter.Feed(chunk);
+      if (!readChunk(chunkBytes, &chunk)) return SetReason(reason, file.errorString());
+    } while (!chunk.isEmpty());
+    splitter.Finish();
+  }
+  if (expected > got) found.missingBytes = qsizetype(expected - got);
+  if (loss) *loss = found;
+  return true;
+}
+
 QString TextLossMessage(const QString& path, const TextReadLoss& loss) {
   if (!loss.Any()) return {};
   QStringList parts;

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <functional>
 
 #include "text/platform.h"
 
@@ -39,6 +40,12 @@ struct TextReadLoss {
 // *fileBytes, when given, gets the file's bytes as read.
 bool ReadTextLinesReporting(const QString& path, QStringList* lines, TextReadLoss* loss,
                             QString* reason = nullptr, QByteArray* fileBytes = nullptr);
+
+// ReadTextLinesReporting without the list: each line goes to `take` as soon as it is read, so
+// a large file is never held whole, neither as bytes nor as text. The same lines and the same
+// loss. `chunkBytes`: how much is read at a time.
+bool ReadTextLinesEach(const QString& path, const std::function<void(const QString& line)>& take,
+                       TextReadLoss* loss, QString* reason = nullptr, qsizetype chunkBytes = 1 << 20);
 
 // One log text naming the file and what was left out of it: "Файл <path> прочитан не
 // целиком: ...". Empty when nothing was lost.

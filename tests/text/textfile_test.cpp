@@ -183,6 +183,48 @@ TEST_F(TextFiles, ReadingSaysWhatANulCutOff) {
   EXPECT_FALSE(reason.isEmpty());
 }
 
+// Read a chunk at a time, a file gives the very lines and loss of the whole-file reader,
+// wherever the chunks cut it: inside a CR LF, inside a Cyrillic letter, at a NUL.
+TEST_F(TextFiles, ReadingInChunksGivesWhatTheWholeFileGives) {
+  const QByteArray mark("\xEF\xBB\xBF");
+  const QByteArray cyrillic = QStringLiteral("Москва=77").toUtf8();
+  const QByteArray contents[] = {
+      QByteArray(),
+      mark,
+      mark + "a\r\nb\r\n",
+      mark + cyrillic + "\r\n\r\n" + cyrillic + "\n" + cyrillic + "\r" + cyrillic,
+      mark + QByteArray("a\r\nb\0x\r\nc\r\nd\r\n", 14),
+      QByteArray("\0a\r\n", 4),
+      QByteArray("a\r\n\0", 4),
+      QByteArray("a\r\n\0\r\n\r\n", 7),
+      QByteArray("\xCC\xEE\xF1\xEA\xE2\xE0\r\n\xD0\r"),  // the ANSI code page, a lone CR last
+      mark + "\xD0\r\n\xD0\x9C",                      // a letter cut by a line break
+      mark + mark + "x\r\n" + mark + "y",               // marks after the first are text
+      QByteArray("\xFF\xFE") + QByteArray("a\0\r\0\n\0b\0\0\0c\0", 14),  // UTF-16, NUL inside
+      QByteArray("\r\r\n\n\r"),
+  };
+  const QString path = Path(QStringLiteral("context.dat"));
+  for (const QByteArray& bytes : contents) {
+    WriteBytes(path, bytes);
+    QStringList whole;
+    TextReadLoss wholeLoss;
+    ASSERT_TRUE(ReadTextLinesReporting(path, &whole, &wholeLoss));
+    for (const qsizetype chunk : {1, 2, 3, 5, 1 << 20}) {
+      SCOPED_TRACE(bytes.toHex().toStdString() + " in chunks of " + std::to_string(chunk));
+      QStringList lines;
+      TextReadLoss loss;
+      ASSERT_TRUE(ReadTextLinesEach(path, [&lines](const QString& line) { lines << line; }, &loss, nullptr, chunk));
+      EXPECT_EQ(lines, whole);
+      EXPECT_EQ(loss.droppedChars, wholeLoss.droppedChars);
+      EXPECT_EQ(loss.droppedLines, wholeLoss.droppedLines);
+      EXPECT_EQ(loss.missingBytes, 0);
+    }
+  }
+  QString reason;
+  EXPECT_FALSE(ReadTextLinesEach(Path(QStringLiteral("missing.dat")), [](const QString&) {}, nullptr, &reason));
+  EXPECT_FALSE(reason.isEmpty());
+}
+
 TEST_F(TextFiles, WritesExactBytes) {
   const QString ansi = Path(QStringLiteral("selection.txt"));
   const QString utf8 = Path(QStringLiteral("lists.dat"));

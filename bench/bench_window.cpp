@@ -26,6 +26,7 @@
 
 #include "app/mainform.h"
 #include "bench/benchutil.h"
+#include "harvest/scraper.h"
 #include "portal/api.h"
 #include "text/textfile.h"
 
@@ -157,14 +158,19 @@ int main(int argc, char** argv) {
 
   paced("window paced @full");
 
-  // The end of a run: the lines read back and written to the log file.
+  // The end of a run: the lines read back and written to the log file, as the job does.
+  const double peakBeforeEnd = bench::PeakRssMb();
+  const double rssBeforeWrite = bench::RssMb();
+  bench::ResetPeak();
   QElapsedTimer write;
   write.start();
   const QString path = dir.filePath(QStringLiteral("log-1.txt"));
   QString reason;
-  if (!WriteLinesAnsi(path, form.LogLines(), &reason)) std::fprintf(stderr, "log file: %s\n", qPrintable(reason));
+  if (!WriteLogFile(form, path, LogLine(QStringLiteral("Работа завершена")), &reason))
+    std::fprintf(stderr, "log file: %s\n", qPrintable(reason));
   bench::Print("window end", "log file write", double(write.nsecsElapsed()) / 1e6, "ms", 0);
   bench::Print("window end", "log file size", double(QFileInfo(path).size()) / 1e6, "MB", 1);
-  bench::Print("window end", "peak RSS", bench::PeakRssMb(), "MB", 1);
+  bench::Print("window end", "write peak growth", bench::PeakRssMb() - rssBeforeWrite, "MB", 1);
+  bench::Print("window end", "peak RSS", std::max(peakBeforeEnd, bench::PeakRssMb()), "MB", 1);
   return 0;
 }

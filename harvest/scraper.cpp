@@ -133,7 +133,7 @@ void TScraper::ShowRunState() {
   // The file ends with its closing line; the view shows that line only once the file holds it.
   const QString closing = LogLine(QStringLiteral("Работа завершена, лог записан в ") + QDir::toNativeSeparators(path));
   QString reason;
-  if (WriteLogFile(path, closing, &reason))
+  if (WriteLogFile(*view_, path, closing, &reason))
     view_->AddLogLine(closing);
   else
     view_->AddLogLine(LogLine(QStringLiteral("Работа завершена. Ошибка: лог не записан: ") +
@@ -141,14 +141,14 @@ void TScraper::ShowRunState() {
   view_->SetRunControlsEnabled(true);
 }
 
-bool TScraper::WriteLogFile(const QString& path, const QString& closing, QString* reason) {
+bool WriteLogFile(JobView& view, const QString& path, const QString& closing, QString* reason) {
   // Block by block from the view, in the ANSI code page, each line ended by CR LF: a
   // country's log is never held a second time as a whole.
   constexpr qsizetype kBlock = 4096;
   AtomicFile file(path);
   bool ok = file.Open();
   for (qsizetype first = 0; ok; first += kBlock) {
-    const QStringList block = view_->LogLinesFrom(first, kBlock);
+    const QStringList block = view.LogLinesFrom(first, kBlock);
     for (const QString& line : block) ok = ok && file.Write(EncodeAnsi(line + QLatin1String("\r\n")));
     if (block.size() < kBlock) break;
   }

@@ -50,6 +50,10 @@ struct HarvestSettings {
 
 class ResultFile;
 
+// The log file of a run: the view's lines and the closing line, in the ANSI code page, each
+// line ended by CR LF, written whole or not at all. False with the reason.
+bool WriteLogFile(JobView& view, const QString& path, const QString& closing, QString* reason);
+
 class TScraper : public QThread {
  public:
   // Created not yet started; the job deletes itself (deleteLater) once its body has returned
@@ -81,8 +85,6 @@ class TScraper : public QThread {
   void ShowProgress();
   void ShowCounters();
   void ShowRunState();
-  // The log file of the run: the view's lines and the closing line.
-  bool WriteLogFile(const QString& path, const QString& closing, QString* reason);
   void ReportJobError();
   void ArmResumeTimer();
 

@@ -8,6 +8,7 @@
 #include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QSet>
+#include <QTemporaryDir>
 #include <algorithm>
 #include <map>
 #include <stdexcept>
@@ -145,6 +146,26 @@ class JobTest : public ::testing::Test {
 };
 
 // ---------------------------------------------------------------------------------------
+
+// A log longer than the blocks it is read in: every line once, in order, the closing one
+// last, in the ANSI code page; a file that cannot be made says why.
+TEST(LogFile, HoldsTheWholeLogReadInBlocks) {
+  RecordingView view;
+  QByteArray expected;
+  for (int i = 0; i < 9000; ++i) {
+    const QString line = QStringLiteral("строка %1").arg(i);
+    view.AddLogLine(line);
+    expected += EncodeAnsi(line) + "\r\n";
+  }
+  expected += EncodeAnsi(QStringLiteral("конец")) + "\r\n";
+  QTemporaryDir dir;
+  const QString path = dir.filePath(QStringLiteral("log-1.txt"));
+  QString reason;
+  ASSERT_TRUE(WriteLogFile(view, path, QStringLiteral("конец"), &reason)) << reason.toStdString();
+  EXPECT_EQ(FileBytes(path), expected);
+  EXPECT_FALSE(WriteLogFile(view, dir.filePath(QStringLiteral("нет/log-2.txt")), QStringLiteral("конец"), &reason));
+  EXPECT_FALSE(reason.isEmpty());
+}
 
 TEST_F(JobTest, NoRegionSelectedGivesHeaderOnlyFileAndEmptyWorkingFiles) {
   const simdata::Config cfg = SmallConfig(2, 5, 20);

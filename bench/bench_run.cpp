@@ -214,8 +214,8 @@ RunFigures RunWithWindow(const SimServer& sim, const QStringList& datasetArgs) {
     // The resident size as the run goes, to see where it grows.
     QTimer sample;
     QObject::connect(&sample, &QTimer::timeout, [&] {
-      std::fprintf(stderr, "%6.0f s  RSS %7.1f MB  peak %7.1f MB  log lines %lld\n",
-                   double(wall.elapsed()) / 1000.0, bench::RssMb(), bench::PeakRssMb(),
+      std::fprintf(stderr, "%6.0f s  RSS %7.1f MB  peak %7.1f MB  heap in use %7.1f MB  log lines %lld\n",
+                   double(wall.elapsed()) / 1000.0, bench::RssMb(), bench::PeakRssMb(), bench::HeapInUseMb(),
                    static_cast<long long>(form.LogLines().size()));
     });
     sample.start(60000);

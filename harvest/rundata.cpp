@@ -2,38 +2,59 @@
 
 #include <algorithm>
 
-namespace {
-
-// toUtf8() reserves three bytes for every UTF-16 unit; a kept text gives the rest back.
-QByteArray KeptUtf8(const QString& text) {
-  QByteArray bytes = text.toUtf8();
-  bytes.squeeze();
-  return bytes;
+size_t KeyValueList::SlotOf(QByteArrayView folded) const {
+  const size_t mask = slots_.size() - 1;
+  for (size_t slot = qHash(folded) & mask;; slot = (slot + 1) & mask) {
+    const qint32 held = slots_[slot];
+    if (held == 0) return slot;
+    const Entry& e = entries_[size_t(held - 1)];
+    if (bytes_.At(e.folded, e.foldedLength) == folded) return slot;
+  }
 }
 
-}  // namespace
+void KeyValueList::Rehash(size_t count) {
+  slots_.assign(count, 0);
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    const Entry& e = entries_[i];
+    const size_t slot = SlotOf(bytes_.At(e.folded, e.foldedLength));
+    if (slots_[slot] == 0) slots_[slot] = qint32(i + 1);  // only a key's first line
+  }
+}
 
 void KeyValueList::Append(const QString& key, const QString& value) {
-  const qsizetype index = entries_.size();
-  QByteArray keyBytes = KeptUtf8(key);
-  // Only the first line of a key is ever answered, so later duplicates keep no index.
-  QByteArray folded = Folded(key);
-  if (!first_.contains(folded)) {
-    // Most keys (GUIDs) fold to themselves: the index then shares the line's bytes.
-    if (folded == keyBytes) folded = keyBytes;
-    else folded.squeeze();
-    first_.insert(std::move(folded), index);
-  }
+  // At most half the slots taken, so a probe ends soon.
+  if (size_t(keys_ + 1) * 2 > slots_.size()) Rehash(std::max<size_t>(64, slots_.size() * 2));
+  Entry e;
+  const QByteArray keyBytes = key.toUtf8();
+  const QByteArray folded = Folded(key);
+  e.keyLength = qint32(keyBytes.size());
+  e.key = bytes_.Append(keyBytes);
+  // Most keys (GUIDs) fold to themselves: they keep no second copy.
+  e.foldedLength = qint32(folded.size());
+  e.folded = folded == keyBytes ? e.key : bytes_.Append(folded);
   // Organisations of one page come one after another with the same region name: they share
-  // its bytes, as they shared the text before.
-  QByteArray valueBytes = KeptUtf8(value);
-  if (!entries_.isEmpty() && entries_.last().second == valueBytes) valueBytes = entries_.last().second;
-  entries_.append({std::move(keyBytes), std::move(valueBytes)});
+  // its bytes.
+  const QByteArray valueBytes = value.toUtf8();
+  e.valueLength = qint32(valueBytes.size());
+  if (!entries_.empty() && bytes_.At(entries_.back().value, entries_.back().valueLength) == QByteArrayView(valueBytes))
+    e.value = entries_.back().value;
+  else
+    e.value = bytes_.Append(valueBytes);
+  entries_.push_back(e);
+  // Only the first line of a key is ever answered: later duplicates take no slot.
+  const size_t slot = SlotOf(folded);
+  if (slots_[slot] == 0) {
+    slots_[slot] = qint32(entries_.size());
+    ++keys_;
+  }
 }
 
 QByteArray KeyValueList::LookupUtf8(const QString& key) const {
-  const auto it = first_.constFind(Folded(key));
-  return it == first_.cend() ? QByteArray() : entries_.at(*it).second;
+  if (slots_.empty()) return {};
+  const qint32 held = slots_[SlotOf(Folded(key))];
+  if (held == 0) return {};
+  const Entry& e = entries_[size_t(held - 1)];
+  return bytes_.At(e.value, e.valueLength).toByteArray();
 }
 
 QString KeyValueList::Lookup(const QString& key) const {
@@ -41,12 +62,14 @@ QString KeyValueList::Lookup(const QString& key) const {
 }
 
 bool KeyValueList::Contains(const QString& key) const {
-  return first_.contains(Folded(key));
+  return !slots_.empty() && slots_[SlotOf(Folded(key))] != 0;
 }
 
 void KeyValueList::Clear() {
-  entries_.clear();
-  first_.clear();
+  bytes_.Clear();
+  std::vector<Entry>().swap(entries_);
+  std::vector<qint32>().swap(slots_);
+  keys_ = 0;
 }
 
 namespace {

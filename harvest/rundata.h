@@ -3,34 +3,54 @@
 // finished worker that they read. Owned by the job thread; no locking of its own.
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QHash>
 #include <QList>
 #include <QPair>
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <vector>
+
+#include "text/byteblocks.h"
 
 // Lines made of a key, "=" and a value, in insertion order, duplicates kept. A lookup
 // compares keys without regard to letter case and returns the value of the first matching
-// line, or an empty text. Keys and values are kept as UTF-8: a country's 30,000 cards are
-// only stored and written back, and most of their columns are digits and Latin letters,
-// which take half the room of UTF-16 there.
+// line, or an empty text. Keys and values are kept as UTF-8 in blocks that never move
+// (ByteBlocks), with an open-addressing index by the folded key: a country's 30,000 cards
+// are only stored and written back, so they cost their bytes and some 50 more each, not a
+// heap block per key, value and index entry.
 class KeyValueList {
  public:
   void Append(const QString& key, const QString& value);
   QString Lookup(const QString& key) const;
   QByteArray LookupUtf8(const QString& key) const;
   bool Contains(const QString& key) const;
-  qsizetype Count() const { return entries_.size(); }
-  QString KeyAt(qsizetype i) const { return QString::fromUtf8(entries_.at(i).first); }
-  QString ValueAt(qsizetype i) const { return QString::fromUtf8(entries_.at(i).second); }
+  qsizetype Count() const { return qsizetype(entries_.size()); }
+  QString KeyAt(qsizetype i) const {
+    const Entry& e = entries_[size_t(i)];
+    return QString::fromUtf8(bytes_.At(e.key, e.keyLength));
+  }
+  QString ValueAt(qsizetype i) const {
+    const Entry& e = entries_[size_t(i)];
+    return QString::fromUtf8(bytes_.At(e.value, e.valueLength));
+  }
   void Clear();
 
  private:
+  struct Entry {
+    ByteBlocks::Place key = 0, value = 0, folded = 0;
+    qint32 keyLength = 0, valueLength = 0, foldedLength = 0;
+  };
   static QByteArray Folded(const QString& key) { return key.toCaseFolded().toUtf8(); }
+  // The slot of a folded key: the one holding its first line, or the empty one it would take.
+  size_t SlotOf(QByteArrayView folded) const;
+  void Rehash(size_t count);
 
-  QList<QPair<QByteArray, QByteArray>> entries_;
-  QHash<QByteArray, qsizetype> first_;  // case-folded key (UTF-8) -> index of its first line
+  ByteBlocks bytes_;            // keys, values and folded keys that differ from their key
+  std::vector<Entry> entries_;
+  std::vector<qint32> slots_;   // index + 1 of a key's first line; 0: empty
+  qsizetype keys_ = 0;          // distinct folded keys
 };
 
 // A list kept sorted without regard to letter case; an entry equal to one already present

@@ -3,19 +3,19 @@
 #include <algorithm>
 
 void Utf8Lines::Append(QByteArrayView utf8) {
-  bytes_.append(utf8);
-  ends_.push_back(bytes_.size());
+  places_.push_back(bytes_.Append(utf8));
+  sizes_.push_back(qint32(utf8.size()));
 }
 
 void Utf8Lines::Clear() {
   // The room goes back too: a cleared log starts small again.
-  bytes_ = QByteArray();
-  std::vector<qsizetype>().swap(ends_);
+  bytes_.Clear();
+  std::vector<ByteBlocks::Place>().swap(places_);
+  std::vector<qint32>().swap(sizes_);
 }
 
 QByteArrayView Utf8Lines::Utf8At(qsizetype i) const {
-  const qsizetype start = i == 0 ? 0 : ends_[size_t(i - 1)];
-  return QByteArrayView(bytes_.constData() + start, ends_[size_t(i)] - start);
+  return bytes_.At(places_[size_t(i)], sizes_[size_t(i)]);
 }
 
 QStringList Utf8Lines::Mid(qsizetype first, qsizetype count) const {

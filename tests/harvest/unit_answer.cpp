@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QHash>
+
 #include <optional>
 
 #include <limits>
@@ -213,6 +215,26 @@ TEST(WholeNumber, ParsesSignAndDigitsOnly) {
     EXPECT_EQ(ParseWholeNumber(QString::fromUtf8(c.text), &ok), c.value);
     EXPECT_EQ(ok, c.ok);
   }
+}
+
+// Many keys, so the index grows many times: every key still finds its first line, in any
+// case, duplicates added after growth included, and absent keys find nothing.
+TEST(KeyValueList, IndexHoldsThroughGrowth) {
+  KeyValueList list;
+  QHash<QString, QString> first;  // folded key -> first value
+  for (int i = 0; i < 20000; ++i) {
+    const QString key = (i % 3 ? QStringLiteral("GUID-%1") : QStringLiteral("Организация-%1")).arg(i % 7000);
+    const QString value = QStringLiteral("значение %1").arg(i);
+    list.Append(i % 2 ? key.toUpper() : key, value);
+    if (!first.contains(key.toCaseFolded())) first.insert(key.toCaseFolded(), value);
+  }
+  EXPECT_EQ(list.Count(), 20000);
+  for (auto it = first.cbegin(); it != first.cend(); ++it) {
+    ASSERT_EQ(list.Lookup(it.key().toUpper()), it.value()) << it.key().toStdString();
+    ASSERT_TRUE(list.Contains(it.key()));
+  }
+  EXPECT_FALSE(list.Contains(QStringLiteral("GUID-7000")));
+  EXPECT_EQ(list.ValueAt(19999), QStringLiteral("значение 19999"));
 }
 
 TEST(KeyValueList, FirstLineWinsIgnoringCase) {

@@ -163,8 +163,6 @@ QString AfterMarker(const QString& text, const QString& marker) {
 
 }  // namespace
 
-QString TaskValue(const QString& task) { return AfterMarker(task, kTaskValueMarker); }
-
 TaskParts ParseTask(const QString& task, Code kind) {
   TaskParts parts;
   parts.text = task;

@@ -77,8 +77,6 @@ struct TaskParts {
 // The parts of a task read as a task of the given kind, or of its own kind.
 TaskParts ParseTask(const QString& task, Code kind);
 inline TaskParts ParseTask(const QString& task) { return ParseTask(task, TaskKind(task)); }
-// What follows the marker of a SearchPage, HouseCount or HousePage task; empty without one.
-QString TaskValue(const QString& task);
 // The organisation GUID of an OrgCard task; empty when it names none.
 QString CardTaskOrgGuid(const QString& task);
 

@@ -41,8 +41,6 @@ class SysFile {
   bool Close();
 
   QString ErrorString() const { return error_; }
-  // The last Open failed because another program holds the file.
-  bool InUse() const { return inUse_; }
 
  private:
   static constexpr intptr_t kNone = -1;
@@ -50,7 +48,6 @@ class SysFile {
 
   intptr_t handle_ = kNone;
   QString error_;
-  bool inUse_ = false;
 };
 
 // Puts `from` in the place of `to`, replacing it, and makes the change durable. On failure

@@ -44,7 +44,6 @@ bool SysFile::Fail() {
 bool SysFile::Open(const QString& path, Mode mode, const QString& like) {
   Close();
   error_.clear();
-  inUse_ = false;
   const QByteArray name = QFile::encodeName(path);
   int flags = O_WRONLY | O_CLOEXEC;
   mode_t perms = 0644;
@@ -72,8 +71,7 @@ bool SysFile::Open(const QString& path, Mode mode, const QString& like) {
   if (mode == Mode::kExclusive && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int code = errno;
     ::close(fd);
-    inUse_ = code == EWOULDBLOCK;
-    error_ = inUse_ ? QStringLiteral("the file is in use by another program") : SystemErrorText(code);
+    error_ = code == EWOULDBLOCK ? QStringLiteral("the file is in use by another program") : SystemErrorText(code);
     return false;
   }
   handle_ = fd;

@@ -24,7 +24,6 @@ bool SysFile::Fail() {
 bool SysFile::Open(const QString& path, Mode mode, const QString&) {
   Close();
   error_.clear();
-  inUse_ = false;
   DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   DWORD disposition = OPEN_EXISTING;
   switch (mode) {
@@ -46,9 +45,9 @@ bool SysFile::Open(const QString& path, Mode mode, const QString&) {
                                FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
-    inUse_ = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
-    error_ = inUse_ && mode == Mode::kExclusive ? QStringLiteral("the file is in use by another program")
-                                                : SystemErrorText(int(code));
+    const bool inUse = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
+    error_ = inUse && mode == Mode::kExclusive ? QStringLiteral("the file is in use by another program")
+                                               : SystemErrorText(int(code));
     return false;
   }
   handle_ = reinterpret_cast<intptr_t>(h);

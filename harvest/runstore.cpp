@@ -357,28 +357,8 @@ bool RunStore::DiscardSavedWork(const QString& dir, QString* reason) {
   return true;
 }
 
-namespace {
-
-// Whether a worker would send the task: its refusal rule, as far as the text shows it.
-bool WouldBeSent(const QString& task, const QString& baseUrl) {
-  if (!IsSafeTaskLine(task) || task.trimmed().isEmpty()) return false;
-  const TaskParts parts = ParseTask(task);
-  switch (parts.kind) {
-    case RegionCount:
-      return IsPlainRegionKey(parts.value);
-    case OrgCard:
-      return task.startsWith(baseUrl) && IsPlainToken(parts.orgGuid);
-    case SearchPage:
-      return !parts.hasValue || (parts.address.startsWith(baseUrl) && IsPlainRegionKey(parts.value));
-    case HouseCount:
-    case HousePage:
-      return !parts.hasValue || (parts.address.startsWith(baseUrl) && IsPlainToken(parts.value));
-  }
-  return true;
-}
-
-}  // namespace
-
 qsizetype RunStore::RunnableTasks(const QStringList& queue, const QString& baseUrl) {
-  return std::count_if(queue.cbegin(), queue.cend(), [&](const QString& task) { return WouldBeSent(task, baseUrl); });
+  // A blank task, which the job skips, is refused by the rule as well.
+  return std::count_if(queue.cbegin(), queue.cend(),
+                       [&](const QString& task) { return TaskRefusal(ParseTask(task), baseUrl).isEmpty(); });
 }

@@ -92,8 +92,7 @@ class RunStore {
   // stay too: a later run resumes with everything it needs).
   static bool DiscardSavedWork(const QString& dir, QString* reason = nullptr);
 
-  // Tasks of a saved queue that a run would still send (not blank, plain values, addressed
-  // to `baseUrl`).
+  // Tasks of a saved queue that a run would still send: those TaskRefusal lets through.
   static qsizetype RunnableTasks(const QStringList& queue, const QString& baseUrl);
 
   static QString GivenUpFileName() { return QStringLiteral("failed-tasks.txt"); }

@@ -80,6 +80,11 @@ inline TaskParts ParseTask(const QString& task) { return ParseTask(task, TaskKin
 // The organisation GUID of an OrgCard task; empty when it names none.
 QString CardTaskOrgGuid(const QString& task);
 
+// Why a task must never be sent, for the log ("task refused: ..."), or empty when it may go:
+// only plain values and addresses under `baseUrl` go out, whatever a working file was made
+// to hold. A task without "|||" is not refused here: it fails in its attempts.
+QString TaskRefusal(const TaskParts& task, const QString& baseUrl);
+
 // Request bodies (compact JSON, UTF-8 bytes).
 QByteArray OrganisationFilter(const QString& regionGuid, const QString& regionCode);
 QByteArray HouseFilter(const QString& orgGuid);

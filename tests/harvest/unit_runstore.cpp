@@ -344,14 +344,12 @@ TEST(RunStore, DiscardingRemovesTheSavedWorkOnly) {
   expected.sort();
   EXPECT_EQ(left, expected);
 
+  // Counted by TaskRefusal's rule, which has cases of its own; blank tasks are not counted.
   const QStringList queue{QString(),
                           QStringLiteral("   "),
                           kKey1,
                           OrgCardTask(kBase, kOrg1),
                           OrgCardTask(QStringLiteral("https://other.host/"), kOrg1),
-                          HouseCountTask(kBase, kOrg2) + QChar(0x1B),
-                          QStringLiteral("01$$$not plain"),
-                          HousePageTask(kBase, 1, kOrg2).replace(kOrg2, QStringLiteral("x/../y")),
                           SearchPageTask(kBase, 1, QStringLiteral("02"), QStringLiteral("bbbb"))};
   EXPECT_EQ(RunStore::RunnableTasks(queue, kBase), 3);
 }

@@ -11,7 +11,8 @@
 
 #include "text/fileoutcome.h"
 
-// An open file for writing, with every failure kept as the system's own text.
+// An open file for writing, with every failure kept as the system's own text (a file that
+// another writer holds excepted: InUseReason).
 class SysFile {
  public:
   enum class Mode {

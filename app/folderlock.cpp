@@ -26,8 +26,8 @@ QString WhyNoFileCanBeMade(const QString& dir) {
 
 }  // namespace
 
-bool FolderLock::Take(QString* message) {
-  if (lock_->tryLock(0)) return true;
+FileOutcome FolderLock::Take() {
+  if (lock_->tryLock(0)) return FileOutcome::Done();
   const QString folder = QDir::toNativeSeparators(dir_);
   const QString file = QDir::toNativeSeparators(dir_ + FileName());
   QString text;
@@ -64,6 +64,5 @@ bool FolderLock::Take(QString* message) {
       break;
     }
   }
-  if (message) *message = text;
-  return false;
+  return FileOutcome::Failed(text);
 }

@@ -7,13 +7,15 @@
 #include <QString>
 #include <memory>
 
+#include "text/fileoutcome.h"
+
 class FolderLock {
  public:
   // dir: the folder of the working files, ending in '/'.
   explicit FolderLock(const QString& dir);
 
-  // True once this copy holds the folder. Otherwise *message says why, for a message box.
-  bool Take(QString* message);
+  // Done once this copy holds the folder. Otherwise the reason says why, for a message box.
+  FileOutcome Take();
 
   static QString FileName() { return QStringLiteral("orgharvester.lock"); }
 

@@ -28,9 +28,8 @@ int Run(int argc, char* argv[]) {
 
   // One copy per folder, taken before any file of the folder is read or written.
   FolderLock lock(ExecutableDir());
-  QString refusal;
-  if (!lock.Take(&refusal)) {
-    QMessageBox::critical(nullptr, AppTitle(), refusal);
+  if (const FileOutcome taken = lock.Take(); !taken) {
+    QMessageBox::critical(nullptr, AppTitle(), taken.reason);
     return 1;
   }
 

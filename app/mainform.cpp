@@ -359,9 +359,8 @@ void TMainForm::FormShow() {
 
   const QString citiesPath = dir_ + QLatin1String(kCitiesFile);
   QStringList lines;
-  QString reason;
-  if (!ReadTextLines(citiesPath, &lines, &reason)) {
-    dialogs_->Error(CannotOpenFileMessage(citiesPath, reason));
+  if (const FileOutcome read = ReadTextLines(citiesPath, &lines); !read) {
+    dialogs_->Error(CannotOpenFileMessage(citiesPath, read.reason));
     return;
   }
   const QFontMetrics metrics(CitiesListBox->font());
@@ -378,8 +377,8 @@ void TMainForm::FormShow() {
   const QString selectionPath = dir_ + QLatin1String(kSelectionFile);
   if (!QFileInfo::exists(selectionPath)) return;
   QStringList saved;
-  if (!ReadTextLines(selectionPath, &saved, &reason)) {
-    dialogs_->Error(CannotOpenFileMessage(selectionPath, reason));
+  if (const FileOutcome read = ReadTextLines(selectionPath, &saved); !read) {
+    dialogs_->Error(CannotOpenFileMessage(selectionPath, read.reason));
     return;
   }
   ApplySelection(CitiesListBox, saved);
@@ -389,10 +388,9 @@ bool TMainForm::SaveSelection(QString* error) {
   QStringList names;
   for (const RegionItem& region : SelectedRegions()) names.append(region.name);
   const QString path = dir_ + QLatin1String(kSelectionFile);
-  QString reason;
-  if (WriteLinesAnsi(path, names, &reason)) return true;
-  *error = CannotCreateFileMessage(path, reason);
-  return false;
+  const FileOutcome written = WriteLinesAnsi(path, names);
+  if (!written) *error = CannotCreateFileMessage(path, written.reason);
+  return written.ok;
 }
 
 bool TMainForm::FormClose() {
@@ -455,9 +453,8 @@ bool TMainForm::SettleLeftovers() {
   const QString lists = dir_ + QLatin1String(kListsFile);
   if (QFileInfo::exists(lists)) {
     QStringList lines;
-    QString reason;
-    if (!ReadTextLines(lists, &lines, &reason)) {
-      dialogs_->Error(CannotOpenFileMessage(lists, reason));
+    if (const FileOutcome read = ReadTextLines(lists, &lines); !read) {
+      dialogs_->Error(CannotOpenFileMessage(lists, read.reason));
       return false;
     }
     const qsizetype runnable = RunStore::RunnableTasks(lines, settings_.fetch.baseUrl);
@@ -470,9 +467,8 @@ bool TMainForm::SettleLeftovers() {
   const QString cards = dir_ + QLatin1String(kCardsFile);
   if (QFileInfo::exists(cards)) {
     QStringList lines;
-    QString reason;
-    if (!ReadTextLines(cards, &lines, &reason)) {
-      dialogs_->Error(CannotOpenFileMessage(cards, reason));
+    if (const FileOutcome read = ReadTextLines(cards, &lines); !read) {
+      dialogs_->Error(CannotOpenFileMessage(cards, read.reason));
       return false;
     }
     if (lines.isEmpty() || dialogs_->Ask(QStringLiteral("От прошлого запуска осталось %1 ссылок на карточки. "

@@ -39,8 +39,6 @@ class TMainForm : public QWidget, public JobView {
                      std::shared_ptr<Dialogs> dialogs = nullptr, QWidget* parent = nullptr);
   ~TMainForm() override;
 
-  QString Dir() const { return dir_; }
-
   // What ends the program once the window has closed (the application's quit by default).
   void SetQuitAction(std::function<void()> quit) { quit_ = std::move(quit); }
 

@@ -86,9 +86,8 @@ int main() {
   const QString xlsx = dir.filePath(QStringLiteral("data1.xlsx"));
   {
     ResultFile file;
-    QString error;
-    if (!file.Open(tab, &error)) {
-      std::fprintf(stderr, "cannot write %s\n", qPrintable(error));
+    if (const FileOutcome opened = file.Open(tab); !opened) {
+      std::fprintf(stderr, "cannot write %s\n", qPrintable(opened.reason));
       return 1;
     }
     QStringList addresses;
@@ -120,7 +119,7 @@ int main() {
   const double exportSeconds = double(timer.nsecsElapsed()) / 1e9;
   const double exportPeak = bench::PeakRssMb() - rssBefore;
   if (!out.ok) {
-    std::fprintf(stderr, "export failed: %s\n", qPrintable(out.error));
+    std::fprintf(stderr, "export failed: %s\n", qPrintable(out.reason));
     return 1;
   }
   bench::Print("workbook 30000", "rows", out.rows, "count", 0);

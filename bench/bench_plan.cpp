@@ -62,9 +62,8 @@ int main(int argc, char** argv) {
   const QString path = dir.filePath(QStringLiteral("lists.dat"));
   QElapsedTimer clock;
   clock.start();
-  QString reason;
-  if (!WriteLinesUtf8(path, data.PendingList, &reason)) {
-    std::fprintf(stderr, "bench_plan: %s\n", qPrintable(reason));
+  if (const FileOutcome written = WriteLinesUtf8(path, data.PendingList); !written) {
+    std::fprintf(stderr, "bench_plan: %s\n", qPrintable(written.reason));
     return 1;
   }
   bench::Print(scenario, "save lists.dat", double(clock.nsecsElapsed()) / 1e9, "s", 2);
@@ -74,8 +73,8 @@ int main(int argc, char** argv) {
   clock.restart();
   QStringList loaded;
   loaded.reserve(1000000);
-  if (!ReadTextLines(path, &loaded, &reason)) {
-    std::fprintf(stderr, "bench_plan: %s\n", qPrintable(reason));
+  if (const FileOutcome read = ReadTextLines(path, &loaded); !read) {
+    std::fprintf(stderr, "bench_plan: %s\n", qPrintable(read.reason));
     return 1;
   }
   bench::Print(scenario, "load lists.dat", double(clock.nsecsElapsed()) / 1e9, "s", 2);

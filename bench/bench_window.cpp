@@ -165,9 +165,8 @@ int main(int argc, char** argv) {
   QElapsedTimer write;
   write.start();
   const QString path = dir.filePath(QStringLiteral("log-1.txt"));
-  QString reason;
-  if (!WriteLogFile(form, path, LogLine(QStringLiteral("Работа завершена")), &reason))
-    std::fprintf(stderr, "log file: %s\n", qPrintable(reason));
+  if (const FileOutcome written = WriteLogFile(form, path, LogLine(QStringLiteral("Работа завершена"))); !written)
+    std::fprintf(stderr, "log file: %s\n", qPrintable(written.reason));
   bench::Print("window end", "log file write", double(write.nsecsElapsed()) / 1e6, "ms", 0);
   bench::Print("window end", "log file size", double(QFileInfo(path).size()) / 1e6, "MB", 1);
   bench::Print("window end", "write peak growth", bench::PeakRssMb() - rssBeforeWrite, "MB", 1);

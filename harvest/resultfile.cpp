@@ -27,23 +27,19 @@ QString ResultFile::HeaderLine() {
       .replace(u';', u'\t');
 }
 
-bool ResultFile::Open(const QString& path, QString* error) {
+FileOutcome ResultFile::Open(const QString& path) {
   Close();
   auto file = std::make_unique<SysFile>();
   // Emptied only once it is ours, so a file that another process is still writing is left
   // alone.
-  if (!file->Open(path, SysFile::Mode::kExclusive) || !file->Truncate(0)) {
-    if (error) *error = file->ErrorString();
-    return false;
-  }
+  if (!file->Open(path, SysFile::Mode::kExclusive) || !file->Truncate(0))
+    return FileOutcome::Failed(file->ErrorString());
   file_ = std::move(file);
   size_ = 0;
   path_ = path;
-  if (!WriteAll(HeaderBytes(), error)) {
-    Close();
-    return false;
-  }
-  return true;
+  FileOutcome header = WriteAll(HeaderBytes());
+  if (!header) Close();
+  return header;
 }
 
 qint64 ResultFile::HeaderSize() { return HeaderBytes().size(); }
@@ -61,70 +57,50 @@ QString ResultFile::FormatRow(const QStringList& fields) {
   return cleaned.join(u'\t');
 }
 
-bool ResultFile::WriteRow(const QStringList& fields, QString* error) {
-  if (!file_) {
-    if (error) *error = QStringLiteral("the result file is not open");
-    return false;
-  }
+FileOutcome ResultFile::WriteRow(const QStringList& fields) {
+  if (!file_) return FileOutcome::Failed(NotOpenReason());
   QByteArray line = FormatRow(fields).toUtf8();
   line += "\r\n";
-  return WriteAll(line, error);
+  return WriteAll(line);
 }
 
-bool ResultFile::WriteAll(const QByteArray& bytes, QString* error) {
+FileOutcome ResultFile::WriteAll(const QByteArray& bytes) {
   if (!file_->Write(bytes.constData(), bytes.size())) {
-    const QString reason = file_->ErrorString();
+    FileOutcome failed = FileOutcome::Failed(file_->ErrorString());
     // Half a row would shift every column of the next run's reading: cut it off, so the
     // file ends with the last whole row.
     file_->Truncate(size_);
-    if (error) *error = reason;
-    return false;
+    return failed;
   }
   size_ += bytes.size();
   synced_ = false;
-  return true;
+  return FileOutcome::Done();
 }
 
-namespace {
-
-bool SyncFile(SysFile& file, const QString& path, const SyncCall& call, QString* error) {
-  if (SyncThrough(call, path, [&file] { return file.Sync(); })) return true;
-  if (error)
-    *error = file.ErrorString().isEmpty() ? QStringLiteral("the file could not be put on the disk") : file.ErrorString();
-  return false;
-}
-
-}  // namespace
-
-bool ResultFile::Sync(QString* error, const SyncCall& call) {
+FileOutcome ResultFile::Sync(const SyncCall& call) {
   if (file_) {
-    synced_ = SyncFile(*file_, path_, call, error);
-    return synced_;
+    FileOutcome synced = SyncFile(*file_, path_, call);
+    synced_ = synced.ok;
+    return synced;
   }
-  if (synced_) return true;
-  if (path_.isEmpty()) {
-    if (error) *error = QStringLiteral("the result file is not open");
-    return false;
-  }
+  if (synced_) return FileOutcome::Done();
+  if (path_.isEmpty()) return FileOutcome::Failed(NotOpenReason());
   SysFile again;
-  if (!again.Open(path_, SysFile::Mode::kExisting)) {
-    if (error) *error = again.ErrorString();
-    return false;
-  }
-  synced_ = SyncFile(again, path_, call, error);
-  return synced_;
+  if (!again.Open(path_, SysFile::Mode::kExisting)) return FileOutcome::Failed(again.ErrorString());
+  FileOutcome synced = SyncFile(again, path_, call);
+  synced_ = synced.ok;
+  return synced;
 }
 
-bool ResultFile::Close(QString* error, const SyncCall& call) {
-  if (!file_) return synced_;
-  bool ok = Sync(error, call);
-  if (!file_->Close() && ok) {  // also releases the lock
-    ok = false;
+FileOutcome ResultFile::Close(const SyncCall& call) {
+  if (!file_) return synced_ ? FileOutcome::Done() : FileOutcome::Failed(NotOnDiskReason());
+  FileOutcome closed = Sync(call);
+  if (!file_->Close() && closed) {  // also releases the lock
+    closed = FileOutcome::Failed(file_->ErrorString());
     synced_ = false;
-    if (error) *error = file_->ErrorString();
   }
   file_.reset();
-  return ok;
+  return closed;
 }
 
 namespace {
@@ -148,11 +124,8 @@ qint64 LastLineEnd(QFile& file, qint64 limit, qint64 floor) {
 
 }  // namespace
 
-bool ResultFile::CutBack(const QString& path, qint64 length, Cut* cut, QString* error, const SyncCall& call) {
-  const auto fail = [&](const QString& why) {
-    if (error) *error = why;
-    return false;
-  };
+FileOutcome ResultFile::CutBack(const QString& path, qint64 length, Cut* cut, const SyncCall& call) {
+  const auto fail = FileOutcome::Failed;
   QFile reader(path);
   if (!reader.open(QIODevice::ReadOnly)) return fail(reader.errorString());
   const qint64 size = reader.size();
@@ -168,8 +141,7 @@ bool ResultFile::CutBack(const QString& path, qint64 length, Cut* cut, QString* 
   SysFile file;
   if (!file.Open(path, SysFile::Mode::kExisting)) return fail(file.ErrorString());
   if (end < size && !file.Truncate(end)) return fail(file.ErrorString());
-  QString reason;
-  if (!SyncFile(file, path, call, &reason)) return fail(reason);
+  if (FileOutcome synced = SyncFile(file, path, call); !synced) return synced;
   if (!file.Close()) return fail(file.ErrorString());
-  return true;
+  return FileOutcome::Done();
 }

@@ -21,24 +21,24 @@ class ResultFile {
   static QString HeaderLine();
 
   // Creates the file (an existing one is emptied), writes the mark and the header. The file
-  // stays locked against other writers (an exclusive lock) until Close(). On failure the
-  // reason goes to *error and nothing is open.
-  bool Open(const QString& path, QString* error);
+  // stays locked against other writers (an exclusive lock) until Close(). On failure nothing
+  // is open.
+  FileOutcome Open(const QString& path);
 
   // Writes one row. Every field is cleaned first (TAB becomes a blank, CR and LF go, so a
   // value can never break the row's layout), and a field that is exactly "null" is written
   // empty. A row is written whole or not at all: a failed write is cut off again.
-  bool WriteRow(const QStringList& fields, QString* error = nullptr);
+  FileOutcome WriteRow(const QStringList& fields);
 
   // Puts everything written so far on the disk, so that a power cut cannot take it back; the
   // sync goes through `call` when one is given. A closed file whose closing sync failed is
   // opened again for it, so a failed sync can be made good by the next one.
-  bool Sync(QString* error = nullptr, const SyncCall& call = {});
+  FileOutcome Sync(const SyncCall& call = {});
   // Bytes written so far: the mark, the header and every whole row.
   qint64 Size() const { return size_; }
 
-  // Syncs and closes; false when the sync failed.
-  bool Close(QString* error = nullptr, const SyncCall& call = {});
+  // Syncs and closes; fails when the sync or the closing failed.
+  FileOutcome Close(const SyncCall& call = {});
   bool IsOpen() const { return file_ != nullptr; }
   QString Path() const { return path_; }
 
@@ -52,16 +52,18 @@ class ResultFile {
   };
   // Cuts a closed result file back to the end of the last whole row at or before `length`
   // bytes (a row is never cut in two, the header never touched; a file shorter than that is
-  // cut to its own last whole row) and syncs it. False with the reason when the file cannot
-  // be opened, read or cut, or has no whole header.
-  static bool CutBack(const QString& path, qint64 length, Cut* cut, QString* error,
-                      const SyncCall& call = {});
+  // cut to its own last whole row) and syncs it. Fails when the file cannot be opened, read
+  // or cut, or has no whole header.
+  static FileOutcome CutBack(const QString& path, qint64 length, Cut* cut, const SyncCall& call = {});
+
+  // Why a row cannot be written: there is no open file.
+  static QString NotOpenReason() { return QStringLiteral("файл результатов не открыт"); }
 
   // The line as WriteRow writes it, without its line end.
   static QString FormatRow(const QStringList& fields);
 
  private:
-  bool WriteAll(const QByteArray& bytes, QString* error);
+  FileOutcome WriteAll(const QByteArray& bytes);
 
   std::unique_ptr<SysFile> file_;
   qint64 size_ = 0;

@@ -33,20 +33,17 @@ QString ShownTask(const QString& task) {
 class LineWriter {
  public:
   LineWriter(const QString& path, const SyncCall& sync) : file_(path) { file_.SetSyncCall(sync); }
-  bool Open() { return file_.Open() && file_.Write(kUtf8Mark); }
+  FileOutcome Open() { return Outcome(file_.Open() && file_.Write(kUtf8Mark)); }
   void Line(const QString& line) { Utf8Line(line.toUtf8()); }
   void Utf8Line(const QByteArray& line) {
     file_.Write(line);
     file_.Write("\r\n", 2);
   }
-  bool Commit(QString* reason) {
-    if (file_.Commit()) return true;
-    *reason = file_.ErrorString();
-    return false;
-  }
-  QString Error() const { return file_.ErrorString(); }
+  FileOutcome Commit() { return Outcome(file_.Commit()); }
 
  private:
+  FileOutcome Outcome(bool ok) const { return ok ? FileOutcome::Done() : FileOutcome::Failed(file_.ErrorString()); }
+
   AtomicFile file_;
 };
 
@@ -59,14 +56,13 @@ WorkbookOutcome ExportWorkbookAtomically(const QString& tabPath, const QString& 
     // On the disk before it takes the old one's place; the old one (perhaps open in a
     // spreadsheet program) stays when it cannot be replaced.
     SysFile part;
-    QString reason;
-    if (!part.Open(partPath, SysFile::Mode::kExisting) ||
-        !SyncThrough(sync, xlsxPath, [&part] { return part.Sync(); }))
-      reason = part.ErrorString().isEmpty() ? QStringLiteral("the file could not be put on the disk") : part.ErrorString();
+    FileOutcome placed = part.Open(partPath, SysFile::Mode::kExisting) ? SyncFile(part, xlsxPath, sync)
+                                                                       : FileOutcome::Failed(part.ErrorString());
     part.Close();
-    if (reason.isEmpty() && ReplaceFileDurably(partPath, xlsxPath, &reason)) return outcome;
+    if (placed) placed = ReplaceFileDurably(partPath, xlsxPath);
+    if (placed) return outcome;
     outcome.ok = false;
-    outcome.error = QStringLiteral("файл %1 не создан: %2").arg(QDir::toNativeSeparators(xlsxPath), reason);
+    outcome.reason = QStringLiteral("файл %1 не создан: %2").arg(QDir::toNativeSeparators(xlsxPath), placed.reason);
   }
   RemoveFile(partPath);
   return outcome;
@@ -80,14 +76,13 @@ QString RunStore::Path(const char* name) const { return dir_ + QString::fromUtf8
 bool RunStore::HasSavedQueue() const { return QFileInfo::exists(Path(kListsFile)); }
 
 std::optional<ResumePlan> RunStore::LoadResumePlan() {
-  QString reason;
   const QString listsPath = Path(kListsFile);
   QByteArray listsBytes;
   ResumePlan plan;
   TextReadLoss listsLoss;
-  if (!ReadTextLinesReporting(listsPath, &plan.queue, &listsLoss, &reason, &listsBytes)) {
+  if (const FileOutcome read = ReadTextLinesReporting(listsPath, &plan.queue, &listsLoss, &listsBytes); !read) {
     // Saving anything over it would lose the leftovers: keep the files as they are.
-    log_(QStringLiteral("Ошибка: ") + CannotOpenFileMessage(listsPath, reason) +
+    log_(QStringLiteral("Ошибка: ") + CannotOpenFileMessage(listsPath, read.reason) +
          QStringLiteral(" Работа не начата, файл оставлен без изменений."));
     return std::nullopt;
   }
@@ -105,12 +100,12 @@ std::optional<ResumePlan> RunStore::LoadResumePlan() {
     log_(QStringLiteral("Файл allknown.dat не найден, список регионов прошлого запуска пуст"));
   } else {
     QStringList keys;
-    if (ReadTextLines(allKnownPath, &keys, &reason)) {
+    if (const FileOutcome read = ReadTextLines(allKnownPath, &keys)) {
       for (const QString& key : keys) plan.allKnown.Add(key);
     } else {
       plan.allKnownReadable = false;
       saveAllKnown_ = false;
-      log_(QStringLiteral("Ошибка: ") + CannotOpenFileMessage(allKnownPath, reason));
+      log_(QStringLiteral("Ошибка: ") + CannotOpenFileMessage(allKnownPath, read.reason));
     }
   }
 
@@ -124,8 +119,8 @@ std::optional<ResumePlan> RunStore::LoadResumePlan() {
     RunData entries;
     ContextFileReader reader([&entries](const QString& line) { LoadJobContextEntry(line, entries); });
     TextReadLoss contextLoss;
-    if (ReadTextLinesEach(contextPath, [&reader](const QString& line) { reader.Line(line); }, &contextLoss,
-                          &reason)) {
+    if (const FileOutcome read =
+            ReadTextLinesEach(contextPath, [&reader](const QString& line) { reader.Line(line); }, &contextLoss)) {
       if (contextLoss.Any()) log_(TextLossMessage(contextPath, contextLoss));
       ContextFile context = reader.TakeFile();
       const QString hash = QueueHash(listsBytes);
@@ -145,7 +140,7 @@ std::optional<ResumePlan> RunStore::LoadResumePlan() {
           plan.writtenRows = std::move(context.rows);
       }
     } else {
-      log_(QStringLiteral("Файл context.dat не прочитан, продолжаем без него: ") + reason);
+      log_(QStringLiteral("Файл context.dat не прочитан, продолжаем без него: ") + read.reason);
     }
   }
   if (plan.interrupted) committed_ = Committed{*plan.interrupted, plan.queue};
@@ -182,11 +177,10 @@ void RunStore::FinishInterruptedRun(const QueueRecord& record, const QList<Writt
     Moment("resume:workbook-removed");
   }
   ResultFile::Cut cut;
-  QString reason;
-  if (!ResultFile::CutBack(tab, record.resultLength, &cut, &reason, hooks_.sync)) {
+  if (const FileOutcome cutBack = ResultFile::CutBack(tab, record.resultLength, &cut, hooks_.sync); !cutBack) {
     log_(QStringLiteral("Ошибка: файл результатов прерванного запуска %1 не приведён к сохранённому "
                         "состоянию: %2")
-             .arg(shownTab, reason));
+             .arg(shownTab, cutBack.reason));
     return;
   }
   Moment("resume:cut");
@@ -227,32 +221,26 @@ void RunStore::ExportWorkbookOf(const QString& tab, const QString& xlsx) {
   if (outcome.ok)
     log_(QStringLiteral("Файл сформирован, в нем %1 строк").arg(outcome.rows));
   else
-    log_(QStringLiteral("Ошибка: ") + outcome.error);
+    log_(QStringLiteral("Ошибка: ") + outcome.reason);
 }
 
-bool RunStore::WriteLines(const QString& path, const QStringList& lines, QString* reason) {
+FileOutcome RunStore::WriteLines(const QString& path, const QStringList& lines) {
   LineWriter out(path, hooks_.sync);
-  if (!out.Open()) {
-    *reason = out.Error();
-    return false;
-  }
+  if (FileOutcome opened = out.Open(); !opened) return opened;
   for (const QString& line : lines) out.Line(line);
-  return out.Commit(reason);
+  return out.Commit();
 }
 
-bool RunStore::WriteContext(const QString& hash, const QueueRecord& record, const QStringList& queue,
-                            const RunData& data, const FailedRuns& failedRuns, const QList<WrittenRow>& rows,
-                            QString* reason) {
+FileOutcome RunStore::WriteContext(const QString& hash, const QueueRecord& record, const QStringList& queue,
+                                   const RunData& data, const FailedRuns& failedRuns,
+                                   const QList<WrittenRow>& rows) {
   QueueRecord current = record;
   current.queueHash = hash;
   std::optional<QueueRecord> previous;
   if (committed_) previous = committed_->record;
 
   LineWriter out(Path(kContextFile), hooks_.sync);
-  if (!out.Open()) {
-    *reason = out.Error();
-    return false;
-  }
+  if (FileOutcome opened = out.Open(); !opened) return opened;
   for (const QString& line : ContextHeadLines(current, previous)) out.Line(line);
   ContextEntryWriter entries(data, [&out](const QByteArray& line) { out.Utf8Line(line); });
   entries.AddTasks(queue);
@@ -274,7 +262,7 @@ bool RunStore::WriteContext(const QString& hash, const QueueRecord& record, cons
   // Only rows the record counts: they are on the disk.
   for (const WrittenRow& row : rows)
     if (row.offset < record.resultLength) out.Line(WrittenRowLine(row));
-  return out.Commit(reason);
+  return out.Commit();
 }
 
 bool RunStore::SaveCheckpoint(const QStringList& tasks, const RunData& data, ResultFile* result,
@@ -293,10 +281,9 @@ bool RunStore::SaveCheckpoint(const QStringList& tasks, const RunData& data, Res
   // failed sync is tried again by the next checkpoint.
   QueueRecord record;
   if (result) {
-    QString reason;
-    if (!result->Sync(&reason, hooks_.sync)) {
+    if (const FileOutcome synced = result->Sync(hooks_.sync); !synced) {
       log_(QStringLiteral("Ошибка: состояние не сохранено: файл результатов %1 не записан на диск: %2")
-               .arg(QDir::toNativeSeparators(result->Path()), reason));
+               .arg(QDir::toNativeSeparators(result->Path()), synced.reason));
       return false;
     }
     record.resultFile = QFileInfo(result->Path()).fileName();
@@ -304,13 +291,12 @@ bool RunStore::SaveCheckpoint(const QStringList& tasks, const RunData& data, Res
   }
   Moment("checkpoint:synced");
 
-  QString reason;
   if (saveAllKnown_ && (atEnd || !allKnownSaved_)) {
     const QString allKnownPath = Path(kAllKnownFile);
-    if (WriteLines(allKnownPath, data.AllKnownList.Items(), &reason))
+    if (const FileOutcome written = WriteLines(allKnownPath, data.AllKnownList.Items()))
       allKnownSaved_ = true;
     else
-      log_(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(allKnownPath, reason));
+      log_(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(allKnownPath, written.reason));
     Moment("checkpoint:allknown-written");
   }
 
@@ -318,14 +304,14 @@ bool RunStore::SaveCheckpoint(const QStringList& tasks, const RunData& data, Res
   // between the two files leaves a pair that fits.
   const QString hash = QueueHashOfLines(queue);
   const QString contextPath = Path(kContextFile);
-  if (!WriteContext(hash, record, queue, data, failedRuns, rows, &reason)) {
-    log_(QStringLiteral("Ошибка: очередь не сохранена: ") + CannotCreateFileMessage(contextPath, reason));
+  if (const FileOutcome written = WriteContext(hash, record, queue, data, failedRuns, rows); !written) {
+    log_(QStringLiteral("Ошибка: очередь не сохранена: ") + CannotCreateFileMessage(contextPath, written.reason));
     return false;
   }
   Moment("checkpoint:context-written");
   const QString listsPath = Path(kListsFile);
-  if (!WriteLines(listsPath, queue, &reason)) {
-    log_(QStringLiteral("Ошибка: очередь не сохранена: ") + CannotCreateFileMessage(listsPath, reason));
+  if (const FileOutcome written = WriteLines(listsPath, queue); !written) {
+    log_(QStringLiteral("Ошибка: очередь не сохранена: ") + CannotCreateFileMessage(listsPath, written.reason));
     return false;
   }
   Moment("checkpoint:queue-written");
@@ -338,54 +324,32 @@ bool RunStore::AddGivenUp(const QList<GivenUpTask>& tasks) {
   if (tasks.isEmpty()) return true;
   const QString path = dir_ + GivenUpFileName();
   QStringList lines;
-  QString reason;
-  if (QFileInfo::exists(path) && !ReadTextLines(path, &lines, &reason)) {
-    log_(QStringLiteral("Ошибка: ") + CannotOpenFileMessage(path, reason));
-    return false;
+  if (QFileInfo::exists(path)) {
+    if (const FileOutcome read = ReadTextLines(path, &lines); !read) {
+      log_(QStringLiteral("Ошибка: ") + CannotOpenFileMessage(path, read.reason));
+      return false;
+    }
   }
   if (lines.isEmpty()) lines << QStringLiteral("Задача\tПричина\tДата");
   const QString date = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
   for (const GivenUpTask& t : tasks)
     lines << PrintableValue(t.task, 2000) + QLatin1Char('\t') + PrintableValue(t.reason, 500) + QLatin1Char('\t') + date;
-  if (WriteLines(path, lines, &reason)) return true;
-  log_(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(path, reason));
-  return false;
+  const FileOutcome written = WriteLines(path, lines);
+  if (!written) log_(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(path, written.reason));
+  return written.ok;
 }
 
-bool RunStore::DiscardSavedWork(const QString& dir, QString* reason) {
+FileOutcome RunStore::DiscardSavedWork(const QString& dir) {
   const QString lists = dir + QLatin1String(kListsFile);
-  if (!RemoveFile(lists)) {
-    if (reason) *reason = QStringLiteral("файл %1 не удалён").arg(QDir::toNativeSeparators(lists));
-    return false;
-  }
+  if (!RemoveFile(lists)) return FileOutcome::Failed(QStringLiteral("файл %1 не удалён").arg(QDir::toNativeSeparators(lists)));
   // The queue is gone first: without it the companions are never read.
   for (const char* companion : {kAllKnownFile, kContextFile}) RemoveFile(dir + QLatin1String(companion));
   SyncFolderOf(lists);
-  return true;
+  return FileOutcome::Done();
 }
-
-namespace {
-
-// Whether a worker would send the task: its refusal rule, as far as the text shows it.
-bool WouldBeSent(const QString& task, const QString& baseUrl) {
-  if (!IsSafeTaskLine(task) || task.trimmed().isEmpty()) return false;
-  const TaskParts parts = ParseTask(task);
-  switch (parts.kind) {
-    case RegionCount:
-      return IsPlainRegionKey(parts.value);
-    case OrgCard:
-      return task.startsWith(baseUrl) && IsPlainToken(parts.orgGuid);
-    case SearchPage:
-      return !parts.hasValue || (parts.address.startsWith(baseUrl) && IsPlainRegionKey(parts.value));
-    case HouseCount:
-    case HousePage:
-      return !parts.hasValue || (parts.address.startsWith(baseUrl) && IsPlainToken(parts.value));
-  }
-  return true;
-}
-
-}  // namespace
 
 qsizetype RunStore::RunnableTasks(const QStringList& queue, const QString& baseUrl) {
-  return std::count_if(queue.cbegin(), queue.cend(), [&](const QString& task) { return WouldBeSent(task, baseUrl); });
+  // A blank task, which the job skips, is refused by the rule as well.
+  return std::count_if(queue.cbegin(), queue.cend(),
+                       [&](const QString& task) { return TaskRefusal(ParseTask(task), baseUrl).isEmpty(); });
 }

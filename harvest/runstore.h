@@ -88,12 +88,11 @@ class RunStore {
   bool AddGivenUp(const QList<GivenUpTask>& tasks);
 
   // The window's "Да" to the leftovers question: the saved queue and everything that goes
-  // with it are removed. False with the reason when "lists.dat" stays (the companions then
-  // stay too: a later run resumes with everything it needs).
-  static bool DiscardSavedWork(const QString& dir, QString* reason = nullptr);
+  // with it are removed. Fails when "lists.dat" stays (the companions then stay too: a later
+  // run resumes with everything it needs).
+  static FileOutcome DiscardSavedWork(const QString& dir);
 
-  // Tasks of a saved queue that a run would still send (not blank, plain values, addressed
-  // to `baseUrl`).
+  // Tasks of a saved queue that a run would still send: those TaskRefusal lets through.
   static qsizetype RunnableTasks(const QStringList& queue, const QString& baseUrl);
 
   static QString GivenUpFileName() { return QStringLiteral("failed-tasks.txt"); }
@@ -103,10 +102,9 @@ class RunStore {
     if (hooks_.moment) hooks_.moment(name);
   }
   QString Path(const char* name) const;
-  bool WriteContext(const QString& hash, const QueueRecord& record, const QStringList& queue,
-                    const RunData& data, const FailedRuns& failedRuns, const QList<WrittenRow>& rows,
-                    QString* reason);
-  bool WriteLines(const QString& path, const QStringList& lines, QString* reason);
+  FileOutcome WriteContext(const QString& hash, const QueueRecord& record, const QStringList& queue,
+                           const RunData& data, const FailedRuns& failedRuns, const QList<WrittenRow>& rows);
+  FileOutcome WriteLines(const QString& path, const QStringList& lines);
   void ExportWorkbookOf(const QString& tab, const QString& xlsx);
 
   QString dir_;

@@ -132,16 +132,15 @@ void TScraper::ShowRunState() {
   const QString path = settings_.dir + QStringLiteral("log-%1.txt").arg(SignedTickCount());
   // The file ends with its closing line; the view shows that line only once the file holds it.
   const QString closing = LogLine(QStringLiteral("Работа завершена, лог записан в ") + QDir::toNativeSeparators(path));
-  QString reason;
-  if (WriteLogFile(*view_, path, closing, &reason))
+  if (const FileOutcome written = WriteLogFile(*view_, path, closing))
     view_->AddLogLine(closing);
   else
     view_->AddLogLine(LogLine(QStringLiteral("Работа завершена. Ошибка: лог не записан: ") +
-                              CannotCreateFileMessage(path, reason)));
+                              CannotCreateFileMessage(path, written.reason)));
   view_->SetRunControlsEnabled(true);
 }
 
-bool WriteLogFile(JobView& view, const QString& path, const QString& closing, QString* reason) {
+FileOutcome WriteLogFile(JobView& view, const QString& path, const QString& closing) {
   // Block by block from the view, in the ANSI code page, each line ended by CR LF: a
   // country's log is never held a second time as a whole.
   constexpr qsizetype kBlock = 4096;
@@ -153,8 +152,7 @@ bool WriteLogFile(JobView& view, const QString& path, const QString& closing, QS
     if (block.size() < kBlock) break;
   }
   ok = ok && file.Write(EncodeAnsi(closing + QLatin1String("\r\n"))) && file.Commit();
-  if (!ok) *reason = file.ErrorString();
-  return ok;
+  return ok ? FileOutcome::Done() : FileOutcome::Failed(file.ErrorString());
 }
 
 void TScraper::ReportJobError() {
@@ -284,9 +282,8 @@ void TScraper::ReadSkipList() {
   const QString path = Path(kSkipFile);
   if (!QFileInfo::exists(path)) return;
   QStringList lines;
-  QString reason;
-  if (!ReadTextLines(path, &lines, &reason)) {
-    Log(QStringLiteral("Ошибка: ") + CannotOpenFileMessage(path, reason));
+  if (const FileOutcome read = ReadTextLines(path, &lines); !read) {
+    Log(QStringLiteral("Ошибка: ") + CannotOpenFileMessage(path, read.reason));
     return;
   }
   for (const QString& line : lines) data_.SkipList.Add(line);
@@ -306,9 +303,9 @@ bool TScraper::OpenResultFile() {
   xlsxPath_ = tabPath_.left(tabPath_.size() - 4) + QStringLiteral(".xlsx");
   Log(QStringLiteral("Данные будут записываться в файл ") + QDir::toNativeSeparators(tabPath_));
   resultFile_ = std::make_unique<ResultFile>();
-  QString reason;
-  if (resultFile_->Open(tabPath_, &reason)) return true;
-  Log(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(tabPath_, reason));
+  const FileOutcome opened = resultFile_->Open(tabPath_);
+  if (opened) return true;
+  Log(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(tabPath_, opened.reason));
   resultFile_.reset();
   return false;
 }
@@ -446,11 +443,13 @@ void TScraper::Collect() {
         std::optional<QStringList> row;
         handled = HandleHousePage(data_, outcome, &row);
         if (row) {
-          QString reason;
           const qint64 offset = resultFile_ ? resultFile_->Size() : 0;
-          if (!resultFile_ || !resultFile_->WriteRow(*row, &reason))
-            throw std::runtime_error(
-                QStringLiteral("строка не записана в %1: %2").arg(QDir::toNativeSeparators(tabPath_), reason).toStdString());
+          const FileOutcome written =
+              resultFile_ ? resultFile_->WriteRow(*row) : FileOutcome::Failed(ResultFile::NotOpenReason());
+          if (!written)
+            throw std::runtime_error(QStringLiteral("строка не записана в %1: %2")
+                                         .arg(QDir::toNativeSeparators(tabPath_), written.reason)
+                                         .toStdString());
           ++data_.FirmsWritten;
           writtenRows_.append({offset, task});
           Moment("row:written");
@@ -539,10 +538,8 @@ void TScraper::EndSteps() {
                      : QString()));
   // The workbook is made from the closed, complete result file.
   if (resultFile_) {
-    QString reason;
-    if (!resultFile_->Close(&reason, settings_.sync)) {
-      Log(QStringLiteral("Ошибка: файл результатов не записан на диск: ") + reason);
-    }
+    if (const FileOutcome closed = resultFile_->Close(settings_.sync); !closed)
+      Log(QStringLiteral("Ошибка: файл результатов не записан на диск: ") + closed.reason);
     Moment("end:closed");
     ExportResult();
     Moment("end:exported");
@@ -561,7 +558,7 @@ void TScraper::ExportResult() {
   Log(QStringLiteral("Запускаем формирование файла Excel..."));
   const WorkbookOutcome outcome = ExportWorkbookAtomically(tabPath_, xlsxPath_, settings_.sync);
   if (!outcome.ok) {
-    Log(QStringLiteral("Ошибка: ") + outcome.error);
+    Log(QStringLiteral("Ошибка: ") + outcome.reason);
     return;
   }
   Log(QStringLiteral("Файл сформирован, в нем %1 строк").arg(outcome.rows));
@@ -571,12 +568,12 @@ void TScraper::ExportResult() {
             .arg(QDir::toNativeSeparators(tabPath_))
             .arg(outcome.truncated));
   // Said only when the desktop really took it; otherwise why not, and where the file is.
-  QString reason;
-  if (!settings_.openWorkbook || OpenWithDesktop(xlsxPath_, &reason))
+  const FileOutcome opened = settings_.openWorkbook ? OpenWithDesktop(xlsxPath_) : FileOutcome::Done();
+  if (opened)
     Log(QStringLiteral("Открываем файл с результатами ") + QDir::toNativeSeparators(xlsxPath_));
   else
     Log(QStringLiteral("Файл с результатами не открыт (%1), он лежит здесь: %2")
-            .arg(reason, QDir::toNativeSeparators(xlsxPath_)));
+            .arg(opened.reason, QDir::toNativeSeparators(xlsxPath_)));
 }
 
 void TScraper::SaveWorkingFiles() {

@@ -20,6 +20,7 @@
 #include "harvest/rundata.h"
 #include "harvest/runstore.h"
 #include "portal/scrapingthread.h"
+#include "text/fileoutcome.h"
 
 struct HarvestSettings {
   QString dir;              // folder of the working files and results, ending in '/'
@@ -51,8 +52,8 @@ struct HarvestSettings {
 class ResultFile;
 
 // The log file of a run: the view's lines and the closing line, in the ANSI code page, each
-// line ended by CR LF, written whole or not at all. False with the reason.
-bool WriteLogFile(JobView& view, const QString& path, const QString& closing, QString* reason);
+// line ended by CR LF, written whole or not at all.
+FileOutcome WriteLogFile(JobView& view, const QString& path, const QString& closing);
 
 class TScraper : public QThread {
  public:

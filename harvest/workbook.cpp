@@ -5,6 +5,7 @@
 #include <xlsxwriter.h>
 
 #include <QDate>
+#include <QDir>
 #include <QFile>
 #include <QStringList>
 #include <algorithm>
@@ -35,7 +36,7 @@ struct WorkbookDeleter {
 using WorkbookPtr = std::unique_ptr<lxw_workbook, WorkbookDeleter>;
 
 QString LibError(const char* what, lxw_error code) {
-  return QStringLiteral("%1: %2").arg(QString::fromLatin1(what), QString::fromUtf8(lxw_strerror(code)));
+  return QStringLiteral("ошибка записи книги в %1: %2").arg(QString::fromLatin1(what), QString::fromUtf8(lxw_strerror(code)));
 }
 
 bool IsNumberColumn(int col) {
@@ -176,7 +177,7 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
   WorkbookOutcome out;
   QFile tab(tabPath);
   if (!tab.open(QIODevice::ReadOnly)) {
-    out.error = QStringLiteral("cannot open \"%1\": %2").arg(tabPath, tab.errorString());
+    out.reason = QStringLiteral("файл %1 не открыт: %2").arg(QDir::toNativeSeparators(tabPath), tab.errorString());
     return out;
   }
 
@@ -191,12 +192,13 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
     xlsxName = NarrowFileName(xlsxPath);
   }
   if (xlsxName.isEmpty()) {
-    out.error = QStringLiteral("the workbook \"%1\" has no name that the workbook writer can open").arg(xlsxPath);
+    out.reason = QStringLiteral("файл %1 не создан: его имя не записать в кодировке системы")
+                     .arg(QDir::toNativeSeparators(xlsxPath));
     return out;
   }
   WorkbookPtr wb(workbook_new_opt(xlsxName.constData(), &options));
   if (!wb) {
-    out.error = QStringLiteral("cannot create the workbook \"%1\"").arg(xlsxPath);
+    out.reason = QStringLiteral("файл %1 не создан").arg(QDir::toNativeSeparators(xlsxPath));
     return out;
   }
   lxw_worksheet* ws = workbook_add_worksheet(wb.get(), "data");
@@ -204,7 +206,7 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
   lxw_format* date = workbook_add_format(wb.get());
   lxw_format* link = workbook_add_format(wb.get());
   if (!ws || !bold || !date || !link) {
-    out.error = QStringLiteral("cannot add the sheet to the workbook");
+    out.reason = QStringLiteral("в книгу не добавлен лист");
     return out;
   }
   format_set_bold(bold);
@@ -224,14 +226,14 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
   while (!tab.atEnd()) {
     QByteArray bytes = tab.readLine();
     if (tab.error() != QFileDevice::NoError) {
-      out.error = QStringLiteral("cannot read \"%1\": %2").arg(tabPath, tab.errorString());
+      out.reason = QStringLiteral("файл %1 не прочитан: %2").arg(QDir::toNativeSeparators(tabPath), tab.errorString());
       return out;
     }
     if (first && bytes.startsWith("\xEF\xBB\xBF")) bytes.remove(0, 3);
     while (bytes.endsWith('\n') || bytes.endsWith('\r')) bytes.chop(1);
     if (bytes.isEmpty() && tab.atEnd()) break;
     if (row >= LXW_ROW_MAX) {
-      out.error = QStringLiteral("the result file has more rows than a sheet can hold");
+      out.reason = QStringLiteral("в файле результатов больше строк, чем вмещает лист");
       return out;
     }
     // The cells go to the writer as the UTF-8 bytes they are; only a damaged line is made
@@ -245,7 +247,7 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
         rc = worksheet_set_column(ws, lxw_col_t(c), lxw_col_t(c), ColumnWidth(c, QString::fromUtf8(fields[c])),
                                   nullptr);
         if (rc != LXW_NO_ERROR) {
-          out.error = LibError("worksheet_set_column", rc);
+          out.reason = LibError("worksheet_set_column", rc);
           return out;
         }
       }
@@ -289,7 +291,7 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
         rc = worksheet_write_string(ws, row, lxw_col_t(c), utf8.constData(), first ? bold : nullptr);
       }
       if (rc != LXW_NO_ERROR) {
-        out.error = LibError("worksheet_write", rc);
+        out.reason = LibError("worksheet_write", rc);
         return out;
       }
     }
@@ -300,7 +302,7 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
   if (columns > 0) {
     rc = worksheet_autofilter(ws, 0, 0, row > 0 ? row - 1 : 0, lxw_col_t(columns - 1));
     if (rc != LXW_NO_ERROR) {
-      out.error = LibError("worksheet_autofilter", rc);
+      out.reason = LibError("worksheet_autofilter", rc);
       return out;
     }
   }
@@ -310,8 +312,8 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
   if (rc != LXW_NO_ERROR) {
     // A workbook cut off half-way (a full disk) would not open: better none at all.
     QFile::remove(xlsxPath);
-    out.error = QStringLiteral("cannot write the workbook \"%1\": %2")
-                    .arg(xlsxPath, QString::fromUtf8(lxw_strerror(rc)));
+    out.reason = QStringLiteral("файл %1 не записан: %2")
+                     .arg(QDir::toNativeSeparators(xlsxPath), QString::fromUtf8(lxw_strerror(rc)));
     return out;
   }
   out.ok = true;
@@ -319,6 +321,4 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
   return out;
 }
 
-bool OpenWithDesktop(const QString& path, QString* reason) {
-  return OpenWithDesktopProgram(path, reason);
-}
+FileOutcome OpenWithDesktop(const QString& path) { return OpenWithDesktopProgram(path); }

@@ -3,10 +3,10 @@
 
 #include <QString>
 
-struct WorkbookOutcome {
-  bool ok = false;
+#include "text/fileoutcome.h"
+
+struct WorkbookOutcome : FileOutcome {
   int rows = 0;        // lines of the sheet, the header included
-  QString error;       // the reason when !ok
   int truncated = 0;   // cells cut to the 32,767 characters a cell can hold
 };
 
@@ -22,8 +22,8 @@ struct WorkbookOutcome {
 WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath);
 
 // Asks the desktop to open the file with its default program (xdg-open on Linux, the shell
-// on Windows). Returns false, and says why in *reason when given, when there is no desktop
-// session, no xdg-open, or the opener reports within a few seconds that it could not open the
-// file (no program for the file's type). An opener still running by then counts as success:
-// xdg-open may run the program itself, and it is left running.
-bool OpenWithDesktop(const QString& path, QString* reason = nullptr);
+// on Windows). Fails, saying why, when there is no desktop session, no xdg-open, or the
+// opener reports within a few seconds that it could not open the file (no program for the
+// file's type). An opener still running by then counts as success: xdg-open may run the
+// program itself, and it is left running.
+FileOutcome OpenWithDesktop(const QString& path);

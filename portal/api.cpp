@@ -163,8 +163,6 @@ QString AfterMarker(const QString& text, const QString& marker) {
 
 }  // namespace
 
-QString TaskValue(const QString& task) { return AfterMarker(task, kTaskValueMarker); }
-
 TaskParts ParseTask(const QString& task, Code kind) {
   TaskParts parts;
   parts.text = task;
@@ -203,6 +201,31 @@ TaskParts ParseTask(const QString& task, Code kind) {
 }
 
 QString CardTaskOrgGuid(const QString& task) { return AfterMarker(task, kOrgGuidParameter); }
+
+QString TaskRefusal(const TaskParts& task, const QString& baseUrl) {
+  if (!IsSafeTaskLine(task.text)) return QStringLiteral("task refused: it is empty or holds a control character");
+  const QString notPlain = QStringLiteral(
+      "task refused: %1 is not a plain value (ASCII letters, digits and \"-\", at most 64)");
+  const QString outside =
+      QStringLiteral("task refused: its address does not begin with the portal's base address %1");
+  const QString region = QStringLiteral("the region code or GUID");
+  const QString org = QStringLiteral("the organisation GUID");
+  switch (task.kind) {
+    case RegionCount:
+      return IsPlainRegionKey(task.value) ? QString() : notPlain.arg(region);
+    case OrgCard:
+      if (!task.text.startsWith(baseUrl)) return outside.arg(baseUrl);
+      return IsPlainToken(task.orgGuid) ? QString() : notPlain.arg(org);
+    case SearchPage:
+    case HouseCount:
+    case HousePage:
+      if (!task.hasValue) return {};
+      if (!task.address.startsWith(baseUrl)) return outside.arg(baseUrl);
+      if (task.kind == SearchPage) return IsPlainRegionKey(task.value) ? QString() : notPlain.arg(region);
+      return IsPlainToken(task.value) ? QString() : notPlain.arg(org);
+  }
+  return {};
+}
 
 QByteArray OrganisationFilter(const QString& regionGuid, const QString& regionCode) {
   QByteArray body;

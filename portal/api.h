@@ -77,10 +77,13 @@ struct TaskParts {
 // The parts of a task read as a task of the given kind, or of its own kind.
 TaskParts ParseTask(const QString& task, Code kind);
 inline TaskParts ParseTask(const QString& task) { return ParseTask(task, TaskKind(task)); }
-// What follows the marker of a SearchPage, HouseCount or HousePage task; empty without one.
-QString TaskValue(const QString& task);
 // The organisation GUID of an OrgCard task; empty when it names none.
 QString CardTaskOrgGuid(const QString& task);
+
+// Why a task must never be sent, for the log ("task refused: ..."), or empty when it may go:
+// only plain values and addresses under `baseUrl` go out, whatever a working file was made
+// to hold. A task without "|||" is not refused here: it fails in its attempts.
+QString TaskRefusal(const TaskParts& task, const QString& baseUrl);
 
 // Request bodies (compact JSON, UTF-8 bytes).
 QByteArray OrganisationFilter(const QString& regionGuid, const QString& regionCode);

@@ -127,10 +127,9 @@ bool TlsIdentity::Load(const QString& certFile, const QString& keyFile,
   };
 
   QByteArray certBytes;
-  QString reason;
-  if (!ReadFileBytes(certFile, &certBytes, &reason)) {
-    reason_ = reason;
-    return fail(Failure::CertUnreadable, CertUnreadableText(certFile, reason));
+  if (const FileOutcome read = ReadFileBytes(certFile, &certBytes); !read) {
+    reason_ = read.reason;
+    return fail(Failure::CertUnreadable, CertUnreadableText(certFile, read.reason));
   }
   std::unique_ptr<X509, CertFree> cert;
   {
@@ -146,9 +145,9 @@ bool TlsIdentity::Load(const QString& certFile, const QString& keyFile,
   }
 
   QByteArray keyBytes;
-  if (!ReadFileBytes(keyFile, &keyBytes, &reason)) {
-    reason_ = reason;
-    return fail(Failure::KeyUnreadable, KeyUnreadableText(keyFile, reason));
+  if (const FileOutcome read = ReadFileBytes(keyFile, &keyBytes); !read) {
+    reason_ = read.reason;
+    return fail(Failure::KeyUnreadable, KeyUnreadableText(keyFile, read.reason));
   }
   std::unique_ptr<EVP_PKEY, KeyFree> key;
   PassphraseRequest request{&passphrase, false};

@@ -100,7 +100,7 @@ void TScrapingThread::Work() {
     html2.clear();
 
     // A task that can never be sent fails once, readably, instead of a hundred times.
-    const QString refusal = Refusal();
+    const QString refusal = TaskRefusal(*Parts, settings.baseUrl);
     if (!refusal.isEmpty()) {
       if (StopRequested()) return;
       refused = true;
@@ -133,38 +133,6 @@ void TScrapingThread::Work() {
     result = -1;
     statusText = QStringLiteral("ERROR_") + CurrentExceptionText(QStringLiteral("unknown error"));
     Pause(settings.failPauseMs, true);
-  }
-}
-
-QString TScrapingThread::Refusal() const {
-  const TaskParts& task = *Parts;
-  if (!IsSafeTaskLine(url)) return QStringLiteral("task refused: it is empty or holds a control character");
-  const QString notPlain = QStringLiteral(
-      "task refused: %1 is not a plain value (ASCII letters, digits and \"-\", at most 64)");
-  const QString outside =
-      QStringLiteral("task refused: its address does not begin with the portal's base address %1");
-  switch (Code) {
-    case RegionCount:
-      if (!IsPlainRegionKey(task.value)) return notPlain.arg(QStringLiteral("the region code or GUID"));
-      return {};
-    case OrgCard:
-      if (!task.text.startsWith(settings.baseUrl)) return outside.arg(settings.baseUrl);
-      if (!IsPlainToken(task.orgGuid)) return notPlain.arg(QStringLiteral("the organisation GUID"));
-      return {};
-    case SearchPage:
-    case HouseCount:
-    case HousePage: {
-      // A task without "|||" fails in its attempts, as it always has.
-      if (!task.hasValue) return {};
-      if (!task.address.startsWith(settings.baseUrl)) return outside.arg(settings.baseUrl);
-      if (Code == SearchPage && !IsPlainRegionKey(task.value))
-        return notPlain.arg(QStringLiteral("the region code or GUID"));
-      if (Code != SearchPage && !IsPlainToken(task.value))
-        return notPlain.arg(QStringLiteral("the organisation GUID"));
-      return {};
-    }
-    default:
-      return {};
   }
 }
 

@@ -93,10 +93,6 @@ class TScrapingThread : public QThread {
  private:
   enum class AttemptEnd { Succeeded, Failed, Stopped };
 
-  // Why this task must not be sent at all, or empty: only plain values and addresses under
-  // the base address go out, whatever a working file was made to hold.
-  QString Refusal() const;
-
   void Work();
   // One attempt: builds the request, sends it and judges the answers. *waitMs: how long to
   // wait before the next attempt after a failure.

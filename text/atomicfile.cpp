@@ -5,6 +5,8 @@ namespace {
 
 constexpr qsizetype kBufferBytes = qsizetype(1) << 20;
 
+QString NotOpenReason() { return QStringLiteral("файл не открыт"); }
+
 }  // namespace
 
 AtomicFile::AtomicFile(QString path) : path_(std::move(path)) {}
@@ -36,8 +38,13 @@ bool AtomicFile::Flush() {
   return ok || Fail(file_.ErrorString());
 }
 
+FileOutcome SyncFile(SysFile& file, const QString& path, const SyncCall& call) {
+  if (SyncThrough(call, path, [&file] { return file.Sync(); })) return FileOutcome::Done();
+  return FileOutcome::Failed(file.ErrorString().isEmpty() ? NotOnDiskReason() : file.ErrorString());
+}
+
 bool AtomicFile::Write(const char* data, qsizetype size) {
-  if (!file_.IsOpen()) return Fail(QStringLiteral("the file is not open"));
+  if (!file_.IsOpen()) return Fail(NotOpenReason());
   if (!error_.isEmpty()) return false;
   if (buffer_.size() + size > kBufferBytes && !Flush()) return false;
   if (size >= kBufferBytes) {
@@ -49,16 +56,19 @@ bool AtomicFile::Write(const char* data, qsizetype size) {
 }
 
 bool AtomicFile::Commit() {
-  if (!file_.IsOpen()) return Fail(QStringLiteral("the file is not open"));
+  if (!file_.IsOpen()) return Fail(NotOpenReason());
   // Every step is checked: a full disk may show itself only at the flush, the sync or the
   // close, and the old file must then stay.
   bool ok = error_.isEmpty() && Flush();
-  if (ok && !SyncThrough(syncCall_, path_, [this] { return file_.Sync(); }))
-    ok = Fail(file_.ErrorString().isEmpty() ? QStringLiteral("the file could not be put on the disk")
-                                            : file_.ErrorString());
+  if (ok) {
+    const FileOutcome synced = SyncFile(file_, path_, syncCall_);
+    if (!synced) ok = Fail(synced.reason);
+  }
   if (!file_.Close() && ok) ok = Fail(file_.ErrorString());
-  QString reason;
-  if (ok && !ReplaceFileDurably(tempName_, path_, &reason)) ok = Fail(reason);
+  if (ok) {
+    const FileOutcome replaced = ReplaceFileDurably(tempName_, path_);
+    if (!replaced) ok = Fail(replaced.reason);
+  }
   if (!ok) {
     RemoveFile(tempName_);
     tempName_.clear();
@@ -77,9 +87,8 @@ void AtomicFile::Discard() {
   buffer_.clear();
 }
 
-bool WriteFileAtomically(const QString& path, const QByteArray& bytes, QString* reason) {
+FileOutcome WriteFileAtomically(const QString& path, const QByteArray& bytes) {
   AtomicFile file(path);
-  if (file.Open() && file.Write(bytes) && file.Commit()) return true;
-  if (reason) *reason = file.ErrorString();
-  return false;
+  if (file.Open() && file.Write(bytes) && file.Commit()) return FileOutcome::Done();
+  return FileOutcome::Failed(file.ErrorString());
 }

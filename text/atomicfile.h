@@ -20,6 +20,14 @@ inline bool SyncThrough(const SyncCall& call, const QString& path, const std::fu
   return call ? call(path, sync) : sync();
 }
 
+// Why a file is not on the disk when the system gave no reason (a failed sync call that never
+// asked it, a closed file whose last sync failed).
+inline QString NotOnDiskReason() { return QStringLiteral("файл не записан на диск"); }
+
+// Puts what was written to `file` on the disk, through `call` (see SyncCall) for the file at
+// `path`.
+FileOutcome SyncFile(SysFile& file, const QString& path, const SyncCall& call);
+
 class AtomicFile {
  public:
   explicit AtomicFile(QString path);
@@ -41,7 +49,7 @@ class AtomicFile {
   bool Commit();
   void Discard();
 
-  // The reason of the first failure, as the system gives it.
+  // The reason of the first failure, as the system gives it where it does.
   QString ErrorString() const { return error_; }
 
  private:
@@ -56,5 +64,5 @@ class AtomicFile {
   SyncCall syncCall_;
 };
 
-// Writes bytes to path through AtomicFile; the reason of a failure goes to *reason.
-bool WriteFileAtomically(const QString& path, const QByteArray& bytes, QString* reason = nullptr);
+// Writes bytes to path through AtomicFile.
+FileOutcome WriteFileAtomically(const QString& path, const QByteArray& bytes);

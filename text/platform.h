@@ -9,7 +9,10 @@
 #include <QStringView>
 #include <cstdint>
 
-// An open file for writing, with every failure kept as the system's own text.
+#include "text/fileoutcome.h"
+
+// An open file for writing, with every failure kept as the system's own text (a file that
+// another writer holds excepted: InUseReason).
 class SysFile {
  public:
   enum class Mode {
@@ -41,8 +44,9 @@ class SysFile {
   bool Close();
 
   QString ErrorString() const { return error_; }
-  // The last Open failed because another program holds the file.
-  bool InUse() const { return inUse_; }
+
+  // The reason another writer keeps an exclusive Open from the file.
+  static QString InUseReason() { return QStringLiteral("файл занят другой программой"); }
 
  private:
   static constexpr intptr_t kNone = -1;
@@ -50,13 +54,12 @@ class SysFile {
 
   intptr_t handle_ = kNone;
   QString error_;
-  bool inUse_ = false;
 };
 
 // Puts `from` in the place of `to`, replacing it, and makes the change durable. On failure
-// *error holds the system's reason; `to` is as it was, unless only making the change
-// durable failed (the folder's sync on Linux), which is reported all the same.
-bool ReplaceFileDurably(const QString& from, const QString& to, QString* error);
+// the system's reason; `to` is as it was, unless only making the change durable failed (the
+// folder's sync on Linux), which is reported all the same.
+FileOutcome ReplaceFileDurably(const QString& from, const QString& to);
 
 // Removes a file; a missing one counts as removed.
 bool RemoveFile(const QString& path);
@@ -80,9 +83,9 @@ QByteArray EncodeAnsi(const QString& text);
 QByteArray NarrowFileName(const QString& path);
 
 // Hands a file to the program the desktop opens it with (the spreadsheet program for a
-// workbook): OpenWithDesktop of harvest/workbook.h. False, with the reason, when there is no
+// workbook): OpenWithDesktop of harvest/workbook.h. Fails, with the reason, when there is no
 // desktop or it could not be handed over.
-bool OpenWithDesktopProgram(const QString& path, QString* reason);
+FileOutcome OpenWithDesktopProgram(const QString& path);
 
 // The full path of the running executable, empty when the system does not say.
 QString ExecutableFilePath();

@@ -44,7 +44,6 @@ bool SysFile::Fail() {
 bool SysFile::Open(const QString& path, Mode mode, const QString& like) {
   Close();
   error_.clear();
-  inUse_ = false;
   const QByteArray name = QFile::encodeName(path);
   int flags = O_WRONLY | O_CLOEXEC;
   mode_t perms = 0644;
@@ -72,8 +71,7 @@ bool SysFile::Open(const QString& path, Mode mode, const QString& like) {
   if (mode == Mode::kExclusive && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int code = errno;
     ::close(fd);
-    inUse_ = code == EWOULDBLOCK;
-    error_ = inUse_ ? QStringLiteral("the file is in use by another program") : SystemErrorText(code);
+    error_ = code == EWOULDBLOCK ? InUseReason() : SystemErrorText(code);
     return false;
   }
   handle_ = fd;
@@ -117,16 +115,10 @@ bool SysFile::Close() {
   return rc == 0 || Fail();
 }
 
-bool ReplaceFileDurably(const QString& from, const QString& to, QString* error) {
-  if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0) {
-    if (error) *error = SystemErrorText(errno);
-    return false;
-  }
-  if (!SyncFolderOf(to)) {
-    if (error) *error = SystemErrorText(errno);
-    return false;
-  }
-  return true;
+FileOutcome ReplaceFileDurably(const QString& from, const QString& to) {
+  if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0 || !SyncFolderOf(to))
+    return FileOutcome::Failed(SystemErrorText(errno));
+  return FileOutcome::Done();
 }
 
 bool RemoveFile(const QString& path) {
@@ -207,21 +199,18 @@ QString OpenerFailure(int errFd, int status) {
 
 }  // namespace
 
-bool OpenWithDesktopProgram(const QString& path, QString* reason) {
-  const auto fail = [reason](const QString& why) {
-    if (reason) *reason = why;
-    return false;
-  };
+FileOutcome OpenWithDesktopProgram(const QString& path) {
   if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-    return fail(QStringLiteral("нет рабочего стола"));
+    return FileOutcome::Failed(QStringLiteral("нет рабочего стола"));
   const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
-  if (opener.isEmpty()) return fail(QStringLiteral("нет программы xdg-open из пакета xdg-utils"));
+  if (opener.isEmpty()) return FileOutcome::Failed(QStringLiteral("нет программы xdg-open из пакета xdg-utils"));
 
   // Its messages go to a file, not a pipe: the program it may run keeps writing there long
   // after this function has stopped reading.
   QByteArray errName = QFile::encodeName(QDir::tempPath()) + "/orgharvester-open-XXXXXX";
   const int errFd = ::mkstemp(errName.data());
-  if (errFd < 0) return fail(QStringLiteral("не создан временный файл: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+  if (errFd < 0)
+    return FileOutcome::Failed(QStringLiteral("не создан временный файл: %1").arg(SystemErrorText(errno)));
   ::unlink(errName.constData());
   const auto closeErr = qScopeGuard([errFd] { ::close(errFd); });
 
@@ -243,17 +232,17 @@ bool OpenWithDesktopProgram(const QString& path, QString* reason) {
   ::posix_spawn_file_actions_destroy(&actions);
   ::posix_spawnattr_destroy(&attributes);
   if (spawned != 0)
-    return fail(QStringLiteral("xdg-open не запустился: %1").arg(QString::fromLocal8Bit(std::strerror(spawned))));
+    return FileOutcome::Failed(QStringLiteral("xdg-open не запустился: %1").arg(SystemErrorText(spawned)));
 
   const QDeadlineTimer deadline(kOpenVerdictMs);
   for (;;) {
     int status = 0;
     const pid_t done = ::waitpid(pid, &status, WNOHANG);
     if (done == pid) {
-      if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-      return fail(OpenerFailure(errFd, status));
+      if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return FileOutcome::Done();
+      return FileOutcome::Failed(OpenerFailure(errFd, status));
     }
-    if (done < 0 && errno != EINTR) return true;  // reaped elsewhere: nothing to go by
+    if (done < 0 && errno != EINTR) return FileOutcome::Done();  // reaped elsewhere: nothing to go by
     if (deadline.hasExpired()) break;
     QThread::msleep(50);
   }
@@ -263,7 +252,7 @@ bool OpenWithDesktopProgram(const QString& path, QString* reason) {
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
   }).detach();
-  return true;
+  return FileOutcome::Done();
 }
 
 QByteArray NarrowFileName(const QString& path) { return QFile::encodeName(path); }

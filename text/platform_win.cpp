@@ -24,7 +24,6 @@ bool SysFile::Fail() {
 bool SysFile::Open(const QString& path, Mode mode, const QString&) {
   Close();
   error_.clear();
-  inUse_ = false;
   DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   DWORD disposition = OPEN_EXISTING;
   switch (mode) {
@@ -46,9 +45,8 @@ bool SysFile::Open(const QString& path, Mode mode, const QString&) {
                                FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
-    inUse_ = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
-    error_ = inUse_ && mode == Mode::kExclusive ? QStringLiteral("the file is in use by another program")
-                                                : SystemErrorText(int(code));
+    const bool inUse = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
+    error_ = inUse && mode == Mode::kExclusive ? InUseReason() : SystemErrorText(int(code));
     return false;
   }
   handle_ = reinterpret_cast<intptr_t>(h);
@@ -92,13 +90,12 @@ bool SysFile::Close() {
   return ok || Fail();
 }
 
-bool ReplaceFileDurably(const QString& from, const QString& to, QString* error) {
+FileOutcome ReplaceFileDurably(const QString& from, const QString& to) {
   // Write-through: the new name is on the disk when the call returns, so no folder sync.
   if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    return true;
-  if (error) *error = SystemErrorText(int(GetLastError()));
-  return false;
+    return FileOutcome::Done();
+  return FileOutcome::Failed(SystemErrorText(int(GetLastError())));
 }
 
 bool RemoveFile(const QString& path) {
@@ -146,7 +143,7 @@ QByteArray EncodeAnsi(const QString& input) {
   return bytes;
 }
 
-bool OpenWithDesktopProgram(const QString& path, QString* reason) {
+FileOutcome OpenWithDesktopProgram(const QString& path) {
   // The shell's own "open": whatever program the user has for .xlsx files.
   SHELLEXECUTEINFOW info{};
   info.cbSize = sizeof info;
@@ -155,10 +152,10 @@ bool OpenWithDesktopProgram(const QString& path, QString* reason) {
   const std::wstring file = Wide(path);
   info.lpFile = file.c_str();
   info.nShow = SW_SHOWNORMAL;
-  if (ShellExecuteExW(&info)) return true;
+  if (ShellExecuteExW(&info)) return FileOutcome::Done();
   // Some system texts name the file as "%1".
-  if (reason) *reason = SystemErrorText(int(GetLastError())).replace(QStringLiteral("%1"), QDir::toNativeSeparators(path));
-  return false;
+  return FileOutcome::Failed(
+      SystemErrorText(int(GetLastError())).replace(QStringLiteral("%1"), QDir::toNativeSeparators(path)));
 }
 
 QByteArray NarrowFileName(const QString& path) {
@@ -192,7 +189,7 @@ QString SystemErrorText(int code) {
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, DWORD(code), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   QString message = n ? QString::fromWCharArray(text, int(n)).trimmed()
-                      : QStringLiteral("error %1").arg(code);
+                      : QStringLiteral("системная ошибка %1").arg(code);
   if (text) LocalFree(text);
   return message;
 }

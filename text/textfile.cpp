@@ -23,18 +23,6 @@ bool StartsWith(const QByteArray& bytes, std::initializer_list<unsigned char> ma
   return true;
 }
 
-
-bool SetReason(QString* reason, const QString& text) {
-  if (reason) *reason = text;
-  return false;
-}
-
-bool WriteAtomically(const QString& path, const QByteArray& bytes, QString* reason) {
-  // Not QSaveFile: it keeps a small file in its buffer and, on a full disk, still replaces
-  // the target with an empty file at commit.
-  return WriteFileAtomically(path, bytes, reason);
-}
-
 QByteArray JoinLines(const QStringList& lines, QByteArray (*encode)(const QString&)) {
   QString text;
   qsizetype size = 0;
@@ -98,30 +86,41 @@ QStringList SplitTextLines(const QString& text) {
   return lines;
 }
 
-bool ReadFileBytes(const QString& path, QByteArray* bytes, QString* reason) {
+namespace {
+
+// The whole file, and its size when it was opened.
+FileOutcome ReadWholeFile(const QString& path, QByteArray* bytes, qint64* sizeAtOpen) {
   QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return SetReason(reason, file.errorString());
-  QByteArray all = file.readAll();
-  if (file.error() != QFileDevice::NoError) return SetReason(reason, file.errorString());
-  if (bytes) *bytes = std::move(all);
-  return true;
+  if (!file.open(QIODevice::ReadOnly)) return FileOutcome::Failed(file.errorString());
+  *sizeAtOpen = file.size();
+  *bytes = file.readAll();
+  if (file.error() != QFileDevice::NoError) return FileOutcome::Failed(file.errorString());
+  return FileOutcome::Done();
 }
 
-bool ReadTextLines(const QString& path, QStringList* lines, QString* reason) {
+}  // namespace
+
+FileOutcome ReadFileBytes(const QString& path, QByteArray* bytes) {
+  QByteArray all;
+  qint64 size = 0;
+  FileOutcome read = ReadWholeFile(path, &all, &size);
+  if (read && bytes) *bytes = std::move(all);
+  return read;
+}
+
+FileOutcome ReadTextLines(const QString& path, QStringList* lines) {
   QByteArray bytes;
-  if (!ReadFileBytes(path, &bytes, reason)) return false;
-  if (lines) *lines = SplitTextLines(DecodeTextBytes(bytes));
-  return true;
+  FileOutcome read = ReadFileBytes(path, &bytes);
+  if (read && lines) *lines = SplitTextLines(DecodeTextBytes(bytes));
+  return read;
 }
 
-bool ReadTextLinesReporting(const QString& path, QStringList* lines, TextReadLoss* loss,
-                            QString* reason, QByteArray* fileBytes) {
+FileOutcome ReadTextLinesReporting(const QString& path, QStringList* lines, TextReadLoss* loss,
+                                   QByteArray* fileBytes) {
   TextReadLoss found;
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return SetReason(reason, file.errorString());
-  const qint64 expected = file.size();
-  QByteArray bytes = file.readAll();
-  if (file.error() != QFileDevice::NoError) return SetReason(reason, file.errorString());
+  QByteArray bytes;
+  qint64 expected = 0;
+  if (FileOutcome read = ReadWholeFile(path, &bytes, &expected); !read) return read;
   if (expected > bytes.size()) found.missingBytes = qsizetype(expected - bytes.size());
 
   QString text = DecodeAllTextBytes(bytes);
@@ -138,7 +137,7 @@ bool ReadTextLinesReporting(const QString& path, QStringList* lines, TextReadLos
   }
   if (lines) *lines = SplitTextLines(text);
   if (loss) *loss = found;
-  return true;
+  return FileOutcome::Done();
 }
 
 namespace {
@@ -217,11 +216,11 @@ class ByteLineSplitter {
 
 }  // namespace
 
-bool ReadTextLinesEach(const QString& path, const std::function<void(const QString& line)>& take,
-                       TextReadLoss* loss, QString* reason, qsizetype chunkBytes) {
+FileOutcome ReadTextLinesEach(const QString& path, const std::function<void(const QString& line)>& take,
+                              TextReadLoss* loss, qsizetype chunkBytes) {
   TextReadLoss found;
   QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return SetReason(reason, file.errorString());
+  if (!file.open(QIODevice::ReadOnly)) return FileOutcome::Failed(file.errorString());
   const qint64 expected = file.size();
   qint64 got = 0;
   const auto readChunk = [&](qint64 size, QByteArray* chunk) {
@@ -231,11 +230,11 @@ bool ReadTextLinesEach(const QString& path, const std::function<void(const QStri
   };
   QByteArray chunk;
   // The first bytes tell the encoding.
-  if (!readChunk(std::max<qsizetype>(chunkBytes, 3), &chunk)) return SetReason(reason, file.errorString());
+  if (!readChunk(std::max<qsizetype>(chunkBytes, 3), &chunk)) return FileOutcome::Failed(file.errorString());
   if (StartsWith(chunk, {0xFF, 0xFE}) || StartsWith(chunk, {0xFE, 0xFF})) {
     // UTF-16, which no file of the program is written in: read whole, as before.
     QByteArray rest = file.readAll();
-    if (file.error() != QFileDevice::NoError) return SetReason(reason, file.errorString());
+    if (file.error() != QFileDevice::NoError) return FileOutcome::Failed(file.errorString());
     got += rest.size();
     chunk.append(rest);
     QString text = DecodeAllTextBytes(chunk);
@@ -254,13 +253,13 @@ bool ReadTextLinesEach(const QString& path, const std::function<void(const QStri
     // Until a read gives nothing (the first chunk may have been the mark alone).
     do {
       splitter.Feed(chunk);
-      if (!readChunk(chunkBytes, &chunk)) return SetReason(reason, file.errorString());
+      if (!readChunk(chunkBytes, &chunk)) return FileOutcome::Failed(file.errorString());
     } while (!chunk.isEmpty());
     splitter.Finish();
   }
   if (expected > got) found.missingBytes = qsizetype(expected - got);
   if (loss) *loss = found;
-  return true;
+  return FileOutcome::Done();
 }
 
 QString TextLossMessage(const QString& path, const TextReadLoss& loss) {
@@ -276,8 +275,10 @@ QString TextLossMessage(const QString& path, const TextReadLoss& loss) {
       .arg(QDir::toNativeSeparators(path), parts.join(QStringLiteral("; ")));
 }
 
-bool WriteLinesAnsi(const QString& path, const QStringList& lines, QString* reason) {
-  return WriteAtomically(path, JoinLines(lines, EncodeAnsi), reason);
+// Not QSaveFile: it keeps a small file in its buffer and, on a full disk, still replaces the
+// target with an empty file at commit.
+FileOutcome WriteLinesAnsi(const QString& path, const QStringList& lines) {
+  return WriteFileAtomically(path, JoinLines(lines, EncodeAnsi));
 }
 
 QByteArray Utf8FileBytes(const QStringList& lines) {
@@ -295,8 +296,8 @@ QByteArray Utf8FileBytes(const QStringList& lines) {
   return bytes;
 }
 
-bool WriteLinesUtf8(const QString& path, const QStringList& lines, QString* reason) {
-  return WriteAtomically(path, Utf8FileBytes(lines), reason);
+FileOutcome WriteLinesUtf8(const QString& path, const QStringList& lines) {
+  return WriteFileAtomically(path, Utf8FileBytes(lines));
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "text/fileoutcome.h"
 #include "text/platform.h"
 
 // Bytes of a text file to text: a byte-order mark (UTF-8, UTF-16 LE, UTF-16 BE) tells the
@@ -19,12 +20,11 @@ QString DecodeTextBytes(const QByteArray& bytes);
 // line inside is an empty entry. An empty text gives no lines.
 QStringList SplitTextLines(const QString& text);
 
-// Reads a whole file. On failure returns false and puts the system's reason into *reason.
-bool ReadFileBytes(const QString& path, QByteArray* bytes, QString* reason = nullptr);
+// Reads a whole file; on failure with the system's reason.
+FileOutcome ReadFileBytes(const QString& path, QByteArray* bytes);
 
-// Reads a file as a list of lines (ReadFileBytes + DecodeTextBytes + SplitTextLines). On
-// failure returns false and puts the system's reason into *reason.
-bool ReadTextLines(const QString& path, QStringList* lines, QString* reason = nullptr);
+// Reads a file as a list of lines (ReadFileBytes + DecodeTextBytes + SplitTextLines).
+FileOutcome ReadTextLines(const QString& path, QStringList* lines);
 
 // What a read of a text file left out: the text after a NUL (which ends the text), and bytes
 // that the file was said to hold but that did not come.
@@ -38,14 +38,14 @@ struct TextReadLoss {
 // ReadTextLines that also says what it left out, so that a caller can report a working file
 // cut short instead of silently working with less.
 // *fileBytes, when given, gets the file's bytes as read.
-bool ReadTextLinesReporting(const QString& path, QStringList* lines, TextReadLoss* loss,
-                            QString* reason = nullptr, QByteArray* fileBytes = nullptr);
+FileOutcome ReadTextLinesReporting(const QString& path, QStringList* lines, TextReadLoss* loss,
+                                   QByteArray* fileBytes = nullptr);
 
 // ReadTextLinesReporting without the list: each line goes to `take` as soon as it is read, so
 // a large file is never held whole, neither as bytes nor as text. The same lines and the same
 // loss. `chunkBytes`: how much is read at a time.
-bool ReadTextLinesEach(const QString& path, const std::function<void(const QString& line)>& take,
-                       TextReadLoss* loss, QString* reason = nullptr, qsizetype chunkBytes = 1 << 20);
+FileOutcome ReadTextLinesEach(const QString& path, const std::function<void(const QString& line)>& take,
+                              TextReadLoss* loss, qsizetype chunkBytes = 1 << 20);
 
 // One log text naming the file and what was left out of it: "Файл <path> прочитан не
 // целиком: ...". Empty when nothing was lost.
@@ -54,12 +54,12 @@ QString TextLossMessage(const QString& path, const TextReadLoss& loss);
 // Writes lines in the ANSI code page (EncodeAnsi) without a mark, every line ended by CR LF; no lines give a
 // zero-byte file. Written to a temporary file beside it and renamed over the target once it
 // is on the disk (AtomicFile), so a failure or a kill never leaves a truncated file. On
-// failure returns false with the reason, and the old file is as it was.
-bool WriteLinesAnsi(const QString& path, const QStringList& lines, QString* reason = nullptr);
+// failure the old file is as it was.
+FileOutcome WriteLinesAnsi(const QString& path, const QStringList& lines);
 
 // Writes lines as UTF-8 starting with the mark EF BB BF, every line ended by CR LF; no lines
 // give the mark alone. Atomic like WriteLinesAnsi.
-bool WriteLinesUtf8(const QString& path, const QStringList& lines, QString* reason = nullptr);
+FileOutcome WriteLinesUtf8(const QString& path, const QStringList& lines);
 // The bytes WriteLinesUtf8 writes for the lines.
 QByteArray Utf8FileBytes(const QStringList& lines);
 

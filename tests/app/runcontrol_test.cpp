@@ -74,6 +74,28 @@ QString OnlyFile(const ScratchDir& dir, const QString& pattern) {
   return files.size() == 1 ? dir.File(files[0]) : QString();
 }
 
+// Shows the window and starts a run over every region, with `limit` workers when given;
+// returns once the portal has been asked `requests` times. A failure is the calling test's.
+void StartEveryRegion(Window& w, const SimServer& sim, qsizetype requests, int limit = 0) {
+  w.Show();
+  w.form->SelectAllCitiesButtonClick();
+  if (limit > 0) w.form->LimitEdit->setValue(limit);
+  w.form->StartButtonClick();
+  QTRY_VERIFY_WITH_TIMEOUT(sim.Requests().size() >= requests, kRunTimeoutMs);
+}
+
+// What a run stopped by the window's end leaves: the selection of `regions` lines, a log that
+// says it stopped, and a queue for the next start. A failure is the calling test's.
+void ExpectStoppedAndSaved(const ScratchDir& dir, qsizetype regions, QStringList* queue, QStringList* logLines) {
+  QCOMPARE(dir.Read("selection.txt").count("\r\n"), regions);
+  QVERIFY(ReadTextLines(dir.File("lists.dat"), queue));
+  QVERIFY(!queue->isEmpty());
+  const QString log = OnlyFile(dir, QStringLiteral("log-*.txt"));
+  QVERIFY(!log.isEmpty());
+  QVERIFY(ReadTextLines(log, logLines));
+  QVERIFY(logLines->join(QLatin1Char('\n')).contains(QStringLiteral(": Останавливаем работу")));
+}
+
 }  // namespace
 
 class RunControlTest : public QObject {
@@ -198,11 +220,8 @@ void RunControlTest::closeDuringRunKeepsTheRest() {
 
   {
     Window w(dir, sim);
-    w.Show();
-    w.form->SelectAllCitiesButtonClick();
-    w.form->LimitEdit->setValue(2);
-    w.form->StartButtonClick();
-    QTRY_VERIFY_WITH_TIMEOUT(sim.Requests().size() >= 3, kRunTimeoutMs);
+    StartEveryRegion(w, sim, 3, 2);
+    if (QTest::currentTestFailed()) return;
 
     QVERIFY(!w.form->close());
     QVERIFY(!w.form->isVisible());
@@ -210,15 +229,9 @@ void RunControlTest::closeDuringRunKeepsTheRest() {
     QVERIFY(w.form->Job() == nullptr);
   }
 
-  QCOMPARE(dir.Read("selection.txt").count("\r\n"), 6);
-  const QString log = OnlyFile(dir, QStringLiteral("log-*.txt"));
-  QVERIFY(!log.isEmpty());
-  QStringList logLines;
-  QVERIFY(ReadTextLines(log, &logLines));
-  QVERIFY(logLines.join(QLatin1Char('\n')).contains(QStringLiteral(": Останавливаем работу")));
-  QStringList queue;
-  QVERIFY(ReadTextLines(dir.File("lists.dat"), &queue));
-  QVERIFY(!queue.isEmpty());
+  QStringList queue, logLines;
+  ExpectStoppedAndSaved(dir, 6, &queue, &logLines);
+  if (QTest::currentTestFailed()) return;
 
   // The next start offers the leftovers; keeping them resumes the run from them.
   Window next(dir, sim);
@@ -289,24 +302,16 @@ void RunControlTest::terminateSignalStopsAndSaves() {
     QuitSignals quitSignals;
     QVERIFY(quitSignals.Installed());
     connect(&quitSignals, &QuitSignals::Received, w.form.get(), &TMainForm::EndSession);
-    w.Show();
-    w.form->SelectAllCitiesButtonClick();
-    w.form->StartButtonClick();
-    QTRY_VERIFY_WITH_TIMEOUT(sim.Requests().size() >= 3, kRunTimeoutMs);
+    StartEveryRegion(w, sim, 3);
+    if (QTest::currentTestFailed()) return;
     ::raise(SIGTERM);
     QTRY_COMPARE_WITH_TIMEOUT(w.quits, 1, kRunTimeoutMs);
     QVERIFY(w.form->Job() == nullptr);
     QVERIFY(w.dialogs->errors.isEmpty());
   }
-  QCOMPARE(dir.Read("selection.txt").count("\r\n"), 4);
-  QStringList queue;
-  QVERIFY(ReadTextLines(dir.File("lists.dat"), &queue));
-  QVERIFY(!queue.isEmpty());
-  const QString log = OnlyFile(dir, QStringLiteral("log-*.txt"));
-  QVERIFY(!log.isEmpty());
-  QStringList logLines;
-  QVERIFY(ReadTextLines(log, &logLines));
-  QVERIFY(logLines.join(QLatin1Char('\n')).contains(QStringLiteral(": Останавливаем работу")));
+  QStringList queue, logLines;
+  ExpectStoppedAndSaved(dir, 4, &queue, &logLines);
+  if (QTest::currentTestFailed()) return;
   QVERIFY(logLines.last().contains(QStringLiteral(": Работа завершена, лог записан в ")));
 }
 
@@ -319,10 +324,8 @@ void RunControlTest::cancelledLogoutLeavesTheRunGoing() {
   QString error;
   QVERIFY2(StartPortal(sim, dataset, dir, &error), qPrintable(error));
   Window w(dir, sim);
-  w.Show();
-  w.form->SelectAllCitiesButtonClick();
-  w.form->StartButtonClick();
-  QTRY_VERIFY_WITH_TIMEOUT(sim.Requests().size() >= 4, kRunTimeoutMs);
+  StartEveryRegion(w, sim, 4);
+  if (QTest::currentTestFailed()) return;
   const QByteArray planned = dir.Read("lists.dat");
   w.form->CommitSessionData();
   QCOMPARE(dir.Read("selection.txt").count("\r\n"), 2);

@@ -569,11 +569,12 @@ void WindowTest::callWhoseWindowIsGoneReturns() {
 
 void WindowTest::oneCopyPerFolder() {
   ScratchDir dir;
-  QString message;
   FolderLock first(dir.Path());
-  QVERIFY(first.Take(&message));
+  QVERIFY(first.Take());
   FolderLock second(dir.Path());
-  QVERIFY(!second.Take(&message));
+  const FileOutcome refused = second.Take();
+  QVERIFY(!refused);
+  const QString& message = refused.reason;
   QVERIFY2(message.contains(QStringLiteral("уже работает другая копия программы")), qPrintable(message));
   QVERIFY(message.contains(QString::number(QCoreApplication::applicationPid())));
 
@@ -582,55 +583,57 @@ void WindowTest::oneCopyPerFolder() {
   const pid_t child = ::fork();
   if (child == 0) {
     FolderLock lock(other.Path());
-    QString ignored;
-    ::_exit(lock.Take(&ignored) ? 0 : 1);  // no destructor: the file stays, as after a crash
+    ::_exit(lock.Take() ? 0 : 1);  // no destructor: the file stays, as after a crash
   }
   int status = 0;
   ::waitpid(child, &status, 0);
   QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   QVERIFY(other.Exists(FolderLock::FileName()));
   FolderLock taker(other.Path());
-  QVERIFY2(taker.Take(&message), qPrintable(message));
+  const FileOutcome taken = taker.Take();
+  QVERIFY2(taken, qPrintable(taken.reason));
 }
 
 void WindowTest::folderLockSaysWhatStandsInTheWay() {
   // A copy that ends gives the folder back.
   ScratchDir dir;
-  QString message;
   {
     FolderLock first(dir.Path());
-    QVERIFY(first.Take(&message));
+    QVERIFY(first.Take());
   }
   QVERIFY(!dir.Exists(FolderLock::FileName()));
   {
     FolderLock again(dir.Path());
-    QVERIFY2(again.Take(&message), qPrintable(message));
+    const FileOutcome taken = again.Take();
+    QVERIFY2(taken, qPrintable(taken.reason));
   }
 
   // A lock written by another computer over a shared folder: named, with the way to take it.
   dir.Write(FolderLock::FileName(), "4242\norgharvester\nbuh-pc-07\n");
   FolderLock shared(dir.Path());
-  QVERIFY(!shared.Take(&message));
+  const FileOutcome sharedTaken = shared.Take();
+  QVERIFY(!sharedTaken);
   for (const QString& part : {QStringLiteral("buh-pc-07"), QStringLiteral("4242"),
                               QStringLiteral("удалите файл ") + QDir::toNativeSeparators(dir.File(FolderLock::FileName()))})
-    QVERIFY2(message.contains(part), qPrintable(message));
+    QVERIFY2(sharedTaken.reason.contains(part), qPrintable(sharedTaken.reason));
 
   // A folder that cannot be written, and a full disk, each say what they are.
   ScratchDir readOnly;
   QFile::setPermissions(readOnly.Path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadOther |
                                              QFileDevice::ExeOther);
   QVERIFY(AsOrdinaryUser([&] {
-    QString why;
     FolderLock lock(readOnly.Path());
-    return !lock.Take(&why) && why.contains(QStringLiteral("нет доступа к папке на запись"));
+    const FileOutcome taken = lock.Take();
+    return !taken && taken.reason.contains(QStringLiteral("нет доступа к папке на запись"));
   }));
   SmallDisk disk(64);
   if (!disk.Available()) QSKIP("no small file system can be mounted here (not root)");
   disk.Fill();
   FolderLock full(disk.Path());
-  QVERIFY(!full.Take(&message));
-  QVERIFY2(!message.contains(QStringLiteral("нет доступа")), qPrintable(message));
-  QVERIFY2(message.contains(QStringLiteral("No space left on device")), qPrintable(message));
+  const FileOutcome fullTaken = full.Take();
+  QVERIFY(!fullTaken);
+  QVERIFY2(!fullTaken.reason.contains(QStringLiteral("нет доступа")), qPrintable(fullTaken.reason));
+  QVERIFY2(fullTaken.reason.contains(QStringLiteral("No space left on device")), qPrintable(fullTaken.reason));
 }
 
 void WindowTest::logViewKeepsEveryLineAndFollowsTheEnd() {

@@ -58,6 +58,22 @@ QStringList ReferenceRows(const SimServer& sim, const QList<RegionItem>& regions
   return AllResultRows(run.dir);
 }
 
+// A run over the regions, one worker at a time, stopped once the fourth answer that `counts`
+// takes has been handled: it leaves a queue for the next run.
+void RunStoppedAfterFourth(JobRun& run, const SimServer& sim, const QList<RegionItem>& regions,
+                           const std::function<bool(const WorkerOutcome&)>& counts) {
+  run.view.regions = regions;
+  run.view.limit = 1;
+  HarvestSettings s = run.Settings(sim);
+  auto handled = std::make_shared<int>(0);
+  TScraper* job = nullptr;
+  s.beforeHandler = [handled, &job, counts](const WorkerOutcome& outcome) {
+    if (counts(outcome) && ++*handled == 4) job->RequestStop();
+  };
+  job = run.Create(s);
+  ASSERT_TRUE(run.RunToEnd(60s));
+}
+
 // A whole run in the folder of the settings (not a JobRun's own); the log without stamps.
 QStringList RunInPlace(const HarvestSettings& settings, const QList<RegionItem>& regions) {
   RecordingView view;
@@ -104,17 +120,8 @@ TEST(Checkpoint, AQueueThatCannotBeReplacedKeepsItsContext) {
   InFreshThread([&] {
     const QStringList reference = ReferenceRows(*sim, AllRegions(ds));
     JobRun first;
-    first.view.regions = AllRegions(ds);
-    first.view.limit = 1;
-    HarvestSettings s = first.Settings(*sim);
     // Stopped once some cards are queued: the rest needs the region names of the context.
-    auto handled = std::make_shared<int>(0);
-    TScraper* job = nullptr;
-    s.beforeHandler = [handled, &job](const WorkerOutcome&) {
-      if (++*handled == 4) job->RequestStop();
-    };
-    job = first.Create(s);
-    ASSERT_TRUE(first.RunToEnd(60s));
+    ASSERT_NO_FATAL_FAILURE(RunStoppedAfterFourth(first, *sim, AllRegions(ds), [](const WorkerOutcome&) { return true; }));
     QStringList queue = FileLines(first.dir + QStringLiteral("lists.dat"));
     ASSERT_FALSE(queue.isEmpty());
 
@@ -190,16 +197,8 @@ TEST(Checkpoint, RowsLostFromAResultFileAreNamedWithTheirTasks) {
   InFreshThread([&] {
     const QStringList reference = ReferenceRows(*sim, AllRegions(ds));
     JobRun first;
-    first.view.regions = AllRegions(ds);
-    first.view.limit = 1;
-    HarvestSettings s = first.Settings(*sim);
-    auto handled = std::make_shared<int>(0);
-    TScraper* job = nullptr;
-    s.beforeHandler = [handled, &job](const WorkerOutcome& outcome) {
-      if (outcome.Code == HousePage && ++*handled == 4) job->RequestStop();
-    };
-    job = first.Create(s);
-    ASSERT_TRUE(first.RunToEnd(60s));
+    ASSERT_NO_FATAL_FAILURE(RunStoppedAfterFourth(first, *sim, AllRegions(ds),
+                                                  [](const WorkerOutcome& outcome) { return outcome.Code == HousePage; }));
     const QStringList firstRows = first.Rows();
     ASSERT_FALSE(firstRows.isEmpty());
     ASSERT_FALSE(FileLines(first.dir + QStringLiteral("lists.dat")).isEmpty());

@@ -160,11 +160,12 @@ TEST(LogFile, HoldsTheWholeLogReadInBlocks) {
   expected += EncodeAnsi(QStringLiteral("конец")) + "\r\n";
   QTemporaryDir dir;
   const QString path = dir.filePath(QStringLiteral("log-1.txt"));
-  QString reason;
-  ASSERT_TRUE(WriteLogFile(view, path, QStringLiteral("конец"), &reason)) << reason.toStdString();
+  const FileOutcome written = WriteLogFile(view, path, QStringLiteral("конец"));
+  ASSERT_TRUE(written) << written.reason.toStdString();
   EXPECT_EQ(FileBytes(path), expected);
-  EXPECT_FALSE(WriteLogFile(view, dir.filePath(QStringLiteral("нет/log-2.txt")), QStringLiteral("конец"), &reason));
-  EXPECT_FALSE(reason.isEmpty());
+  const FileOutcome failed = WriteLogFile(view, dir.filePath(QStringLiteral("нет/log-2.txt")), QStringLiteral("конец"));
+  EXPECT_FALSE(failed);
+  EXPECT_FALSE(failed.reason.isEmpty());
 }
 
 TEST_F(JobTest, NoRegionSelectedGivesHeaderOnlyFileAndEmptyWorkingFiles) {

@@ -41,8 +41,8 @@ TEST(ResultFile, HeaderBytesAreTheTitlesSeparatedByTabs) {
   QTemporaryDir dir;
   const QString path = dir.filePath(QStringLiteral("data42.tab"));
   ResultFile file;
-  QString error;
-  ASSERT_TRUE(file.Open(path, &error)) << error.toStdString();
+  const FileOutcome opened = file.Open(path);
+  ASSERT_TRUE(opened) << opened.reason.toStdString();
   file.Close();
   EXPECT_EQ(FileBytes(path), QByteArray("\xEF\xBB\xBF") + titles + "\r\n");
 }
@@ -56,8 +56,8 @@ TEST(ResultFile, MarkHeaderAndRowsEachFlushedAtOnce) {
     old.write("stale content of an earlier file, longer than nothing\r\n");
   }
   ResultFile file;
-  QString error;
-  ASSERT_TRUE(file.Open(path, &error)) << error.toStdString();
+  const FileOutcome opened = file.Open(path);
+  ASSERT_TRUE(opened) << opened.reason.toStdString();
   EXPECT_TRUE(file.IsOpen());
   EXPECT_EQ(FileBytes(path), HeaderBytes());
 
@@ -68,8 +68,9 @@ TEST(ResultFile, MarkHeaderAndRowsEachFlushedAtOnce) {
   file.Close();
   EXPECT_FALSE(file.IsOpen());
   EXPECT_EQ(FileBytes(path), HeaderBytes() + QByteArray("Москва\tg1\tx\r\n\t\r\n"));
-  EXPECT_FALSE(file.WriteRow({QStringLiteral("late")}, &error));
-  EXPECT_FALSE(error.isEmpty());
+  const FileOutcome late = file.WriteRow({QStringLiteral("late")});
+  EXPECT_FALSE(late);
+  EXPECT_EQ(late.reason, QStringLiteral("файл результатов не открыт"));
 }
 
 TEST(ResultFile, NullFieldsBlankedAndEveryFieldCleaned) {
@@ -96,16 +97,16 @@ TEST(ResultFile, FullDiskLeavesOnlyWholeRows) {
   if (!disk.Available()) GTEST_SKIP() << "no small file system can be mounted here (not root)";
   const QString path = disk.Path() + QStringLiteral("data1.tab");
   ResultFile file;
-  ASSERT_TRUE(file.Open(path, nullptr));
+  ASSERT_TRUE(file.Open(path));
   QStringList fields;
   // A row larger than a page of the file system, so that part of it fits before the disk is full.
   for (int i = 0; i < 30; ++i) fields << QStringLiteral("поле %1 ").arg(i).repeated(40);
   const int written = 3;
   for (int i = 0; i < written; ++i) ASSERT_TRUE(file.WriteRow(fields));
   disk.Fill();
-  QString reason;
-  EXPECT_FALSE(file.WriteRow(fields, &reason));
-  EXPECT_FALSE(reason.isEmpty());
+  const FileOutcome full = file.WriteRow(fields);
+  EXPECT_FALSE(full);
+  EXPECT_FALSE(full.reason.isEmpty());
   // The failed row is gone again; later rows still fit once there is room.
   EXPECT_EQ(QFileInfo(path).size(), file.Size());
   EXPECT_TRUE(file.Sync());
@@ -127,7 +128,7 @@ TEST(ResultFile, CutBackLandsOnlyOnTheEndOfARow) {
   qint64 oneRow = 0, twoRows = 0;
   const auto write = [&] {
     ResultFile file;
-    ASSERT_TRUE(file.Open(path, nullptr));
+    ASSERT_TRUE(file.Open(path));
     ASSERT_EQ(file.Size(), header);
     ASSERT_TRUE(file.WriteRow(QStringList(30, QStringLiteral("a"))));
     oneRow = file.Size();
@@ -159,8 +160,8 @@ TEST(ResultFile, CutBackLandsOnlyOnTheEndOfARow) {
     }
     const qint64 size = QFileInfo(path).size();
     ResultFile::Cut cut;
-    QString reason;
-    ASSERT_TRUE(ResultFile::CutBack(path, c.length, &cut, &reason)) << reason.toStdString();
+    const FileOutcome cutBack = ResultFile::CutBack(path, c.length, &cut);
+    ASSERT_TRUE(cutBack) << cutBack.reason.toStdString();
     EXPECT_EQ(cut.before, size);
     EXPECT_EQ(cut.after, c.after);
     EXPECT_EQ(QFileInfo(path).size(), c.after);
@@ -169,34 +170,37 @@ TEST(ResultFile, CutBackLandsOnlyOnTheEndOfARow) {
   // A file without its whole header is left alone, as is one that is not there.
   ASSERT_TRUE(QFile::resize(path, header - 1));
   ResultFile::Cut cut;
-  QString reason;
-  EXPECT_FALSE(ResultFile::CutBack(path, 0, &cut, &reason));
-  EXPECT_FALSE(reason.isEmpty());
+  const FileOutcome noHeader = ResultFile::CutBack(path, 0, &cut);
+  EXPECT_FALSE(noHeader);
+  EXPECT_EQ(noHeader.reason, QStringLiteral("в файле нет целой строки заголовка"));
   EXPECT_EQ(QFileInfo(path).size(), header - 1);
-  EXPECT_FALSE(ResultFile::CutBack(dir.path() + QStringLiteral("/none.tab"), 0, &cut, &reason));
+  const FileOutcome none = ResultFile::CutBack(dir.path() + QStringLiteral("/none.tab"), 0, &cut);
+  EXPECT_FALSE(none);
+  EXPECT_FALSE(none.reason.isEmpty());
 }
 
 TEST(ResultFile, SecondWriterIsRefusedAndBadPathReported) {
   QTemporaryDir dir;
   const QString path = dir.filePath(QStringLiteral("data1.tab"));
   ResultFile first;
-  QString error;
-  ASSERT_TRUE(first.Open(path, &error));
+  ASSERT_TRUE(first.Open(path));
   ASSERT_TRUE(first.WriteRow({QStringLiteral("kept")}));
 
   ResultFile second;
-  EXPECT_FALSE(second.Open(path, &error));
-  EXPECT_FALSE(error.isEmpty());
+  const FileOutcome refused = second.Open(path);
+  EXPECT_FALSE(refused);
+  EXPECT_EQ(refused.reason, QStringLiteral("файл занят другой программой"));
   EXPECT_FALSE(second.IsOpen());
   // The refused writer did not empty the file.
   EXPECT_EQ(FileBytes(path), HeaderBytes() + "kept\r\n");
   first.Close();
-  EXPECT_TRUE(second.Open(path, &error));
+  EXPECT_TRUE(second.Open(path));
 
-  error.clear();
+  // The system's own reason, whatever its language.
   ResultFile bad;
-  EXPECT_FALSE(bad.Open(dir.filePath(QStringLiteral("no/such/dir/data.tab")), &error));
-  EXPECT_FALSE(error.isEmpty());
+  const FileOutcome noFolder = bad.Open(dir.filePath(QStringLiteral("no/such/dir/data.tab")));
+  EXPECT_FALSE(noFolder);
+  EXPECT_FALSE(noFolder.reason.isEmpty());
 }
 
 // One part of the workbook, read back out of it.
@@ -227,9 +231,12 @@ QStringList Row(const QString& region, const QString& inn, const QString& houses
 // A finished result file holding these rows after its header.
 void WriteResultFile(const QString& path, const QList<QStringList>& rows) {
   ResultFile file;
-  QString error;
-  ASSERT_TRUE(file.Open(path, &error)) << error.toStdString();
-  for (const QStringList& row : rows) ASSERT_TRUE(file.WriteRow(row, &error)) << error.toStdString();
+  const FileOutcome opened = file.Open(path);
+  ASSERT_TRUE(opened) << opened.reason.toStdString();
+  for (const QStringList& row : rows) {
+    const FileOutcome written = file.WriteRow(row);
+    ASSERT_TRUE(written) << written.reason.toStdString();
+  }
 }
 
 TEST(Workbook, ExportHoldsHeaderRowsNumbersAndIdentifiers) {
@@ -241,7 +248,7 @@ TEST(Workbook, ExportHoldsHeaderRowsNumbersAndIdentifiers) {
       tab, {Row(QStringLiteral("Москва"), QStringLiteral("0771234567"), QStringLiteral("3"), QStringLiteral("42")),
             Row(QStringLiteral("Тверь"), QStringLiteral("12345678901234567890"), none, none)}));
   const WorkbookOutcome out = ExportWorkbook(tab, xlsx);
-  ASSERT_TRUE(out.ok) << out.error.toStdString();
+  ASSERT_TRUE(out.ok) << out.reason.toStdString();
   EXPECT_EQ(out.rows, 3);  // the header counts
   EXPECT_EQ(out.truncated, 0);
 
@@ -269,7 +276,7 @@ TEST(Workbook, ExportIntoAFolderWithCyrillicLettersAndABlank) {
   const QString dir = tmp.path() + QStringLiteral("/Мои программы/");
   ASSERT_NO_FATAL_FAILURE(WriteResultFile(dir + QStringLiteral("data1.tab"), {}));
   const WorkbookOutcome out = ExportWorkbook(dir + QStringLiteral("data1.tab"), dir + QStringLiteral("data1.xlsx"));
-  ASSERT_TRUE(out.ok) << out.error.toStdString();
+  ASSERT_TRUE(out.ok) << out.reason.toStdString();
   EXPECT_TRUE(SheetXml(dir + QStringLiteral("data1.xlsx")).contains(QStringLiteral("Регион")));
 }
 
@@ -278,7 +285,7 @@ TEST(Workbook, HeaderOnlyFileGivesOneRow) {
   const QString tab = dir.filePath(QStringLiteral("data1.tab"));
   ASSERT_NO_FATAL_FAILURE(WriteResultFile(tab, {}));
   const WorkbookOutcome out = ExportWorkbook(tab, dir.filePath(QStringLiteral("data1.xlsx")));
-  ASSERT_TRUE(out.ok) << out.error.toStdString();
+  ASSERT_TRUE(out.ok) << out.reason.toStdString();
   EXPECT_EQ(out.rows, 1);
   EXPECT_TRUE(SheetXml(dir.filePath(QStringLiteral("data1.xlsx"))).contains(QStringLiteral("<t>Ссылка</t>")));
 }
@@ -295,7 +302,7 @@ TEST(Workbook, OverlongCellIsCutAndCounted) {
   row[2] = QStringLiteral("Управляющая \x01компания");  // a control character from the portal
   ASSERT_NO_FATAL_FAILURE(WriteResultFile(tab, {row}));
   const WorkbookOutcome out = ExportWorkbook(tab, xlsx);
-  ASSERT_TRUE(out.ok) << out.error.toStdString();
+  ASSERT_TRUE(out.ok) << out.reason.toStdString();
   EXPECT_EQ(out.rows, 2);
   EXPECT_EQ(out.truncated, 1);
   const QString xml = SheetXml(xlsx);
@@ -320,7 +327,7 @@ TEST(Workbook, DamagedBytesAreReplacedAndLongCellsAreCountedInCharacters) {
     ASSERT_EQ(file.write(bytes), bytes.size());
   }
   const WorkbookOutcome out = ExportWorkbook(tab, xlsx);
-  ASSERT_TRUE(out.ok) << out.error.toStdString();
+  ASSERT_TRUE(out.ok) << out.reason.toStdString();
   EXPECT_EQ(out.rows, 3);
   EXPECT_EQ(out.truncated, 0);
   QByteArray xml;  // the bytes as written, not read as text
@@ -337,7 +344,7 @@ TEST(Workbook, MissingResultFileIsAnError) {
   const WorkbookOutcome out =
       ExportWorkbook(dir.filePath(QStringLiteral("none.tab")), dir.filePath(QStringLiteral("none.xlsx")));
   EXPECT_FALSE(out.ok);
-  EXPECT_FALSE(out.error.isEmpty());
+  EXPECT_FALSE(out.reason.isEmpty());
   EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("none.xlsx"))));
 }
 
@@ -348,7 +355,7 @@ TEST(Workbook, UnwritableWorkbookIsAnError) {
   const QString xlsx = dir.filePath(QStringLiteral("no/such/dir/data3.xlsx"));
   const WorkbookOutcome out = ExportWorkbook(tab, xlsx);
   EXPECT_FALSE(out.ok);
-  EXPECT_TRUE(out.error.contains(xlsx)) << out.error.toStdString();  // says which file
+  EXPECT_TRUE(out.reason.contains(QDir::toNativeSeparators(xlsx))) << out.reason.toStdString();  // says which file
 }
 
 // Spreadsheet column letters of a zero-based index.
@@ -404,7 +411,7 @@ TEST(Workbook, DatesAndLinksAreTypedOtherTextStaysText) {
   const QByteArray tabBefore = FileBytes(tab);
 
   const WorkbookOutcome out = ExportWorkbook(tab, xlsx);
-  ASSERT_TRUE(out.ok) << out.error.toStdString();
+  ASSERT_TRUE(out.ok) << out.reason.toStdString();
   EXPECT_EQ(out.rows, int(rows.size()) + 1);
   EXPECT_EQ(FileBytes(tab), tabBefore);  // the result file is only read
 
@@ -491,7 +498,7 @@ TEST(Workbook, MoreLinksThanTheSheetsOwnLimitAreAllLinks) {
     ASSERT_EQ(file.write(bytes), bytes.size());
   }
   const WorkbookOutcome out = ExportWorkbook(tab, xlsx);
-  ASSERT_TRUE(out.ok) << out.error.toStdString();
+  ASSERT_TRUE(out.ok) << out.reason.toStdString();
   EXPECT_EQ(out.rows, kRows + 1);
   const QString xml = SheetXml(xlsx);
   EXPECT_EQ(xml.count(QStringLiteral("<f>HYPERLINK(")), kRows);

@@ -115,7 +115,7 @@ TEST(RunStore, AKillBetweenAnyTwoWritesLeavesFilesThatFitTogether) {
   const RunData data = Context();
   RunStore store(w.dir, w.Logger(), w.Hooks());
   const QString tab = w.dir + QStringLiteral("data100.tab");
-  ASSERT_TRUE(w.result.Open(tab, nullptr));
+  ASSERT_TRUE(w.result.Open(tab));
 
   const std::vector<QStringList> queues{
       {kKey1, kKey2},
@@ -131,7 +131,7 @@ TEST(RunStore, AKillBetweenAnyTwoWritesLeavesFilesThatFitTogether) {
   ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("r3"))));
   ASSERT_TRUE(store.SaveCheckpoint(queues[2], data, &w.result, {}, false));
   ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("r4"))));
-  ASSERT_TRUE(w.result.Close(nullptr, w.Hooks().sync));
+  ASSERT_TRUE(w.result.Close(w.Hooks().sync));
   ASSERT_TRUE(store.SaveCheckpoint(queues[3], data, &w.result, {}, true));
   ASSERT_TRUE(w.log.isEmpty()) << w.log.join('\n').toStdString();
   ASSERT_GT(w.seen.size(), 20u);
@@ -217,7 +217,7 @@ TEST(RunStore, AFailedSyncIsLoggedAndTheNextCheckpointTriesAgain) {
     Watched w;
     const RunData data = Context();
     RunStore store(w.dir, w.Logger(), w.Hooks());
-    ASSERT_TRUE(w.result.Open(w.dir + QStringLiteral("data7.tab"), nullptr));
+    ASSERT_TRUE(w.result.Open(w.dir + QStringLiteral("data7.tab")));
     ASSERT_TRUE(store.SaveCheckpoint({kKey1}, data, &w.result, {}, false));
     const QByteArray lists = FileBytes(w.dir + QLatin1String(kListsFile));
     ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("r1"))));
@@ -255,7 +255,7 @@ TEST(RunStore, AWorkbookMadeAfterTheRecordNeverSurvivesTwoKills) {
   {
     // Run A: a row saved, one more written, the workbook made, killed before its last save.
     RunStore a(w.dir, w.Logger());
-    ASSERT_TRUE(w.result.Open(tab, nullptr));
+    ASSERT_TRUE(w.result.Open(tab));
     ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("saved-row"))));
     ASSERT_TRUE(a.SaveCheckpoint({HousePageTask(kBase, 2, kOrg1)}, data, &w.result, {}, false));
     ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("unsaved-row"))));
@@ -296,7 +296,7 @@ TEST(RunStore, AResultFileShorterThanItsRecordIsCutOnARowAndItsLostRowsNamed) {
     const QString firstTask = HousePageTask(kBase, 1, kOrg1);
     const QString secondTask = HousePageTask(kBase, 3, kOrg2);
     RunStore store(w.dir, w.Logger());
-    ASSERT_TRUE(w.result.Open(tab, nullptr));
+    ASSERT_TRUE(w.result.Open(tab));
     QList<WrittenRow> rows{{w.result.Size(), firstTask}};
     ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("first"))));
     const qint64 oneRow = w.result.Size();
@@ -344,14 +344,12 @@ TEST(RunStore, DiscardingRemovesTheSavedWorkOnly) {
   expected.sort();
   EXPECT_EQ(left, expected);
 
+  // Counted by TaskRefusal's rule, which has cases of its own; blank tasks are not counted.
   const QStringList queue{QString(),
                           QStringLiteral("   "),
                           kKey1,
                           OrgCardTask(kBase, kOrg1),
                           OrgCardTask(QStringLiteral("https://other.host/"), kOrg1),
-                          HouseCountTask(kBase, kOrg2) + QChar(0x1B),
-                          QStringLiteral("01$$$not plain"),
-                          HousePageTask(kBase, 1, kOrg2).replace(kOrg2, QStringLiteral("x/../y")),
                           SearchPageTask(kBase, 1, QStringLiteral("02"), QStringLiteral("bbbb"))};
   EXPECT_EQ(RunStore::RunnableTasks(queue, kBase), 3);
 }

@@ -178,6 +178,58 @@ TEST(PortalApi, OnlyPlainValuesGoIntoTasks) {
   EXPECT_FALSE(SearchPageTask(kBase, 1, QStringLiteral("7\n7"), QStringLiteral("g1")).contains(u'\n'));
 }
 
+TEST(PortalApi, TaskRefusalLetsOnlyPlainValuesUnderTheBaseAddressGo) {
+  const QString other = QStringLiteral("https://other.host/");
+  const QString outside =
+      QStringLiteral("task refused: its address does not begin with the portal's base address ") + kBase;
+  const QString notPlainOrg = QStringLiteral(
+      "task refused: the organisation GUID is not a plain value (ASCII letters, digits and \"-\", at most 64)");
+  const QString notPlainRegion = QStringLiteral(
+      "task refused: the region code or GUID is not a plain value (ASCII letters, digits and \"-\", at most 64)");
+  const QString unsafe = QStringLiteral("task refused: it is empty or holds a control character");
+  const QString houses = kBase + QStringLiteral("homemanagement/api/rest/services/houses/public/searchByOrg?");
+  const struct {
+    QString task;
+    QString refusal;  // empty: the task may be sent
+  } cases[] = {
+      // What the builders make goes.
+      {QStringLiteral("01$$$aaaa"), {}},
+      {QStringLiteral("g1"), {}},
+      {SearchPageTask(kBase, 1, QStringLiteral("02"), QStringLiteral("bbbb")), {}},
+      {OrgCardTask(kBase, QStringLiteral("org-1")), {}},
+      {HouseCountTask(kBase, QStringLiteral("org-2")), {}},
+      {HousePageTask(kBase, 3, QStringLiteral("org-2")), {}},
+      // Without "|||" there is nothing to check: such a task fails in its attempts.
+      {houses + QStringLiteral("pageIndex=1"), {}},
+      // Empty, blank or holding a control character.
+      {QString(), unsafe},
+      {QStringLiteral("77$$$g\r\nhttps://other.host/"), unsafe},
+      {HouseCountTask(kBase, QStringLiteral("org-2")) + QChar(0x1B), unsafe},
+      {QStringLiteral("   "), notPlainRegion},
+      // Addressed elsewhere.
+      {OrgCardTask(other, QStringLiteral("g1")), outside},
+      {HouseCountTask(other, QStringLiteral("g1")), outside},
+      {HousePageTask(other, 2, QStringLiteral("g1")), outside},
+      {SearchPageTask(other, 1, QStringLiteral("77"), QStringLiteral("g")), outside},
+      // Values that are not plain tokens.
+      {kBase + QStringLiteral("ppa/api/rest/services/ppa/public/organizations/orgByGuid?organizationGuid=a b"),
+       notPlainOrg},
+      {houses + QStringLiteral("pageIndex=1&elementsPerPage=1|||дом"), notPlainOrg},
+      {HousePageTask(kBase, 1, QStringLiteral("org-2")).replace(QStringLiteral("org-2"), QStringLiteral("x/../y")),
+       notPlainOrg},
+      {QStringLiteral("77$$$регион"), notPlainRegion},
+      {QStringLiteral("7/7$$$g"), notPlainRegion},
+      {QStringLiteral("01$$$not plain"), notPlainRegion},
+      {SearchPageTask(kBase, 1, QStringLiteral("02"), QStringLiteral("bbbb")).replace(QStringLiteral("bbbb"),
+                                                                                      QStringLiteral("b b")),
+       notPlainRegion},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.task.toStdString());
+    EXPECT_EQ(TaskRefusal(ParseTask(c.task), kBase), c.refusal);
+  }
+}
+
 TEST(PortalApi, SafeTaskLinesAndPrintableValues) {
   EXPECT_TRUE(IsSafeTaskLine(OrgCardTask(kBase, QStringLiteral("g1"))));
   EXPECT_TRUE(IsSafeTaskLine(QStringLiteral("77$$$регион")));  // refused later, but one line

@@ -117,8 +117,8 @@ TEST_F(TextFiles, ReadsLinesFromFile) {
   const QString path = Path(QStringLiteral("cities.txt"));
   WriteBytes(path, QByteArray("\xEF\xBB\xBF") + QStringLiteral("Москва=77$$$guid\r\n\r\nКазань\n").toUtf8());
   QStringList lines{QStringLiteral("stale")};
-  QString reason;
-  ASSERT_TRUE(ReadTextLines(path, &lines, &reason)) << reason.toStdString();
+  const FileOutcome read = ReadTextLines(path, &lines);
+  ASSERT_TRUE(read) << read.reason.toStdString();
   EXPECT_EQ(lines, (QStringList{QStringLiteral("Москва=77$$$guid"), QString(), QStringLiteral("Казань")}));
 
   WriteBytes(path, QByteArray());
@@ -128,16 +128,15 @@ TEST_F(TextFiles, ReadsLinesFromFile) {
 
 TEST_F(TextFiles, ReadFailureGivesTheReason) {
   QStringList lines;
-  QString reason;
-  EXPECT_FALSE(ReadTextLines(Path(QStringLiteral("missing.txt")), &lines, &reason));
-  EXPECT_FALSE(reason.isEmpty());
-  EXPECT_FALSE(ReadTextLines(Path(QStringLiteral("missing.txt")), &lines));  // the reason is optional
+  const FileOutcome missing = ReadTextLines(Path(QStringLiteral("missing.txt")), &lines);
+  EXPECT_FALSE(missing);
+  EXPECT_FALSE(missing.reason.isEmpty());
 
   // A folder is not a text file.
   ASSERT_TRUE(QDir(dir_.path()).mkdir(QStringLiteral("folder")));
-  reason.clear();
-  EXPECT_FALSE(ReadTextLines(Path(QStringLiteral("folder")), &lines, &reason));
-  EXPECT_FALSE(reason.isEmpty());
+  const FileOutcome folder = ReadTextLines(Path(QStringLiteral("folder")), &lines);
+  EXPECT_FALSE(folder);
+  EXPECT_FALSE(folder.reason.isEmpty());
 }
 
 TEST_F(TextFiles, ReadingSaysWhatANulCutOff) {
@@ -178,9 +177,9 @@ TEST_F(TextFiles, ReadingSaysWhatANulCutOff) {
             QStringLiteral("Файл %1 прочитан не целиком: не прочитано байт: 7").arg(QDir::toNativeSeparators(path)));
 
   TextReadLoss loss;
-  QString reason;
-  EXPECT_FALSE(ReadTextLinesReporting(Path(QStringLiteral("missing.dat")), nullptr, &loss, &reason));
-  EXPECT_FALSE(reason.isEmpty());
+  const FileOutcome missing = ReadTextLinesReporting(Path(QStringLiteral("missing.dat")), nullptr, &loss);
+  EXPECT_FALSE(missing);
+  EXPECT_FALSE(missing.reason.isEmpty());
 }
 
 // Read a chunk at a time, a file gives the very lines and loss of the whole-file reader,
@@ -213,16 +212,16 @@ TEST_F(TextFiles, ReadingInChunksGivesWhatTheWholeFileGives) {
       SCOPED_TRACE(bytes.toHex().toStdString() + " in chunks of " + std::to_string(chunk));
       QStringList lines;
       TextReadLoss loss;
-      ASSERT_TRUE(ReadTextLinesEach(path, [&lines](const QString& line) { lines << line; }, &loss, nullptr, chunk));
+      ASSERT_TRUE(ReadTextLinesEach(path, [&lines](const QString& line) { lines << line; }, &loss, chunk));
       EXPECT_EQ(lines, whole);
       EXPECT_EQ(loss.droppedChars, wholeLoss.droppedChars);
       EXPECT_EQ(loss.droppedLines, wholeLoss.droppedLines);
       EXPECT_EQ(loss.missingBytes, 0);
     }
   }
-  QString reason;
-  EXPECT_FALSE(ReadTextLinesEach(Path(QStringLiteral("missing.dat")), [](const QString&) {}, nullptr, &reason));
-  EXPECT_FALSE(reason.isEmpty());
+  const FileOutcome missing = ReadTextLinesEach(Path(QStringLiteral("missing.dat")), [](const QString&) {}, nullptr);
+  EXPECT_FALSE(missing);
+  EXPECT_FALSE(missing.reason.isEmpty());
 }
 
 TEST_F(TextFiles, WritesExactBytes) {
@@ -251,10 +250,11 @@ TEST_F(TextFiles, RoundTrip) {
                           QStringLiteral(" пробелы по краям "), QStringLiteral("ёЁ№«»—")};
   for (auto write : {&WriteLinesAnsi, &WriteLinesUtf8}) {
     const QString path = Path(QStringLiteral("round.txt"));
-    QString reason;
-    ASSERT_TRUE(write(path, lines, &reason)) << reason.toStdString();
+    const FileOutcome written = write(path, lines);
+    ASSERT_TRUE(written) << written.reason.toStdString();
     QStringList back;
-    ASSERT_TRUE(ReadTextLines(path, &back, &reason)) << reason.toStdString();
+    const FileOutcome read = ReadTextLines(path, &back);
+    ASSERT_TRUE(read) << read.reason.toStdString();
     EXPECT_EQ(back, lines);
   }
 }
@@ -297,8 +297,8 @@ TEST_F(TextFiles, FailedWriteLeavesOldFileIntact) {
   }
   for (auto write : {&WriteLinesAnsi, &WriteLinesUtf8}) {
     const bool failedWithReason = AsOrdinaryUser([&] {
-      QString reason;
-      return !write(path, {QStringLiteral("new")}, &reason) && !reason.isEmpty();
+      const FileOutcome written = write(path, {QStringLiteral("new")});
+      return !written && !written.reason.isEmpty();
     });
     EXPECT_TRUE(failedWithReason);
     EXPECT_EQ(ReadBytes(path), old);
@@ -313,9 +313,9 @@ TEST_F(TextFiles, TemporaryThatCannotBeMadeLeavesOldFileIntact) {
   WriteBytes(path, old);
   ASSERT_TRUE(QDir(dir_.path()).mkpath(QStringLiteral("selection.txt.tmp/inner")));
   for (auto write : {&WriteLinesAnsi, &WriteLinesUtf8}) {
-    QString reason;
-    EXPECT_FALSE(write(path, {QStringLiteral("new")}, &reason));
-    EXPECT_FALSE(reason.isEmpty());
+    const FileOutcome written = write(path, {QStringLiteral("new")});
+    EXPECT_FALSE(written);
+    EXPECT_FALSE(written.reason.isEmpty());
     EXPECT_EQ(ReadBytes(path), old);
     EXPECT_TRUE(QFileInfo(Path(QStringLiteral("selection.txt.tmp/inner"))).isDir());
   }
@@ -324,15 +324,15 @@ TEST_F(TextFiles, TemporaryThatCannotBeMadeLeavesOldFileIntact) {
 TEST_F(TextFiles, WriteOverAFolderFailsAndLeavesNothingBehind) {
   // The rename at the end fails here, after the temporary file was written.
   ASSERT_TRUE(QDir(dir_.path()).mkpath(QStringLiteral("target/inner")));
-  QString reason;
-  EXPECT_FALSE(WriteLinesUtf8(Path(QStringLiteral("target")), {QStringLiteral("x")}, &reason));
-  EXPECT_FALSE(reason.isEmpty());
+  const FileOutcome overFolder = WriteLinesUtf8(Path(QStringLiteral("target")), {QStringLiteral("x")});
+  EXPECT_FALSE(overFolder);
+  EXPECT_FALSE(overFolder.reason.isEmpty());
   EXPECT_TRUE(QFileInfo(Path(QStringLiteral("target/inner"))).isDir());
   EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden).size(), 0);
 
-  reason.clear();
-  EXPECT_FALSE(WriteLinesAnsi(Path(QStringLiteral("no/such/folder.txt")), {}, &reason));
-  EXPECT_FALSE(reason.isEmpty());
+  const FileOutcome noFolder = WriteLinesAnsi(Path(QStringLiteral("no/such/folder.txt")), {});
+  EXPECT_FALSE(noFolder);
+  EXPECT_FALSE(noFolder.reason.isEmpty());
 }
 
 TEST(FullDisk, FailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
@@ -353,9 +353,9 @@ TEST(FullDisk, FailedWriteKeepsTheOldFileAndLeavesNoTemporary) {
     QStringList lines;
     for (int i = 0; i < c.lines; ++i) lines << QStringLiteral("новая задача %1").arg(i);
     for (auto write : {&WriteLinesAnsi, &WriteLinesUtf8}) {
-      QString reason;
-      EXPECT_FALSE(write(path, lines, &reason));
-      EXPECT_FALSE(reason.isEmpty());
+      const FileOutcome written = write(path, lines);
+      EXPECT_FALSE(written);
+      EXPECT_FALSE(written.reason.isEmpty());
       EXPECT_EQ(ReadBytes(path), old);
       EXPECT_FALSE(QFile::exists(path + QStringLiteral(".tmp")));
     }

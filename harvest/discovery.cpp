@@ -28,6 +28,9 @@ HandlerResult Enqueue(RunData& run, qsizetype count, const std::function<QString
                         .arg(count));
   for (qsizetype i = 0; i < count; ++i) {
     QString task = make(i);
+    // Built by concatenation, a task holds room to grow; queued, it never grows again. A
+    // country queues some 60,000 at a time.
+    task.squeeze();
     if (!task.isEmpty()) run.PendingList.append(std::move(task));
   }
   return {};

@@ -8,14 +8,18 @@
 // recording stand-in for the window and with the real window offscreen. Beside them, in the
 // same process, the floors: a bare OpenSSL client with one loaded context that replays the
 // very requests of the run, once over one kept connection and once over a fresh connection
-// per request; and the project's own HTTP client replaying them on one thread.
+// per request; and the project's own HTTP client replaying them on one thread. At a distance,
+// the first 150 requests of the refused run replayed against the same refusing portal by the
+// bare client ("20ms floor fresh"; the refused run's "x floor 20ms"), by the bare client making
+// a new context per connection as libcurl 7.88 does ("20ms floor new context") and by the
+// project's client ("20ms curl client").
 //
 // bench_run [--orgs N] [--distant-orgs N] [--only stand-in|window|distant] [--country]
 //   --orgs: organisations of the loopback runs, about 3 requests each (default 600)
 //   --distant-orgs: organisations of the runs at a distance (default 300)
-//   --only: one kind of run, without the floors
+//   --only: one kind of run, without the floors (distant: with its own floors)
 //   --country: one run with the window over a whole country (85 regions, 30,000
-//     organisations, 1,000,000 houses; about 50 minutes at the program's pace), its resident
+//     organisations, 1,000,000 houses; about an hour at the program's pace), its resident
 //     size printed every minute to stderr and its peak at the end
 
 #include <arpa/inet.h>
@@ -257,18 +261,13 @@ class Socket {
   int fd_;
 };
 
-std::unique_ptr<SSL_CTX, CtxFree> FloorContext(const FetchSettings& fetch) {
+// A client context with the identity set on it, as libcurl's context function sets it.
+std::unique_ptr<SSL_CTX, CtxFree> FloorContext(const TlsIdentity& identity) {
   std::unique_ptr<SSL_CTX, CtxFree> ctx(SSL_CTX_new(TLS_client_method()));
   if (!ctx) return nullptr;
   SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
   SSL_CTX_set_max_proto_version(ctx.get(), TLS1_2_VERSION);
   SSL_CTX_set_verify(ctx.get(), SSL_VERIFY_NONE, nullptr);
-  TlsIdentity identity;
-  QString error;
-  if (!identity.Load(fetch.certFile, fetch.keyFile, fetch.keyPassphrase, &error)) {
-    std::fprintf(stderr, "floor: %s\n", qPrintable(error));
-    return nullptr;
-  }
   if (SSL_CTX_use_certificate(ctx.get(), identity.Certificate()) != 1 ||
       SSL_CTX_use_PrivateKey(ctx.get(), identity.Key()) != 1)
     return nullptr;
@@ -385,9 +384,25 @@ QByteArray WireBytes(const SimRequest& r) {
   return bytes + "\r\n" + r.body;
 }
 
-RunFigures RunFloor(const SimServer& sim, const QList<QByteArray>& requests, bool kept) {
+// Requests replayed by the floors at a distance: a full handshake there takes about 170 ms.
+constexpr int kDistantFloorRequests = 150;
+
+enum class FloorKind {
+  Kept,             // one context, one connection kept as long as the server keeps it
+  Fresh,            // one context, a new connection per request
+  FreshNewContext,  // a new context for every new connection, as libcurl 7.88 makes one
+};
+
+RunFigures RunFloor(const SimServer& sim, const QList<QByteArray>& requests, FloorKind kind) {
   RunFigures f;
-  auto ctx = FloorContext(sim.ClientSettings());
+  const FetchSettings fetch = sim.ClientSettings();
+  TlsIdentity identity;
+  QString error;
+  if (!identity.Load(fetch.certFile, fetch.keyFile, fetch.keyPassphrase, &error)) {
+    std::fprintf(stderr, "floor: %s\n", qPrintable(error));
+    return f;
+  }
+  auto ctx = FloorContext(identity);
   if (!ctx) return f;
   bench::ResetPeak();
   f.startMb = bench::RssMb();
@@ -395,13 +410,17 @@ RunFigures RunFloor(const SimServer& sim, const QList<QByteArray>& requests, boo
   QElapsedTimer wall;
   wall.start();
   int failed = 0;
-  if (kept) {
+  if (kind == FloorKind::Kept) {
     KeptFloorClient client(ctx.get(), sim.Port());
     for (const QByteArray& request : requests)
       if (!client.Request(request)) ++failed;
   } else {
-    for (const QByteArray& request : requests)
-      if (FloorRequest(ctx.get(), sim.Port(), request) <= 0) ++failed;
+    for (const QByteArray& request : requests) {
+      const bool newContext = kind == FloorKind::FreshNewContext;
+      const auto own = newContext ? FloorContext(identity) : nullptr;
+      SSL_CTX* context = newContext ? own.get() : ctx.get();
+      if (!context || FloorRequest(context, sim.Port(), request) <= 0) ++failed;
+    }
   }
   f.wallSeconds = double(wall.nsecsElapsed()) / 1e9;
   f.cpuSeconds = bench::ProcessCpuSeconds() - cpu0;
@@ -545,22 +564,46 @@ int main(int argc, char** argv) {
   }
 
   // At a distance: a portal that keeps connections and resumes sessions, and one that does
-  // neither.
-  const auto distant = [&](const QStringList& refusals, RunFigures* f) {
+  // neither. Against the refusing one, the first requests of the run replayed on one thread by
+  // the bare client and by the project's client: the same handshake costs more CPU time when
+  // its steps are spread over four round trips than back to back on loopback, so the loopback
+  // floor alone would hide how much of the run's figure is the handshake itself.
+  RunFigures farKept, farRefused, farFloor, farFloorNewContext, farCurl;
+  const auto distant = [&](const QStringList& refusals, RunFigures* f, bool withFloors) {
     SimServer far(datasetArgs(distantOrgs) + QStringList{"--latency-ms", "20"} + refusals);
     if (!far.Start(&error)) {
       std::fprintf(stderr, "bench_run: cannot start the distant portal: %s\n", qPrintable(error));
       return;
     }
+    const int before = int(far.Requests().size());
     *f = RunWithStandIn(far, regions);
+    if (!withFloors) return;
+    const QList<SimRequest> replayed = far.Requests().mid(before, kDistantFloorRequests);
+    QList<QByteArray> bytes;
+    for (const SimRequest& r : replayed) bytes.append(WireBytes(r));
+    farFloor = RunFloor(far, bytes, FloorKind::Fresh);
+    farFloorNewContext = RunFloor(far, bytes, FloorKind::FreshNewContext);
+    farCurl = RunCurlFloor(far, replayed);
   };
-  RunFigures farKept, farRefused;
-  distant({}, &farKept);
-  distant({"--no-keep-alive", "--no-resumption"}, &farRefused);
+  distant({}, &farKept, false);
+  distant({"--no-keep-alive", "--no-resumption"}, &farRefused, true);
+  const double farFloorMs =
+      farFloor.requests > 0 ? 1000.0 * farFloor.cpuSeconds / farFloor.requests : 0;
   ceiling = std::max(ceiling, CeilingRequestsPerSecond());
+  // The refused run against the floor at its own distance, beside the loopback floor's
+  // "x floor" of the whole table.
+  const auto reportDistantFloors = [&] {
+    if (farRefused.requests > 0 && farFloorMs > 0)
+      bench::Print("20ms refused", "x floor 20ms",
+                   1000.0 * farRefused.cpuSeconds / farRefused.requests / farFloorMs, "x");
+    Report("20ms curl client", farCurl, 0, farFloorMs);
+    Report("20ms floor new context", farFloorNewContext, 0, farFloorMs);
+    Report("20ms floor fresh", farFloor, 0, 0);
+  };
   if (only == QStringLiteral("distant")) {
     Report("20ms kept", farKept, ceiling, 0);
     Report("20ms refused", farRefused, ceiling, 0);
+    reportDistantFloors();
     return 0;
   }
 
@@ -573,11 +616,11 @@ int main(int argc, char** argv) {
   QList<QByteArray> replay;
   const QList<SimRequest> logged = sim.Requests().mid(logStart);
   for (const SimRequest& r : logged) replay.append(WireBytes(r));
-  const RunFigures floorKept = RunFloor(sim, replay, true);
+  const RunFigures floorKept = RunFloor(sim, replay, FloorKind::Kept);
   // The same requests to a portal that closes every connection and resumes nothing.
   SimServer refusing(datasetArgs(orgs) + QStringList{"--no-keep-alive", "--no-resumption"});
   RunFigures floorFresh;
-  if (refusing.Start(&error)) floorFresh = RunFloor(refusing, replay, false);
+  if (refusing.Start(&error)) floorFresh = RunFloor(refusing, replay, FloorKind::Fresh);
   const RunFigures curlFloor = RunCurlFloor(sim, logged);
   const double floorKeptMs = floorKept.requests > 0 ? 1000.0 * floorKept.cpuSeconds / floorKept.requests : 0;
   const double floorFreshMs = floorFresh.requests > 0 ? 1000.0 * floorFresh.cpuSeconds / floorFresh.requests : 0;
@@ -591,5 +634,6 @@ int main(int argc, char** argv) {
   Report("curl client", curlFloor, 0, floorKeptMs);
   Report("floor kept", floorKept, 0, 0);
   Report("floor fresh", floorFresh, 0, 0);
+  reportDistantFloors();
   return 0;
 }

@@ -448,15 +448,18 @@ void TMainForm::AdditionalCheckBoxClick() {
 void TMainForm::Log(const QString& message) { AddLogLine(LogLine(message)); }
 
 bool TMainForm::SettleLeftovers() {
+  // A leftover file that cannot be read stops the start with the reason.
+  const auto readLeftover = [this](const QString& path, QStringList* lines) {
+    const FileOutcome read = ReadTextLines(path, lines);
+    if (!read) dialogs_->Error(CannotOpenFileMessage(path, read.reason));
+    return read.ok;
+  };
   // The saved queue: asked about only for tasks a run would still send; "Да" removes it with
   // everything that goes with it (RunStore knows which files those are).
   const QString lists = dir_ + QLatin1String(kListsFile);
   if (QFileInfo::exists(lists)) {
     QStringList lines;
-    if (const FileOutcome read = ReadTextLines(lists, &lines); !read) {
-      dialogs_->Error(CannotOpenFileMessage(lists, read.reason));
-      return false;
-    }
+    if (!readLeftover(lists, &lines)) return false;
     const qsizetype runnable = RunStore::RunnableTasks(lines, settings_.fetch.baseUrl);
     // One that cannot be removed stays with its companions: the job then resumes from it.
     if (runnable == 0 || dialogs_->Ask(QStringLiteral("От прошлого запуска осталось %1 ссылок на списки карточек. "
@@ -467,10 +470,7 @@ bool TMainForm::SettleLeftovers() {
   const QString cards = dir_ + QLatin1String(kCardsFile);
   if (QFileInfo::exists(cards)) {
     QStringList lines;
-    if (const FileOutcome read = ReadTextLines(cards, &lines); !read) {
-      dialogs_->Error(CannotOpenFileMessage(cards, read.reason));
-      return false;
-    }
+    if (!readLeftover(cards, &lines)) return false;
     if (lines.isEmpty() || dialogs_->Ask(QStringLiteral("От прошлого запуска осталось %1 ссылок на карточки. "
                                                         "Удалить их и начать с начала?")
                                              .arg(lines.size())))

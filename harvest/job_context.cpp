@@ -20,54 +20,50 @@ const QString kFailedLetter = QStringLiteral("F");
 // A row of the result file: its offset and its task.
 const QString kRowLetter = QStringLiteral("W");
 
-bool NeedsEscape(QChar c) {
-  const char16_t u = c.unicode();
-  return u == '\\' || u == '\t' || u == '\r' || u == '\n' || u == 0;
+// How a character the files cannot hold as it is gets written; nullptr for any other. A NUL
+// would end the file's text, the rest would break its lines and fields.
+const char* EscapeOf(char16_t u) {
+  switch (u) {
+    case '\\': return "\\\\";
+    case '\t': return "\\t";
+    case '\r': return "\\r";
+    case '\n': return "\\n";
+    case 0: return "\\0";
+    default: return nullptr;
+  }
 }
 
 // Values without anything to escape are returned as they are, without a copy; others are
 // copied in runs between the characters that need it.
 QString Escape(const QString& value) {
   qsizetype run = 0;
-  while (run < value.size() && !NeedsEscape(value[run])) ++run;
+  while (run < value.size() && !EscapeOf(value[run].unicode())) ++run;
   if (run == value.size()) return value;
   QString out;
   out.reserve(value.size() + value.size() / 8 + 8);
   const QStringView all(value);
   qsizetype start = 0;
   for (qsizetype i = run; i < value.size(); ++i) {
-    const char16_t u = value[i].unicode();
-    if (!NeedsEscape(value[i])) continue;
+    const char* escape = EscapeOf(value[i].unicode());
+    if (!escape) continue;
     out.append(all.mid(start, i - start));
+    out += QLatin1String(escape, 2);
     start = i + 1;
-    switch (u) {
-      case '\\': out += QLatin1String("\\\\"); break;
-      case '\t': out += QLatin1String("\\t"); break;
-      case '\r': out += QLatin1String("\\r"); break;
-      case '\n': out += QLatin1String("\\n"); break;
-      default: out += QLatin1String("\\0"); break;  // a NUL would end the file's text
-    }
   }
   out.append(all.mid(start));
   return out;
 }
 
-// The same escaping on UTF-8: every character escaped is ASCII, so the bytes are those of
-// Escape()'s text.
+// The same escaping on UTF-8: every character escaped is ASCII, and no byte of a longer
+// character is, so the bytes are those of Escape()'s text.
 void AppendEscapedUtf8(QByteArray& out, const QByteArray& value) {
   qsizetype start = 0;
   for (qsizetype i = 0; i < value.size(); ++i) {
-    const char c = value[i];
-    if (c != '\\' && c != '\t' && c != '\r' && c != '\n' && c != 0) continue;
+    const char* escape = EscapeOf(static_cast<unsigned char>(value[i]));
+    if (!escape) continue;
     out.append(value.constData() + start, i - start);
+    out.append(escape, 2);
     start = i + 1;
-    switch (c) {
-      case '\\': out.append("\\\\", 2); break;
-      case '\t': out.append("\\t", 2); break;
-      case '\r': out.append("\\r", 2); break;
-      case '\n': out.append("\\n", 2); break;
-      default: out.append("\\0", 2); break;
-    }
   }
   out.append(value.constData() + start, value.size() - start);
 }

@@ -58,6 +58,19 @@ QString DecodeAllTextBytes(const QByteArray& bytes) {
   return text;
 }
 
+// The lines of a decoded text up to its first NUL, which ends it; what the NUL cut off is
+// counted into *loss.
+QStringList LinesBeforeNul(QString text, TextReadLoss* loss) {
+  const qsizetype nul = text.indexOf(QChar(u'\0'));
+  if (nul >= 0) {
+    loss->droppedChars = text.size() - nul;
+    // Lines of the dropped part: the one the NUL stands in, and every one after it.
+    loss->droppedLines = SplitTextLines(text.mid(nul)).size();
+    text.truncate(nul);
+  }
+  return SplitTextLines(text);
+}
+
 }  // namespace
 
 QString DecodeTextBytes(const QByteArray& bytes) {
@@ -128,14 +141,8 @@ FileOutcome ReadTextLinesReporting(const QString& path, QStringList* lines, Text
     *fileBytes = std::move(bytes);
   else
     bytes.clear();
-  const qsizetype nul = text.indexOf(QChar(u'\0'));
-  if (nul >= 0) {
-    found.droppedChars = text.size() - nul;
-    // Lines of the dropped part: the one the NUL stands in, and every one after it.
-    found.droppedLines = SplitTextLines(text.mid(nul)).size();
-    text.truncate(nul);
-  }
-  if (lines) *lines = SplitTextLines(text);
+  QStringList read = LinesBeforeNul(std::move(text), &found);
+  if (lines) *lines = std::move(read);
   if (loss) *loss = found;
   return FileOutcome::Done();
 }
@@ -239,13 +246,7 @@ FileOutcome ReadTextLinesEach(const QString& path, const std::function<void(cons
     chunk.append(rest);
     QString text = DecodeAllTextBytes(chunk);
     chunk.clear();
-    const qsizetype nul = text.indexOf(QChar(u'\0'));
-    if (nul >= 0) {
-      found.droppedChars = text.size() - nul;
-      found.droppedLines = SplitTextLines(text.mid(nul)).size();
-      text.truncate(nul);
-    }
-    for (const QString& line : SplitTextLines(text)) take(line);
+    for (const QString& line : LinesBeforeNul(std::move(text), &found)) take(line);
   } else {
     const bool utf8 = StartsWith(chunk, {0xEF, 0xBB, 0xBF});
     if (utf8) chunk.remove(0, 3);

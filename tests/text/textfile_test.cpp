@@ -470,4 +470,15 @@ TEST(Utf8Lines, GivesBackWhatWasStored) {
   EXPECT_TRUE(lines.IsEmpty());
   lines.Append(QStringLiteral("снова"));
   EXPECT_EQ(lines.Mid(0, 2), QStringList{QStringLiteral("снова")});
+
+  // Past a block's room: lines that fill several blocks, and one larger than a block, which
+  // gets one of its own, between them.
+  lines.Clear();
+  QStringList many;
+  for (int i = 0; i < 20000; ++i) {
+    many << (i == 7000 ? QString(ByteBlocks::kBlockBytes, QChar(u'я')) : QStringLiteral("строка номер %1").arg(i));
+    lines.Append(many.last());
+  }
+  ASSERT_EQ(lines.Size(), many.size());
+  EXPECT_EQ(lines.Mid(0, many.size()), many);
 }

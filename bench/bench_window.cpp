@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
   }
   const double fillSeconds = double(fillClock.nsecsElapsed()) / 1e9;
   const double rss1 = bench::RssMb();
-  const qsizetype lines = form.LogLines().size();
+  const qsizetype lines = form.LogsMemo->LineCount();
   bench::Print("window fill", "lines", double(lines), "count", 0);
   bench::Print("window fill", "rate", double(steps * step) / fillSeconds, "lines/s", 0);
   bench::Print("window fill", "CPU first 20k", 1000.0 * firstCpu / step, "ms/line", 3);
@@ -155,6 +155,16 @@ int main(int argc, char** argv) {
   bench::Print("window fill", "lateness max", worstLateness, "ms", 1);
   bench::Print("window fill", "memory growth", rss1 - rss0, "MB", 1);
   bench::Print("window fill", "per line", (rss1 - rss0) * 1048576.0 / double(steps * step), "bytes", 0);
+
+  // What a copy of the whole log as a list of strings costs (the job no longer makes one;
+  // a caller of LogLines() does).
+  {
+    const double before = bench::RssMb();
+    bench::ResetPeak();
+    const QStringList copy = form.LogLines();
+    bench::Print("window fill", "whole-log copy", (bench::PeakRssMb() - before) * 1048576.0 / double(copy.size()),
+                 "bytes/line", 0);
+  }
 
   paced("window paced @full");
 

@@ -56,7 +56,7 @@ QString Escape(const QString& value) {
 
 // The same escaping on UTF-8: every character escaped is ASCII, and no byte of a longer
 // character is, so the bytes are those of Escape()'s text.
-void AppendEscapedUtf8(QByteArray& out, const QByteArray& value) {
+void AppendEscapedUtf8(QByteArray& out, QByteArrayView value) {
   qsizetype start = 0;
   for (qsizetype i = 0; i < value.size(); ++i) {
     const char* escape = EscapeOf(static_cast<unsigned char>(value[i]));
@@ -107,17 +107,18 @@ QString QueueHashOfLines(const QStringList& lines) {
 }
 
 void ContextEntryWriter::Add(const QString& letter, QSet<QString>& seen, const KeyValueList& list, const QString& key) {
-  if (!list.Contains(key)) return;
+  // One look-up: the value is written from where the list keeps it.
+  const std::optional<QByteArrayView> value = list.FindUtf8(key);
+  if (!value) return;
   QString folded = key.toCaseFolded();
   if (seen.contains(folded)) return;
   seen.insert(std::move(folded));
-  const QByteArray value = list.LookupUtf8(key);
   QByteArray line;
-  line.reserve(key.size() * 3 + value.size() + value.size() / 8 + 8);
+  line.reserve(key.size() * 3 + value->size() + value->size() / 8 + 8);
   line.append(letter.toLatin1()).append('\t');
   AppendEscapedUtf8(line, key.toUtf8());
   line.append('\t');
-  AppendEscapedUtf8(line, value);
+  AppendEscapedUtf8(line, *value);
   out_(line);
 }
 

@@ -49,16 +49,17 @@ void KeyValueList::Append(const QString& key, const QString& value) {
   }
 }
 
-QByteArray KeyValueList::LookupUtf8(const QString& key) const {
-  if (slots_.empty()) return {};
+std::optional<QByteArrayView> KeyValueList::FindUtf8(const QString& key) const {
+  if (slots_.empty()) return std::nullopt;
   const qint32 held = slots_[SlotOf(Folded(key))];
-  if (held == 0) return {};
+  if (held == 0) return std::nullopt;
   const Entry& e = entries_[size_t(held - 1)];
-  return bytes_.At(e.value, e.valueLength).toByteArray();
+  return bytes_.At(e.value, e.valueLength);
 }
 
 QString KeyValueList::Lookup(const QString& key) const {
-  return QString::fromUtf8(LookupUtf8(key));
+  const std::optional<QByteArrayView> value = FindUtf8(key);
+  return value ? QString::fromUtf8(*value) : QString();
 }
 
 bool KeyValueList::Contains(const QString& key) const {

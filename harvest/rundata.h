@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "text/byteblocks.h"
@@ -24,7 +25,9 @@ class KeyValueList {
  public:
   void Append(const QString& key, const QString& value);
   QString Lookup(const QString& key) const;
-  QByteArray LookupUtf8(const QString& key) const;
+  // The value's UTF-8 bytes where they are kept (valid until the list changes); none when
+  // the key is absent.
+  std::optional<QByteArrayView> FindUtf8(const QString& key) const;
   bool Contains(const QString& key) const;
   qsizetype Count() const { return qsizetype(entries_.size()); }
   QString KeyAt(qsizetype i) const {

@@ -247,7 +247,9 @@ TEST(KeyValueList, FirstLineWinsIgnoringCase) {
   list.Append(QStringLiteral("ДОМ-\U0001F3E0"), QStringLiteral("a\tб\t\U0001F3E0\t"));
   EXPECT_EQ(list.Count(), 5);
   EXPECT_EQ(list.Lookup(QStringLiteral("дом-\U0001F3E0")), QStringLiteral("a\tб\t\U0001F3E0\t"));
-  EXPECT_EQ(list.LookupUtf8(QStringLiteral("дом-\U0001F3E0")), QStringLiteral("a\tб\t\U0001F3E0\t").toUtf8());
+  EXPECT_EQ(list.FindUtf8(QStringLiteral("дом-\U0001F3E0")), QStringLiteral("a\tб\t\U0001F3E0\t").toUtf8());
+  EXPECT_EQ(list.FindUtf8(QStringLiteral("nope")), std::nullopt);
+  EXPECT_EQ(list.FindUtf8(QString()), QByteArrayView("empty key"));
   EXPECT_EQ(list.KeyAt(4), QStringLiteral("ДОМ-\U0001F3E0"));
   EXPECT_EQ(list.Lookup(QStringLiteral("ABC-DEF")), QStringLiteral("first"));
   EXPECT_EQ(list.Lookup(QStringLiteral("ключ")), QStringLiteral("кириллица"));

@@ -7,7 +7,7 @@
 #include <QString>
 #include <memory>
 
-#include "text/fileoutcome.h"
+#include "platform/fileoutcome.h"
 
 class FolderLock {
  public:

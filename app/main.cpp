@@ -9,7 +9,7 @@
 #include "app/quitsignals.h"
 #include "app/toolkittexts.h"
 #include "portal/curlglobal.h"
-#include "text/platform.h"
+#include "platform/platform.h"
 #include "text/textfile.h"
 
 namespace {

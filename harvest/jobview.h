@@ -8,7 +8,7 @@
 #include <QStringList>
 #include <limits>
 
-#include "portal/logsink.h"
+#include "platform/logsink.h"
 
 // A selected entry of the region list: its shown name and its region key.
 struct RegionItem {

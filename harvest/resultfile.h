@@ -7,8 +7,8 @@
 #include <QStringList>
 #include <memory>
 
-#include "text/atomicfile.h"
-#include "text/platform.h"
+#include "platform/atomicfile.h"
+#include "platform/platform.h"
 
 class ResultFile {
  public:

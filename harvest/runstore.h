@@ -18,7 +18,7 @@
 #include "harvest/job_context.h"
 #include "harvest/rundata.h"
 #include "harvest/workbook.h"
-#include "text/atomicfile.h"
+#include "platform/atomicfile.h"
 
 class ResultFile;
 

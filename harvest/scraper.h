@@ -20,7 +20,7 @@
 #include "harvest/rundata.h"
 #include "harvest/runstore.h"
 #include "portal/scrapingthread.h"
-#include "text/fileoutcome.h"
+#include "platform/fileoutcome.h"
 
 struct HarvestSettings {
   QString dir;              // folder of the working files and results, ending in '/'

@@ -1,6 +1,6 @@
 #include "harvest/workbook.h"
 
-#include "text/platform.h"
+#include "platform/platform.h"
 
 #include <xlsxwriter.h>
 

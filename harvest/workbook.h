@@ -3,7 +3,7 @@
 
 #include <QString>
 
-#include "text/fileoutcome.h"
+#include "platform/fileoutcome.h"
 
 struct WorkbookOutcome : FileOutcome {
   int rows = 0;        // lines of the sheet, the header included

@@ -13,7 +13,7 @@
 
 #include "portal/api.h"
 #include "portal/connectionpool.h"
-#include "portal/logsink.h"
+#include "platform/logsink.h"
 
 class TScrapingThread;
 class HttpClient;

@@ -1,6 +1,6 @@
 #include "text/textfile.h"
 
-#include "text/atomicfile.h"
+#include "platform/atomicfile.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "text/fileoutcome.h"
-#include "text/platform.h"
+#include "platform/fileoutcome.h"
+#include "platform/platform.h"
 
 // Bytes of a text file to text: a byte-order mark (UTF-8, UTF-16 LE, UTF-16 BE) tells the
 // encoding and is dropped; without one the bytes are in the ANSI code page (DecodeAnsiBytes). A NUL ends the text.

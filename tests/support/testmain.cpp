@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "portal/curlglobal.h"
-#include "text/platform.h"
+#include "platform/platform.h"
 
 namespace {
 int RunTests(int argc, char** argv) {

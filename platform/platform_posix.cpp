@@ -1,4 +1,4 @@
-#include "text/platform.h"
+#include "platform/platform.h"
 
 #include <fcntl.h>
 #include <spawn.h>

@@ -9,7 +9,7 @@
 #include <QStringView>
 #include <cstdint>
 
-#include "text/fileoutcome.h"
+#include "platform/fileoutcome.h"
 
 // An open file for writing, with every failure kept as the system's own text (a file that
 // another writer holds excepted: InUseReason).

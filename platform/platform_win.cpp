@@ -1,4 +1,4 @@
-#include "text/platform.h"
+#include "platform/platform.h"
 
 #include <windows.h>
 #include <shellapi.h>

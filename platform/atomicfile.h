@@ -8,7 +8,7 @@
 #include <QString>
 #include <functional>
 
-#include "text/platform.h"
+#include "platform/platform.h"
 
 // How a written file is put on the disk: `sync` does it for the file at `path` (for a file
 // written through AtomicFile, the target's path). The program passes it straight through;

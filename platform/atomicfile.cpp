@@ -1,4 +1,4 @@
-#include "text/atomicfile.h"
+#include "platform/atomicfile.h"
 
 
 namespace {

@@ -26,6 +26,7 @@
 #include "harvest/runstore.h"
 #include "harvest/workfiles.h"
 #include "portal/httpclient.h"
+#include "portal/tlsidentity.h"
 #include "text/textfile.h"
 
 QString AppTitle() {

@@ -22,6 +22,7 @@
 #include "portal/api.h"
 #include "portal/curlglobal.h"
 #include "portal/httpclient.h"
+#include "portal/tlsidentity.h"
 #include "portal/scrapingthread.h"
 #include "tests/support/simserver.h"
 #include "tools/portal-sim/dataset.h"

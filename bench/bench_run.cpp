@@ -56,6 +56,7 @@
 #include "portal/api.h"
 #include "portal/curlglobal.h"
 #include "portal/httpclient.h"
+#include "portal/tlsidentity.h"
 #include "tests/support/simserver.h"
 #include "text/textfile.h"
 

@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "portal/httpclient.h"
+#include "portal/tlsidentity.h"
 #include "text/textfile.h"
 
 namespace {
@@ -76,7 +77,7 @@ void TScrapingThread::Work() {
     options.userAgent = QByteArrayLiteral(
         "Mozilla/5.0 (Windows NT 6.1; Win64; x64; rv:101.0) Gecko/20100101 Firefox/101.0");
     options.referer = settings.baseUrl.toUtf8();
-    options.idleTimeoutSec = settings.idleTimeoutSec;
+    options.idleAndConnectTimeoutSec = settings.idleAndConnectTimeoutSec;
     options.totalTimeoutMs = settings.totalTimeoutMs;
     options.addressPrefix = settings.baseUrl.toUtf8();
     options.identity = settings.identity ? settings.identity.get() : &ownIdentity;

@@ -19,6 +19,7 @@
 
 #include "portal/api.h"
 #include "portal/httpclient.h"
+#include "portal/tlsidentity.h"
 #include "portal/scrapingthread.h"
 #include "tests/portal/scriptedserver.h"
 #include "tests/support/simserver.h"
@@ -97,7 +98,7 @@ class FetchWorker : public ::testing::Test {
     s.maxAttempts = 3;
     s.failPauseMs = 10;
     s.additionalWaitMs = 10;
-    s.idleTimeoutSec = 30;
+    s.idleAndConnectTimeoutSec = 30;
     return s;
   }
 
@@ -755,7 +756,7 @@ TEST_F(FetchWorker, AbortCutsTheFailurePauseShort) {
 TEST_F(FetchWorker, IdleConnectionTimesOut) {
   StartSim({"--fault", "kind=card,delay=8000"});
   FetchSettings settings = Settings();
-  settings.idleTimeoutSec = 1;
+  settings.idleAndConnectTimeoutSec = 1;
   settings.maxAttempts = 1;
   const QString task = OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(0)));
   auto worker = MakeWorker(task, settings);
@@ -768,7 +769,7 @@ TEST_F(FetchWorker, TricklingAnswerMissesTheTotalDeadline) {
   // Traffic every 300 ms keeps the idle time-out away; only the total deadline ends it.
   StartSim({"--fault", "kind=card,trickle=300,pad=1000"});
   FetchSettings settings = Settings();
-  settings.idleTimeoutSec = 5;
+  settings.idleAndConnectTimeoutSec = 5;
   settings.totalTimeoutMs = 1500;
   settings.maxAttempts = 2;
   const QString task = OrgCardTask(sim_->BaseUrl(), Q(TestDataset().OrgGuid(0)));

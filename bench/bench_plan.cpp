@@ -1,6 +1,6 @@
 // A country's plan in memory and on disk: a queue of 1,000,000 house page tasks and 30,000
 // fetched cards (the job's lists as a whole-country run holds them), then "lists.dat" saved
-// and loaded again the way the job does it (WriteLinesUtf8, ReadTextLines).
+// and loaded again the way the job does it (written as UTF-8 with its mark, read with ReadTextLines).
 //
 // bench_plan [--tasks N] [--cards N]
 
@@ -14,6 +14,7 @@
 #include "harvest/cards.h"
 #include "harvest/rundata.h"
 #include "portal/api.h"
+#include "platform/atomicfile.h"
 #include "text/textfile.h"
 
 namespace {
@@ -62,7 +63,10 @@ int main(int argc, char** argv) {
   const QString path = dir.filePath(QStringLiteral("lists.dat"));
   QElapsedTimer clock;
   clock.start();
-  if (const FileOutcome written = WriteLinesUtf8(path, data.PendingList); !written) {
+  // The bytes the job writes: the UTF-8 mark, every line ended by CR LF.
+  QByteArray bytes("\xEF\xBB\xBF");
+  for (const QString& line : data.PendingList) bytes += line.toUtf8() + "\r\n";
+  if (const FileOutcome written = WriteFileAtomically(path, bytes); !written) {
     std::fprintf(stderr, "bench_plan: %s\n", qPrintable(written.reason));
     return 1;
   }

@@ -155,13 +155,6 @@ int64_t JsonValue::Integer() const {
   }
 }
 
-int32_t JsonValue::Integer32() const {
-  const int64_t v = Integer();
-  if (v > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
-  if (v < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
-  return int32_t(v);
-}
-
 std::optional<int64_t> JsonValue::Count() const {
   if (!present_) return std::nullopt;
   const element e = El(element_);
@@ -311,11 +304,6 @@ QByteArray Padded(QByteArray utf8) {
 }
 
 }  // namespace
-
-JsonAnswer::JsonAnswer(const QString& text) : impl_(std::make_unique<Impl>()) {
-  const QByteArray padded = Padded(text.toUtf8());
-  Parse(padded, size_t(padded.size()));
-}
 
 JsonAnswer::JsonAnswer(const QByteArray& utf8) : impl_(std::make_unique<Impl>()) {
   // The parser refuses a whole answer for one malformed UTF-8 byte, and the portal sends the

@@ -35,8 +35,6 @@ class JsonValue {
   // false 0; a string holding a whole number -> that number; anything else 0. Values beyond
   // the 64-bit range are clamped to it.
   int64_t Integer() const;
-  // The same, clamped to the signed 32-bit range.
-  int32_t Integer32() const;
   // A number the way a count must be given: a JSON number (a real rounded) or a string
   // holding a whole number, clamped to the 64-bit range. Nothing for any other value
   // (missing, null, boolean, object, array, other text).
@@ -66,7 +64,6 @@ inline constexpr qsizetype kMaxJsonValues = 3000000;
 // Root() is missing); neither has one with more than kMaxJsonValues values.
 class JsonAnswer {
  public:
-  explicit JsonAnswer(const QString& text);
   // Bytes as the portal sent them; malformed UTF-8 in them reads as U+FFFD.
   explicit JsonAnswer(const QByteArray& utf8);
   ~JsonAnswer();

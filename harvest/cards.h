@@ -19,10 +19,6 @@ struct CardColumns {
 // was not requested). Nothing when the card answer is not a JSON object.
 std::optional<CardColumns> ExtractCardColumns(const QByteArray& cardUtf8,
                                               const QByteArray& additionalUtf8);
-inline std::optional<CardColumns> ExtractCardColumns(const QString& cardText,
-                                                     const QString& additionalText) {
-  return ExtractCardColumns(cardText.toUtf8(), additionalText.toUtf8());
-}
 
 // The week schedule of an array of day entries: the seven days Monday first and Sunday last,
 // joined by "||" (always six separators, empty days keep their place). Each day reads like

@@ -6,7 +6,6 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
-#include <limits>
 
 #include "platform/logsink.h"
 
@@ -28,7 +27,6 @@ class JobView : public LogSink {
   // The log's lines from `first` on, at most `count` of them (fewer at the end). A long log is
   // read in blocks, so it is never held a second time as a whole.
   virtual QStringList LogLinesFrom(qsizetype first, qsizetype count) = 0;
-  QStringList LogLines() { return LogLinesFrom(0, std::numeric_limits<qsizetype>::max()); }
 
   // Progress bar (maximum, position, hint shown on hover) and the two counter labels.
   virtual void SetProgress(int maximum, int position, const QString& hint) = 0;

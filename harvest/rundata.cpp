@@ -88,7 +88,3 @@ bool SortedUniqueList::Add(const QString& entry) {
   return true;
 }
 
-bool SortedUniqueList::Contains(const QString& entry) const {
-  const auto it = std::lower_bound(items_.cbegin(), items_.cend(), entry, LessIgnoringCase);
-  return it != items_.cend() && QString::compare(*it, entry, Qt::CaseInsensitive) == 0;
-}

@@ -61,7 +61,6 @@ class KeyValueList {
 class SortedUniqueList {
  public:
   bool Add(const QString& entry);  // false when an equal entry is present
-  bool Contains(const QString& entry) const;
   void Clear() { items_.clear(); }
   const QStringList& Items() const { return items_; }
   qsizetype Count() const { return items_.size(); }

@@ -282,24 +282,6 @@ FileOutcome WriteLinesAnsi(const QString& path, const QStringList& lines) {
   return WriteFileAtomically(path, JoinLines(lines, EncodeAnsi));
 }
 
-QByteArray Utf8FileBytes(const QStringList& lines) {
-  // Line by line into one buffer: a queue of a million tasks is held once as bytes, not
-  // also as one joined text and its copy.
-  qsizetype size = 3;
-  for (const QString& line : lines) size += line.size() + 2;
-  QByteArray bytes;
-  bytes.reserve(size);
-  bytes += "\xEF\xBB\xBF";
-  for (const QString& line : lines) {
-    bytes += line.toUtf8();
-    bytes += "\r\n";
-  }
-  return bytes;
-}
-
-FileOutcome WriteLinesUtf8(const QString& path, const QStringList& lines) {
-  return WriteFileAtomically(path, Utf8FileBytes(lines));
-}
 
 namespace {
 

@@ -57,12 +57,6 @@ QString TextLossMessage(const QString& path, const TextReadLoss& loss);
 // failure the old file is as it was.
 FileOutcome WriteLinesAnsi(const QString& path, const QStringList& lines);
 
-// Writes lines as UTF-8 starting with the mark EF BB BF, every line ended by CR LF; no lines
-// give the mark alone. Atomic like WriteLinesAnsi.
-FileOutcome WriteLinesUtf8(const QString& path, const QStringList& lines);
-// The bytes WriteLinesUtf8 writes for the lines.
-QByteArray Utf8FileBytes(const QStringList& lines);
-
 
 // The time stamp every log line begins with: the short date, a blank and the long time in
 // the user's locale; at exactly midnight only the date.

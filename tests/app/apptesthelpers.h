@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <functional>
+#include <limits>
 #include <memory>
 
 #include "app/dialogs.h"
@@ -104,6 +105,8 @@ struct TestWindow {
   QStringList LogLines() const {
     return form->LogsMemo->toPlainText().split(QLatin1Char('\n'));
   }
+  // The log's lines as the job reads them back: none for an empty log.
+  QStringList JobLogLines() const { return form->LogLinesFrom(0, std::numeric_limits<qsizetype>::max()); }
 
   std::shared_ptr<FakeDialogs> dialogs;
   std::unique_ptr<TMainForm> form;

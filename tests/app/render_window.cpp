@@ -61,7 +61,7 @@ int main(int argc, char* argv[]) {
   const QStringList selected = {QStringLiteral("Владимирская область"),
                                 QStringLiteral("Ивановская область"),
                                 QStringLiteral("Тверская область")};
-  if (!WriteLinesUtf8(folder + QStringLiteral("cities.txt"), regions) ||
+  if (!WriteLinesAnsi(folder + QStringLiteral("cities.txt"), regions) ||
       !WriteLinesAnsi(folder + QStringLiteral("selection.txt"), selected)) {
     std::fprintf(stderr, "cannot write the sample files\n");
     return 1;

@@ -486,7 +486,7 @@ void WindowTest::jobCallsFromAnotherThread() {
     w.form->SetProgress(40, 10, QStringLiteral("10 из 40, осталось 30"));
     w.form->SetRunControlsEnabled(false);
     w.form->ArmResumeTimer(60000);
-    lines = w.form->LogLines();
+    lines = w.JobLogLines();
     done = true;
   });
   QTRY_VERIFY_WITH_TIMEOUT(done.load(), 20000);
@@ -517,7 +517,7 @@ void WindowTest::jobCallsFromAnotherThread() {
   w.form->SetRunControlsEnabled(true);
   QVERIFY(w.form->StartButton->isEnabled());
   w.form->ClearLog();
-  QVERIFY(w.form->LogLines().isEmpty());
+  QVERIFY(w.JobLogLines().isEmpty());
 }
 
 void WindowTest::progressStaysInRange_data() {
@@ -646,8 +646,8 @@ void WindowTest::logViewKeepsEveryLineAndFollowsTheEnd() {
 
   for (int i = 0; i < 5000; ++i) w.form->AddLogLine(QStringLiteral("line %1").arg(i));
   // Stored at once, shown with the next batch, which follows the end.
-  QCOMPARE(w.form->LogLines().size(), 5000);
-  QCOMPARE(w.form->LogLines().last(), QStringLiteral("line 4999"));
+  QCOMPARE(w.JobLogLines().size(), 5000);
+  QCOMPARE(w.JobLogLines().last(), QStringLiteral("line 4999"));
   QTRY_COMPARE(view->ShownLines(), 5000);
   QCOMPARE(view->LastVisibleRow(), 4999);
   const int narrow = view->horizontalScrollBar()->maximum();
@@ -660,7 +660,7 @@ void WindowTest::logViewKeepsEveryLineAndFollowsTheEnd() {
 
   // A line with a line break is two lines, as the text view took it.
   w.form->AddLogLine(QStringLiteral("first half\nsecond half"));
-  QCOMPARE(w.form->LogLines().mid(5001), (QStringList{"first half", "second half"}));
+  QCOMPARE(w.JobLogLines().mid(5001), (QStringList{"first half", "second half"}));
 
   // Someone reading older lines keeps their place while lines come in.
   view->verticalScrollBar()->setValue(0);
@@ -670,7 +670,7 @@ void WindowTest::logViewKeepsEveryLineAndFollowsTheEnd() {
 
   // Cleared: nothing stored, nothing shown, and new lines follow the end again.
   w.form->ClearLog();
-  QVERIFY(w.form->LogLines().isEmpty());
+  QVERIFY(w.JobLogLines().isEmpty());
   QCOMPARE(view->ShownLines(), 0);
   QCOMPARE(view->FirstVisibleRow(), -1);
   for (int i = 0; i < 3 * rowsInSight; ++i) w.form->AddLogLine(QStringLiteral("again %1").arg(i));
@@ -711,7 +711,7 @@ void WindowTest::logViewCopiesTheSelectedLines() {
   QVERIFY(view->SelectedLines().isEmpty());
   // Typing changes nothing: the log is read only.
   QTest::keyClicks(view, QStringLiteral("abc"));
-  QCOMPARE(w.form->LogLines().size(), 4);
+  QCOMPARE(w.JobLogLines().size(), 4);
 }
 
 void WindowTest::unusableCertificateOrKeyStartsNoJob_data() {
@@ -769,7 +769,7 @@ void WindowTest::unusableCertificateOrKeyStartsNoJob() {
   // The last paragraph says what to do.
   QVERIFY(!message.section(QStringLiteral("\n\n"), 2).trimmed().isEmpty());
   // Nothing of a run: no log, no files, the controls as they were.
-  QVERIFY(w.form->LogLines().isEmpty());
+  QVERIFY(w.JobLogLines().isEmpty());
   QVERIFY(w.form->StartButton->isEnabled());
   QVERIFY(!dir.Exists("lists.dat"));
   QVERIFY(QDir(dir.Path()).entryList({QStringLiteral("data*.tab")}).isEmpty());

@@ -37,7 +37,7 @@ QStringList ExpectedRows(const simdata::Dataset& ds, int region, const std::vect
                          const QString& base) {
   QStringList rows;
   for (int org : orgs) {
-    auto card = ExtractCardColumns(Q(ds.CardJson(org)), QString());
+    auto card = ExtractCardColumns(Q(ds.CardJson(org)).toUtf8(), QByteArray());
     if (!card) continue;
     RunData run;
     run.baseUrl = base;

@@ -102,7 +102,7 @@ QStringList ExpectedRows(const simdata::Dataset& ds, const std::vector<int>& reg
   QStringList rows;
   for (int r : regions) {
     for (int org : ds.RegionOrgs(r)) {
-      auto card = ExtractCardColumns(Q(ds.CardJson(org)), additional ? Q(ds.AdditionalInfoJson(org)) : QString());
+      auto card = ExtractCardColumns(Q(ds.CardJson(org)).toUtf8(), additional ? Q(ds.AdditionalInfoJson(org)).toUtf8() : QByteArray());
       if (!card) continue;
       RunData run;
       run.baseUrl = base;
@@ -801,7 +801,7 @@ TEST_F(JobTest, SavedQueueHasInFlightTasksFirstAndFailedTasksLast) {
     for (const auto& r : ds.Regions()) first.view.regions.append(Item(r));
     first.view.limit = 3;
     HarvestSettings s = first.Settings(*faulty);
-    s.fetch.idleTimeoutSec = 900;
+    s.fetch.idleAndConnectTimeoutSec = 900;
     TScraper* job = first.Create(s);
     job->start();
     // Three attempts of region 0, one request each of regions 1 and 2, and region 3 taken in

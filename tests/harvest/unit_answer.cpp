@@ -61,7 +61,7 @@ TEST(AnswerReader, ReadsMembersByTheReadingRules) {
   };
   for (const ReadCase& c : cases) {
     SCOPED_TRACE(c.json);
-    const JsonAnswer answer(QString::fromUtf8(c.json));
+    const JsonAnswer answer{QByteArray(c.json)};
     ASSERT_TRUE(answer.Ok());
     const JsonValue v = answer.Root().Member("v");
     EXPECT_EQ(v.Text(), QString::fromUtf8(c.text));
@@ -70,15 +70,8 @@ TEST(AnswerReader, ReadsMembersByTheReadingRules) {
   }
 }
 
-TEST(AnswerReader, IntegerIsClampedTo32BitsWhereAskedFor) {
-  const JsonAnswer answer(QStringLiteral(R"({"big":3000000000,"small":-3000000000,"ok":123})"));
-  EXPECT_EQ(answer.Root().Member("big").Integer32(), std::numeric_limits<int32_t>::max());
-  EXPECT_EQ(answer.Root().Member("small").Integer32(), std::numeric_limits<int32_t>::min());
-  EXPECT_EQ(answer.Root().Member("ok").Integer32(), 123);
-}
-
 TEST(AnswerReader, CountOnlyFromNumbersAndNumberTexts) {
-  const JsonAnswer answer(QStringLiteral(
+  const JsonAnswer answer(QByteArray(
       R"({"i":12,"neg":-3,"real":2.6,"text":"1500","blank":" 7 ","huge":99999999999999999999999,)"
       R"("word":"много","bool":true,"null":null,"obj":{},"arr":[1],"empty":""})"));
   ASSERT_TRUE(answer.Ok());
@@ -98,7 +91,7 @@ TEST(AnswerReader, CountOnlyFromNumbersAndNumberTexts) {
 TEST(AnswerReader, AnswerOfTooManyValuesIsNotParsed) {
   // Commas inside strings are no values: a huge text field still parses.
   QString text = QStringLiteral("{\"s\":\"") + QString(kMaxJsonValues + 10, u',') + QStringLiteral("\\\"\"}");
-  const JsonAnswer field(text);
+  const JsonAnswer field(text.toUtf8());
   EXPECT_TRUE(field.Ok());
   EXPECT_FALSE(field.TooManyValues());
   EXPECT_EQ(field.Root().Member("s").Text().size(), kMaxJsonValues + 11);
@@ -119,7 +112,7 @@ TEST(AnswerReader, AnswerOfTooManyValuesIsNotParsed) {
 TEST(AnswerReader, TextThatDoesNotParseGivesNoObject) {
   for (const char* text : {"", "   ", "{", "not json", "{\"a\":}", "{\"a\":1} x", "{'a':1}"}) {
     SCOPED_TRACE(text);
-    const JsonAnswer answer(QString::fromUtf8(text));
+    const JsonAnswer answer{QByteArray(text)};
     EXPECT_FALSE(answer.Ok());
     EXPECT_FALSE(answer.Root().Present());
     EXPECT_EQ(answer.Root().Member("a").Text(), QString());
@@ -128,7 +121,7 @@ TEST(AnswerReader, TextThatDoesNotParseGivesNoObject) {
 }
 
 TEST(AnswerReader, OneOverlongNumberDoesNotLoseTheAnswer) {
-  const JsonAnswer answer(QStringLiteral(
+  const JsonAnswer answer(QByteArray(
       R"({"account":40702810900000000001234,"list":[1,-1E999,2],)"
       R"("s":"99999999999999999999999 \" 1e999","v":"ok"})"));
   ASSERT_TRUE(answer.Ok());
@@ -146,12 +139,12 @@ TEST(AnswerReader, OneOverlongNumberDoesNotLoseTheAnswer) {
                            R"({"v":99999999999999999999999)", R"({"v":+1})", R"({"v":0x10})",
                            R"({"v":99999999999999999999999,})"}) {
     SCOPED_TRACE(text);
-    EXPECT_FALSE(JsonAnswer(QString::fromUtf8(text)).Ok());
+    EXPECT_FALSE(JsonAnswer(QByteArray(text)).Ok());
   }
 }
 
 TEST(AnswerReader, MemberOfANonObjectIsMissing) {
-  const JsonAnswer answer(QStringLiteral(R"({"s":"x","n":null,"a":[{"k":1}],"o":{"k":2}})"));
+  const JsonAnswer answer(QByteArray(R"({"s":"x","n":null,"a":[{"k":1}],"o":{"k":2}})"));
   const JsonValue root = answer.Root();
   for (const char* name : {"s", "n", "a", "missing"}) {
     SCOPED_TRACE(name);
@@ -164,7 +157,7 @@ TEST(AnswerReader, MemberOfANonObjectIsMissing) {
 }
 
 TEST(AnswerReader, ArrayViewOnlyForArrays) {
-  const JsonAnswer answer(QStringLiteral(R"({"a":[10,"x",null],"o":{"0":1},"s":"abc","n":null})"));
+  const JsonAnswer answer(QByteArray(R"({"a":[10,"x",null],"o":{"0":1},"s":"abc","n":null})"));
   const JsonValue a = answer.Root().Member("a");
   ASSERT_TRUE(a.IsArray());
   EXPECT_EQ(a.Size(), 3u);
@@ -186,11 +179,11 @@ TEST(AnswerReader, ArrayViewOnlyForArrays) {
 }
 
 TEST(AnswerReader, TopLevelScalarsAndArraysParse) {
-  const JsonAnswer number(QStringLiteral("42"));
+  const JsonAnswer number(QByteArray("42"));
   ASSERT_TRUE(number.Ok());
   EXPECT_EQ(number.Root().Integer(), 42);
   EXPECT_FALSE(number.Root().Member("total").Present());
-  const JsonAnswer array(QStringLiteral("[1,2]"));
+  const JsonAnswer array(QByteArray("[1,2]"));
   ASSERT_TRUE(array.Ok());
   EXPECT_EQ(array.Root().Size(), 2u);
 }
@@ -273,8 +266,6 @@ TEST(SortedUniqueList, KeepsOneOfEachIgnoringCaseInOrder) {
   EXPECT_TRUE(list.Add(QStringLiteral("Bravo")));
   EXPECT_FALSE(list.Add(QStringLiteral("bravo")));
   EXPECT_EQ(list.Items(), (QStringList{"Alpha", "Bravo", "charlie", "delta"}));
-  EXPECT_TRUE(list.Contains(QStringLiteral("CHARLIE")));
-  EXPECT_FALSE(list.Contains(QStringLiteral("echo")));
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ QString Week(const QString& mon, const QString& tue, const QString& wed, const Q
 }
 
 TEST(CardColumns, FullCardWithAdditionalInformation) {
-  const auto card = ExtractCardColumns(Fixture("card_full.json"), Fixture("additional_full.json"));
+  const auto card = ExtractCardColumns(Fixture("card_full.json").toUtf8(), Fixture("additional_full.json").toUtf8());
   ASSERT_TRUE(card.has_value());
   EXPECT_EQ(card->guid, QStringLiteral("A1B2C3D4-0000-4000-8000-000000000001"));
   const QString workday = QStringLiteral("09:00-18:00, перерыв 13:00-14:00");
@@ -59,7 +59,7 @@ TEST(CardColumns, FullCardWithAdditionalInformation) {
 }
 
 TEST(CardColumns, NullsAndMissingMembers) {
-  const auto card = ExtractCardColumns(Fixture("card_sparse.json"), QString());
+  const auto card = ExtractCardColumns(Fixture("card_sparse.json").toUtf8(), QByteArray());
   ASSERT_TRUE(card.has_value());
   EXPECT_EQ(card->guid, QStringLiteral("b2"));
   QStringList expected(kCardColumnCount);
@@ -87,7 +87,7 @@ TEST(CardColumns, RegistrationDateAndOkopfRules) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.members);
-    const auto card = ExtractCardColumns(QStringLiteral("{%1}").arg(QString::fromUtf8(c.members)), {});
+    const auto card = ExtractCardColumns(QByteArray("{") + c.members + "}", {});
     ASSERT_TRUE(card.has_value());
     EXPECT_EQ(card->columns[3], QString::fromUtf8(c.date));
     EXPECT_EQ(card->columns[6], QString::fromUtf8(c.okopf));
@@ -97,7 +97,7 @@ TEST(CardColumns, RegistrationDateAndOkopfRules) {
 TEST(CardColumns, CardThatDoesNotParseGivesNothing) {
   for (const char* text : {"", "<html>502</html>", "{\"guid\":", "[]", "5", "\"card\"", "null"}) {
     SCOPED_TRACE(text);
-    EXPECT_FALSE(ExtractCardColumns(QString::fromUtf8(text), Fixture("additional_full.json")));
+    EXPECT_FALSE(ExtractCardColumns(QByteArray(text), Fixture("additional_full.json").toUtf8()));
   }
 }
 
@@ -129,7 +129,7 @@ TEST(CardColumns, AdditionalInformationGuards) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.additional);
-    const auto card = ExtractCardColumns(QStringLiteral(R"({"guid":"g"})"), QString::fromUtf8(c.additional));
+    const auto card = ExtractCardColumns(QByteArray(R"({"guid":"g"})"), QByteArray(c.additional));
     ASSERT_TRUE(card.has_value());
     ASSERT_EQ(card->columns.size(), kCardColumnCount);
     EXPECT_EQ(card->columns.mid(16), c.columns19to24);
@@ -178,7 +178,7 @@ TEST(WeekSchedule, DayEntries) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.days.toStdString());
-    const JsonAnswer answer(QStringLiteral("[%1]").arg(c.days));
+    const JsonAnswer answer(QStringLiteral("[%1]").arg(c.days).toUtf8());
     ASSERT_TRUE(answer.Ok());
     const QString schedule = FormatWeekSchedule(answer.Root());
     EXPECT_EQ(schedule, c.expected);

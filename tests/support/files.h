@@ -24,6 +24,14 @@ inline QStringList FileLines(const QString& path) {
   return lines;
 }
 
+// The bytes of a UTF-8 working file as the job writes it ("lists.dat", "context.dat"): the
+// mark EF BB BF, every line ended by CR LF.
+inline QByteArray Utf8FileBytes(const QStringList& lines) {
+  QByteArray bytes = kUtf8Mark;
+  for (const QString& line : lines) bytes += line.toUtf8() + "\r\n";
+  return bytes;
+}
+
 // Creates or replaces the file with the bytes; false when it cannot.
 inline bool WriteFileBytes(const QString& path, const QByteArray& bytes) {
   QFile f(path);

@@ -32,7 +32,7 @@ FileOutcome ResultFile::Open(const QString& path) {
   auto file = std::make_unique<SysFile>();
   // Emptied only once it is ours, so a file that another process is still writing is left
   // alone.
-  if (!file->Open(path, SysFile::Mode::kExclusive) || !file->Truncate(0))
+  if (!file->Open(path, SysFile::Mode::kOneWriter) || !file->Truncate(0))
     return FileOutcome::Failed(file->ErrorString());
   file_ = std::move(file);
   size_ = 0;

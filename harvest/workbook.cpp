@@ -320,5 +320,3 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
   out.rows = int(row);
   return out;
 }
-
-FileOutcome OpenWithDesktop(const QString& path) { return OpenWithDesktopProgram(path); }

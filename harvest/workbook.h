@@ -20,10 +20,3 @@ struct WorkbookOutcome : FileOutcome {
 // (identifiers keep their leading zeros and every digit). Rows are streamed; only the long
 // links stay in memory until the end (about 2.6 KB each). The result file itself is only read.
 WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath);
-
-// Asks the desktop to open the file with its default program (xdg-open on Linux, the shell
-// on Windows). Fails, saying why, when there is no desktop session, no xdg-open, or the
-// opener reports within a few seconds that it could not open the file (no program for the
-// file's type). An opener still running by then counts as success: xdg-open may run the
-// program itself, and it is left running.
-FileOutcome OpenWithDesktop(const QString& path);

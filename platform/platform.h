@@ -19,8 +19,11 @@ class SysFile {
     // A new file: one left at that name is removed first, a link is never followed (a
     // working file's temporary). It takes the permissions of `like` when that exists.
     kFresh,
-    // Created if missing, not emptied; no other writer while it is open (the result file).
-    kExclusive,
+    // Created if missing, not emptied; no second copy of this program writes it while it is
+    // open (the result file). On Linux an advisory lock (flock): it keeps out writers that
+    // take the same lock, not a program that writes without asking. On Windows a share mode
+    // that keeps out every other writer.
+    kOneWriter,
     // An existing file (cutting a result file back).
     kExisting,
   };
@@ -82,10 +85,12 @@ QByteArray EncodeAnsi(const QString& text);
 // no narrow form.
 QByteArray NarrowFileName(const QString& path);
 
-// Hands a file to the program the desktop opens it with (the spreadsheet program for a
-// workbook): OpenWithDesktop of harvest/workbook.h. Fails, with the reason, when there is no
-// desktop or it could not be handed over.
-FileOutcome OpenWithDesktopProgram(const QString& path);
+// Asks the desktop to open the file with its default program (the spreadsheet program for a
+// workbook: xdg-open on Linux, the shell on Windows). Fails, saying why, when there is no
+// desktop session, no xdg-open, or the opener reports within a few seconds that it could not
+// open the file (no program for the file's type). An opener still running by then counts as
+// success: xdg-open may run the program itself, and it is left running.
+FileOutcome OpenWithDesktop(const QString& path);
 
 // The full path of the running executable, empty when the system does not say.
 QString ExecutableFilePath();

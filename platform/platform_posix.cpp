@@ -59,7 +59,7 @@ bool SysFile::Open(const QString& path, Mode mode, const QString& like) {
         perms = st.st_mode & 07777;
       break;
     }
-    case Mode::kExclusive:
+    case Mode::kOneWriter:
       // Not O_TRUNC: another process may still be writing it.
       flags |= O_CREAT;
       break;
@@ -68,7 +68,7 @@ bool SysFile::Open(const QString& path, Mode mode, const QString& like) {
   }
   const int fd = ::open(name.constData(), flags, perms);
   if (fd < 0) return Fail();
-  if (mode == Mode::kExclusive && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (mode == Mode::kOneWriter && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int code = errno;
     ::close(fd);
     error_ = code == EWOULDBLOCK ? InUseReason() : SystemErrorText(code);
@@ -199,7 +199,7 @@ QString OpenerFailure(int errFd, int status) {
 
 }  // namespace
 
-FileOutcome OpenWithDesktopProgram(const QString& path) {
+FileOutcome OpenWithDesktop(const QString& path) {
   if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
     return FileOutcome::Failed(QStringLiteral("нет рабочего стола"));
   const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));

@@ -32,7 +32,7 @@ bool SysFile::Open(const QString& path, Mode mode, const QString&) {
       share = FILE_SHARE_READ | FILE_SHARE_DELETE;
       disposition = CREATE_ALWAYS;
       break;
-    case Mode::kExclusive:
+    case Mode::kOneWriter:
       // Readers (a spreadsheet program looking in during a run) are welcome; a second
       // writer is not. Not emptied here: the caller does that once the file is its own.
       share = FILE_SHARE_READ;
@@ -46,7 +46,7 @@ bool SysFile::Open(const QString& path, Mode mode, const QString&) {
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     const bool inUse = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
-    error_ = inUse && mode == Mode::kExclusive ? InUseReason() : SystemErrorText(int(code));
+    error_ = inUse && mode == Mode::kOneWriter ? InUseReason() : SystemErrorText(int(code));
     return false;
   }
   handle_ = reinterpret_cast<intptr_t>(h);
@@ -143,7 +143,7 @@ QByteArray EncodeAnsi(const QString& input) {
   return bytes;
 }
 
-FileOutcome OpenWithDesktopProgram(const QString& path) {
+FileOutcome OpenWithDesktop(const QString& path) {
   // The shell's own "open": whatever program the user has for .xlsx files.
   SHELLEXECUTEINFOW info{};
   info.cbSize = sizeof info;

@@ -42,7 +42,8 @@ struct FetchSettings {
   int maxAttempts = 100;
   int failPauseMs = 1000;       // after every failed attempt
   int additionalWaitMs = 2000;  // between a card and its additional information
-  int idleTimeoutSec = 900;     // without traffic on the connection
+  // Without traffic on the connection, and for making the connection in the first place.
+  int idleAndConnectTimeoutSec = 900;
   // The certificate and key loaded once for the whole run and shared by every worker. Empty:
   // each worker loads them itself from the two files.
   std::shared_ptr<const TlsIdentity> identity;

@@ -21,6 +21,7 @@
 #include "apptesthelpers.h"
 #include "harvest/scraper.h"
 #include "tests/support/simserver.h"
+#include "tests/support/testsettings.h"
 #include "text/textfile.h"
 
 namespace {
@@ -32,18 +33,12 @@ const QString kStopping = QStringLiteral(": Останавливаем рабо�
 constexpr int kJobTimeoutMs = 60000;
 
 HarvestSettings NeverAnsweringPortal() {
-  HarvestSettings settings;
-  settings.fetch.baseUrl = QStringLiteral("https://127.0.0.1:9/");
-  // A usable certificate and key: without them "СТАРТ" starts no job.
-  settings.fetch.certFile = SimServer::ClientCert();
-  settings.fetch.keyFile = SimServer::ClientKey();
+  // With a usable certificate and key: without them "СТАРТ" starts no job.
+  HarvestSettings settings = TestHarvestSettings(QStringLiteral("https://127.0.0.1:9/"));
   settings.fetch.maxAttempts = 100;
   settings.fetch.failPauseMs = 200;
-  settings.fetch.additionalWaitMs = 0;
-  settings.fetch.idleTimeoutSec = 5;
-  settings.passWaitMs = 1;
+  settings.fetch.idleAndConnectTimeoutSec = 5;
   settings.errorPauseMs = 300;
-  settings.openWorkbook = false;
   return settings;
 }
 

@@ -24,6 +24,7 @@
 #include "apptesthelpers.h"
 #include "tests/support/childprocess.h"
 #include "tests/support/simserver.h"
+#include "tests/support/testsettings.h"
 #include "text/textfile.h"
 
 namespace {
@@ -53,14 +54,9 @@ bool StartPortal(SimServer& sim, const QStringList& dataset, const ScratchDir& d
 }
 
 HarvestSettings PortalSettings(const SimServer& sim) {
-  HarvestSettings settings;
-  settings.fetch = sim.ClientSettings();
+  HarvestSettings settings = TestHarvestSettings(sim.BaseUrl());
   settings.fetch.failPauseMs = 50;
-  settings.fetch.additionalWaitMs = 10;
-  settings.fetch.idleTimeoutSec = 30;
-  settings.passWaitMs = 1;
   settings.errorPauseMs = 500;
-  settings.openWorkbook = false;
   return settings;
 }
 
@@ -257,7 +253,7 @@ void RunControlTest::closeDoesNotWaitForAnswersUnderWay() {
   QString error;
   QVERIFY2(StartPortal(sim, dataset, dir, &error), qPrintable(error));
   HarvestSettings settings = PortalSettings(sim);
-  settings.fetch.idleTimeoutSec = 900;
+  settings.fetch.idleAndConnectTimeoutSec = 900;
 
   {
     TestWindow w(dir, settings, kRunTimeoutMs);

@@ -44,20 +44,16 @@ int main(int argc, char* argv[]) {
     return lost == 0 && doubled == 0 && problems.isEmpty() ? 0 : 1;
   }
 
-  HarvestSettings s;
+  HarvestSettings s = TestHarvestSettings(value("--base"));
   s.dir = value("--dir");
   if (!s.dir.endsWith(QLatin1Char('/'))) s.dir += QLatin1Char('/');
-  s.fetch.baseUrl = value("--base");
   s.fetch.certFile = value("--cert");
   s.fetch.keyFile = value("--key");
   s.fetch.maxAttempts = 5;
   s.fetch.failPauseMs = 20;
-  s.fetch.additionalWaitMs = 5;
-  s.fetch.idleTimeoutSec = 30;
   s.passWaitMs = value("--pass-wait", QStringLiteral("1")).toInt();
   s.checkpointIntervalMs = value("--checkpoint-ms", QStringLiteral("60000")).toInt();
   s.errorPauseMs = 100;
-  s.openWorkbook = false;
   s.deleteWhenDone = false;
 
   // MOMENT:K, or ARM>MOMENT:K to count only once the moment ARM has passed.

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -24,6 +25,7 @@
 
 #include "harvest/handlers.h"
 #include "harvest/jobview.h"
+#include "tests/support/testsettings.h"
 #include "harvest/resultfile.h"
 #include "harvest/scraper.h"
 #include "portal/api.h"
@@ -64,6 +66,7 @@ class RecordingView : public JobView {
     std::lock_guard<std::mutex> lock(mutex_);
     return Unshared(log_.mid(first, count));
   }
+  QStringList LogLines() { return LogLinesFrom(0, std::numeric_limits<qsizetype>::max()); }
   void SetProgress(int maximum, int position, const QString& hint) override {
     std::lock_guard<std::mutex> lock(mutex_);
     progress_.push_back({maximum, position, hint});
@@ -217,16 +220,11 @@ class JobRun {
   RecordingView view;
 
   HarvestSettings Settings(const SimServer& sim) const {
-    HarvestSettings s;
+    HarvestSettings s = TestHarvestSettings(sim.BaseUrl());
     s.dir = dir;
-    s.fetch = sim.ClientSettings();
     s.fetch.maxAttempts = 3;
     s.fetch.failPauseMs = 5;
-    s.fetch.additionalWaitMs = 5;
-    s.fetch.idleTimeoutSec = 30;
-    s.passWaitMs = 1;
     s.errorPauseMs = 200;
-    s.openWorkbook = false;
     s.deleteWhenDone = false;
     return s;
   }

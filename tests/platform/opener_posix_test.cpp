@@ -7,7 +7,7 @@
 #include <QTemporaryDir>
 #include <csignal>
 
-#include "harvest/workbook.h"
+#include "platform/platform.h"
 #include "tests/harvest/fakeopener.h"
 
 namespace {
@@ -17,7 +17,7 @@ QByteArray ReadAll(const QString& path) {
   return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-TEST(Workbook, OpenWithDesktopSaysWhyTheDesktopDidNotOpenTheFile) {
+TEST(OpenWithDesktop, SaysWhyTheDesktopDidNotOpenTheFile) {
   const QString xlsx = QStringLiteral("/home/user/OrgHarvester/data5000.xlsx");
   struct Case {
     const char* name;
@@ -50,7 +50,7 @@ TEST(Workbook, OpenWithDesktopSaysWhyTheDesktopDidNotOpenTheFile) {
   }
 }
 
-TEST(Workbook, OpenerThatRunsTheProgramItselfCountsAsOpenedAndIsLeftRunning) {
+TEST(OpenWithDesktop, OpenerThatRunsTheProgramItselfCountsAsOpenedAndIsLeftRunning) {
   // xdg-open without a desktop environment runs the program in its own process and returns
   // only when the program ends.
   FakeOpener opener("echo $$ >\"${0%/*}/pid\"\nexec /bin/sleep 60");

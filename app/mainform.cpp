@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QDir>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontMetrics>
@@ -462,11 +463,16 @@ bool TMainForm::SettleLeftovers() {
     QStringList lines;
     if (!readLeftover(lists, &lines)) return false;
     const qsizetype runnable = RunStore::RunnableTasks(lines, settings_.fetch.baseUrl);
-    // One that cannot be removed stays with its companions: the job then resumes from it.
+    // One that cannot be removed stops the start with the reason: resumed, it would take the
+    // place of the ticked regions.
     if (runnable == 0 || dialogs_->Ask(QStringLiteral("От прошлого запуска осталось %1 ссылок на списки карточек. "
                                                       "Удалить их и начать с начала?")
-                                           .arg(runnable)))
-      RunStore::DiscardSavedWork(dir_);
+                                           .arg(runnable))) {
+      if (const FileOutcome discarded = RunStore::DiscardSavedWork(dir_); !discarded) {
+        dialogs_->Error(discarded.reason);
+        return false;
+      }
+    }
   }
   const QString cards = dir_ + QLatin1String(kCardsFile);
   if (QFileInfo::exists(cards)) {
@@ -474,8 +480,12 @@ bool TMainForm::SettleLeftovers() {
     if (!readLeftover(cards, &lines)) return false;
     if (lines.isEmpty() || dialogs_->Ask(QStringLiteral("От прошлого запуска осталось %1 ссылок на карточки. "
                                                         "Удалить их и начать с начала?")
-                                             .arg(lines.size())))
-      RemoveFile(cards);
+                                             .arg(lines.size()))) {
+      if (const FileOutcome removed = RemoveFile(cards); !removed) {
+        dialogs_->Error(QStringLiteral("Файл %1 не удалён: %2").arg(QDir::toNativeSeparators(cards), removed.reason));
+        return false;
+      }
+    }
   }
   return true;
 }

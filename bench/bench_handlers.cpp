@@ -98,7 +98,10 @@ int main() {
           << QStringLiteral("20") << QStringLiteral("1990,1985") << QStringLiteral("1980")
           << addresses.join(u'|') << QString::number(r % 5000)
           << QStringLiteral("https://portal.test/#!/organizationView/5f0c%1-7a2e-4c1b-9d3e-000000000000").arg(r, 4, 16, QChar(u'0'));
-      file.WriteRow(row);
+      if (const FileOutcome written = file.WriteRow(row); !written) {
+        std::fprintf(stderr, "bench_handlers: %s\n", qPrintable(written.reason));
+        return 1;
+      }
     }
   }
   bench::ResetPeak();

@@ -551,7 +551,10 @@ int main(int argc, char** argv) {
   cities.waitForFinished(30000);
   QList<RegionItem> regions;
   QStringList lines;
-  ReadTextLines(citiesPath, &lines);
+  if (const FileOutcome read = ReadTextLines(citiesPath, &lines); !read) {
+    std::fprintf(stderr, "cities.txt: %s\n", qPrintable(read.reason));
+    return 1;
+  }
   for (const QString& line : lines) {
     const qsizetype eq = line.indexOf(QLatin1Char('='));
     if (eq > 0) regions.append(RegionItem{line.left(eq), line.mid(eq + 1)});

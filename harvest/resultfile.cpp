@@ -28,17 +28,20 @@ QString ResultFile::HeaderLine() {
 }
 
 FileOutcome ResultFile::Open(const QString& path) {
-  Close();
+  if (file_) {
+    if (FileOutcome closed = Close(); !closed) return closed;
+  }
   auto file = std::make_unique<SysFile>();
   // Emptied only once it is ours, so a file that another process is still writing is left
   // alone.
-  if (!file->Open(path, SysFile::Mode::kOneWriter) || !file->Truncate(0))
-    return FileOutcome::Failed(file->ErrorString());
+  FileOutcome opened = file->Open(path, SysFile::Mode::kOneWriter);
+  if (opened) opened = file->Truncate(0);
+  if (!opened) return opened;
   file_ = std::move(file);
   size_ = 0;
   path_ = path;
   FileOutcome header = WriteAll(HeaderBytes());
-  if (!header) Close();
+  if (!header) static_cast<void>(Close());  // the header's failure is the one to report
   return header;
 }
 
@@ -65,12 +68,12 @@ FileOutcome ResultFile::WriteRow(const QStringList& fields) {
 }
 
 FileOutcome ResultFile::WriteAll(const QByteArray& bytes) {
-  if (!file_->Write(bytes.constData(), bytes.size())) {
-    FileOutcome failed = FileOutcome::Failed(file_->ErrorString());
+  if (FileOutcome written = file_->Write(bytes.constData(), bytes.size()); !written) {
     // Half a row would shift every column of the next run's reading: cut it off, so the
-    // file ends with the last whole row.
-    file_->Truncate(size_);
-    return failed;
+    // file ends with the last whole row. Should that fail too, the next run's cut back to
+    // the recorded length still takes it off.
+    static_cast<void>(file_->Truncate(size_));
+    return written;
   }
   size_ += bytes.size();
   synced_ = false;
@@ -86,8 +89,9 @@ FileOutcome ResultFile::Sync(const SyncCall& call) {
   if (synced_) return FileOutcome::Done();
   if (path_.isEmpty()) return FileOutcome::Failed(NotOpenReason());
   SysFile again;
-  if (!again.Open(path_, SysFile::Mode::kExisting)) return FileOutcome::Failed(again.ErrorString());
+  if (FileOutcome opened = again.Open(path_, SysFile::Mode::kExisting); !opened) return opened;
   FileOutcome synced = SyncFile(again, path_, call);
+  if (FileOutcome closed = again.Close(); !closed && synced) synced = closed;
   synced_ = synced.ok;
   return synced;
 }
@@ -95,8 +99,8 @@ FileOutcome ResultFile::Sync(const SyncCall& call) {
 FileOutcome ResultFile::Close(const SyncCall& call) {
   if (!file_) return synced_ ? FileOutcome::Done() : FileOutcome::Failed(NotOnDiskReason());
   FileOutcome closed = Sync(call);
-  if (!file_->Close() && closed) {  // also releases the lock
-    closed = FileOutcome::Failed(file_->ErrorString());
+  if (FileOutcome released = file_->Close(); !released && closed) {  // also releases the lock
+    closed = released;
     synced_ = false;
   }
   file_.reset();
@@ -139,9 +143,10 @@ FileOutcome ResultFile::CutBack(const QString& path, qint64 length, Cut* cut, co
   if (cut) cut->after = end;
 
   SysFile file;
-  if (!file.Open(path, SysFile::Mode::kExisting)) return fail(file.ErrorString());
-  if (end < size && !file.Truncate(end)) return fail(file.ErrorString());
+  if (FileOutcome opened = file.Open(path, SysFile::Mode::kExisting); !opened) return opened;
+  if (end < size) {
+    if (FileOutcome cutOff = file.Truncate(end); !cutOff) return cutOff;
+  }
   if (FileOutcome synced = SyncFile(file, path, call); !synced) return synced;
-  if (!file.Close()) return fail(file.ErrorString());
-  return FileOutcome::Done();
+  return file.Close();
 }

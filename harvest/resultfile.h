@@ -13,7 +13,8 @@
 class ResultFile {
  public:
   ResultFile() = default;
-  ~ResultFile() { Close(); }
+  // A file still open here is abandoned (the job closes it, and reports, itself).
+  ~ResultFile() { static_cast<void>(Close()); }
   ResultFile(const ResultFile&) = delete;
   ResultFile& operator=(const ResultFile&) = delete;
 

@@ -33,17 +33,19 @@ QString ShownTask(const QString& task) {
 class LineWriter {
  public:
   LineWriter(const QString& path, const SyncCall& sync) : file_(path) { file_.SetSyncCall(sync); }
-  FileOutcome Open() { return Outcome(file_.Open() && file_.Write(kUtf8Mark)); }
-  void Line(const QString& line) { Utf8Line(line.toUtf8()); }
-  void Utf8Line(const QByteArray& line) {
-    file_.Write(line);
-    file_.Write("\r\n", 2);
+  FileOutcome Open() {
+    FileOutcome opened = file_.Open();
+    return opened ? file_.Write(kUtf8Mark) : opened;
   }
-  FileOutcome Commit() { return Outcome(file_.Commit()); }
+  void Line(const QString& line) { Utf8Line(line.toUtf8()); }
+  // A failed write is kept by the file and given by Commit().
+  void Utf8Line(const QByteArray& line) {
+    static_cast<void>(file_.Write(line));
+    static_cast<void>(file_.Write("\r\n", 2));
+  }
+  FileOutcome Commit() { return file_.Commit(); }
 
  private:
-  FileOutcome Outcome(bool ok) const { return ok ? FileOutcome::Done() : FileOutcome::Failed(file_.ErrorString()); }
-
   AtomicFile file_;
 };
 
@@ -56,15 +58,16 @@ WorkbookOutcome ExportWorkbookAtomically(const QString& tabPath, const QString& 
     // On the disk before it takes the old one's place; the old one (perhaps open in a
     // spreadsheet program) stays when it cannot be replaced.
     SysFile part;
-    FileOutcome placed = part.Open(partPath, SysFile::Mode::kExisting) ? SyncFile(part, xlsxPath, sync)
-                                                                       : FileOutcome::Failed(part.ErrorString());
-    part.Close();
+    FileOutcome placed = part.Open(partPath, SysFile::Mode::kExisting);
+    if (placed) placed = SyncFile(part, xlsxPath, sync);
+    if (FileOutcome closed = part.Close(); !closed && placed) placed = closed;
     if (placed) placed = ReplaceFileDurably(partPath, xlsxPath);
     if (placed) return outcome;
     outcome.ok = false;
     outcome.reason = QStringLiteral("файл %1 не создан: %2").arg(QDir::toNativeSeparators(xlsxPath), placed.reason);
   }
-  RemoveFile(partPath);
+  // A part left behind is replaced by the next export.
+  static_cast<void>(RemoveFile(partPath));
   return outcome;
 }
 
@@ -168,10 +171,12 @@ void RunStore::FinishInterruptedRun(const QueueRecord& record, const QList<Writt
   // A workbook made after the record may hold rows that are cut now and fetched again: it
   // goes before the cut, so a kill in between leaves no workbook rather than a stale one.
   if (size != record.resultLength && QFileInfo::exists(xlsx)) {
-    if (!RemoveFile(xlsx) || !SyncFolderOf(xlsx)) {
-      log_(QStringLiteral("Ошибка: файл %1 не удалён, файл результатов прерванного запуска оставлен без "
+    FileOutcome removed = RemoveFile(xlsx);
+    if (removed) removed = SyncFolderOf(xlsx);
+    if (!removed) {
+      log_(QStringLiteral("Ошибка: файл %1 не удалён (%2), файл результатов прерванного запуска оставлен без "
                           "изменений")
-               .arg(QDir::toNativeSeparators(xlsx)));
+               .arg(QDir::toNativeSeparators(xlsx), removed.reason));
       return;
     }
     Moment("resume:workbook-removed");
@@ -208,7 +213,10 @@ void RunStore::FinishInterruptedRun(const QueueRecord& record, const QList<Writt
                         "сохранения, эти данные будут загружены заново")
              .arg(shownTab, number(cut.before - cut.after)));
     // Left only when the file had its recorded length but was changed within it.
-    if (QFileInfo::exists(xlsx)) RemoveFile(xlsx);
+    if (QFileInfo::exists(xlsx)) {
+      if (const FileOutcome removed = RemoveFile(xlsx); !removed)
+        log_(QStringLiteral("Ошибка: устаревший файл %1 не удалён: %2").arg(QDir::toNativeSeparators(xlsx), removed.reason));
+    }
   }
   AddGivenUp(lost);
   if (QFileInfo::exists(xlsx)) return;
@@ -341,11 +349,13 @@ bool RunStore::AddGivenUp(const QList<GivenUpTask>& tasks) {
 
 FileOutcome RunStore::DiscardSavedWork(const QString& dir) {
   const QString lists = dir + QLatin1String(kListsFile);
-  if (!RemoveFile(lists)) return FileOutcome::Failed(QStringLiteral("файл %1 не удалён").arg(QDir::toNativeSeparators(lists)));
-  // The queue is gone first: without it the companions are never read.
-  for (const char* companion : {kAllKnownFile, kContextFile}) RemoveFile(dir + QLatin1String(companion));
-  SyncFolderOf(lists);
-  return FileOutcome::Done();
+  if (const FileOutcome removed = RemoveFile(lists); !removed)
+    return FileOutcome::Failed(QStringLiteral("Файл %1 не удалён: %2").arg(QDir::toNativeSeparators(lists), removed.reason));
+  // The queue is gone first: without it the companions are never read, so one that stays
+  // does no harm.
+  for (const char* companion : {kAllKnownFile, kContextFile})
+    static_cast<void>(RemoveFile(dir + QLatin1String(companion)));
+  return SyncFolderOf(lists);
 }
 
 qsizetype RunStore::RunnableTasks(const QStringList& queue, const QString& baseUrl) {

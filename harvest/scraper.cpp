@@ -145,14 +145,15 @@ FileOutcome WriteLogFile(JobView& view, const QString& path, const QString& clos
   // country's log is never held a second time as a whole.
   constexpr qsizetype kBlock = 4096;
   AtomicFile file(path);
-  bool ok = file.Open();
+  FileOutcome ok = file.Open();
   for (qsizetype first = 0; ok; first += kBlock) {
     const QStringList block = view.LogLinesFrom(first, kBlock);
-    for (const QString& line : block) ok = ok && file.Write(EncodeAnsi(line + QLatin1String("\r\n")));
+    for (const QString& line : block)
+      if (ok) ok = file.Write(EncodeAnsi(line + QLatin1String("\r\n")));
     if (block.size() < kBlock) break;
   }
-  ok = ok && file.Write(EncodeAnsi(closing + QLatin1String("\r\n"))) && file.Commit();
-  return ok ? FileOutcome::Done() : FileOutcome::Failed(file.ErrorString());
+  if (ok) ok = file.Write(EncodeAnsi(closing + QLatin1String("\r\n")));
+  return ok ? file.Commit() : ok;
 }
 
 void TScraper::ReportJobError() {
@@ -220,6 +221,10 @@ void TScraper::StartUp() {
   data_.AllKnownList.Reserve(kAllKnownReserve);
   data_.SkipList.Reserve(kSkipReserve);
   Log(QStringLiteral("Начинаем работу..."));
+  // A folder whose file system cannot sync it (a network share) is worked in all the same:
+  // said once a run, with what is and is not guaranteed there.
+  if (const FileOutcome folder = SyncFolderOf(settings_.dir + QLatin1String(kListsFile)); folder.folderNotSynced)
+    Log(QStringLiteral("Внимание: ") + folder.reason);
 
   // A queue left by an earlier run is continued; otherwise the selected regions start one.
   if (store_.HasSavedQueue()) {

@@ -13,75 +13,74 @@ AtomicFile::AtomicFile(QString path) : path_(std::move(path)) {}
 
 AtomicFile::~AtomicFile() { Discard(); }
 
-bool AtomicFile::Fail(const QString& reason) {
-  if (error_.isEmpty()) error_ = reason;
-  return false;
+FileOutcome AtomicFile::Fail(const FileOutcome& failed) {
+  if (error_.isEmpty()) error_ = failed.reason;
+  return FileOutcome::Failed(error_);
 }
 
-bool AtomicFile::Open() {
+FileOutcome AtomicFile::Open() {
   Discard();
   error_.clear();
   // One fixed name beside the target: a leftover of a killed writer is simply replaced, and
   // only one copy of the program works in a folder.
   tempName_ = path_ + QStringLiteral(".tmp");
-  if (!file_.Open(tempName_, SysFile::Mode::kFresh, path_)) {
+  if (FileOutcome opened = file_.Open(tempName_, SysFile::Mode::kFresh, path_); !opened) {
     tempName_.clear();
-    return Fail(file_.ErrorString());
+    return Fail(opened);
   }
   buffer_.reserve(kBufferBytes);
-  return true;
+  return FileOutcome::Done();
 }
 
-bool AtomicFile::Flush() {
-  const bool ok = file_.Write(buffer_.constData(), buffer_.size());
+FileOutcome AtomicFile::Flush() {
+  const FileOutcome written = file_.Write(buffer_.constData(), buffer_.size());
   buffer_.clear();
-  return ok || Fail(file_.ErrorString());
+  return written ? written : Fail(written);
 }
 
 FileOutcome SyncFile(SysFile& file, const QString& path, const SyncCall& call) {
-  if (SyncThrough(call, path, [&file] { return file.Sync(); })) return FileOutcome::Done();
-  return FileOutcome::Failed(file.ErrorString().isEmpty() ? NotOnDiskReason() : file.ErrorString());
+  return SyncThrough(call, path, [&file] { return file.Sync(); });
 }
 
-bool AtomicFile::Write(const char* data, qsizetype size) {
-  if (!file_.IsOpen()) return Fail(NotOpenReason());
-  if (!error_.isEmpty()) return false;
-  if (buffer_.size() + size > kBufferBytes && !Flush()) return false;
+FileOutcome AtomicFile::Write(const char* data, qsizetype size) {
+  if (!file_.IsOpen()) return Fail(FileOutcome::Failed(NotOpenReason()));
+  if (!error_.isEmpty()) return FileOutcome::Failed(error_);
+  if (buffer_.size() + size > kBufferBytes) {
+    if (FileOutcome flushed = Flush(); !flushed) return flushed;
+  }
   if (size >= kBufferBytes) {
     // A large block goes straight through, without a copy.
-    return file_.Write(data, size) || Fail(file_.ErrorString());
+    const FileOutcome written = file_.Write(data, size);
+    return written ? written : Fail(written);
   }
   buffer_.append(data, size);
-  return true;
+  return FileOutcome::Done();
 }
 
-bool AtomicFile::Commit() {
-  if (!file_.IsOpen()) return Fail(NotOpenReason());
+FileOutcome AtomicFile::Commit() {
+  if (!file_.IsOpen()) return Fail(FileOutcome::Failed(NotOpenReason()));
   // Every step is checked: a full disk may show itself only at the flush, the sync or the
   // close, and the old file must then stay.
-  bool ok = error_.isEmpty() && Flush();
-  if (ok) {
-    const FileOutcome synced = SyncFile(file_, path_, syncCall_);
-    if (!synced) ok = Fail(synced.reason);
-  }
-  if (!file_.Close() && ok) ok = Fail(file_.ErrorString());
-  if (ok) {
-    const FileOutcome replaced = ReplaceFileDurably(tempName_, path_);
-    if (!replaced) ok = Fail(replaced.reason);
-  }
-  if (!ok) {
-    RemoveFile(tempName_);
+  FileOutcome outcome = error_.isEmpty() ? Flush() : FileOutcome::Failed(error_);
+  if (outcome) outcome = SyncFile(file_, path_, syncCall_);
+  if (FileOutcome closed = file_.Close(); !closed && outcome) outcome = closed;
+  if (outcome) outcome = ReplaceFileDurably(tempName_, path_);
+  if (!outcome) {
+    // The temporary goes; if even that fails, the next Open replaces it.
+    static_cast<void>(RemoveFile(tempName_));
     tempName_.clear();
-    return false;
+    return Fail(outcome);
   }
   tempName_.clear();
-  return true;
+  return outcome;
 }
 
 void AtomicFile::Discard() {
-  file_.Close();
+  // Abandoned: what is left of the new file goes, and nothing is reported (an unwritten
+  // temporary is replaced by the next Open anyway).
+  static_cast<void>(file_.Close());
   if (!tempName_.isEmpty()) {
-    RemoveFile(tempName_);
+    static_cast<void>(RemoveFile(tempName_));
     tempName_.clear();
   }
   buffer_.clear();
@@ -89,6 +88,8 @@ void AtomicFile::Discard() {
 
 FileOutcome WriteFileAtomically(const QString& path, const QByteArray& bytes) {
   AtomicFile file(path);
-  if (file.Open() && file.Write(bytes) && file.Commit()) return FileOutcome::Done();
-  return FileOutcome::Failed(file.ErrorString());
+  FileOutcome outcome = file.Open();
+  if (outcome) outcome = file.Write(bytes);
+  if (outcome) outcome = file.Commit();
+  return outcome;
 }

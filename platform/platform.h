@@ -11,8 +11,8 @@
 
 #include "platform/fileoutcome.h"
 
-// An open file for writing, with every failure kept as the system's own text (a file that
-// another writer holds excepted: InUseReason).
+// An open file for writing. Every step answers with a FileOutcome whose reason says, in
+// Russian, what went wrong and what to do (FileErrorReason).
 class SysFile {
  public:
   enum class Mode {
@@ -29,47 +29,54 @@ class SysFile {
   };
 
   SysFile() = default;
-  ~SysFile() { Close(); }
+  // A file still open here is abandoned (the caller has already reported why): closed without
+  // a word.
+  ~SysFile();
   SysFile(const SysFile&) = delete;
   SysFile& operator=(const SysFile&) = delete;
 
-  bool Open(const QString& path, Mode mode, const QString& like = QString());
+  FileOutcome Open(const QString& path, Mode mode, const QString& like = QString());
   bool IsOpen() const { return handle_ != kNone; }
   // Writes all the bytes, or fails.
-  bool Write(const char* data, qint64 size);
+  FileOutcome Write(const char* data, qint64 size);
   // Cuts the file to length bytes and goes on writing at its end.
-  bool Truncate(qint64 length);
-  // The size in bytes, -1 on failure.
-  qint64 Size();
+  FileOutcome Truncate(qint64 length);
   // Puts what was written on the disk.
-  bool Sync();
-  // False when closing reported a failure (a write the system could not complete).
-  bool Close();
+  FileOutcome Sync();
+  // Fails when closing reported a failure (a write the system could not complete).
+  FileOutcome Close();
 
-  QString ErrorString() const { return error_; }
-
-  // The reason another writer keeps an exclusive Open from the file.
-  static QString InUseReason() { return QStringLiteral("файл занят другой программой"); }
+  // The reason another writer keeps a kOneWriter Open from the file.
+  static QString InUseReason() {
+    return QStringLiteral("файл занят другой программой; закройте его там (например, в программе электронных "
+                          "таблиц) и повторите");
+  }
 
  private:
   static constexpr intptr_t kNone = -1;
-  bool Fail();
 
   intptr_t handle_ = kNone;
-  QString error_;
 };
 
-// Puts `from` in the place of `to`, replacing it, and makes the change durable. On failure
-// the system's reason; `to` is as it was, unless only making the change durable failed (the
-// folder's sync on Linux), which is reported all the same.
+// Puts `from` in the place of `to`, replacing it, and makes the change durable. Three
+// outcomes: done; in place but the folder not synced (the file system cannot do it, or it
+// failed: `to` is the new file and counts as written, the reason says what is not
+// guaranteed); failed (`to` is as it was).
 FileOutcome ReplaceFileDurably(const QString& from, const QString& to);
 
 // Removes a file; a missing one counts as removed.
-bool RemoveFile(const QString& path);
+FileOutcome RemoveFile(const QString& path);
 
-// Makes a rename or a removal in the folder of path durable. Windows makes it durable with
-// the rename itself.
-bool SyncFolderOf(const QString& path);
+// Makes a rename or a removal in the folder of path durable. A file system that cannot sync
+// a folder (EINVAL, ENOTSUP: network shares, shared folders of virtual machines) gives
+// InPlaceFolderNotSynced, whose reason names the folder and says what is and is not
+// guaranteed there. Windows makes a change durable with the rename itself: always done.
+FileOutcome SyncFolderOf(const QString& path);
+
+// The reason, in Russian, for a system error code (errno, GetLastError()) of a file
+// operation: what happened and what the user can do (free disk space, check the folder's
+// rights, close the file in the other program). Never the system's own English text.
+QString FileErrorReason(int code);
 
 // Milliseconds since the system started, as a 32-bit counter that wraps.
 uint32_t TickCount();
@@ -95,7 +102,8 @@ FileOutcome OpenWithDesktop(const QString& path);
 // The full path of the running executable, empty when the system does not say.
 QString ExecutableFilePath();
 
-// The system's text for an error code of its own (errno, GetLastError()).
+// The system's text for an error code of its own (errno, GetLastError()), for what is not a
+// file's outcome (a program that would not start).
 QString SystemErrorText(int code);
 
 // Ends the process with `code`, called by a main once everything is saved and closed.

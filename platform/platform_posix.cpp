@@ -36,14 +36,31 @@ int Fd(intptr_t handle) { return int(handle); }
 
 }  // namespace
 
-bool SysFile::Fail() {
-  error_ = SystemErrorText(errno);
-  return false;
+namespace {
+
+FileOutcome FailedWith(int code) { return FileOutcome::Failed(FileErrorReason(code)); }
+
+// A file system that has no sync for a folder says so with one of these.
+bool FolderSyncUnsupported(int code) { return code == EINVAL || code == ENOTSUP || code == EOPNOTSUPP; }
+
+QString FolderNotSyncedText(const QString& folder, const QString& why) {
+  return QStringLiteral("папка %1 не сохраняет на диск изменения в ней самой (%2): каждый файл в ней "
+                        "по-прежнему записывается целиком, прежний или новый, но после сбоя питания или "
+                        "системы последнее сохранение может пропасть, и часть работы будет сделана заново. "
+                        "Чтобы этого не было, запускайте программу из папки на локальном диске")
+      .arg(QDir::toNativeSeparators(folder), why);
 }
 
-bool SysFile::Open(const QString& path, Mode mode, const QString& like) {
-  Close();
-  error_.clear();
+}  // namespace
+
+SysFile::~SysFile() {
+  if (handle_ != kNone) ::close(Fd(handle_));
+}
+
+FileOutcome SysFile::Open(const QString& path, Mode mode, const QString& like) {
+  if (IsOpen()) {
+    if (FileOutcome closed = Close(); !closed) return closed;
+  }
   const QByteArray name = QFile::encodeName(path);
   int flags = O_WRONLY | O_CLOEXEC;
   mode_t perms = 0644;
@@ -52,7 +69,7 @@ bool SysFile::Open(const QString& path, Mode mode, const QString& like) {
       // A leftover of a killed writer goes; O_EXCL then makes sure the file written is the
       // one created here, not a link planted in its place.
       flags |= O_CREAT | O_EXCL | O_NOFOLLOW;
-      if (::unlink(name.constData()) != 0 && errno != ENOENT) return Fail();
+      if (::unlink(name.constData()) != 0 && errno != ENOENT) return FailedWith(errno);
       // A temporary that replaces a file keeps that file's permissions.
       struct stat st {};
       if (!like.isEmpty() && ::stat(QFile::encodeName(like).constData(), &st) == 0)
@@ -67,73 +84,109 @@ bool SysFile::Open(const QString& path, Mode mode, const QString& like) {
       break;
   }
   const int fd = ::open(name.constData(), flags, perms);
-  if (fd < 0) return Fail();
+  if (fd < 0) return FailedWith(errno);
   if (mode == Mode::kOneWriter && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int code = errno;
     ::close(fd);
-    error_ = code == EWOULDBLOCK ? InUseReason() : SystemErrorText(code);
-    return false;
+    return code == EWOULDBLOCK ? FileOutcome::Failed(InUseReason()) : FailedWith(code);
   }
   handle_ = fd;
-  return true;
+  return FileOutcome::Done();
 }
 
-bool SysFile::Write(const char* data, qint64 size) {
+FileOutcome SysFile::Write(const char* data, qint64 size) {
   while (size > 0) {
     const ssize_t n = ::write(Fd(handle_), data, size_t(size));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return Fail();
+      return FailedWith(errno);
     }
     data += n;
     size -= n;
   }
-  return true;
-}
-
-bool SysFile::Truncate(qint64 length) {
-  if (::ftruncate(Fd(handle_), off_t(length)) != 0) return Fail();
-  if (::lseek(Fd(handle_), off_t(length), SEEK_SET) < 0) return Fail();
-  return true;
-}
-
-qint64 SysFile::Size() {
-  struct stat st {};
-  if (::fstat(Fd(handle_), &st) != 0) {
-    Fail();
-    return -1;
-  }
-  return qint64(st.st_size);
-}
-
-bool SysFile::Sync() { return ::fsync(Fd(handle_)) == 0 || Fail(); }
-
-bool SysFile::Close() {
-  if (handle_ == kNone) return true;
-  const int rc = ::close(Fd(handle_));  // also releases the lock
-  handle_ = kNone;
-  return rc == 0 || Fail();
-}
-
-FileOutcome ReplaceFileDurably(const QString& from, const QString& to) {
-  if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0 || !SyncFolderOf(to))
-    return FileOutcome::Failed(SystemErrorText(errno));
   return FileOutcome::Done();
 }
 
-bool RemoveFile(const QString& path) {
-  return ::unlink(QFile::encodeName(path).constData()) == 0 || errno == ENOENT;
+FileOutcome SysFile::Truncate(qint64 length) {
+  if (::ftruncate(Fd(handle_), off_t(length)) != 0) return FailedWith(errno);
+  if (::lseek(Fd(handle_), off_t(length), SEEK_SET) < 0) return FailedWith(errno);
+  return FileOutcome::Done();
 }
 
-bool SyncFolderOf(const QString& path) {
-  const QByteArray dir = QFile::encodeName(QFileInfo(path).absolutePath());
-  const int fd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = ::fsync(fd) == 0;
+FileOutcome SysFile::Sync() { return ::fsync(Fd(handle_)) == 0 ? FileOutcome::Done() : FailedWith(errno); }
+
+FileOutcome SysFile::Close() {
+  if (handle_ == kNone) return FileOutcome::Done();
+  const int rc = ::close(Fd(handle_));  // also releases the lock
+  handle_ = kNone;
+  return rc == 0 ? FileOutcome::Done() : FailedWith(errno);
+}
+
+FileOutcome ReplaceFileDurably(const QString& from, const QString& to) {
+  if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0) return FailedWith(errno);
+  // In place from here on, whatever the folder's sync says.
+  FileOutcome synced = SyncFolderOf(to);
+  if (synced.ok) return synced;
+  return FileOutcome::InPlaceFolderNotSynced(
+      FolderNotSyncedText(QFileInfo(to).absolutePath(), synced.reason));
+}
+
+FileOutcome RemoveFile(const QString& path) {
+  if (::unlink(QFile::encodeName(path).constData()) == 0 || errno == ENOENT) return FileOutcome::Done();
+  return FailedWith(errno);
+}
+
+FileOutcome SyncFolderOf(const QString& path) {
+  const QString folder = QFileInfo(path).absolutePath();
+  const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return FailedWith(errno);
+  const int rc = ::fsync(fd);
   const int code = errno;
   ::close(fd);
-  errno = code;
-  return ok;
+  if (rc == 0) return FileOutcome::Done();
+  if (FolderSyncUnsupported(code))
+    return FileOutcome::InPlaceFolderNotSynced(FolderNotSyncedText(folder, FileErrorReason(code)));
+  return FailedWith(code);
+}
+
+QString FileErrorReason(int code) {
+  switch (code) {
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return QStringLiteral("на диске нет места; освободите место на диске и повторите");
+    case EACCES:
+    case EPERM:
+      return QStringLiteral("нет прав на запись; проверьте права на папку и на файл (не только ли для чтения он)");
+    case EROFS:
+      return QStringLiteral("диск доступен только для чтения; выберите папку на диске, куда можно писать");
+    case EBUSY:
+    case ETXTBSY:
+    case EWOULDBLOCK:
+      return QStringLiteral("файл занят другой программой; закройте его там (например, в программе электронных "
+                            "таблиц) и повторите");
+    case ENOENT:
+    case ENOTDIR:
+      return QStringLiteral("папка не найдена; проверьте, что папка программы на месте");
+    case EISDIR:
+      return QStringLiteral("на месте файла папка; переименуйте или уберите её");
+    case ENAMETOOLONG:
+      return QStringLiteral("слишком длинный путь; перенесите программу в папку с путём покороче");
+    case EIO:
+      return QStringLiteral("ошибка чтения или записи на диске; проверьте диск или сетевое подключение");
+    case EINVAL:
+    case ENOTSUP:
+#if EOPNOTSUPP != ENOTSUP
+    case EOPNOTSUPP:
+#endif
+      return QStringLiteral("файловая система не поддерживает эту операцию");
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+      return QStringLiteral("системе не хватает ресурсов; закройте лишние программы и повторите");
+    default:
+      return QStringLiteral("системная ошибка номер %1").arg(code);
+  }
 }
 
 uint32_t TickCount() {
@@ -210,7 +263,7 @@ FileOutcome OpenWithDesktop(const QString& path) {
   QByteArray errName = QFile::encodeName(QDir::tempPath()) + "/orgharvester-open-XXXXXX";
   const int errFd = ::mkstemp(errName.data());
   if (errFd < 0)
-    return FileOutcome::Failed(QStringLiteral("не создан временный файл: %1").arg(SystemErrorText(errno)));
+    return FileOutcome::Failed(QStringLiteral("не создан временный файл: %1").arg(FileErrorReason(errno)));
   ::unlink(errName.constData());
   const auto closeErr = qScopeGuard([errFd] { ::close(errFd); });
 
@@ -232,7 +285,7 @@ FileOutcome OpenWithDesktop(const QString& path) {
   ::posix_spawn_file_actions_destroy(&actions);
   ::posix_spawnattr_destroy(&attributes);
   if (spawned != 0)
-    return FileOutcome::Failed(QStringLiteral("xdg-open не запустился: %1").arg(SystemErrorText(spawned)));
+    return FileOutcome::Failed(QStringLiteral("xdg-open не запустился: %1").arg(FileErrorReason(spawned)));
 
   const QDeadlineTimer deadline(kOpenVerdictMs);
   for (;;) {

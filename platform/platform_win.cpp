@@ -16,14 +16,21 @@ std::wstring Wide(const QString& path) { return QDir::toNativeSeparators(path).t
 
 }  // namespace
 
-bool SysFile::Fail() {
-  error_ = SystemErrorText(int(GetLastError()));
-  return false;
+namespace {
+
+FileOutcome FailedWith(DWORD code) { return FileOutcome::Failed(FileErrorReason(int(code))); }
+FileOutcome LastFailure() { return FailedWith(GetLastError()); }
+
+}  // namespace
+
+SysFile::~SysFile() {
+  if (handle_ != kNone) CloseHandle(H(handle_));
 }
 
-bool SysFile::Open(const QString& path, Mode mode, const QString&) {
-  Close();
-  error_.clear();
+FileOutcome SysFile::Open(const QString& path, Mode mode, const QString&) {
+  if (IsOpen()) {
+    if (FileOutcome closed = Close(); !closed) return closed;
+  }
   DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   DWORD disposition = OPEN_EXISTING;
   switch (mode) {
@@ -46,48 +53,38 @@ bool SysFile::Open(const QString& path, Mode mode, const QString&) {
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     const bool inUse = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
-    error_ = inUse && mode == Mode::kOneWriter ? InUseReason() : SystemErrorText(int(code));
-    return false;
+    return inUse && mode == Mode::kOneWriter ? FileOutcome::Failed(InUseReason()) : FailedWith(code);
   }
   handle_ = reinterpret_cast<intptr_t>(h);
-  return true;
+  return FileOutcome::Done();
 }
 
-bool SysFile::Write(const char* data, qint64 size) {
+FileOutcome SysFile::Write(const char* data, qint64 size) {
   while (size > 0) {
     const DWORD chunk = DWORD(qMin<qint64>(size, 1 << 30));
     DWORD written = 0;
-    if (!WriteFile(H(handle_), data, chunk, &written, nullptr)) return Fail();
+    if (!WriteFile(H(handle_), data, chunk, &written, nullptr)) return LastFailure();
     data += written;
     size -= written;
   }
-  return true;
+  return FileOutcome::Done();
 }
 
-bool SysFile::Truncate(qint64 length) {
+FileOutcome SysFile::Truncate(qint64 length) {
   LARGE_INTEGER at;
   at.QuadPart = length;
-  if (!SetFilePointerEx(H(handle_), at, nullptr, FILE_BEGIN)) return Fail();
-  if (!SetEndOfFile(H(handle_))) return Fail();
-  return true;
+  if (!SetFilePointerEx(H(handle_), at, nullptr, FILE_BEGIN)) return LastFailure();
+  if (!SetEndOfFile(H(handle_))) return LastFailure();
+  return FileOutcome::Done();
 }
 
-qint64 SysFile::Size() {
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(H(handle_), &size)) {
-    Fail();
-    return -1;
-  }
-  return size.QuadPart;
-}
+FileOutcome SysFile::Sync() { return FlushFileBuffers(H(handle_)) ? FileOutcome::Done() : LastFailure(); }
 
-bool SysFile::Sync() { return FlushFileBuffers(H(handle_)) || Fail(); }
-
-bool SysFile::Close() {
-  if (handle_ == kNone) return true;
+FileOutcome SysFile::Close() {
+  if (handle_ == kNone) return FileOutcome::Done();
   const BOOL ok = CloseHandle(H(handle_));
   handle_ = kNone;
-  return ok || Fail();
+  return ok ? FileOutcome::Done() : LastFailure();
 }
 
 FileOutcome ReplaceFileDurably(const QString& from, const QString& to) {
@@ -95,16 +92,51 @@ FileOutcome ReplaceFileDurably(const QString& from, const QString& to) {
   if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return FileOutcome::Done();
-  return FileOutcome::Failed(SystemErrorText(int(GetLastError())));
+  return LastFailure();
 }
 
-bool RemoveFile(const QString& path) {
-  if (DeleteFileW(Wide(path).c_str())) return true;
+FileOutcome RemoveFile(const QString& path) {
+  if (DeleteFileW(Wide(path).c_str())) return FileOutcome::Done();
   const DWORD code = GetLastError();
-  return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+  if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return FileOutcome::Done();
+  return FailedWith(code);
 }
 
-bool SyncFolderOf(const QString&) { return true; }
+FileOutcome SyncFolderOf(const QString&) { return FileOutcome::Done(); }
+
+QString FileErrorReason(int code) {
+  switch (DWORD(code)) {
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return QStringLiteral("на диске нет места; освободите место на диске и повторите");
+    case ERROR_ACCESS_DENIED:
+      return QStringLiteral("нет прав на запись; проверьте права на папку и на файл (не только ли для чтения он)");
+    case ERROR_WRITE_PROTECT:
+      return QStringLiteral("диск доступен только для чтения; выберите папку на диске, куда можно писать");
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_USER_MAPPED_FILE:
+      return QStringLiteral("файл занят другой программой; закройте его там (например, в программе электронных "
+                            "таблиц) и повторите");
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return QStringLiteral("папка не найдена; проверьте, что папка программы на месте");
+    case ERROR_DIRECTORY:
+      return QStringLiteral("на месте файла папка; переименуйте или уберите её");
+    case ERROR_FILENAME_EXCED_RANGE:
+      return QStringLiteral("слишком длинный путь; перенесите программу в папку с путём покороче");
+    case ERROR_CRC:
+    case ERROR_IO_DEVICE:
+    case ERROR_NETNAME_DELETED:
+      return QStringLiteral("ошибка чтения или записи на диске; проверьте диск или сетевое подключение");
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return QStringLiteral("системе не хватает ресурсов; закройте лишние программы и повторите");
+    default:
+      return QStringLiteral("системная ошибка номер %1").arg(code);
+  }
+}
 
 uint32_t TickCount() { return GetTickCount(); }
 

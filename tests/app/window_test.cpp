@@ -30,6 +30,7 @@
 #include "app/mainform.h"
 #include "apptesthelpers.h"
 #include "portal/api.h"
+#include "tests/support/foldersync.h"
 #include "tests/support/simserver.h"
 #include "tests/support/testplatform.h"
 
@@ -93,6 +94,7 @@ class WindowTest : public QObject {
   void savesSelectionOnClose_data();
   void savesSelectionOnClose();
   void unwritableSelectionKeepsWindowOpen();
+  void closesInAFolderThatCannotBeSynced();
   void selectAllSelectsEveryEntry();
   void additionalCheckBox();
   void limitEdit();
@@ -289,6 +291,27 @@ void WindowTest::unwritableSelectionKeepsWindowOpen() {
       QStringLiteral("Cannot create file \"%1\". ").arg(dir.File("selection.txt"));
   QVERIFY2(w.dialogs->errors[0].startsWith(prefix), qPrintable(w.dialogs->errors[0]));
   QVERIFY(w.dialogs->errors[0].size() > prefix.size());
+}
+
+// A network share whose folders cannot be synced: the selection is saved all the same and the
+// window closes without a word.
+void WindowTest::closesInAFolderThatCannotBeSynced() {
+  ScratchDir dir;
+  dir.Write("cities.txt", Utf8WithMark(kCities));
+  FolderSyncFails noFolderSync;
+  Window w(dir);
+  w.Show();
+  w.form->CitiesListBox->clearSelection();
+  w.form->CitiesListBox->item(1)->setSelected(true);
+  w.form->CitiesListBox->item(2)->setSelected(true);
+
+  QVERIFY(w.form->close());
+  QCOMPARE(w.quits, 1);
+  QVERIFY2(w.dialogs->errors.isEmpty(), qPrintable(w.dialogs->errors.join('\n')));
+  QVERIFY(FolderSyncFails::Refused() > 0);
+  Window again(dir);
+  again.Show();
+  QCOMPARE(again.Selected(), (QList<int>{1, 2}));
 }
 
 void WindowTest::selectAllSelectsEveryEntry() {

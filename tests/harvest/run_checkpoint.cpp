@@ -237,8 +237,8 @@ TEST(Checkpoint, OneFailedSyncDoesNotStopTheLaterCheckpoints) {
     s.checkpointIntervalMs = 20;
     // The result file's second sync (the first checkpoint after the plan's) fails.
     auto syncs = std::make_shared<std::atomic<int>>(0);
-    s.sync = [syncs](const QString& path, const std::function<bool()>& sync) {
-      if (path.endsWith(QLatin1String(".tab")) && ++*syncs == 2) return false;
+    s.sync = [syncs](const QString& path, const std::function<FileOutcome()>& sync) {
+      if (path.endsWith(QLatin1String(".tab")) && ++*syncs == 2) return FileOutcome::Failed(NotOnDiskReason());
       return sync();
     };
     run.Create(s);

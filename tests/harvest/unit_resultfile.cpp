@@ -43,7 +43,7 @@ TEST(ResultFile, HeaderBytesAreTheTitlesSeparatedByTabs) {
   ResultFile file;
   const FileOutcome opened = file.Open(path);
   ASSERT_TRUE(opened) << opened.reason.toStdString();
-  file.Close();
+  EXPECT_TRUE(file.Close());
   EXPECT_EQ(FileBytes(path), QByteArray("\xEF\xBB\xBF") + titles + "\r\n");
 }
 
@@ -65,7 +65,7 @@ TEST(ResultFile, MarkHeaderAndRowsEachFlushedAtOnce) {
   // The row is in the file before the file is closed.
   EXPECT_EQ(FileBytes(path), HeaderBytes() + QByteArray("Москва\tg1\tx\r\n"));
   ASSERT_TRUE(file.WriteRow({QString(), QString()}));
-  file.Close();
+  EXPECT_TRUE(file.Close());
   EXPECT_FALSE(file.IsOpen());
   EXPECT_EQ(FileBytes(path), HeaderBytes() + QByteArray("Москва\tg1\tx\r\n\t\r\n"));
   const FileOutcome late = file.WriteRow({QStringLiteral("late")});
@@ -189,18 +189,19 @@ TEST(ResultFile, SecondWriterIsRefusedAndBadPathReported) {
   ResultFile second;
   const FileOutcome refused = second.Open(path);
   EXPECT_FALSE(refused);
-  EXPECT_EQ(refused.reason, QStringLiteral("файл занят другой программой"));
+  EXPECT_EQ(refused.reason, SysFile::InUseReason());
+  EXPECT_TRUE(refused.reason.contains(QStringLiteral("закройте")));
   EXPECT_FALSE(second.IsOpen());
   // The refused writer did not empty the file.
   EXPECT_EQ(FileBytes(path), HeaderBytes() + "kept\r\n");
-  first.Close();
+  EXPECT_TRUE(first.Close());
   EXPECT_TRUE(second.Open(path));
 
-  // The system's own reason, whatever its language.
+  // The program's own reason, in Russian, with what to do.
   ResultFile bad;
   const FileOutcome noFolder = bad.Open(dir.filePath(QStringLiteral("no/such/dir/data.tab")));
   EXPECT_FALSE(noFolder);
-  EXPECT_FALSE(noFolder.reason.isEmpty());
+  EXPECT_TRUE(noFolder.reason.startsWith(QStringLiteral("папка не найдена; проверьте"))) << noFolder.reason.toStdString();
 }
 
 // One part of the workbook, read back out of it.

@@ -94,14 +94,14 @@ struct Watched {
   RunStoreHooks Hooks() {
     RunStoreHooks hooks;
     hooks.moment = [this](const char* name) { seen.push_back({name, FilesOf(dir), synced}); };
-    hooks.sync = [this](const QString& path, const std::function<bool()>& sync) {
+    hooks.sync = [this](const QString& path, const std::function<FileOutcome()>& sync) {
       // Before this file is renamed into place: what a kill here leaves.
       seen.push_back({"sync " + QFileInfo(path).fileName().toStdString(), FilesOf(dir), synced});
-      if (failSync && failSync(path)) return false;
+      if (failSync && failSync(path)) return FileOutcome::Failed(NotOnDiskReason());
       const qint64 size = result.Size();
-      if (!sync()) return false;
-      if (path == result.Path()) synced = size;
-      return true;
+      FileOutcome done = sync();
+      if (done && path == result.Path()) synced = size;
+      return done;
     };
     return hooks;
   }

@@ -20,7 +20,7 @@ inline QByteArray FileBytes(const QString& path) {
 // The file's lines as the program reads them.
 inline QStringList FileLines(const QString& path) {
   QStringList lines;
-  ReadTextLines(path, &lines);
+  if (!ReadTextLines(path, &lines)) return {};
   return lines;
 }
 

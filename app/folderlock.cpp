@@ -1,5 +1,7 @@
 #include "app/folderlock.h"
 
+#include "platform/platform.h"
+
 #include <QDir>
 #include <QFile>
 #include <QSysInfo>
@@ -13,15 +15,18 @@ FolderLock::FolderLock(const QString& dir) : dir_(dir) {
 
 namespace {
 
-// Why a file cannot be made in the folder, as the system says it: the lock file itself does
-// not tell a full disk from a read-only folder.
+// Why a file cannot be made in the folder, with what to do: the lock file itself does not
+// tell a full disk from a read-only folder.
 QString WhyNoFileCanBeMade(const QString& dir) {
-  QFile probe(dir + QStringLiteral("orgharvester.lock.check"));
-  QString reason;
-  if (!probe.open(QIODevice::WriteOnly) || probe.write("x", 1) != 1 || !probe.flush()) reason = probe.errorString();
-  probe.close();
-  probe.remove();
-  return reason;
+  const QString path = dir + QStringLiteral("orgharvester.lock.check");
+  SysFile probe;
+  FileOutcome made = probe.Open(path, SysFile::Mode::kFresh);
+  if (made) made = probe.Write("x", 1);
+  if (made) made = probe.Sync();
+  if (FileOutcome closed = probe.Close(); !closed && made) made = closed;
+  // Only a probe: one left behind is replaced by the next.
+  static_cast<void>(RemoveFile(path));
+  return made ? QString() : made.reason;
 }
 
 }  // namespace
@@ -42,15 +47,12 @@ FileOutcome FolderLock::Take() {
                               "испортили бы общие рабочие файлы. Если на компьютере %2 программа уже не "
                               "работает (закрыта, компьютер выключен или программа завершилась аварийно), "
                               "удалите файл %4 и запустите программу снова.")
-                   .arg(folder, host)
-                   .arg(pid)
-                   .arg(file);
+                   .arg(folder, host, QString::number(pid), file);
       } else {
         text = QStringLiteral("В папке %1 уже работает другая копия программы (процесс %2). "
                               "Две копии в одной папке испортили бы общие рабочие файлы. "
                               "Переключитесь на неё или дождитесь её завершения.")
-                   .arg(folder)
-                   .arg(pid);
+                   .arg(folder, QString::number(pid));
       }
       break;
     }

@@ -570,8 +570,7 @@ void TScraper::ExportResult() {
   // The result file keeps every character; only the workbook's cells have a size limit.
   if (outcome.truncated > 0)
     Log(QStringLiteral("Ячеек, укороченных до 32767 символов (полный текст в %1): %2")
-            .arg(QDir::toNativeSeparators(tabPath_))
-            .arg(outcome.truncated));
+            .arg(QDir::toNativeSeparators(tabPath_), QString::number(outcome.truncated)));
   // Said only when the desktop really took it; otherwise why not, and where the file is.
   const FileOutcome opened = settings_.openWorkbook ? OpenWithDesktop(xlsxPath_) : FileOutcome::Done();
   if (opened)
@@ -588,8 +587,7 @@ void TScraper::SaveWorkingFiles() {
   failedTasks_.clear();
   if (dropped_ > 0)
     Log(QStringLiteral("Удалено из очереди задач (каждая названа выше, список в %1): %2")
-            .arg(QDir::toNativeSeparators(settings_.dir + RunStore::GivenUpFileName()))
-            .arg(dropped_));
+            .arg(QDir::toNativeSeparators(settings_.dir + RunStore::GivenUpFileName()), QString::number(dropped_)));
   // A run whose plan was never complete (an unreadable queue, a failure while loading it)
   // leaves the working files as they were.
   if (!queueLoaded_) return;

@@ -639,6 +639,35 @@ void WindowTest::folderLockSaysWhatStandsInTheWay() {
   for (const QString& part : {QStringLiteral("buh-pc-07"), QStringLiteral("4242"),
                               QStringLiteral("удалите файл ") + QDir::toNativeSeparators(dir.File(FolderLock::FileName()))})
     QVERIFY2(sharedTaken.reason.contains(part), qPrintable(sharedTaken.reason));
+  // A folder whose name holds "%1%2" is named as it is, in both texts: held by another
+  // computer, and by another copy on this one.
+  QVERIFY(QDir(dir.Path()).mkdir(QStringLiteral("x%1%2")));
+  const QString percent = dir.Path() + QStringLiteral("x%1%2/");
+  const QString shownPercent = QDir::toNativeSeparators(percent);
+  {
+    QFile lockFile(percent + FolderLock::FileName());
+    QVERIFY(lockFile.open(QIODevice::WriteOnly));
+    lockFile.write("4242\norgharvester\nbuh-pc-07\n");
+  }
+  {
+    FolderLock held(percent);
+    const FileOutcome heldTaken = held.Take();
+    QVERIFY(!heldTaken);
+    for (const QString& part : {QStringLiteral("Папку ") + shownPercent + QStringLiteral(" занял другой компьютер: buh-pc-07 (процесс 4242)"),
+                                QStringLiteral("удалите файл ") + QDir::toNativeSeparators(percent + FolderLock::FileName())})
+      QVERIFY2(heldTaken.reason.contains(part), qPrintable(heldTaken.reason));
+  }
+  QVERIFY(QFile::remove(percent + FolderLock::FileName()));
+  {
+    FolderLock first(percent);
+    QVERIFY(first.Take());
+    FolderLock second(percent);
+    const FileOutcome secondTaken = second.Take();
+    QVERIFY(!secondTaken);
+    const QString part = QStringLiteral("В папке ") + shownPercent + QStringLiteral(" уже работает другая копия программы (процесс ") +
+                         QString::number(QCoreApplication::applicationPid()) + QLatin1Char(')');
+    QVERIFY2(secondTaken.reason.contains(part), qPrintable(secondTaken.reason));
+  }
 
   // A folder that cannot be written, and a full disk, each say what they are.
   ScratchDir readOnly;
@@ -656,7 +685,7 @@ void WindowTest::folderLockSaysWhatStandsInTheWay() {
   const FileOutcome fullTaken = full.Take();
   QVERIFY(!fullTaken);
   QVERIFY2(!fullTaken.reason.contains(QStringLiteral("нет доступа")), qPrintable(fullTaken.reason));
-  QVERIFY2(fullTaken.reason.contains(QStringLiteral("No space left on device")), qPrintable(fullTaken.reason));
+  QVERIFY2(fullTaken.reason.contains(QStringLiteral("освободите место на диске")), qPrintable(fullTaken.reason));
 }
 
 void WindowTest::logViewKeepsEveryLineAndFollowsTheEnd() {

@@ -131,14 +131,14 @@ qint64 LastLineEnd(QFile& file, qint64 limit, qint64 floor) {
 FileOutcome ResultFile::CutBack(const QString& path, qint64 length, Cut* cut, const SyncCall& call) {
   const auto fail = FileOutcome::Failed;
   QFile reader(path);
-  if (!reader.open(QIODevice::ReadOnly)) return fail(reader.errorString());
+  if (!reader.open(QIODevice::ReadOnly)) return fail(ReadFailureReason(path));
   const qint64 size = reader.size();
   const qint64 header = HeaderSize();
   if (cut) cut->before = size;
   if (size < header || reader.read(header) != HeaderBytes())
     return fail(QStringLiteral("в файле нет целой строки заголовка"));
   const qint64 end = LastLineEnd(reader, std::clamp(length, header, size), header);
-  if (end < 0) return fail(reader.errorString());
+  if (end < 0) return fail(ReadFailureReason(path));
   reader.close();
   if (cut) cut->after = end;
 

@@ -177,7 +177,7 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
   WorkbookOutcome out;
   QFile tab(tabPath);
   if (!tab.open(QIODevice::ReadOnly)) {
-    out.reason = QStringLiteral("файл %1 не открыт: %2").arg(QDir::toNativeSeparators(tabPath), tab.errorString());
+    out.reason = QStringLiteral("файл %1 не открыт: %2").arg(QDir::toNativeSeparators(tabPath), ReadFailureReason(tabPath));
     return out;
   }
 
@@ -226,7 +226,7 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
   while (!tab.atEnd()) {
     QByteArray bytes = tab.readLine();
     if (tab.error() != QFileDevice::NoError) {
-      out.reason = QStringLiteral("файл %1 не прочитан: %2").arg(QDir::toNativeSeparators(tabPath), tab.errorString());
+      out.reason = QStringLiteral("файл %1 не прочитан: %2").arg(QDir::toNativeSeparators(tabPath), ReadFailureReason(tabPath));
       return out;
     }
     if (first && bytes.startsWith("\xEF\xBB\xBF")) bytes.remove(0, 3);

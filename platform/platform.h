@@ -78,6 +78,11 @@ FileOutcome SyncFolderOf(const QString& path);
 // rights, close the file in the other program). Never the system's own English text.
 QString FileErrorReason(int code);
 
+// Why the file at `path` could not be read, in Russian with what to do, for a read that
+// failed through another interface (QFile): found by opening it for reading again. A file
+// that opens now failed while it was read (a disk or network error).
+QString ReadFailureReason(const QString& path);
+
 // Milliseconds since the system started, as a 32-bit counter that wraps.
 uint32_t TickCount();
 

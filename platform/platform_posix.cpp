@@ -149,6 +149,19 @@ FileOutcome SyncFolderOf(const QString& path) {
   return FailedWith(code);
 }
 
+QString ReadFailureReason(const QString& path) {
+  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    const int code = errno;
+    if (code == ENOENT) return QStringLiteral("файл не найден; проверьте, что он на месте");
+    return FileErrorReason(code);
+  }
+  struct stat st {};
+  const bool folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  ::close(fd);
+  return FileErrorReason(folder ? EISDIR : EIO);
+}
+
 QString FileErrorReason(int code) {
   switch (code) {
     case ENOSPC:

@@ -104,6 +104,22 @@ FileOutcome RemoveFile(const QString& path) {
 
 FileOutcome SyncFolderOf(const QString&) { return FileOutcome::Done(); }
 
+QString ReadFailureReason(const QString& path) {
+  const std::wstring name = Wide(path);
+  const DWORD attributes = GetFileAttributesW(name.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return FileErrorReason(int(ERROR_DIRECTORY));
+  const HANDLE h = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND) return QStringLiteral("файл не найден; проверьте, что он на месте");
+    return FileErrorReason(int(code));
+  }
+  CloseHandle(h);
+  return FileErrorReason(int(ERROR_IO_DEVICE));
+}
+
 QString FileErrorReason(int code) {
   switch (DWORD(code)) {
     case ERROR_DISK_FULL:

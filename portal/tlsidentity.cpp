@@ -74,7 +74,7 @@ QString KeyUnreadableText(const QString& keyFile, const QString& reason) {
 bool Openable(const QString& path, QString* reason) {
   QFile file(path);
   if (file.open(QIODevice::ReadOnly) && file.error() == QFileDevice::NoError) return true;
-  *reason = file.errorString();
+  *reason = ReadFailureReason(path);
   return false;
 }
 

@@ -104,10 +104,10 @@ namespace {
 // The whole file, and its size when it was opened.
 FileOutcome ReadWholeFile(const QString& path, QByteArray* bytes, qint64* sizeAtOpen) {
   QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return FileOutcome::Failed(file.errorString());
+  if (!file.open(QIODevice::ReadOnly)) return FileOutcome::Failed(ReadFailureReason(path));
   *sizeAtOpen = file.size();
   *bytes = file.readAll();
-  if (file.error() != QFileDevice::NoError) return FileOutcome::Failed(file.errorString());
+  if (file.error() != QFileDevice::NoError) return FileOutcome::Failed(ReadFailureReason(path));
   return FileOutcome::Done();
 }
 
@@ -227,7 +227,7 @@ FileOutcome ReadTextLinesEach(const QString& path, const std::function<void(cons
                               TextReadLoss* loss, qsizetype chunkBytes) {
   TextReadLoss found;
   QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return FileOutcome::Failed(file.errorString());
+  if (!file.open(QIODevice::ReadOnly)) return FileOutcome::Failed(ReadFailureReason(path));
   const qint64 expected = file.size();
   qint64 got = 0;
   const auto readChunk = [&](qint64 size, QByteArray* chunk) {
@@ -237,11 +237,11 @@ FileOutcome ReadTextLinesEach(const QString& path, const std::function<void(cons
   };
   QByteArray chunk;
   // The first bytes tell the encoding.
-  if (!readChunk(std::max<qsizetype>(chunkBytes, 3), &chunk)) return FileOutcome::Failed(file.errorString());
+  if (!readChunk(std::max<qsizetype>(chunkBytes, 3), &chunk)) return FileOutcome::Failed(ReadFailureReason(path));
   if (StartsWith(chunk, {0xFF, 0xFE}) || StartsWith(chunk, {0xFE, 0xFF})) {
     // UTF-16, which no file of the program is written in: read whole, as before.
     QByteArray rest = file.readAll();
-    if (file.error() != QFileDevice::NoError) return FileOutcome::Failed(file.errorString());
+    if (file.error() != QFileDevice::NoError) return FileOutcome::Failed(ReadFailureReason(path));
     got += rest.size();
     chunk.append(rest);
     QString text = DecodeAllTextBytes(chunk);
@@ -254,7 +254,7 @@ FileOutcome ReadTextLinesEach(const QString& path, const std::function<void(cons
     // Until a read gives nothing (the first chunk may have been the mark alone).
     do {
       splitter.Feed(chunk);
-      if (!readChunk(chunkBytes, &chunk)) return FileOutcome::Failed(file.errorString());
+      if (!readChunk(chunkBytes, &chunk)) return FileOutcome::Failed(ReadFailureReason(path));
     } while (!chunk.isEmpty());
     splitter.Finish();
   }

@@ -47,6 +47,15 @@ TEST(FileErrorReason, RussianWithWhatToDo) {
   EXPECT_EQ(FileErrorReason(EXDEV), QStringLiteral("системная ошибка номер %1").arg(EXDEV));
 }
 
+TEST(ReadFailureReason, SaysWhatStandsInTheWay) {
+  QTemporaryDir dir;
+  EXPECT_EQ(ReadFailureReason(dir.filePath(QStringLiteral("cities.txt"))),
+            QStringLiteral("файл не найден; проверьте, что он на месте"));
+  EXPECT_EQ(ReadFailureReason(dir.path()), FileErrorReason(EISDIR));
+  EXPECT_EQ(ReadFailureReason(dir.filePath(QStringLiteral("no/cities.txt"))),
+            QStringLiteral("файл не найден; проверьте, что он на месте"));
+}
+
 class Replacing : public testing::Test {
  protected:
   QString Path(const QString& name) const { return dir_.path() + QLatin1Char('/') + name; }

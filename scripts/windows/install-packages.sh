@@ -14,8 +14,17 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 srclist=/etc/apt/sources.list.d/orgharvester-src.sources
+# The source packages come from the mirror this machine already takes Debian's packages from
+# (a local mirror included), as apt itself reports it; deb.debian.org only when none is found.
+mirror=$(apt-cache policy 2>/dev/null | awk '
+  /^ *[0-9]+ [a-z]+:\/\/[^ ]+ bookworm\/main / { uri = $2; next }
+  uri != "" && /^ +release / {
+    if ($0 ~ /o=Debian,/ && $0 ~ /l=Debian,/ && $0 ~ /n=bookworm,/) { print uri; exit }
+    uri = ""
+  }')
+mirror=${mirror:-http://deb.debian.org/debian}
 need_src=0
-[ -f "$srclist" ] || need_src=1
+grep -qx "URIs: $mirror" "$srclist" 2>/dev/null || need_src=1
 # Wine takes its ANSI code page from the locale: ru_RU.UTF-8 gives Windows-1251, as on a
 # Russian desktop.
 need_locale=0
@@ -26,9 +35,9 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 if [ $need_src -eq 1 ]; then
-  cat > "$srclist" <<'SRC'
+  cat > "$srclist" <<SRC
 Types: deb-src
-URIs: http://deb.debian.org/debian
+URIs: $mirror
 Suites: bookworm bookworm-updates
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg

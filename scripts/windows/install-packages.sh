@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # The Debian packages the Windows build and its tests need: the mingw-w64 cross compiler
-# (posix threads), zlib for it, Qt's host tools, wine and Xvfb to run the result, and the
+# (posix threads), zlib for it, Qt's host tools, Tcl (SQLite's amalgamation is made with it), wine and Xvfb to run the result, and the
 # source-package tools (with a deb-src line of its own for the same mirror).
 set -euo pipefail
 packages=(
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev
   qt6-base-dev qt6-base-dev-tools qt6-translations-l10n
-  cmake ninja-build perl make dpkg-dev xz-utils zip unzip
+  cmake ninja-build perl make dpkg-dev xz-utils zip unzip tcl
   wine wine64 fonts-wine xvfb xauth locales openssl
 )
 missing=()

@@ -69,9 +69,7 @@ void TScrapingThread::Pause(int ms, bool endOnStop) {
 
 void TScrapingThread::Work() {
   try {
-    // The run's shared identity, kept alive by this worker's copy of the settings; without
-    // one, the worker's own, loaded at its first attempt.
-    TlsIdentity ownIdentity;
+    // The run's shared identity, kept alive by this worker's copy of the settings.
     HttpClientOptions options;
     options.accept = QByteArrayLiteral("text/html, */*");
     options.userAgent = QByteArrayLiteral(
@@ -80,14 +78,11 @@ void TScrapingThread::Work() {
     options.idleAndConnectTimeoutSec = settings.idleAndConnectTimeoutSec;
     options.totalTimeoutMs = settings.totalTimeoutMs;
     options.addressPrefix = settings.baseUrl.toUtf8();
-    options.identity = settings.identity ? settings.identity.get() : &ownIdentity;
+    options.identity = settings.identity.get();
     options.abortRequested = [this] { return Aborted(); };
     options.pool = settings.connections;
-    // Connections made with the run's identity serve only that identity; a worker loading its
-    // own goes by the files it loads.
-    options.poolKey = settings.identity
-                          ? "identity:" + QByteArray::number(settings.identity->Serial())
-                          : "files:" + settings.certFile.toUtf8() + '\n' + settings.keyFile.toUtf8();
+    // Connections made with the run's identity serve only that identity.
+    options.poolKey = "identity:" + QByteArray::number(settings.identity ? settings.identity->Serial() : 0);
     HttpClient client(options);
 
     CustomHeaders = {QByteArrayLiteral("Request-GUID: 0"), QByteArrayLiteral("Session-GUID: 0")};
@@ -116,7 +111,7 @@ void TScrapingThread::Work() {
       if (StopRequested()) return;
       QString error;
       int waitMs = settings.failPauseMs;
-      const AttemptEnd end = Attempt(client, ownIdentity, &error, &waitMs);
+      const AttemptEnd end = Attempt(client, &error, &waitMs);
       if (end == AttemptEnd::Stopped) return;
       if (end == AttemptEnd::Succeeded) {
         result = 1;
@@ -195,13 +190,13 @@ HttpRequest TScrapingThread::AdditionalRequest() const {
   return request;
 }
 
-bool TScrapingThread::IdentityReady(TlsIdentity& ownIdentity, QString* error) const {
+bool TScrapingThread::IdentityReady(QString* error) const {
+  if (!settings.identity || !settings.identity->Loaded()) {
+    *error = QStringLiteral("no client certificate loaded for the run");
+    return false;
+  }
   // Loaded at the start of the run; files that have gone since still fail the attempt.
-  if (settings.identity) return TlsIdentity::FilesReadable(settings.certFile, settings.keyFile, error);
-  // Decrypted once and kept; a failure is tried again next attempt, so a file put in place
-  // meanwhile is picked up.
-  return ownIdentity.Loaded() ||
-         ownIdentity.Load(settings.certFile, settings.keyFile, settings.keyPassphrase, error);
+  return TlsIdentity::FilesReadable(settings.certFile, settings.keyFile, error);
 }
 
 TScrapingThread::AttemptEnd TScrapingThread::Judge(HttpOutcome outcome, const HttpAnswer& answer,
@@ -231,11 +226,10 @@ bool TScrapingThread::Usable(QString* error) const {
   return true;
 }
 
-TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, TlsIdentity& ownIdentity,
-                                                     QString* error, int* waitMs) {
+TScrapingThread::AttemptEnd TScrapingThread::Attempt(HttpClient& client, QString* error, int* waitMs) {
   try {
     HttpRequest request;
-    if (!BuildRequest(&request, error) || !IdentityReady(ownIdentity, error)) return AttemptEnd::Failed;
+    if (!BuildRequest(&request, error) || !IdentityReady(error)) return AttemptEnd::Failed;
     HttpAnswer answer;
     AttemptEnd end = Judge(client.Perform(request, &answer, error), answer, error, waitMs);
     if (end != AttemptEnd::Succeeded) return end;

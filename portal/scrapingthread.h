@@ -44,8 +44,9 @@ struct FetchSettings {
   int additionalWaitMs = 2000;  // between a card and its additional information
   // Without traffic on the connection, and for making the connection in the first place.
   int idleAndConnectTimeoutSec = 900;
-  // The certificate and key loaded once for the whole run and shared by every worker. Empty:
-  // each worker loads them itself from the two files.
+  // The certificate and key loaded once for the whole run (from certFile and keyFile) and
+  // shared by every worker. A worker without one fails its attempts: it never loads them
+  // itself.
   std::shared_ptr<const TlsIdentity> identity;
   int totalTimeoutMs = 15 * 60 * 1000;  // for the whole answer of one request
   int maxRetryAfterSec = 60;    // the longest wait a 429's "Retry-After" may ask for
@@ -97,15 +98,15 @@ class TScrapingThread : public QThread {
   void Work();
   // One attempt: builds the request, sends it and judges the answers. *waitMs: how long to
   // wait before the next attempt after a failure.
-  AttemptEnd Attempt(HttpClient& client, TlsIdentity& ownIdentity, QString* error, int* waitMs);
+  AttemptEnd Attempt(HttpClient& client, QString* error, int* waitMs);
   // The request of this task's kind; also fills the fields the job reads back (region code
   // and GUID, organisation GUID, `url` cut to a house request's address). False, with
   // *error, for a task that cannot be sent.
   bool BuildRequest(HttpRequest* request, QString* error);
   // The additional information of a card, for `orgguid`.
   HttpRequest AdditionalRequest() const;
-  // The client certificate and key are there to be shown; *error says why not.
-  bool IdentityReady(TlsIdentity& ownIdentity, QString* error) const;
+  // The run's client certificate and key are there to be shown; *error says why not.
+  bool IdentityReady(QString* error) const;
   // What the client's outcome means for the attempt. For a failure, *error names it and
   // *waitMs is the pause before the next attempt (what a 429's Retry-After asks, never less
   // than the usual pause).

@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "portal/curlglobal.h"
+#include "portal/tlsidentity.h"
 #include "tests/harvest/run_support.h"
 #include "tests/support/testplatform.h"
 
@@ -49,6 +50,15 @@ int main(int argc, char* argv[]) {
   if (!s.dir.endsWith(QLatin1Char('/'))) s.dir += QLatin1Char('/');
   s.fetch.certFile = value("--cert");
   s.fetch.keyFile = value("--key");
+  {
+    auto identity = std::make_shared<TlsIdentity>();
+    QString error;
+    if (!identity->Load(s.fetch.certFile, s.fetch.keyFile, s.fetch.keyPassphrase, &error)) {
+      std::fprintf(stderr, "crash_driver: %s\n", qPrintable(error));
+      return 2;
+    }
+    s.fetch.identity = std::move(identity);
+  }
   s.fetch.maxAttempts = 5;
   s.fetch.failPauseMs = 20;
   s.passWaitMs = value("--pass-wait", QStringLiteral("1")).toInt();

@@ -221,6 +221,7 @@ class JobRun {
 
   HarvestSettings Settings(const SimServer& sim) const {
     HarvestSettings s = TestHarvestSettings(sim.BaseUrl());
+    s.fetch.identity = SimServer::ClientIdentity();  // loaded by the window for a run
     s.dir = dir;
     s.fetch.maxAttempts = 3;
     s.fetch.failPauseMs = 5;

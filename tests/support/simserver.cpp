@@ -1,5 +1,9 @@
 #include "tests/support/simserver.h"
 
+#include <cstdio>
+
+#include "portal/tlsidentity.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -13,7 +17,21 @@ FetchSettings SimServer::ClientSettings() const {
   s.baseUrl = BaseUrl();
   s.certFile = ClientCert();
   s.keyFile = ClientKey();
+  s.identity = ClientIdentity();
   return s;
+}
+
+std::shared_ptr<const TlsIdentity> SimServer::ClientIdentity() {
+  static const std::shared_ptr<const TlsIdentity> identity = [] {
+    auto loaded = std::make_shared<TlsIdentity>();
+    QString error;
+    if (!loaded->Load(ClientCert(), ClientKey(), DefaultKeyPassphrase(), &error)) {
+      std::fprintf(stderr, "demo client identity: %s\n", qPrintable(error));
+      return std::shared_ptr<const TlsIdentity>();
+    }
+    return std::shared_ptr<const TlsIdentity>(std::move(loaded));
+  }();
+  return identity;
 }
 
 QList<SimRequest> SimServer::Requests() const {

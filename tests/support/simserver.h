@@ -48,6 +48,9 @@ class SimServer {
   static QString TlsDir();      // ending in '/'
   static QString ClientCert();  // 01cert.pem
   static QString ClientKey();   // 01key.pem
+  // The demo certificate and key loaded once for the process, as the window loads them for a
+  // run; null (with a test failure to say why) when they cannot be loaded.
+  static std::shared_ptr<const TlsIdentity> ClientIdentity();
   // A path of the build machine as this test program sees it (on Windows under wine, the
   // Linux file system is the drive Z:).
   static QString HostPath(const QString& path);

@@ -386,27 +386,25 @@ void TMainForm::FormShow() {
   ApplySelection(CitiesListBox, saved);
 }
 
-bool TMainForm::SaveSelection(QString* error) {
+FileOutcome TMainForm::SaveSelection() {
   QStringList names;
   for (const RegionItem& region : SelectedRegions()) names.append(region.name);
   const QString path = dir_ + QLatin1String(kSelectionFile);
   const FileOutcome written = WriteLinesAnsi(path, names);
-  if (!written) *error = CannotCreateFileMessage(path, written.reason);
-  return written.ok;
+  if (!written) return FileOutcome::Failed(CannotCreateFileMessage(path, written.reason));
+  return written;
 }
 
 bool TMainForm::FormClose() {
-  QString error;
-  if (SaveSelection(&error)) return true;
-  dialogs_->Error(error);
-  return false;
+  const FileOutcome saved = SaveSelection();
+  if (!saved) dialogs_->Error(saved.reason);
+  return saved.ok;
 }
 
 void TMainForm::EndSession() {
   if (closing_) return;
   closing_ = true;
-  QString error;
-  if (!SaveSelection(&error)) Log(QStringLiteral("Ошибка: ") + error);
+  if (const FileOutcome saved = SaveSelection(); !saved) Log(QStringLiteral("Ошибка: ") + saved.reason);
   hide();
   if (CurrentJob) {
     // Ended as a close during a run: the job stops, saves and reports its end, then the
@@ -418,8 +416,7 @@ void TMainForm::EndSession() {
 }
 
 void TMainForm::CommitSessionData() {
-  QString error;
-  if (!SaveSelection(&error)) Log(QStringLiteral("Ошибка: ") + error);
+  if (const FileOutcome saved = SaveSelection(); !saved) Log(QStringLiteral("Ошибка: ") + saved.reason);
   if (JobRunning()) CurrentJob->RequestCheckpoint();
 }
 

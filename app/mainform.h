@@ -16,6 +16,7 @@
 #include "app/logview.h"
 #include "harvest/jobview.h"
 #include "harvest/scraper.h"
+#include "platform/fileoutcome.h"
 
 class QCheckBox;
 class QLabel;
@@ -133,7 +134,8 @@ class TMainForm : public QWidget, public JobView {
   void ShowHeld();
   // "lists.dat" / "cards.dat" at start; false: a file could not be read, start nothing.
   bool SettleLeftovers();
-  bool SaveSelection(QString* error);
+  // Writes "selection.txt"; a failure's reason is the whole message ("Cannot create file ...").
+  FileOutcome SaveSelection();
   // Loads the client certificate and key once for the run into *fetch (unless it already
   // carries them); false: a message box has said what is wrong, start nothing.
   bool LoadClientIdentity(FetchSettings* fetch);

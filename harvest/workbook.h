@@ -5,7 +5,7 @@
 
 #include "platform/fileoutcome.h"
 
-struct WorkbookOutcome : FileOutcome {
+struct [[nodiscard]] WorkbookOutcome : FileOutcome {
   int rows = 0;        // lines of the sheet, the header included
   int truncated = 0;   // cells cut to the 32,767 characters a cell can hold
 };

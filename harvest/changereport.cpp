@@ -75,7 +75,7 @@ class Comparer {
   }
 
  private:
-  HistoryOutcome Fail(int rc) { return history_.Failure(rc, QStringLiteral("отчёт об изменениях не составлен")); }
+  HistoryOutcome Fail(int rc) { return history_.Failure(rc, QStringLiteral("Отчёт об изменениях не составлен")); }
 
   static QByteArray CardSql() {
     QByteArray sql = "SELECT full_name";
@@ -465,7 +465,7 @@ HistoryOutcome ForEachChange(HarvestHistory& history, qint64 harvestId,
                              const std::function<void(const ChangeLine&)>& line,
                              QList<RegionSummary>* summary) {
   if (!history.IsOpen()) {
-    if (HistoryOutcome opened = history.Open(); !opened) return opened;
+    if (HistoryOutcome opened = history.Open(QStringLiteral("Отчёт об изменениях не составлен")); !opened) return opened;
   }
   Comparer comparer(history, harvestId, line);
   return comparer.Run(summary);

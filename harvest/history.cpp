@@ -56,13 +56,15 @@ CREATE INDEX addresses_by_hash ON addresses(hash);
 CREATE TABLE row_data(id INTEGER PRIMARY KEY, harvest_id INTEGER NOT NULL, @COLUMNS@,
                       houses_from INTEGER, houses_to INTEGER);
 CREATE INDEX row_data_by_org ON row_data(harvest_id, region, guid);
+CREATE INDEX row_data_by_guid ON row_data(harvest_id, guid);
 CREATE TABLE house_list(harvest_id INTEGER NOT NULL, row_id INTEGER NOT NULL,
                         address_id INTEGER NOT NULL);
 CREATE INDEX house_list_by_address ON house_list(harvest_id, address_id);
 CREATE VIEW rows AS SELECT r.harvest_id AS harvest_id, @ROWCOLUMNS@ FROM row_data r;
 CREATE VIEW houses AS
   SELECT h.harvest_id AS harvest_id, r.guid AS org_guid, a.text AS address
-  FROM house_list h JOIN row_data r ON r.id = h.row_id JOIN addresses a ON a.id = h.address_id;
+  FROM house_list h JOIN row_data r ON r.id = h.row_id JOIN addresses a ON a.id = h.address_id
+  ORDER BY h.rowid;
 )sql";
 
 // The house addresses of a row that has houses are their own list; a row without (or whose
@@ -132,48 +134,48 @@ HistoryOutcome HarvestHistory::Failure(int code, const QString& doing) const {
   }
   HistoryOutcome out;
   out.retry = true;
-  out.reason = QStringLiteral("База истории history.sqlite (%1) %2; %3. Сбор будет внесён в историю "
+  out.reason = QStringLiteral("%1 — база истории history.sqlite (%2) %3. Сбор будет внесён в историю "
                               "после следующего завершённого сбора.")
-                   .arg(where, what, doing);
+                   .arg(doing, where, what);
   return out;
 }
 
-HistoryOutcome HarvestHistory::Open() {
+HistoryOutcome HarvestHistory::Open(const QString& doing) {
   if (db_) return HistoryOutcome::Done();
   sqlite3* db = nullptr;
   const QByteArray name = QDir::toNativeSeparators(path_).toUtf8();
   int rc = sqlite3_open_v2(name.constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   if (rc != SQLITE_OK) {
     if (db) sqlite3_close_v2(db);
-    return Failure(rc, QStringLiteral("при открытии"));
+    return Failure(rc, doing);
   }
   db_ = db;
   sqlite3_extended_result_codes(db_, 1);
   // Another program reading the database holds it for a moment: wait that long.
   sqlite3_busy_timeout(db_, 3000);
-  HistoryOutcome schema = CreateSchema();
+  HistoryOutcome schema = CreateSchema(doing);
   if (!schema) Close();
   return schema;
 }
 
-HistoryOutcome HarvestHistory::CreateSchema() {
+HistoryOutcome HarvestHistory::CreateSchema(const QString& doing) {
   historydb::Db db(db_);
   // A page cache of its own size: the import and the report stay in bounded memory.
   if (int rc = db.Exec("PRAGMA cache_size = -16384"); rc != SQLITE_OK)
-    return Failure(rc, QStringLiteral("при открытии"));
+    return Failure(rc, doing);
   qint64 version = 0;
   if (int rc = db.Scalar("PRAGMA user_version", &version); rc != SQLITE_OK)
-    return Failure(rc, QStringLiteral("при чтении"));
+    return Failure(rc, doing);
   if (version == kSchemaVersion) return HistoryOutcome::Done();
   if (version != 0) {
     HistoryOutcome out;
     out.retry = true;
-    out.reason = QStringLiteral("База истории history.sqlite (%1) создана другой версией программы "
-                                "(версия схемы %2, эта программа знает %3): перенесите её в другую "
+    // One substitution: a folder's name may hold "%2".
+    out.reason = QStringLiteral("%1 — база истории history.sqlite (%2) создана другой версией программы "
+                                "(версия схемы %3, эта программа знает %4): перенесите её в другую "
                                 "папку, программа заведёт новую.")
-                     .arg(QDir::toNativeSeparators(path_))
-                     .arg(version)
-                     .arg(kSchemaVersion);
+                     .arg(doing, QDir::toNativeSeparators(path_), QString::number(version),
+                          QString::number(kSchemaVersion));
     return out;
   }
   QStringList columns;
@@ -187,7 +189,7 @@ HistoryOutcome HarvestHistory::CreateSchema() {
                                 .replace("@COLUMNS@", columns.join(QStringLiteral(", ")).toUtf8())
                                 .replace("@ROWCOLUMNS@", rowColumns.join(QStringLiteral(", ")).toUtf8());
   // One transaction: a database is either without tables or has all of them.
-  if (int rc = db.Exec("BEGIN IMMEDIATE"); rc != SQLITE_OK) return Failure(rc, QStringLiteral("при создании"));
+  if (int rc = db.Exec("BEGIN IMMEDIATE"); rc != SQLITE_OK) return Failure(rc, doing);
   qint64 again = 0;
   int rc = db.Scalar("PRAGMA user_version", &again);
   if (rc == SQLITE_OK && again == 0) rc = db.Exec(schema.constData());
@@ -196,7 +198,7 @@ HistoryOutcome HarvestHistory::CreateSchema() {
   if (rc == SQLITE_OK) rc = db.Exec("COMMIT");
   if (rc != SQLITE_OK) {
     db.Exec("ROLLBACK");
-    return Failure(rc, QStringLiteral("при создании"));
+    return Failure(rc, doing);
   }
   return HistoryOutcome::Done();
 }
@@ -336,10 +338,10 @@ QByteArray HeaderBytes() { return "\xEF\xBB\xBF" + ResultFile::HeaderLine().toUt
 
 ImportOutcome HarvestHistory::Import(const HarvestRecord& record) {
   ImportOutcome out;
-  if (out.outcome = Open(); !out.outcome) return out;
+  const QString doing = QStringLiteral("Сбор не внесён в историю");
+  if (out.outcome = Open(doing); !out.outcome) return out;
   out.outcome = {};
   historydb::Db db(db_);
-  const QString doing = QStringLiteral("сбор не внесён в историю");
   if (int rc = db.Exec("BEGIN IMMEDIATE"); rc != SQLITE_OK) {
     out.outcome = Failure(rc, doing);
     return out;

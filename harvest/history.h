@@ -88,7 +88,8 @@ class HarvestHistory {
 
   // Opens the database (creating it and its schema when missing) and checks that it is
   // usable. A kill during an earlier import is rolled back here by SQLite itself.
-  HistoryOutcome Open();
+  // `doing` begins the reason of a failure ("Сбор не внесён в историю").
+  HistoryOutcome Open(const QString& doing = QStringLiteral("База истории не открыта"));
   void Close();
   bool IsOpen() const { return db_ != nullptr; }
   QString Path() const { return path_; }
@@ -111,7 +112,7 @@ class HarvestHistory {
   HistoryOutcome Failure(int code, const QString& doing) const;
 
  private:
-  HistoryOutcome CreateSchema();
+  HistoryOutcome CreateSchema(const QString& doing);
 
   QString path_;
   sqlite3* db_ = nullptr;

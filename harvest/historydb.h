@@ -55,6 +55,7 @@ class Statement {
     return sqlite3_step(stmt_);
   }
 
+  int Columns() const { return sqlite3_column_count(stmt_); }
   qint64 Int(int col) const { return sqlite3_column_int64(stmt_, col); }
   bool IsNull(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
   // Valid until the next Step or Reset.

@@ -26,12 +26,13 @@ mirror=${mirror:-http://deb.debian.org/debian}
 need_src=0
 grep -qx "URIs: $mirror" "$srclist" 2>/dev/null || need_src=1
 # Wine takes its ANSI code page from the locale: ru_RU.UTF-8 gives Windows-1251, as on a
-# Russian desktop.
+# Russian desktop; en_US.UTF-8 gives Windows-1252, a Western one without Cyrillic letters.
 need_locale=0
 locale -a 2>/dev/null | grep -qix 'ru_RU.utf8' || need_locale=1
+locale -a 2>/dev/null | grep -qix 'en_US.utf8' || need_locale=1
 if [ ${#missing[@]} -eq 0 ] && [ $need_src -eq 0 ] && [ $need_locale -eq 0 ]; then exit 0; fi
 if [ "$(id -u)" -ne 0 ]; then
-  echo "windows packages: installing needs root: ${missing[*]} (and perhaps a deb-src line and the ru_RU.UTF-8 locale)" >&2
+  echo "windows packages: installing needs root: ${missing[*]} (and perhaps a deb-src line and the ru_RU.UTF-8 and en_US.UTF-8 locales)" >&2
   exit 1
 fi
 if [ $need_src -eq 1 ]; then
@@ -47,7 +48,9 @@ export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 [ ${#missing[@]} -eq 0 ] || apt-get install -y -qq --no-install-recommends "${missing[@]}"
 if [ $need_locale -eq 1 ]; then
-  sed -i 's/^# *\(ru_RU.UTF-8 UTF-8\)/\1/' /etc/locale.gen
-  grep -qx 'ru_RU.UTF-8 UTF-8' /etc/locale.gen || echo 'ru_RU.UTF-8 UTF-8' >> /etc/locale.gen
+  for l in ru_RU en_US; do
+    sed -i "s/^# *\($l.UTF-8 UTF-8\)/\1/" /etc/locale.gen
+    grep -qx "$l.UTF-8 UTF-8" /etc/locale.gen || echo "$l.UTF-8 UTF-8" >> /etc/locale.gen
+  done
   locale-gen >/dev/null
 fi

@@ -17,9 +17,7 @@
 #include "tests/support/files.h"
 #include "tests/support/testplatform.h"
 #include "tests/support/zipread.h"
-#ifndef _WIN32
 #include "tests/support/childprocess.h"
-#endif
 
 using namespace history_test;
 
@@ -182,7 +180,6 @@ TEST_F(HistoryTest, ResultFileThatIsNotOneIsNamedAndNothingIsAdded) {
   }
 }
 
-#ifndef _WIN32
 TEST_F(HistoryTest, ImportKilledHalfWayLeavesNothingAndTheNextOneAddsItWhole) {
   const simdata::Dataset ds(SmallConfig());
   const QStringList rows = HarvestRows(ds, AllRegions(ds));
@@ -209,7 +206,6 @@ TEST_F(HistoryTest, ImportKilledHalfWayLeavesNothingAndTheNextOneAddsItWhole) {
   EXPECT_EQ(RowsOfHarvest(history.Handle(), out.harvestId), Sorted(rows));
   EXPECT_EQ(Count(history.Handle(), "SELECT count(*) FROM houses"), HousesIn(rows));
 }
-#endif
 
 // A database that cannot be used: one reason naming it and what to do, retried later, and
 // no other file of the folder touched.

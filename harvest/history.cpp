@@ -385,7 +385,7 @@ ImportOutcome HarvestHistory::Import(const HarvestRecord& record) {
     if (int rc = region.Step(); rc != SQLITE_DONE) return failed(rc);
   }
   historydb::Statement givenUp(db_, "INSERT INTO given_up(harvest_id, task, org_guid, region_key) VALUES(?1, ?2, ?3, ?4)");
-  for (const GivenUpTask& task : record.givenUp) {
+  for (const HistoryGivenUp& task : record.givenUp) {
     givenUp.Reset();
     givenUp.Bind(1, id);
     givenUp.Bind(2, task.task);

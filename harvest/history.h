@@ -45,11 +45,11 @@ struct HarvestRegion {
 // A task given up for good, with what it would have brought: an organisation's GUID, or
 // (a region's count or search page) only the region, so that none of its organisations
 // missing from the rows is taken for gone.
-struct GivenUpTask {
+struct HistoryGivenUp {
   QString task;
   QString orgGuid;
   QString regionKey;
-  bool operator==(const GivenUpTask&) const = default;
+  bool operator==(const HistoryGivenUp&) const = default;
 };
 
 // A completed harvest as the job hands it over.
@@ -58,7 +58,7 @@ struct HarvestRecord {
   QString finished;  // ISO 8601
   QList<HarvestRegion> regions;
   QStringList resultFiles;  // full paths, in the order they were written
-  QList<GivenUpTask> givenUp;
+  QList<HistoryGivenUp> givenUp;
 };
 
 struct [[nodiscard]] ImportOutcome {

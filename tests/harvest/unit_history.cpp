@@ -304,7 +304,7 @@ class ChangeReportTest : public HistoryTest {
     ASSERT_FALSE(m.changed.empty() || m.vanished.empty() || m.appeared.empty() || m.moves.empty());
   }
   ImportOutcome ImportOf(HarvestHistory& history, const simdata::Dataset& ds, const std::vector<int>& regions,
-                         const QString& stem, const QString& started, QList<GivenUpTask> givenUp = {},
+                         const QString& stem, const QString& started, QList<HistoryGivenUp> givenUp = {},
                          QStringList drop = {}) {
     QStringList rows = HarvestRows(ds, regions);
     rows.erase(std::remove_if(rows.begin(), rows.end(), [&](const QString& r) { return drop.contains(r.section('\t', 1, 1)); }),
@@ -381,7 +381,7 @@ TEST_F(ChangeReportTest, GivenUpOrganisationsAreNotReceivedAndNewRegionsAreNamed
       break;
     }
   ASSERT_GE(lost.size(), 2u);
-  QList<GivenUpTask> givenUp;
+  QList<HistoryGivenUp> givenUp;
   QStringList drop;
   for (int org : lost) {
     const QString guid = Q(mutated->OrgGuid(org));

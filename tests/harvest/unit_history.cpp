@@ -12,7 +12,9 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include "harvest/harvestend.h"
 #include "harvest/historydb.h"
+#include "harvest/job_context.h"
 #include "tests/harvest/history_support.h"
 #include "tests/support/files.h"
 #include "tests/support/testplatform.h"
@@ -464,6 +466,84 @@ TEST_F(ChangeReportTest, ReadmeQueriesRunAsPrinted) {
   }
   for (auto it = sums.begin(); it != sums.end(); ++it) EXPECT_NEAR(it.value(), 1.0, 0.01) << it.key().toStdString();
   EXPECT_EQ(sums.size(), 2 * int(base->Regions().size()));
+}
+
+}  // namespace
+
+namespace {
+
+// The harvest under way survives "context.dat": its lines read back into the same harvest,
+// values with TAB, line breaks and backslashes included.
+TEST(HarvestUnderWayLines, ReadBackAsWritten) {
+  HarvestUnderWay harvest;
+  harvest.started = QStringLiteral("2026-01-05T10:00:00+03:00");
+  harvest.regions = {{QStringLiteral("01$$$a"), QStringLiteral("Республика\tАдыгея")}, {QStringLiteral("02$$$b"), QStringLiteral("Край\\2\n")}};
+  harvest.resultFiles = {QStringLiteral("data1.tab"), QStringLiteral("data-7.tab")};
+  NoteGivenUp(harvest, OrgCardTask(kBase, QStringLiteral("ABC-1")));
+  NoteGivenUp(harvest, QStringLiteral("01$$$a"));
+  ASSERT_EQ(harvest.givenUp.size(), 2);
+  EXPECT_EQ(harvest.givenUp[0].orgGuid, QStringLiteral("abc-1"));
+  EXPECT_EQ(harvest.givenUp[1].regionKey, QStringLiteral("01$$$a"));
+  RunData run;
+  for (const QString& line : HarvestLines(harvest)) EXPECT_TRUE(LoadJobContextEntry(line, run)) << line.toStdString();
+  EXPECT_EQ(run.Harvest.started, harvest.started);
+  EXPECT_EQ(run.Harvest.regions, harvest.regions);
+  EXPECT_EQ(run.Harvest.resultFiles, harvest.resultFiles);
+  EXPECT_EQ(HarvestLines(run.Harvest), HarvestLines(harvest));
+  EXPECT_TRUE(HarvestLines(HarvestUnderWay()).isEmpty());
+}
+
+// A completed harvest the history cannot take waits in "history-pending.dat" and goes in at
+// the next fresh start, once; a harvest begun before the history was kept is named as such.
+TEST_F(HistoryTest, CompletedHarvestWaitsUntilTheHistoryTakesIt) {
+  const simdata::Dataset ds(SmallConfig());
+  const QStringList rows = HarvestRows(ds, AllRegions(ds));
+  WriteResultFiles(dir, QStringLiteral("data"), rows, 2);  // data0.tab, data1.tab
+  HarvestUnderWay harvest;
+  harvest.started = QStringLiteral("2026-01-05T10:00:00+03:00");
+  for (int r : AllRegions(ds)) harvest.regions.append({RegionKey(ds.Regions()[size_t(r)]), Q(ds.Regions()[size_t(r)].name)});
+  harvest.resultFiles = {QStringLiteral("data0.tab"), QStringLiteral("data1.tab")};
+  QStringList log;
+  const HarvestLog logTo = [&log](const QString& line) { log << line; };
+
+  {  // Another program holds the database while the harvest completes.
+    HarvestHistory created(DbPath());
+    ASSERT_TRUE(created.Open().ok);
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(DbPath().toUtf8().constData(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    CompleteHarvest(dir, harvest, logTo);
+    sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+  }
+  ASSERT_EQ(log.size(), 1) << log.join('\n').toStdString();
+  EXPECT_TRUE(log[0].contains(QStringLiteral("занята другой программой")));
+  EXPECT_TRUE(QFileInfo::exists(dir + PendingHarvestsFileName()));
+
+  // The next fresh start puts it in, with its report, and begins the new harvest.
+  log.clear();
+  const HarvestUnderWay next = BeginHarvest(dir, {{QStringLiteral("01$$$x"), QStringLiteral("Регион")}}, logTo);
+  EXPECT_TRUE(next.Known());
+  EXPECT_TRUE(next.resultFiles.isEmpty());
+  ASSERT_EQ(log.size(), 2) << log.join('\n').toStdString();
+  EXPECT_TRUE(log[0].startsWith(QStringLiteral("Сбор внесён в историю")));
+  EXPECT_TRUE(log[1].contains(QDir::toNativeSeparators(dir + QStringLiteral("changes1.xlsx")))) << log[1].toStdString();
+  EXPECT_FALSE(QFileInfo::exists(dir + PendingHarvestsFileName()));
+  HarvestHistory history(DbPath());
+  ASSERT_TRUE(history.Open().ok);
+  EXPECT_EQ(Count(history.Handle(), "SELECT count(*) FROM harvests"), 1);
+  EXPECT_EQ(Count(history.Handle(), "SELECT count(*) FROM rows"), rows.size());
+
+  // Completed again (a kill after the import, before the list was cleared): nothing added.
+  log.clear();
+  CompleteHarvest(dir, harvest, logTo);
+  EXPECT_TRUE(log.isEmpty()) << log.join('\n').toStdString();
+  EXPECT_EQ(Count(history.Handle(), "SELECT count(*) FROM rows"), rows.size());
+
+  log.clear();
+  CompleteHarvest(dir, HarvestUnderWay(), logTo);
+  ASSERT_EQ(log.size(), 1);
+  EXPECT_TRUE(log[0].contains(QStringLiteral("не вносится")));
 }
 
 }  // namespace

@@ -145,9 +145,11 @@ void CompleteHarvest(const QString& dir, const HarvestUnderWay& harvest, const H
   QList<Pending> waiting = ReadPending(path, log);
   waiting.append({harvest, HistoryTime(QDateTime::currentDateTime())});
   // On the disk before the import: a kill during it leaves the harvest waiting, not lost.
-  if (!WritePending(path, waiting, log)) return;
+  // Where it cannot be noted (a full disk), the import is tried all the same.
+  const bool noted = WritePending(path, waiting, log);
+  const qsizetype before = waiting.size();
   ImportWaiting(dir, waiting, log);
-  WritePending(path, waiting, log);
+  if (noted || waiting.size() != before) WritePending(path, waiting, log);
 }
 
 void NoteGivenUp(HarvestUnderWay& harvest, const QString& task) {

@@ -306,12 +306,14 @@ bool TScraper::OpenResultFile() {
     ++number;
   const QString name = QStringLiteral("data%1.tab").arg(number);
   tabPath_ = settings_.dir + name;
-  data_.Harvest.resultFiles.append(name);
   xlsxPath_ = tabPath_.left(tabPath_.size() - 4) + QStringLiteral(".xlsx");
   Log(QStringLiteral("Данные будут записываться в файл ") + QDir::toNativeSeparators(tabPath_));
   resultFile_ = std::make_unique<ResultFile>();
   const FileOutcome opened = resultFile_->Open(tabPath_);
-  if (opened) return true;
+  if (opened) {
+    data_.Harvest.resultFiles.append(name);  // the harvest's rows are in every file it opened
+    return true;
+  }
   Log(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(tabPath_, opened.reason));
   resultFile_.reset();
   return false;

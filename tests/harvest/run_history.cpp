@@ -150,4 +150,49 @@ TEST(HistoryRun, TwoHarvestsThroughTheJobAreKeptOnceAndTheirChangesReported) {
   EXPECT_FALSE(QFileInfo::exists(dir + PendingHarvestsFileName()));
 }
 
+// A task given up for good goes into the history with its harvest: an organisation whose card
+// the portal refuses in three runs in a row.
+TEST(HistoryRun, TasksGivenUpAreRecordedWithTheirHarvest) {
+  simdata::Config cfg;
+  cfg.regions = 2;
+  cfg.orgs = 12;
+  cfg.houses = 200;
+  cfg.seed = 11;
+  const simdata::Dataset ds(cfg);
+  const QString refused = history_test::Q(ds.OrgGuid(3));
+  QList<RegionItem> items;
+  for (const simdata::Region& r : ds.Regions()) items.append({history_test::Q(r.name), history_test::RegionKey(r)});
+  SimServer sim(SimArgs(cfg, {QStringLiteral("--fault"),
+                              QStringLiteral("kind=card,match=%1,status=503,reason=Service Unavailable").arg(refused)}));
+  QString error;
+  ASSERT_TRUE(sim.Start(&error)) << error.toStdString();
+  QTemporaryDir folder;
+  const QString dir = folder.path() + QLatin1Char('/');
+  QStringList files;
+  InFreshThread([&] {
+    for (int run = 1; run <= 3; ++run) {
+      JobRun job;
+      job.dir = dir;
+      job.view.regions = items;  // read by the first run only
+      job.Create(job.Settings(sim));
+      ASSERT_TRUE(job.RunToEnd());
+      files << QFileInfo(job.ResultPath()).fileName();
+      EXPECT_EQ(LogStarting(job.view, QStringLiteral("Сбор внесён в историю")).size(), run == 3 ? 1 : 0)
+          << "run " << run << "\n" << LogTexts(job.view.LogLines()).join('\n').toStdString();
+    }
+  });
+  HarvestHistory history(dir + HarvestHistory::FileName());
+  ASSERT_TRUE(history.Open().ok);
+  historydb::Statement harvest(history.Handle(), "SELECT given_up, result_files FROM harvests");
+  ASSERT_EQ(harvest.Step(), SQLITE_ROW);
+  EXPECT_EQ(harvest.Int(0), 1);
+  EXPECT_EQ(harvest.Text(1), files.join(QStringLiteral(", ")));
+  historydb::Statement given(history.Handle(), "SELECT task, org_guid, region_key FROM given_up");
+  ASSERT_EQ(given.Step(), SQLITE_ROW);
+  EXPECT_EQ(given.Text(0), OrgCardTask(sim.BaseUrl(), refused));
+  EXPECT_EQ(given.Text(1), refused);
+  EXPECT_EQ(given.Text(2), QString());
+  EXPECT_EQ(given.Step(), SQLITE_DONE);
+}
+
 }  // namespace

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "harvest/handlers.h"
+#include "harvest/harvestend.h"
 #include "harvest/job_context.h"
 #include "harvest/resultfile.h"
 #include "platform/atomicfile.h"
@@ -259,6 +260,7 @@ bool TScraper::PlanResumed() {
   data_.RegionNames = std::move(plan->context.RegionNames);
   data_.OrgRegions = std::move(plan->context.OrgRegions);
   data_.OrgCards = std::move(plan->context.OrgCards);
+  data_.Harvest = std::move(plan->context.Harvest);
   failedRuns_ = std::move(plan->failedRuns);
   interrupted_ = plan->interrupted;
   interruptedRows_ = std::move(plan->writtenRows);
@@ -268,6 +270,7 @@ bool TScraper::PlanResumed() {
 
 void TScraper::PlanFresh() {
   const QList<RegionItem> regions = view_->SelectedRegions();
+  QList<QPair<QString, QString>> harvestRegions;
   for (const RegionItem& item : regions) {
     // A key is sent to the portal and saved in "lists.dat": only a plain code and GUID are
     // taken (an empty key stays, as a blank task that the loop drops).
@@ -279,7 +282,10 @@ void TScraper::PlanFresh() {
     data_.PendingList.append(item.key);
     data_.AllKnownList.Add(item.key);
     if (!data_.RegionNames.Contains(item.key)) data_.RegionNames.Append(item.key, item.name);
+    harvestRegions.append({item.key, item.name});
   }
+  // A new harvest begins (earlier completed ones still waiting go into the history first).
+  data_.Harvest = BeginHarvest(settings_.dir, harvestRegions, [this](const QString& line) { Log(line); });
   queueLoaded_ = true;
 }
 
@@ -309,7 +315,10 @@ bool TScraper::OpenResultFile() {
   Log(QStringLiteral("Данные будут записываться в файл ") + QDir::toNativeSeparators(tabPath_));
   resultFile_ = std::make_unique<ResultFile>();
   const FileOutcome opened = resultFile_->Open(tabPath_);
-  if (opened) return true;
+  if (opened) {
+    data_.Harvest.resultFiles.append(name);  // the harvest's rows are in every file it opened
+    return true;
+  }
   Log(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(tabPath_, opened.reason));
   resultFile_.reset();
   return false;
@@ -507,6 +516,7 @@ void TScraper::GiveUp(const QString& task, const QString& why, const QString& lo
   ++dropped_;
   failedRuns_.remove(task);
   givenUp_.append({task, why});
+  NoteGivenUp(data_.Harvest, task);
   Log(logText + QStringLiteral(", перенесена в ") + RunStore::GivenUpFileName() + QStringLiteral(": ") +
       PrintableValue(task, 300));
 }
@@ -593,6 +603,9 @@ void TScraper::SaveWorkingFiles() {
   if (!queueLoaded_) return;
   // Only a queue that reached the file may be said to hold them.
   if (!SaveCheckpoint(data_.PendingList, true)) return;
+  // The queue is empty and saved as such: the harvest is complete.
+  if (data_.PendingList.isEmpty() && resultFile_)
+    CompleteHarvest(settings_.dir, data_.Harvest, [this](const QString& line) { Log(line); });
   if (putBack_ > 0) Log(QStringLiteral("В lists.dat возвращено незавершённых задач: %1").arg(putBack_));
   if (failed > 0)
     Log(QStringLiteral("В lists.dat сохранено задач с ошибкой: %1 (продолженный запуск повторит их; задача, "

@@ -339,16 +339,10 @@ class ReportBook {
   bool Open(const QString& path, QString* why) {
     lxw_workbook_options options{};
     options.constant_memory = LXW_TRUE;  // rows go to disk as they come
-    QByteArray name = NarrowFileName(path);
-    if (name.isEmpty()) {
-      QFile(path).open(QIODevice::WriteOnly);
-      name = NarrowFileName(path);
-    }
-    if (name.isEmpty()) {
-      *why = QStringLiteral("его имя не записать в кодировке системы");
-      return false;
-    }
-    wb_.reset(workbook_new_opt(name.constData(), &options));
+    // Kept while the book is open: the writer makes its temporary files there until the close.
+    tempFolder_ = WorkbookTempFolder();
+    if (!tempFolder_.isEmpty()) options.tmpdir = tempFolder_.data();
+    wb_.reset(workbook_new_opt(LibraryFileName(path).constData(), &options));
     if (!wb_) {
       *why = QStringLiteral("книга не создана");
       return false;
@@ -441,6 +435,7 @@ class ReportBook {
     ++s.row;
   }
 
+  QByteArray tempFolder_;
   std::unique_ptr<lxw_workbook, WorkbookDeleter> wb_;
   lxw_format* bold_ = nullptr;
   struct Sheet summary_, orgs_, fields_, houses_;

@@ -183,20 +183,10 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
 
   lxw_workbook_options options{};
   options.constant_memory = LXW_TRUE;  // rows go straight to disk, memory stays flat
-  options.tmpdir = nullptr;
-  // The writer opens the file with plain fopen: it needs the system's narrow name, which on
-  // Windows may exist only for a file that is already there (its short name).
-  QByteArray xlsxName = NarrowFileName(xlsxPath);
-  if (xlsxName.isEmpty()) {
-    QFile(xlsxPath).open(QIODevice::WriteOnly);
-    xlsxName = NarrowFileName(xlsxPath);
-  }
-  if (xlsxName.isEmpty()) {
-    out.reason = QStringLiteral("файл %1 не создан: его имя не записать в кодировке системы")
-                     .arg(QDir::toNativeSeparators(xlsxPath));
-    return out;
-  }
-  WorkbookPtr wb(workbook_new_opt(xlsxName.constData(), &options));
+  // Lives until the workbook is closed: its temporary files are made there until then.
+  QByteArray tempFolder = WorkbookTempFolder();
+  options.tmpdir = tempFolder.isEmpty() ? nullptr : tempFolder.data();
+  WorkbookPtr wb(workbook_new_opt(LibraryFileName(xlsxPath).constData(), &options));
   if (!wb) {
     out.reason = QStringLiteral("файл %1 не создан").arg(QDir::toNativeSeparators(xlsxPath));
     return out;

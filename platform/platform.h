@@ -91,11 +91,14 @@ uint32_t TickCount();
 QString DecodeAnsiBytes(QByteArrayView bytes);
 QByteArray EncodeAnsi(const QString& text);
 
-// A file name for a C library that opens it with plain fopen (the workbook writer): the
-// system's narrow form. On Windows that is the ANSI code page, or where the path holds a
-// character the code page lacks, the short name of the existing file; empty when there is
-// no narrow form.
-QByteArray NarrowFileName(const QString& path);
+// A file name for the workbook writer, which takes UTF-8 names: on Windows it opens files
+// through wide-character calls, so a folder the ANSI code page cannot spell is no obstacle.
+QByteArray LibraryFileName(const QString& path);
+
+// A folder for the workbook writer's temporary files. Its temporary files are opened by
+// narrow names on Windows, so there the folder is one the ANSI code page can spell (the
+// system's temporary folder, else the program's own); empty: the writer's own choice.
+QByteArray WorkbookTempFolder();
 
 // Asks the desktop to open the file with its default program (the spreadsheet program for a
 // workbook: xdg-open on Linux, the shell on Windows). Fails, saying why, when there is no

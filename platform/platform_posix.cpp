@@ -321,7 +321,9 @@ FileOutcome OpenWithDesktop(const QString& path) {
   return FileOutcome::Done();
 }
 
-QByteArray NarrowFileName(const QString& path) { return QFile::encodeName(path); }
+QByteArray LibraryFileName(const QString& path) { return QFile::encodeName(path); }
+
+QByteArray WorkbookTempFolder() { return QByteArray(); }
 
 QString ExecutableFilePath() {
   return QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();

@@ -1,9 +1,11 @@
 #include "platform/platform.h"
 
 #include <windows.h>
+#include <objbase.h>
 #include <shellapi.h>
 
 #include <cstdio>
+#include <thread>
 
 #include <QDir>
 #include <QFileInfo>
@@ -87,12 +89,65 @@ FileOutcome SysFile::Close() {
   return ok ? FileOutcome::Done() : LastFailure();
 }
 
+namespace {
+
+// How long a replace waits for a file another program holds: a virus scanner looks at a fresh
+// file for a moment; a spreadsheet program that has the file open does not let go.
+constexpr DWORD kHeldFileWaitMs = 2000;
+constexpr DWORD kHeldFileRetryMs = 100;
+
+bool HeldByAnotherProgram(DWORD code) {
+  return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION || code == ERROR_ACCESS_DENIED ||
+         code == ERROR_USER_MAPPED_FILE;
+}
+
+// Whether another program has the file open so that it may not be removed: access is refused
+// for a held file as well as for a read-only one, and only the second asks for other advice.
+bool IsHeld(const std::wstring& path) {
+  const HANDLE h = CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h != INVALID_HANDLE_VALUE) {
+    CloseHandle(h);
+    return false;
+  }
+  return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+// The file's bytes on the disk: MOVEFILE_WRITE_THROUGH flushes only a move done as a copy,
+// not a rename on one volume.
+FileOutcome FlushFile(const std::wstring& path) {
+  const HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return LastFailure();
+  const bool flushed = FlushFileBuffers(h);
+  const DWORD code = GetLastError();
+  CloseHandle(h);
+  return flushed ? FileOutcome::Done() : FailedWith(code);
+}
+
+}  // namespace
+
 FileOutcome ReplaceFileDurably(const QString& from, const QString& to) {
-  // Write-through: the new name is on the disk when the call returns, so no folder sync.
-  if (MoveFileExW(Wide(from).c_str(), Wide(to).c_str(),
-                  MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    return FileOutcome::Done();
-  return LastFailure();
+  const std::wstring source = Wide(from), target = Wide(to);
+  // The new file is on the disk before its name is; a held one is flushed once it is free.
+  FileOutcome flushed = FlushFile(source);
+  const ULONGLONG start = GetTickCount64();
+  for (;;) {
+    if (flushed && MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      return FileOutcome::Done();
+    const DWORD code = GetLastError();
+    if (flushed && !HeldByAnotherProgram(code)) return FailedWith(code);
+    if (GetTickCount64() - start >= kHeldFileWaitMs) {
+      if (!flushed) return flushed;
+      const bool held = code != ERROR_ACCESS_DENIED || IsHeld(target) || IsHeld(source);
+      if (!held) return FailedWith(code);
+      return FileOutcome::Failed(QStringLiteral("файл %1 занят другой программой; закройте его там (например, в "
+                                                "программе электронных таблиц) и повторите")
+                                     .arg(QDir::toNativeSeparators(IsHeld(source) && !IsHeld(target) ? from : to)));
+    }
+    Sleep(kHeldFileRetryMs);
+    if (!flushed) flushed = FlushFile(source);
+  }
 }
 
 FileOutcome RemoveFile(const QString& path) {
@@ -192,33 +247,46 @@ QByteArray EncodeAnsi(const QString& input) {
 }
 
 FileOutcome OpenWithDesktop(const QString& path) {
-  // The shell's own "open": whatever program the user has for .xlsx files.
-  SHELLEXECUTEINFOW info{};
-  info.cbSize = sizeof info;
-  info.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
-  info.lpVerb = L"open";
-  const std::wstring file = Wide(path);
-  info.lpFile = file.c_str();
-  info.nShow = SW_SHOWNORMAL;
-  if (ShellExecuteExW(&info)) return FileOutcome::Done();
-  // Some system texts name the file as "%1".
-  return FileOutcome::Failed(
-      SystemErrorText(int(GetLastError())).replace(QStringLiteral("%1"), QDir::toNativeSeparators(path)));
+  // The shell's own "open": whatever program the user has for .xlsx files. The shell wants a
+  // single-threaded COM apartment on the calling thread, which the job's thread is not: the
+  // call runs on a short thread of its own that is one.
+  FileOutcome outcome = FileOutcome::Done();
+  std::thread opener([&outcome, &path] {
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    info.lpVerb = L"open";
+    const std::wstring file = Wide(path);
+    info.lpFile = file.c_str();
+    info.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExW(&info)) {
+      // Some system texts name the file as "%1".
+      outcome = FileOutcome::Failed(
+          SystemErrorText(int(GetLastError())).replace(QStringLiteral("%1"), QDir::toNativeSeparators(path)));
+    }
+    if (SUCCEEDED(com)) CoUninitialize();
+  });
+  opener.join();
+  return outcome;
 }
 
-QByteArray NarrowFileName(const QString& path) {
-  const QString native = QDir::toNativeSeparators(path);
-  const QByteArray ansi = EncodeAnsi(native);
-  if (DecodeAnsiBytes(ansi) == native) return ansi;
-  const std::wstring wide = native.toStdWString();
-  const DWORD n = GetShortPathNameW(wide.c_str(), nullptr, 0);
-  if (n == 0) return QByteArray();
-  std::wstring shortName(n, L'\0');
-  const DWORD m = GetShortPathNameW(wide.c_str(), shortName.data(), n);
-  if (m == 0 || m >= n) return QByteArray();
-  const QString result = QString::fromWCharArray(shortName.data(), int(m));
-  const QByteArray bytes = EncodeAnsi(result);
-  return DecodeAnsiBytes(bytes) == result ? bytes : QByteArray();
+QByteArray LibraryFileName(const QString& path) { return QDir::toNativeSeparators(path).toUtf8(); }
+
+QByteArray WorkbookTempFolder() {
+  // Spelled in the ANSI code page and back unchanged, and there.
+  const auto usable = [](const QString& folder) {
+    if (folder.isEmpty() || !QFileInfo(folder).isDir()) return QByteArray();
+    const QString native = QDir::toNativeSeparators(QDir::cleanPath(folder));
+    const QByteArray ansi = EncodeAnsi(native);
+    return DecodeAnsiBytes(ansi) == native ? ansi : QByteArray();
+  };
+  std::wstring temp(MAX_PATH + 1, L'\0');
+  const DWORD n = GetTempPathW(DWORD(temp.size()), temp.data());
+  if (n > 0 && n < temp.size()) {
+    if (QByteArray folder = usable(QString::fromWCharArray(temp.data(), int(n))); !folder.isEmpty()) return folder;
+  }
+  return usable(QFileInfo(ExecutableFilePath()).absolutePath());
 }
 
 QString ExecutableFilePath() {

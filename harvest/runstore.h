@@ -17,6 +17,7 @@
 
 #include "harvest/job_context.h"
 #include "harvest/rundata.h"
+#include "harvest/taskfates.h"
 #include "harvest/workbook.h"
 #include "platform/atomicfile.h"
 
@@ -47,21 +48,12 @@ struct ResumePlan {
   QList<WrittenRow> writtenRows;  // the rows the record's result file should hold
 };
 
-// A task given up for good, for the list beside the results.
-struct GivenUpTask {
-  QString task;
-  QString reason;
-};
-
 class RunStore {
  public:
   using Logger = std::function<void(const QString& message)>;
 
   // dir: the folder of the working files, ending in '/'. Messages go to `log`.
   RunStore(QString dir, Logger log, RunStoreHooks hooks = {});
-
-  // Runs in a row after which an unfinished task leaves the queue.
-  static constexpr int kMaxFailedRuns = 3;
 
   bool HasSavedQueue() const;
 

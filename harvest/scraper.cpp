@@ -212,7 +212,7 @@ void TScraper::StartUp() {
   ReadSkipList();
   // Rows of the interrupted run past its last saved state are cut off before anything new
   // is saved: they will be fetched again.
-  if (runLoop_ && interrupted_) store_.FinishInterruptedRun(*interrupted_, interruptedRows_);
+  if (runLoop_ && interrupted_ && !RestoreInterruptedRun()) runLoop_ = false;
   interruptedRows_.clear();
   if (runLoop_ && !OpenResultFile()) runLoop_ = false;
   // The plan is on the disk before the first request: from now on a kill loses nothing.
@@ -268,6 +268,36 @@ void TScraper::ReadSkipList() {
   for (const QString& line : lines) data_.SkipList.Add(line);
   if (data_.SkipList.Count() > 0)
     Log(QStringLiteral("В файле skip.txt игнорируемых ссылок: %1").arg(data_.SkipList.Count()));
+}
+
+bool TScraper::RestoreInterruptedRun() {
+  ResultFile::Restored restored =
+      ResultFile::RestoreInterrupted(settings_.dir, *interrupted_, interruptedRows_, settings_.moment, settings_.sync);
+  if (!restored.outcome) {
+    // Started anyway, the run would fetch again the rows the file still holds past its
+    // record. Nothing is saved: the next start after the mend finds the state as it was.
+    queueLoaded_ = false;
+    const QString message = QStringLiteral("Ошибка: ") + restored.outcome.reason +
+                            QStringLiteral(". Работа не начата, рабочие файлы оставлены без изменений");
+    Log(message);
+    view_->ShowErrorMessage(message);
+    return false;
+  }
+  for (const QString& note : restored.notes) Log(note);
+  QList<GivenUpTask> lost;
+  for (const WrittenRow& row : restored.lost)
+    lost.append({row.task, QStringLiteral("строка потеряна из файла результатов %1").arg(interrupted_->resultFile)});
+  store_.AddGivenUp(lost);
+  if (!restored.workbookToMake.isEmpty()) {
+    const QString tab = settings_.dir + interrupted_->resultFile;
+    Log(QStringLiteral("Формируем файл Excel прерванного запуска: ") + QDir::toNativeSeparators(restored.workbookToMake));
+    const WorkbookOutcome outcome = ExportWorkbookAtomically(tab, restored.workbookToMake, settings_.sync);
+    if (outcome.ok)
+      Log(QStringLiteral("Файл сформирован, в нем %1 строк").arg(outcome.rows));
+    else
+      Log(QStringLiteral("Ошибка: ") + outcome.reason);
+  }
+  return true;
 }
 
 bool TScraper::OpenResultFile() {
@@ -530,5 +560,5 @@ void TScraper::MaybeCheckpoint() {
 bool TScraper::SaveCheckpoint(const QStringList& tasks, bool atEnd) {
   // Given-up tasks reach their list before the queue that no longer holds them.
   if (store_.AddGivenUp(fates_.GivenUp())) fates_.GivenUpListed();
-  return store_.SaveCheckpoint(tasks, data_, resultFile_.get(), fates_.FailedRunCounts(), atEnd, writtenRows_);
+  return store_.SaveCheckpoint({tasks, &data_, resultFile_.get(), fates_.FailedRunCounts(), atEnd, writtenRows_});
 }

@@ -106,6 +106,9 @@ class TScraper : public QThread {
   bool PlanResumed();
   void PlanFresh();
   void ReadSkipList();
+  // The interrupted run's result file brought back to its record; false when it cannot be:
+  // the run must not start.
+  bool RestoreInterruptedRun();
   bool OpenResultFile();
   void RunLoop();
   bool Pass();  // one pass; true once the end has been found

@@ -62,7 +62,7 @@ HandlerResult HandleHouseCount(RunData& run, const WorkerOutcome& worker) {
   if (!IsPlainToken(worker.orgguid)) return KeepTask(QStringLiteral("GUID организации не из простых символов"));
   const HandlerResult queued =
       Enqueue(run, pages, [&](qsizetype i) { return HousePageTask(run.baseUrl, int(i + 1), worker.orgguid); });
-  if (queued.keep) return queued;
+  if (!queued.Settled()) return queued;
   run.housescounter = int32_t(total);
   return {};
 }

@@ -404,7 +404,7 @@ void TScraper::Collect() {
         handled = HandleRegionCount(data_, outcome);
         // A count the handler took sets firmscounter; 0 there is a region with nothing to
         // fetch, most often a line of "cities.txt" the portal does not know.
-        if (!handled.keep) NoteRegionCounted(outcome);
+        if (handled.Settled()) NoteRegionCounted(outcome);
         break;
       case SearchPage: handled = HandleSearchPage(data_, outcome); break;
       case OrgCard: handled = HandleOrgCard(data_, outcome); break;
@@ -429,12 +429,7 @@ void TScraper::Collect() {
       }
       default: break;
     }
-    // An answer that could not be used is named in the log and, once, fetched again by the
-    // next run.
-    if (handled.keep)
-      LogIfAny(fates_.Unfinished(task, handled.logText, true));
-    else if (!handled.logText.isEmpty())
-      Log(handled.logText);
+    LogIfAny(fates_.AfterAnswer(task, handled));
     ProgressBarMax = ProgressBarPosition + int32_t(data_.PendingList.size());
   }
   pool_.Done(*handover);

@@ -17,6 +17,17 @@ QString TaskFates::Unfinished(const QString& task, const QString& why, bool logW
   return why + QStringLiteral(", задача сохранена для следующего запуска: ") + PrintableValue(task, 300);
 }
 
+QString TaskFates::AfterAnswer(const QString& task, const HandlerResult& handled) {
+  // An answer that could not be used is named in the log and, once, fetched again by the
+  // next run.
+  if (handled.unusable) return Unfinished(task, handled.logText, true);
+  if (handled.queueFull) {
+    kept_.append(task);
+    return handled.logText + QStringLiteral(", задача сохранена для следующего запуска: ") + PrintableValue(task, 300);
+  }
+  return handled.logText;
+}
+
 QString TaskFates::GiveUp(const QString& task, const QString& why, const QString& logText) {
   ++dropped_;
   failedRuns_.remove(task);

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "harvest/handlers.h"
 #include "harvest/job_context.h"
 
 // A task given up for good, for the list beside the results.
@@ -28,6 +29,10 @@ class TaskFates {
   // request failed; logWhy: `why` is a handler's text, not yet in the log. The line for the
   // log, or empty.
   QString Unfinished(const QString& task, const QString& why, bool logWhy);
+  // What a handler made of a successful answer: a task whose answer could not be used is
+  // Unfinished; one whose tasks did not fit the queue is kept without a failed run. The line
+  // for the log, or empty.
+  QString AfterAnswer(const QString& task, const HandlerResult& handled);
   // A task that will never succeed leaves the queue for the list beside the results. The
   // line for the log: `logText` and where the task went.
   QString GiveUp(const QString& task, const QString& why, const QString& logText);

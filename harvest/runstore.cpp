@@ -118,8 +118,9 @@ std::optional<ResumePlan> RunStore::LoadResumePlan() {
         plan.context.OrgRegions = std::move(entries.OrgRegions);
         plan.context.OrgCards = std::move(entries.OrgCards);
         plan.failedRuns = std::move(context.failedRuns);
-        // The rows belong to the file of the current record.
-        if (plan.interrupted && plan.interrupted->resultFile == context.current->resultFile)
+        // The rows belong to the file of the current record; without a readable one their
+        // file is not known.
+        if (plan.interrupted && context.current && plan.interrupted->resultFile == context.current->resultFile)
           plan.writtenRows = std::move(context.rows);
       }
     } else {

@@ -393,3 +393,30 @@ TEST(RunStore, GivenUpTasksAreAddedToAListAPersonCanRead) {
 }
 
 }  // namespace
+
+namespace {
+
+// A context whose current record is damaged but whose previous one fits the queue: the plan
+// takes the previous record and no rows (they belong to the current record's file, which is
+// not known), and never reads the record that is not there.
+TEST(RunStore, ADamagedCurrentRecordLeavesThePreviousOneWithoutRows) {
+  Watched w;
+  const QByteArray lists = kUtf8Mark + QByteArray("01$$$aaaa\r\n");
+  ASSERT_TRUE(WriteFileBytes(w.dir + QLatin1String(kListsFile), lists));
+  const QByteArray hash = QueueHash(lists).toUtf8();
+  // The previous record with a result file and without one (a run that had none yet).
+  for (const QByteArray& file : {QByteArray("data5.tab"), QByteArray()})
+    for (const QByteArray& current : {QByteArray("Q\tbroken\r\n"), QByteArray("Q\t\tdata5.tab\tnot a number\r\n"), QByteArray()}) {
+      SCOPED_TRACE(current.toStdString() + "/" + file.toStdString());
+      ASSERT_TRUE(WriteFileBytes(w.dir + QLatin1String(kContextFile),
+                                 kUtf8Mark + "#orgharvester-context 2\r\n" + current + "P\t" + hash + "\t" + file +
+                                     "\t120\r\nW\t100\thttps://portal.test/x\r\n"));
+      std::optional<ResumePlan> plan = RunStore(w.dir, w.Logger()).LoadResumePlan();
+      ASSERT_TRUE(plan);
+      ASSERT_TRUE(plan->interrupted);
+      EXPECT_EQ(plan->interrupted->resultFile, QString::fromUtf8(file));
+      EXPECT_TRUE(plan->writtenRows.isEmpty());
+    }
+}
+
+}  // namespace

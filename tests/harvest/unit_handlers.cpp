@@ -182,3 +182,21 @@ TEST(TaskFates, AFullQueueIsNoFailedRunWhileAnUnusableAnswerCounts) {
 }
 
 }  // namespace
+
+namespace {
+
+// Keys picked so that their unseeded hash falls on one slot of the index, as whoever knows the
+// hash could pick the GUIDs of a portal's answers: they spread all the same.
+TEST(KeyValueList, KeysPickedToShareASlotDoNotPileUp) {
+  QStringList keys;
+  for (quint64 i = 0; keys.size() < 1500; ++i) {
+    const QString key = QStringLiteral("%1-0000-4000-8000-000000000000").arg(i, 8, 16, QLatin1Char('0'));
+    if ((qHash(QByteArrayView(key.toUtf8()), 0) & 4095) == 0) keys << key;
+  }
+  KeyValueList list;
+  for (const QString& key : keys) list.Append(key, key.left(8));
+  EXPECT_LT(list.LongestProbe(), 64u);
+  for (const QString& key : keys) ASSERT_EQ(list.Lookup(key), key.left(8));
+}
+
+}  // namespace

@@ -61,4 +61,9 @@ awk -F'\t' '
     g = v["workbook 30000|peak growth"]; p = v["workbook 30000|floor peak"]
     m = (g == "" ? "" : sprintf("%.1f", g - p)); row("workbook memory above the floor (MB)", "<= 20", m, m != "" && m <= 20)
     n = v["country + window|peak RSS"]; row("a whole country, peak resident size (MB)", "< 150", n, n != "" && n < 150)
+    i1 = v["country|import 1"]; i2 = v["country|import 2"]; rp = v["country|report"]
+    hs = (i1 == "" ? "" : sprintf("%.1f", i1 + i2 + rp)); row("history: two imports and the report (s)", "<= 60", hs, hs != "" && hs <= 60)
+    h1 = v["country|db after 1"]; row("history: MB of a first harvest", "<= ~100", h1, h1 != "" && h1 <= 110)
+    h2 = v["country|db added by 2"]; row("history: MB added by a later harvest", "<= ~100", h2, h2 != "" && h2 <= 110)
+    hp = v["country|peak RSS"]; row("history: peak resident size (MB)", "< 150", hp, hp != "" && hp < 150)
   }' "$results"

@@ -19,6 +19,8 @@ const QString kCardLetter = QStringLiteral("C");
 const QString kFailedLetter = QStringLiteral("F");
 // A row of the result file: its offset and its task.
 const QString kRowLetter = QStringLiteral("W");
+// The harvest under way: "H", a field name, then its values.
+const QString kHarvestLetter = QStringLiteral("H");
 
 // How a character the files cannot hold as it is gets written; nullptr for any other. A NUL
 // would end the file's text, the rest would break its lines and fields.
@@ -229,8 +231,43 @@ ContextFile ParseContextFile(const QStringList& lines) {
   return file;
 }
 
+QStringList HarvestLines(const HarvestUnderWay& harvest) {
+  QStringList lines;
+  if (!harvest.Known()) return lines;
+  const QString h = kHarvestLetter + QLatin1Char('\t');
+  lines << h + QStringLiteral("started\t") + Escape(harvest.started);
+  for (const auto& [key, name] : harvest.regions)
+    lines << h + QStringLiteral("region\t") + Escape(key) + QLatin1Char('\t') + Escape(name);
+  for (const QString& file : harvest.resultFiles) lines << h + QStringLiteral("file\t") + Escape(file);
+  for (const HarvestUnderWay::GivenUp& g : harvest.givenUp)
+    lines << h + QStringLiteral("given\t") + Escape(g.task) + QLatin1Char('\t') + Escape(g.orgGuid) +
+                 QLatin1Char('\t') + Escape(g.regionKey);
+  return lines;
+}
+
+namespace {
+
+bool LoadHarvestLine(const QStringList& parts, HarvestUnderWay& harvest) {
+  const QString& field = parts.value(1);
+  if (field == u"started" && parts.size() == 3) {
+    harvest.started = Unescape(parts[2]);
+  } else if (field == u"region" && parts.size() == 4) {
+    harvest.regions.append({Unescape(parts[2]), Unescape(parts[3])});
+  } else if (field == u"file" && parts.size() == 3) {
+    harvest.resultFiles.append(Unescape(parts[2]));
+  } else if (field == u"given" && parts.size() == 5) {
+    harvest.givenUp.append({Unescape(parts[2]), Unescape(parts[3]), Unescape(parts[4])});
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool LoadJobContextEntry(const QString& line, RunData& run) {
   const QStringList parts = line.split(QLatin1Char('\t'));
+  if (parts.value(0) == kHarvestLetter) return LoadHarvestLine(parts, run.Harvest);
   if (parts.size() != 3) return false;
   const QString key = Unescape(parts[1]);
   const QString value = Unescape(parts[2]);

@@ -95,7 +95,12 @@ class ContextFileReader {
   int format_ = 0;  // of the first line: 2 records and entries, 1 entries only, 0 not ours
 };
 
-// Adds an entry line to RegionNames, OrgRegions or OrgCards; false for a line that is none.
+// The lines of the harvest under way (letter "H"), written after the records; a program that
+// does not know the letter skips them, and a file without them loads as before.
+QStringList HarvestLines(const HarvestUnderWay& harvest);
+
+// Adds an entry line to RegionNames, OrgRegions or OrgCards, or a harvest line to Harvest;
+// false for a line that is none.
 bool LoadJobContextEntry(const QString& line, RunData& run);
 // LoadJobContextEntry for each line. Returns the number taken.
 int LoadJobContextEntries(const QStringList& entries, RunData& run);

@@ -13,6 +13,7 @@
 #include <optional>
 #include <vector>
 
+#include "harvest/harvestunderway.h"
 #include "text/byteblocks.h"
 
 // Lines made of a key, "=" and a value, in insertion order, duplicates kept. A lookup
@@ -101,6 +102,7 @@ struct RunData {
   KeyValueList RegionNames;      // region key -> region name as shown in the list
   KeyValueList OrgRegions;       // organisation GUID -> region name
   KeyValueList OrgCards;         // organisation GUID -> 22 card columns joined by TAB
+  HarvestUnderWay Harvest;       // the harvest this run belongs to
 
   int32_t firmscounter = 0;
   int32_t housescounter = 0;

@@ -117,6 +117,7 @@ std::optional<ResumePlan> RunStore::LoadResumePlan() {
         plan.context.RegionNames = std::move(entries.RegionNames);
         plan.context.OrgRegions = std::move(entries.OrgRegions);
         plan.context.OrgCards = std::move(entries.OrgCards);
+        plan.context.Harvest = std::move(entries.Harvest);
         plan.failedRuns = std::move(context.failedRuns);
         // The rows belong to the file of the current record; without a readable one their
         // file is not known.
@@ -150,6 +151,7 @@ FileOutcome RunStore::WriteContext(const QString& hash, const QueueRecord& recor
   LineWriter out(Path(kContextFile), hooks_.sync);
   if (FileOutcome opened = out.Open(); !opened) return opened;
   for (const QString& line : ContextHeadLines(current, previous)) out.Line(line);
+  for (const QString& line : HarvestLines(data.Harvest)) out.Line(line);
   ContextEntryWriter entries(data, [&out](const QByteArray& line) { out.Utf8Line(line); });
   entries.AddTasks(queue);
   if (committed_) entries.AddTasks(committed_->queue);

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "harvest/handlers.h"
+#include "harvest/harvestend.h"
 #include "harvest/job_context.h"
 #include "harvest/resultfile.h"
 #include "platform/atomicfile.h"
@@ -233,6 +234,7 @@ bool TScraper::PlanResumed() {
   data_.RegionNames = std::move(plan->context.RegionNames);
   data_.OrgRegions = std::move(plan->context.OrgRegions);
   data_.OrgCards = std::move(plan->context.OrgCards);
+  data_.Harvest = std::move(plan->context.Harvest);
   fates_.SetFailedRuns(std::move(plan->failedRuns));
   interrupted_ = plan->interrupted;
   interruptedRows_ = std::move(plan->writtenRows);
@@ -242,6 +244,7 @@ bool TScraper::PlanResumed() {
 
 void TScraper::PlanFresh() {
   const QList<RegionItem> regions = view_->SelectedRegions();
+  QList<QPair<QString, QString>> harvestRegions;
   for (const RegionItem& item : regions) {
     // A key is sent to the portal and saved in "lists.dat": only a plain code and GUID are
     // taken (an empty key stays, as a blank task that the loop drops).
@@ -253,7 +256,10 @@ void TScraper::PlanFresh() {
     data_.PendingList.append(item.key);
     data_.AllKnownList.Add(item.key);
     if (!data_.RegionNames.Contains(item.key)) data_.RegionNames.Append(item.key, item.name);
+    harvestRegions.append({item.key, item.name});
   }
+  // A new harvest begins (earlier completed ones still waiting go into the history first).
+  data_.Harvest = BeginHarvest(settings_.dir, harvestRegions, [this](const QString& line) { Log(line); });
   queueLoaded_ = true;
 }
 
@@ -313,7 +319,10 @@ bool TScraper::OpenResultFile() {
   Log(QStringLiteral("Данные будут записываться в файл ") + QDir::toNativeSeparators(tabPath_));
   resultFile_ = std::make_unique<ResultFile>();
   const FileOutcome opened = resultFile_->Open(tabPath_);
-  if (opened) return true;
+  if (opened) {
+    data_.Harvest.resultFiles.append(name);  // the harvest's rows are in every file it opened
+    return true;
+  }
   Log(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(tabPath_, opened.reason));
   resultFile_.reset();
   return false;
@@ -391,10 +400,11 @@ void TScraper::Collect() {
     const QString why = outcome.statusText.startsWith(kErrorPrefix) ? outcome.statusText.mid(kErrorPrefix.size())
                                                                     : outcome.statusText;
     // A refused task would be refused again by every run: it goes at once.
+    const qsizetype dropped = fates_.Dropped();
     if (handover->refused)
-      Log(fates_.GiveUp(task, why, QStringLiteral("Задача не может быть отправлена")));
+      LogFate(task, dropped, fates_.GiveUp(task, why, QStringLiteral("Задача не может быть отправлена")));
     else
-      LogIfAny(fates_.Unfinished(task, why, false));
+      LogFate(task, dropped, fates_.Unfinished(task, why, false));
   } else {
     // An error from here on leaves the task in flight: it goes back to the queue.
     if (settings_.beforeHandler) settings_.beforeHandler(outcome);
@@ -429,7 +439,8 @@ void TScraper::Collect() {
       }
       default: break;
     }
-    LogIfAny(fates_.AfterAnswer(task, handled));
+    const qsizetype dropped = fates_.Dropped();
+    LogFate(task, dropped, fates_.AfterAnswer(task, handled));
     ProgressBarMax = ProgressBarPosition + int32_t(data_.PendingList.size());
   }
   pool_.Done(*handover);
@@ -444,6 +455,12 @@ void TScraper::NoteRegionCounted(const WorkerOutcome& outcome) {
   const QString name = data_.RegionNames.Lookup(key);
   Log(QStringLiteral("В регионе %1 организаций не найдено (код и GUID в cities.txt: %2)")
           .arg(name.isEmpty() ? key : name, key));
+}
+
+void TScraper::LogFate(const QString& task, qsizetype droppedBefore, const QString& line) {
+  // A task given up is noted in the run's harvest as well.
+  if (fates_.Dropped() > droppedBefore) NoteGivenUp(data_.Harvest, task);
+  LogIfAny(line);
 }
 
 void TScraper::RecoverInFlight() {
@@ -524,6 +541,9 @@ void TScraper::SaveWorkingFiles() {
   if (!queueLoaded_) return;
   // Only a queue that reached the file may be said to hold them.
   if (!SaveCheckpoint(data_.PendingList, true)) return;
+  // The queue is empty and saved as such: the harvest is complete.
+  if (data_.PendingList.isEmpty() && resultFile_)
+    CompleteHarvest(settings_.dir, data_.Harvest, [this](const QString& line) { Log(line); });
   if (putBack_ > 0) Log(QStringLiteral("В lists.dat возвращено незавершённых задач: %1").arg(putBack_));
   if (failed > 0)
     Log(QStringLiteral("В lists.dat сохранено задач с ошибкой: %1 (продолженный запуск повторит их; задача, "

@@ -116,6 +116,8 @@ class TScraper : public QThread {
   void Collect();
   // A region's count was taken: one found none is named in the log and counted.
   void NoteRegionCounted(const WorkerOutcome& outcome);
+  // A line from TaskFates for the task, with what follows from it.
+  void LogFate(const QString& task, qsizetype droppedBefore, const QString& line);
   // Tasks still with workers go back to the front of the queue.
   void RecoverInFlight();
   void EndSteps();

@@ -11,12 +11,13 @@
 set -euo pipefail
 
 # What the program itself runs on: Qt (with the xcb and offscreen platform plugins), its
-# Russian translations, libcurl, OpenSSL, simdjson, libxlsxwriter, the window's fonts
+# Russian translations, libcurl, OpenSSL, simdjson, libxlsxwriter, SQLite (the harvest
+# history), the window's fonts
 # (DejaVu Sans with Cyrillic letters, and its condensed face from fonts-dejavu-extra, which
 # the window is drawn with) and xdg-open for opening the finished workbook.
 runtime_packages=(
   libqt6widgets6 libqt6gui6 qt6-translations-l10n
-  libcurl4 libssl3 libsimdjson14 libxlsxwriter4
+  libcurl4 libssl3 libsimdjson14 libxlsxwriter4 libsqlite3-0
   fonts-dejavu-core fonts-dejavu-extra xdg-utils
 )
 
@@ -24,7 +25,7 @@ packages=(
   g++ cmake ninja-build pkg-config make
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libcurl4-openssl-dev libssl-dev openssl
-  libsimdjson-dev libxlsxwriter-dev zlib1g-dev
+  libsimdjson-dev libxlsxwriter-dev zlib1g-dev libsqlite3-dev
   libgtest-dev googletest
   fonts-dejavu-core fonts-dejavu-extra unzip xdg-utils
   qt6-translations-l10n

@@ -78,6 +78,10 @@ for dll in Qt6Core.dll libcurl.dll; do
   [ -f "$folder/$dll" ] || { echo "windows: $dll was not found for the program folder" >&2; exit 1; }
 done
 
+# The DLLs ship without their debug sections (libstdc++ alone carries about 18 MB of them);
+# the copies in the cache and the mingw runtime folder stay as they are.
+find "$folder" -iname '*.dll' -exec x86_64-w64-mingw32-strip --strip-debug {} +
+
 zip_name=OrgHarvester-$version-win64.zip
 rm -f "$build/$zip_name"
 (cd "$stage" && zip -qr -X "$build/$zip_name" OrgHarvester)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Cross-builds, once, the libraries the Windows program needs (OpenSSL, curl, libxlsxwriter,
-# simdjson, GoogleTest and the parts of Qt base the program uses) from Debian's own source
+# simdjson, GoogleTest, SQLite and the parts of Qt base the program uses) from Debian's own source
 # packages, into a cache outside the clone keyed by their versions and build options
 # (see versions.sh). A second call finds the cache and returns at once; a call that was
 # interrupted continues with the first library not yet installed.
@@ -80,6 +80,15 @@ build_curl() {
 
 build_xlsxwriter() {
   local s; s=$(fetch "${win_sources[3]}")
+  # Its mingw build opens the workbook through the narrow C library, which cannot spell a
+  # folder the ANSI code page lacks; the wide-character path it has for Windows (UTF-8
+  # names) is kept on, with minizip's Windows file functions it needs.
+  sed -i '/^#ifdef __MINGW32__$/{N;/\n#undef _WIN32$/{N;d}}' "$s/src/packager.c" "$s/src/utility.c"
+  sed -i '/if(NOT USE_SYSTEM_MINIZIP)/,/endif()/ s/if(MSVC)/if(WIN32)/' "$s/CMakeLists.txt"
+  if grep -q '^#undef _WIN32$' "$s/src/packager.c" "$s/src/utility.c"; then
+    echo "windows deps: libxlsxwriter's narrow file names could not be switched off" >&2
+    exit 1
+  fi
   cmake_lib "$s" "$work/xlsxwriter-build" -DBUILD_SHARED_LIBS=ON -DUSE_SYSTEM_MINIZIP=OFF \
     -DBUILD_TESTS=OFF -DBUILD_EXAMPLES=OFF -DZLIB_ROOT=/usr/$triple
 }
@@ -92,6 +101,20 @@ build_simdjson() {
 build_googletest() {
   local s; s=$(fetch "${win_sources[5]}")
   cmake_lib "$s" "$work/googletest-build" -DBUILD_SHARED_LIBS=OFF -DBUILD_GMOCK=ON
+}
+
+# SQLite: the amalgamation made on the host from Debian's source, compiled for Windows into a
+# static library (one C file; nothing to ship beside the program).
+build_sqlite() {
+  local s; s=$(fetch "${win_sources[6]}")
+  local b="$work/sqlite-build"
+  mkdir -p "$b"
+  (cd "$b" && "$s/configure" --disable-tcl >configure.log 2>&1 && make sqlite3.c >amalgamation.log 2>&1 &&
+   $triple-gcc-posix -O2 -DSQLITE_THREADSAFE=1 -c sqlite3.c -o sqlite3.o >compile.log 2>&1 &&
+   $triple-ar rcs libsqlite3.a sqlite3.o) || { tail -40 "$b"/*.log >&2; exit 1; }
+  mkdir -p "$win_prefix/include" "$win_prefix/lib"
+  cp "$b/sqlite3.h" "$b/sqlite3ext.h" "$win_prefix/include/"
+  cp "$b/libsqlite3.a" "$win_prefix/lib/"
 }
 
 # Qt base: only Core, Gui, Widgets, Test, the windows platform plugin and the Windows style.
@@ -118,6 +141,7 @@ step curl build_curl
 step xlsxwriter build_xlsxwriter
 step simdjson build_simdjson
 step googletest build_googletest
+step sqlite build_sqlite
 step qt build_qt
 
 rm -rf "$work"

@@ -57,3 +57,4 @@ export ORGH_SIM_LAUNCHER=$(cat "$scratch/launcher.port")
 
 ctest --test-dir "$build" --output-on-failure -j2 --timeout 900
 bash "$root/tests/windows/check-zip.sh" "$build" "$linux_build"
+bash "$root/tests/windows/check-trust.sh" "$build" "$linux_build"

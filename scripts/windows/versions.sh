@@ -8,9 +8,10 @@ win_sources=(
   libxlsxwriter=1.1.4-2
   simdjson=3.0.1-1
   googletest=1.12.1-0.2
+  sqlite3=3.40.1-2+deb12u2
 )
 # Bump when a build option in deps.sh changes, so an old cache is not taken for a new one.
-win_recipe=1
+win_recipe=2
 
 win_cache_root="${ORGH_WIN64_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/orgharvester-win64}"
 win_key=$(printf '%s\n' "${win_sources[@]}" "recipe=$win_recipe" "$(x86_64-w64-mingw32-g++-posix -dumpversion 2>/dev/null)" | sha256sum | cut -c1-16)

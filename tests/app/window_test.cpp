@@ -576,6 +576,9 @@ void WindowTest::oneCopyPerFolder() {
   QVERIFY(!refused);
   const QString& message = refused.reason;
   QVERIFY2(message.contains(QStringLiteral("уже работает другая копия программы")), qPrintable(message));
+  // A copy on this computer is named as such, never as another computer's.
+  QVERIFY2(!message.contains(QStringLiteral("удалите файл")), qPrintable(message));
+  QVERIFY(!LockHostName().isEmpty());
   QVERIFY(message.contains(QString::number(QCoreApplication::applicationPid())));
 
   // A copy that died holding the folder (its lock file left behind) does not block it.
@@ -592,6 +595,29 @@ void WindowTest::oneCopyPerFolder() {
   FolderLock taker(other.Path());
   const FileOutcome taken = taker.Take();
   QVERIFY2(taken, qPrintable(taken.reason));
+
+  // A crashed copy's lock that names this copy's own process id (the system reuses ids after
+  // a restart): no live copy can hold it, so it is taken over, not refused for ever.
+  ScratchDir reused;
+  // Written as this very program writes it: the toolkit takes a lock whose process is gone,
+  // or runs another program, for stale by itself.
+  const QByteArray ownId = QByteArray::number(QCoreApplication::applicationPid());
+  const QByteArray ownName = QFileInfo(QCoreApplication::applicationFilePath()).fileName().toUtf8();
+  reused.Write(FolderLock::FileName(), ownId + "\n" + ownName + "\n" + LockHostName().toUtf8() + "\n");
+  {
+    FolderLock afterRestart(reused.Path());
+    const FileOutcome resumed = afterRestart.Take();
+    QVERIFY2(resumed, qPrintable(resumed.reason));
+    // ...while the lock this copy now holds still turns a second taker away.
+    FolderLock again(reused.Path());
+    QVERIFY(!again.Take());
+  }
+  // The same id written by another computer is that computer's copy: refused, as before.
+  reused.Write(FolderLock::FileName(), ownId + "\n" + ownName + "\nbuh-pc-07\n");
+  FolderLock elsewhere(reused.Path());
+  const FileOutcome refusedElsewhere = elsewhere.Take();
+  QVERIFY2(!refusedElsewhere && refusedElsewhere.reason.contains(QStringLiteral("buh-pc-07")),
+           qPrintable(refusedElsewhere.reason));
 }
 
 void WindowTest::folderLockSaysWhatStandsInTheWay() {

@@ -26,6 +26,7 @@ enum Tag : std::uint64_t {
   kTagHouses,
   kTagHouse,
   kTagSpread,
+  kTagMutate,
 };
 
 std::uint64_t Key(std::uint64_t seed, Tag tag, std::uint64_t a, std::uint64_t b = 0) {
@@ -302,6 +303,13 @@ std::string AsciiLower(std::string_view s) {
 // ---------------------------------------------------------------------------------------------
 
 Dataset::Dataset(const Config& config) : config_(config) {
+  Build();
+  baseOrgs_ = static_cast<int>(homeRegion_.size());
+  baseTotal_ = houseTotal_;
+  if (config_.mutateSeed != 0) Mutate();
+}
+
+void Dataset::Build() {
   config_.regions = std::clamp(config_.regions, 0, kMaxRegions);
   config_.orgs = std::clamp(config_.orgs, 0, kMaxOrgs);
   config_.houses = std::clamp<std::int64_t>(config_.houses, 0, kMaxHouses);
@@ -500,6 +508,15 @@ std::string Dataset::CardJson(int org) const {
   std::string factual = Address(r, regionName, true);
   std::string postal = r.Permille(700) ? factual : Address(r, regionName, false);
   std::string phone = Phone(r);
+  if (IsChanged(org)) {
+    // A new chief (another surname for certain) and a new phone, from a stream of their
+    // own, so every other value of the card stays as it was.
+    Rng m(Key(config_.mutateSeed, kTagMutate, static_cast<std::uint64_t>(org), 1));
+    const std::string was = chief.last;
+    do chief = MakePerson(m);
+    while (chief.last == was);
+    phone = "+7 (900) " + Digits(m, 3) + "-" + Digits(m, 2) + "-" + Digits(m, 2);
+  }
   std::string latin = std::string(r.Pick(kLatin)) + std::to_string(r.Range(1, 999));
   std::string email = latin + (r.Permille(500) ? "@mail.ru" : "@yandex.ru");
   std::string url = "www." + latin + ".ru";
@@ -695,10 +712,104 @@ std::string Dataset::HousePageJson(int org, std::int64_t pageIndex, std::int64_t
     if (to > from) o.reserve(static_cast<std::size_t>(to - from) * 330 + 64);
     for (std::int64_t i = from; i < to; ++i) {
       if (i > from) o += ',';
-      o += HouseJson(org, i);
+      const auto [owner, house] = HouseAt(org, i);
+      o += HouseJson(owner, house);
     }
   }
   return o + "]}";
+}
+
+std::pair<int, std::int64_t> Dataset::HouseAt(int org, std::int64_t index) const {
+  if (movedOut_.empty()) return {org, index};
+  const auto& out = movedOut_[static_cast<std::size_t>(org)];
+  const std::int64_t kept = baseTotal_[static_cast<std::size_t>(org)] - static_cast<std::int64_t>(out.size());
+  if (index >= kept) return movedIn_[static_cast<std::size_t>(org)][static_cast<std::size_t>(index - kept)];
+  std::int64_t house = index;
+  for (std::int64_t gone : out)  // sorted: every one at or before the place shifts it on
+    if (gone <= house) ++house;
+  return {org, house};
+}
+
+bool Dataset::IsChanged(int org) const {
+  return !changed_.empty() && changed_[static_cast<std::size_t>(org)];
+}
+
+void Dataset::Mutate() {
+  const int nOrg = baseOrgs_;
+  const int nReg = config_.regions;
+  if (nOrg == 0 || nReg == 0) return;
+  const int share = std::clamp(config_.mutatePercent, 0, 100) * 10;  // per mille
+  const std::uint64_t seed = config_.mutateSeed;
+  changed_.assign(static_cast<std::size_t>(nOrg), 0);
+  movedOut_.assign(static_cast<std::size_t>(nOrg), {});
+  movedIn_.assign(static_cast<std::size_t>(nOrg), {});
+  std::vector<char> vanished(static_cast<std::size_t>(nOrg), 0);
+  std::vector<int> movers;
+  // Only organisations of one region change, so that every change shows in one region's
+  // comparison; the shares: changed cards, then half as many gone, half as many that give
+  // houses away.
+  for (int i = 0; i < nOrg; ++i) {
+    if (secondRegion_[static_cast<std::size_t>(i)] >= 0 || homeRegion_[static_cast<std::size_t>(i)] < 0) continue;
+    Rng r(Key(seed, kTagMutate, static_cast<std::uint64_t>(i)));
+    const int roll = static_cast<int>(r.Next() % 1000);
+    if (roll < share) {
+      changed_[static_cast<std::size_t>(i)] = 1;
+      mutations_.changed.push_back(i);
+    } else if (roll < share + share / 2) {
+      vanished[static_cast<std::size_t>(i)] = 1;
+      mutations_.vanished.push_back(i);
+    } else if (roll < 2 * share && houseTotal_[static_cast<std::size_t>(i)] >= 2) {
+      movers.push_back(i);
+    }
+  }
+  for (int i : mutations_.vanished) {
+    auto& list = regionOrgs_[static_cast<std::size_t>(homeRegion_[static_cast<std::size_t>(i)])];
+    list.erase(std::find(list.begin(), list.end(), i));
+  }
+  // A mover gives one to three of its houses, each to another organisation of its region
+  // that is still there.
+  for (int from : movers) {
+    Rng r(Key(seed, kTagMutate, static_cast<std::uint64_t>(from), 2));
+    const auto& region = regionOrgs_[static_cast<std::size_t>(homeRegion_[static_cast<std::size_t>(from)])];
+    const std::int64_t total = houseTotal_[static_cast<std::size_t>(from)];
+    const int count = static_cast<int>(std::min<std::int64_t>(r.Range(1, 3), total - 1));
+    std::vector<std::int64_t>& out = movedOut_[static_cast<std::size_t>(from)];
+    for (int k = 0; k < count; ++k) {
+      const std::int64_t house = static_cast<std::int64_t>(r.Next() % static_cast<std::uint64_t>(total));
+      if (std::find(out.begin(), out.end(), house) != out.end()) continue;
+      int to = -1;
+      for (int tries = 0; tries < 20 && to < 0; ++tries) {
+        const int pick = region[static_cast<std::size_t>(r.Next() % region.size())];
+        if (pick != from && secondRegion_[static_cast<std::size_t>(pick)] < 0) to = pick;
+      }
+      if (to < 0) continue;
+      out.push_back(house);
+      movedIn_[static_cast<std::size_t>(to)].push_back({from, house});
+      mutations_.moves.push_back({from, house, to});
+    }
+    std::sort(out.begin(), out.end());
+  }
+  // New organisations, each with a few houses of its own.
+  const int appear = std::max(1, nOrg * share / 2000);
+  for (int k = 0; k < appear; ++k) {
+    const int org = nOrg + k;
+    Rng r(Key(seed, kTagMutate, static_cast<std::uint64_t>(org), 3));
+    const int home = static_cast<int>(r.Next() % static_cast<std::uint64_t>(nReg));
+    homeRegion_.push_back(home);
+    secondRegion_.push_back(-1);
+    const std::int64_t houses = r.Range(1, 12);
+    houseTotal_.push_back(houses);
+    baseTotal_.push_back(houses);
+    changed_.push_back(0);
+    movedOut_.emplace_back();
+    movedIn_.emplace_back();
+    regionOrgs_[static_cast<std::size_t>(home)].push_back(org);
+    orgByGuid_.emplace(OrgGuid(org), org);
+    mutations_.appeared.push_back(org);
+  }
+  for (std::size_t i = 0; i < houseTotal_.size(); ++i)
+    houseTotal_[i] = baseTotal_[i] - static_cast<std::int64_t>(movedOut_[i].size()) +
+                     static_cast<std::int64_t>(movedIn_[i].size());
 }
 
 std::string Dataset::CitiesFile() const {

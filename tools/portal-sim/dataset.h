@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace simdata {
@@ -27,6 +28,23 @@ struct Config {
   int orgs = 200;             // 0..30,000
   std::int64_t houses = 5000; // 0..1,000,000, spread over the organisations
   std::uint64_t seed = 1;
+  // Not 0: the same dataset as it stands a while later (Dataset::Mutation says what changed).
+  std::uint64_t mutateSeed = 0;
+  int mutatePercent = 5;  // share of organisations whose card changes (0..100)
+};
+
+// What a mutation changed against the dataset of the same Config without it. Only
+// organisations listed in one region are touched.
+struct Mutations {
+  std::vector<int> changed;   // a new chief (another surname) and a new phone on the card
+  std::vector<int> vanished;  // no longer listed in their region (half the changed share)
+  std::vector<int> appeared;  // new organisations, numbered from the unmutated count on
+  struct Move {
+    int from;             // the organisation that managed it
+    std::int64_t house;   // its house number there (HouseJson of `from`)
+    int to;               // the organisation of the same region that manages it now
+  };
+  std::vector<Move> moves;    // houses given away by about half the changed share
 };
 
 struct Region {
@@ -56,7 +74,10 @@ class Dataset {
   const std::vector<int>& RegionOrgs(int region) const { return regionOrgs_.at(region); }
   std::vector<std::string> RegionOrgGuids(int region) const;
 
-  int OrgCount() const { return config_.orgs; }
+  // Organisations, the appeared ones of a mutation included.
+  int OrgCount() const { return static_cast<int>(homeRegion_.size()); }
+  // What the mutation changed (empty without one).
+  const Mutations& Mutation() const { return mutations_; }
   std::string OrgGuid(int org) const;                // lowercase
   int FindOrg(std::string_view guid) const;          // case-insensitive; -1 if unknown
   int OrgHomeRegion(int org) const { return homeRegion_.at(org); }  // -1 without regions
@@ -82,6 +103,12 @@ class Dataset {
 
  private:
   std::string HouseJson(int org, std::int64_t house) const;
+  void Build();
+  void Mutate();
+  bool IsChanged(int org) const;
+  // The house at `index` of an organisation's list: (organisation it was generated for,
+  // its number there).
+  std::pair<int, std::int64_t> HouseAt(int org, std::int64_t index) const;
 
   Config config_;
   std::vector<Region> regions_;
@@ -90,6 +117,13 @@ class Dataset {
   std::vector<int> secondRegion_;
   std::vector<std::int64_t> houseTotal_;
   std::unordered_map<std::string, int> orgByGuid_;
+  // The mutation's state; empty without one.
+  int baseOrgs_ = 0;
+  std::vector<std::int64_t> baseTotal_;
+  std::vector<char> changed_;
+  std::vector<std::vector<std::int64_t>> movedOut_;
+  std::vector<std::vector<std::pair<int, std::int64_t>>> movedIn_;
+  Mutations mutations_;
 };
 
 // Lowercase copy of an ASCII string (GUIDs).

@@ -48,6 +48,10 @@ const char kUsage[] =
     "  --houses N           houses in all (0..1000000, default 5000)\n"
     "  --seed S             seed of the dataset (default 1)\n"
     "  --write-cities FILE  write the region list (\"cities.txt\") of the dataset and exit\n"
+    "  --mutate-seed K      the same dataset a while later: changed cards, organisations gone\n"
+    "                       and new, houses moved to another organisation (K not 0)\n"
+    "  --mutate-percent P   share of organisations whose card changes (default 5)\n"
+    "  --print-mutations    print what the mutation changed, one line each, and exit\n"
     "Server:\n"
     "  --port N             port on 127.0.0.1 (0 picks a free one; default 0)\n"
     "  --tls-dir DIR        DIR/server.crt, DIR/server.key, DIR/ca.crt\n"
@@ -710,6 +714,7 @@ int main(int argc, char** argv) {
   simdata::Config config;
   long long port = 0;
   std::string tlsDir, cert, key, ca, logPath, citiesPath;
+  bool printMutations = false;
   Server server;
   std::vector<std::string> faultRules;
   bool resumption = true;
@@ -732,6 +737,11 @@ int main(int argc, char** argv) {
       std::cout << kUsage;
       return 0;
     }
+    if (opt == "--print-mutations") {
+      if (inlineValue) Die("option " + opt + " takes no value");
+      printMutations = true;
+      continue;
+    }
     if (opt == "--no-keep-alive" || opt == "--no-resumption") {
       if (inlineValue) Die("option " + opt + " takes no value");
       if (opt == "--no-keep-alive") server.keepAlive = false;
@@ -746,6 +756,8 @@ int main(int argc, char** argv) {
     else if (opt == "--orgs") config.orgs = static_cast<int>(std::min(number(opt, value), 1000000LL));
     else if (opt == "--houses") config.houses = number(opt, value);
     else if (opt == "--seed") config.seed = static_cast<std::uint64_t>(number(opt, value));
+    else if (opt == "--mutate-seed") config.mutateSeed = static_cast<std::uint64_t>(number(opt, value));
+    else if (opt == "--mutate-percent") config.mutatePercent = static_cast<int>(std::min(number(opt, value), 100LL));
     else if (opt == "--port") port = number(opt, value);
     else if (opt == "--tls-dir") tlsDir = value;
     else if (opt == "--cert") cert = value;
@@ -777,6 +789,17 @@ int main(int argc, char** argv) {
   for (const auto& text : faultRules) server.faults.push_back(ParseFault(text));
 
   server.data = std::make_unique<simdata::Dataset>(config);
+
+  if (printMutations) {
+    const simdata::Dataset& d = *server.data;
+    const simdata::Mutations& m = d.Mutation();
+    for (int org : m.changed) std::cout << "changed\t" << d.OrgGuid(org) << "\n";
+    for (int org : m.vanished) std::cout << "vanished\t" << d.OrgGuid(org) << "\n";
+    for (int org : m.appeared) std::cout << "appeared\t" << d.OrgGuid(org) << "\n";
+    for (const auto& move : m.moves)
+      std::cout << "moved\t" << d.OrgGuid(move.from) << "\t" << move.house << "\t" << d.OrgGuid(move.to) << "\n";
+    return 0;
+  }
 
   if (!citiesPath.empty()) {
     const std::string text = server.data->CitiesFile();

@@ -17,10 +17,10 @@ extern char** environ;
 
 ChildProcess::~ChildProcess() {
   if (pid_ > 0 && !Wait(0)) {
-    Signal(SIGKILL);
+    Kill();
     Wait(10000);
   }
-  if (out_ >= 0) close(out_);
+  if (out_ >= 0) close(int(out_));
 }
 
 bool ChildProcess::Start(const QString& program, const QStringList& args, bool captureOutput, QString* error) {
@@ -48,6 +48,7 @@ bool ChildProcess::Start(const QString& program, const QStringList& args, bool c
     return fail(program + QStringLiteral(": ") + QString::fromLocal8Bit(strerror(rc)));
   }
   pid_ = pid;
+  started_ = true;
   out_ = captureOutput ? pipeFds[0] : -1;
   return true;
 }
@@ -65,15 +66,15 @@ bool ChildProcess::ReadLine(QByteArray* line, int timeoutMs) {
     if (out_ < 0) return false;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
-    pollfd p{out_, POLLIN, 0};
+    pollfd p{int(out_), POLLIN, 0};
     const int ready = poll(&p, 1, int(left.count()));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return false;
     char buffer[4096];
-    const ssize_t n = read(out_, buffer, sizeof buffer);
+    const ssize_t n = read(int(out_), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
-      close(out_);
+      close(int(out_));
       out_ = -1;
       continue;
     }
@@ -82,8 +83,10 @@ bool ChildProcess::ReadLine(QByteArray* line, int timeoutMs) {
 }
 
 void ChildProcess::Signal(int signal) {
-  if (pid_ > 0 && !ended_) kill(pid_, signal);
+  if (pid_ > 0 && !ended_) kill(pid_t(pid_), signal);
 }
+
+void ChildProcess::Kill() { Signal(SIGKILL); }
 
 bool ChildProcess::Wait(int timeoutMs) {
   if (ended_) return true;
@@ -91,7 +94,7 @@ bool ChildProcess::Wait(int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     int status = 0;
-    const pid_t r = waitpid(pid_, &status, WNOHANG);
+    const pid_t r = waitpid(pid_t(pid_), &status, WNOHANG);
     if (r == pid_) {
       ended_ = true;
       exited_ = WIFEXITED(status);

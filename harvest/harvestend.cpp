@@ -1,0 +1,167 @@
+#include "harvest/harvestend.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+
+#include "harvest/changereport.h"
+#include "harvest/job_context.h"
+#include "harvest/rundata.h"
+#include "platform/atomicfile.h"
+#include "platform/platform.h"
+#include "portal/api.h"
+#include "text/textfile.h"
+
+namespace {
+
+// A block of the pending file begins with this line and the harvest's end time.
+const QString kPendingTag = QStringLiteral("#harvest");
+
+struct Pending {
+  HarvestUnderWay harvest;
+  QString finished;
+};
+
+QList<Pending> ReadPending(const QString& path, const HarvestLog& log) {
+  QList<Pending> list;
+  if (!QFileInfo::exists(path)) return list;
+  QStringList lines;
+  if (const FileOutcome read = ReadTextLines(path, &lines); !read) {
+    log(QStringLiteral("Ошибка: список сборов, ждущих внесения в историю, не прочитан: %1 (%2)")
+            .arg(QDir::toNativeSeparators(path), read.reason));
+    return list;
+  }
+  RunData run;
+  for (const QString& line : lines) {
+    if (line.startsWith(kPendingTag + QLatin1Char('\t'))) {
+      if (!list.isEmpty()) list.last().harvest = std::move(run.Harvest);
+      run.Harvest = HarvestUnderWay();
+      list.append({{}, line.section(QLatin1Char('\t'), 1)});
+    } else if (!list.isEmpty()) {
+      LoadJobContextEntry(line, run);
+    }
+  }
+  if (!list.isEmpty()) list.last().harvest = std::move(run.Harvest);
+  // A block whose start is unreadable is no harvest to import.
+  list.erase(std::remove_if(list.begin(), list.end(), [](const Pending& p) { return !p.harvest.Known(); }), list.end());
+  return list;
+}
+
+bool WritePending(const QString& path, const QList<Pending>& list, const HarvestLog& log) {
+  if (list.isEmpty()) {
+    if (QFileInfo::exists(path) && !RemoveFile(path)) {
+      log(QStringLiteral("Ошибка: файл %1 не удалён; сборы из него уже в истории и не будут внесены дважды")
+              .arg(QDir::toNativeSeparators(path)));
+      return false;
+    }
+    return true;
+  }
+  QByteArray bytes("\xEF\xBB\xBF");
+  for (const Pending& p : list) {
+    bytes += (kPendingTag + QLatin1Char('\t') + p.finished).toUtf8() + "\r\n";
+    for (const QString& line : HarvestLines(p.harvest)) bytes += line.toUtf8() + "\r\n";
+  }
+  const FileOutcome written = WriteFileAtomically(path, bytes);
+  if (!written)
+    log(QStringLiteral("Ошибка: сбор не записан в список ждущих внесения в историю: ") +
+        CannotCreateFileMessage(path, written.reason));
+  return written.ok;
+}
+
+HarvestRecord RecordOf(const QString& dir, const Pending& p) {
+  HarvestRecord record;
+  record.started = p.harvest.started;
+  record.finished = p.finished;
+  for (const auto& [key, name] : p.harvest.regions) record.regions.append({key, name});
+  for (const QString& file : p.harvest.resultFiles) record.resultFiles << dir + file;
+  for (const HarvestUnderWay::GivenUp& g : p.harvest.givenUp) record.givenUp.append({g.task, g.orgGuid, g.regionKey});
+  return record;
+}
+
+// "changesN" for the harvest's last result file "dataN.tab".
+QString ReportStem(const QString& dir, const HarvestUnderWay& harvest) {
+  QString number = harvest.resultFiles.isEmpty() ? QString() : harvest.resultFiles.last();
+  if (number.startsWith(QStringLiteral("data")) && number.endsWith(QStringLiteral(".tab")))
+    number = number.mid(4, number.size() - 8);
+  else
+    number = QString::number(qint32(TickCount()));
+  return dir + QStringLiteral("changes") + number;
+}
+
+// Imports the harvests in order; the ones that went in (or can never go in) leave the list.
+// Stops at a database that cannot be used: the rest wait for the next time.
+void ImportWaiting(const QString& dir, QList<Pending>& list, const HarvestLog& log) {
+  if (list.isEmpty()) return;
+  HarvestHistory history(dir + HarvestHistory::FileName());
+  while (!list.isEmpty()) {
+    const Pending& p = list.first();
+    const ImportOutcome imported = history.Import(RecordOf(dir, p));
+    if (!imported.outcome.ok) {
+      log(imported.outcome.reason);
+      if (imported.outcome.retry) return;
+      list.removeFirst();
+      continue;
+    }
+    if (!imported.already) {
+      log(QStringLiteral("Сбор внесён в историю %1: сбор № %2, строк %3, домов %4")
+              .arg(QDir::toNativeSeparators(history.Path()), QString::number(imported.harvestId),
+                   QString::number(imported.rows), QString::number(imported.houses)));
+      const QString stem = ReportStem(dir, p.harvest);
+      const ReportOutcome report =
+          WriteChangeReport(history, imported.harvestId, stem + QStringLiteral(".xlsx"), stem + QStringLiteral(".tab"));
+      if (report.outcome.ok)
+        log(QStringLiteral("Отчёт об изменениях: %1 (и %2), изменений: %3")
+                .arg(QDir::toNativeSeparators(stem + QStringLiteral(".xlsx")),
+                     QDir::toNativeSeparators(stem + QStringLiteral(".tab")), QString::number(report.lines)));
+      else
+        log(report.outcome.reason);
+    }
+    list.removeFirst();
+  }
+}
+
+}  // namespace
+
+HarvestUnderWay BeginHarvest(const QString& dir, const QList<QPair<QString, QString>>& regions, const HarvestLog& log) {
+  const QString path = dir + PendingHarvestsFileName();
+  QList<Pending> waiting = ReadPending(path, log);
+  if (!waiting.isEmpty()) {
+    const qsizetype before = waiting.size();
+    ImportWaiting(dir, waiting, log);
+    if (waiting.size() != before) WritePending(path, waiting, log);
+  }
+  HarvestUnderWay harvest;
+  harvest.started = HistoryTime(QDateTime::currentDateTime());
+  harvest.regions = regions;
+  return harvest;
+}
+
+void CompleteHarvest(const QString& dir, const HarvestUnderWay& harvest, const HarvestLog& log) {
+  if (!harvest.Known()) {
+    log(QStringLiteral("Сбор начат версией программы, которая не вела историю: в history.sqlite он не вносится"));
+    return;
+  }
+  const QString path = dir + PendingHarvestsFileName();
+  QList<Pending> waiting = ReadPending(path, log);
+  waiting.append({harvest, HistoryTime(QDateTime::currentDateTime())});
+  // On the disk before the import: a kill during it leaves the harvest waiting, not lost.
+  // Where it cannot be noted (a full disk), the import is tried all the same.
+  const bool noted = WritePending(path, waiting, log);
+  const qsizetype before = waiting.size();
+  ImportWaiting(dir, waiting, log);
+  if (noted || waiting.size() != before) WritePending(path, waiting, log);
+}
+
+void NoteGivenUp(HarvestUnderWay& harvest, const QString& task) {
+  const TaskParts parts = ParseTask(task);
+  HarvestUnderWay::GivenUp given{task, {}, {}};
+  switch (parts.kind) {
+    case RegionCount:
+    case SearchPage:
+      given.regionKey = parts.regionCode + QStringLiteral("$$$") + parts.regionGuid;
+      break;
+    default:
+      given.orgGuid = parts.orgGuid.toLower();
+  }
+  harvest.givenUp.append(given);
+}

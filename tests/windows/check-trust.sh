@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# check-trust.sh WIN_BUILD LINUX_BUILD
+# The Windows program ended early the ways Windows ends a harvest, under wine (WINEPREFIX,
+# DISPLAY and the Russian locale come from scripts/windows/test.sh), each time continued
+# through the window ("СТАРТ", "Нет" to the leftovers question) until the harvest ends; the
+# rows of all its result files together are then exactly those of an uninterrupted run of the
+# Linux program, and every workbook holds its result file's rows:
+#   - killed abruptly (as the task manager or a crash ends it) at seeded moments;
+#   - the session ended mid-run (wineboot --end-session, then wineboot --shutdown): the log and
+#     the queue are on the disk when the program has gone, and no workbook was made while it
+#     was quitting;
+#   - a workbook written into a folder whose name code page 1252 cannot spell (Cyrillic
+#     letters, on a Western system).
+# ORGH_KILL_SEED picks the kill moments (default 1). Needs port 8443 free.
+set -uo pipefail
+
+win=$1
+linux=$2
+scratch=$(mktemp -d)
+sim_pid=
+trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$scratch"' EXIT
+source "$(dirname "$0")/../support/start-sim.sh"
+source "$(dirname "$0")/lib.sh"
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+regions=2
+export ORGH_EXE_TIMEOUT=600
+
+# Continues the harvest left in the folder until it ends (the leftovers question answered
+# "Нет" by the probe); at most three starts.
+finish_harvest() {
+  local what=$1 i
+  for i in 1 2 3; do
+    run_exe "$scratch/$what-finish-$i.txt" ORGH_PROBE_RUN=$regions || fail "$what: a continuing run ended with $?"
+    grep -q '^LOG .*Работа завершена, лог записан' "$scratch/$what-finish-$i.txt" || continue
+    [ -s "$folder/lists.dat" ] && [ "$(wc -c <"$folder/lists.dat")" -gt 3 ] && continue
+    return 0
+  done
+  fail "$what: the harvest did not end in three starts"
+}
+
+# Waits up to $2 s for the program to have started its run (the result file is there).
+wait_for_run() {
+  local i
+  for i in $(seq 1 $(( $1 * 10 ))); do
+    ls "$folder"/data*.tab >/dev/null 2>&1 && [ -n "$(exe_pid)" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+kill_and_resume() {
+  unpack_zip "$scratch/kill/Мои программы"
+  start_demo_sim 150 || { echo "note: port 8443 is busy, the kill checks are left out"; return; }
+  linux_reference_rows $regions "$scratch/reference.txt"
+  local seed=${ORGH_KILL_SEED:-1} k delay
+  for k in 1 2 3 4; do
+    # Seeded moments between 1.5 and 6 s into a start.
+    delay=$(awk -v s="$seed" -v k="$k" 'BEGIN { srand(s * 31 + k); printf "%.1f", 1.5 + rand() * 4.5 }')
+    run_exe "$scratch/kill-$k.txt" ORGH_PROBE_RUN=$regions &
+    local runner=$!
+    if wait_for_run 60; then
+      sleep "$delay"
+      local pid
+      pid=$(exe_pid)
+      [ -n "$pid" ] && kill -9 "$pid"
+    fi
+    wait "$runner" 2>/dev/null
+    wineserver -w 2>/dev/null
+    echo "kill $k at ${delay} s: $(ls "$folder"/data*.tab 2>/dev/null | wc -l) result files so far"
+  done
+  finish_harvest kill
+  compare_rows "killed 4 times at seeded moments (seed $seed) and continued" "$scratch/reference.txt"
+  kill "$sim_pid" 2>/dev/null
+  wait "$sim_pid" 2>/dev/null
+  sim_pid=
+}
+
+# end_session SWITCH: a run ended by the session's end, then continued.
+end_session() {
+  local switch=$1
+  unpack_zip "$scratch/session$switch/Мои программы"
+  start_demo_sim 150 || { echo "note: port 8443 is busy, the session-end checks are left out"; return; }
+  linux_reference_rows $regions "$scratch/reference.txt"
+  run_exe "$scratch/session$switch.txt" ORGH_PROBE_RUN=$regions &
+  local runner=$!
+  if ! wait_for_run 60; then
+    fail "session end $switch: the run did not start"
+    wait "$runner"
+    return
+  fi
+  sleep 3
+  local asked ended
+  asked=$(date +%s.%N)
+  wineboot "$switch" </dev/null >/dev/null 2>&1
+  wait "$runner" 2>/dev/null
+  ended=$(date +%s.%N)
+  wineserver -w 2>/dev/null
+  echo "session end $switch: the program had gone $(awk -v a="$asked" -v b="$ended" 'BEGIN { printf "%.1f", b - a }') s after the message"
+  ls "$folder"/log-*.txt >/dev/null 2>&1 || fail "session end $switch: no log file"
+  [ -s "$folder/lists.dat" ] && [ "$(wc -c <"$folder/lists.dat")" -gt 3 ] || fail "session end $switch: the queue was not saved"
+  ls "$folder"/data*.xlsx >/dev/null 2>&1 && fail "session end $switch: a workbook was made while the program was quitting"
+  finish_harvest "session$switch"
+  compare_rows "session ended ($switch) mid-run and continued" "$scratch/reference.txt"
+  kill "$sim_pid" 2>/dev/null
+  wait "$sim_pid" 2>/dev/null
+  sim_pid=
+}
+
+# A folder that a Western code page cannot spell: the workbook is written all the same.
+western_folder() {
+  unpack_zip "$scratch/western/Отчёты"
+  start_demo_sim 0 || { echo "note: port 8443 is busy, the Western code page check is left out"; return; }
+  linux_reference_rows 1 "$scratch/reference-1.txt"
+  LANG=en_US.UTF-8 LC_ALL=en_US.UTF-8 run_exe "$scratch/western.txt" ORGH_PROBE_RUN=1 ||
+    fail "code page 1252: the run ended with $?"
+  grep '^LOG .*Ошибка' "$scratch/western.txt" >&2 && fail "code page 1252: the run logged errors"
+  local saved=$regions
+  regions=1
+  compare_rows "code page 1252, a Cyrillic folder" "$scratch/reference-1.txt"
+  regions=$saved
+  kill "$sim_pid" 2>/dev/null
+  wait "$sim_pid" 2>/dev/null
+  sim_pid=
+}
+
+kill_and_resume
+end_session --end-session
+end_session --shutdown
+western_folder
+
+if [ "$failures" -gt 0 ]; then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "windows trust checks ok"

@@ -17,6 +17,7 @@
 #include "harvest/runstore.h"
 #include "harvest/workbook.h"
 #include "harvest/workfiles.h"
+#include "tests/harvest/contextlines.h"
 #include "portal/api.h"
 #include "tests/support/files.h"
 #include "tests/support/zipread.h"
@@ -162,7 +163,9 @@ TEST(RunStore, AKillBetweenAnyTwoWritesLeavesFilesThatFitTogether) {
     SCOPED_TRACE(at.at);
     // Every record on the disk names only synced bytes: a power cut cannot take them back.
     if (at.files.contains(QLatin1String(kContextFile))) {
-      const ContextFile context = ParseContextFile(SplitTextLines(DecodeTextBytes(at.files[QLatin1String(kContextFile)])));
+      ContextFile context;
+      RunData entries;
+      ReadContextLines(SplitTextLines(DecodeTextBytes(at.files[QLatin1String(kContextFile)])), entries, &context);
       for (const auto& record : {context.current, context.previous})
         if (record) {
           EXPECT_LE(record->resultLength, at.synced);
@@ -204,9 +207,11 @@ TEST(RunStore, TheContextIsStreamedInTheFormatEarlierVersionsWrite) {
   EXPECT_EQ(FileBytes(w.dir + QLatin1String(kListsFile)), Utf8FileBytes(queue));
   ContextFile expected;
   expected.current = QueueRecord{QueueHash(Utf8FileBytes(queue)), QString(), -1};
-  expected.entries = JobContextEntries(data, queue);
   expected.failedRuns = {{OrgCardTask(kBase, kOrg1), 2}};
-  EXPECT_EQ(FileBytes(w.dir + QLatin1String(kContextFile)), Utf8FileBytes(ContextFileLines(expected)));
+  const QStringList lines = ContextHeadLines(expected.current, std::nullopt) + HarvestLines(data.Harvest) +
+                            EntryLines(data, queue) +
+                            QStringList{FailedRunsLine(OrgCardTask(kBase, kOrg1), 2)};
+  EXPECT_EQ(FileBytes(w.dir + QLatin1String(kContextFile)), Utf8FileBytes(lines));
 
   RunStore resumed(w.dir, w.Logger());
   std::optional<ResumePlan> plan = resumed.LoadResumePlan();

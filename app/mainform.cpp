@@ -447,43 +447,36 @@ void TMainForm::AdditionalCheckBoxClick() {
 void TMainForm::Log(const QString& message) { AddLogLine(LogLine(message)); }
 
 bool TMainForm::SettleLeftovers() {
+  const Leftovers left = RunStore::FindLeftovers(dir_, settings_.fetch.baseUrl);
   // A leftover file that cannot be read stops the start with the reason.
-  const auto readLeftover = [this](const QString& path, QStringList* lines) {
-    const FileOutcome read = ReadTextLines(path, lines);
-    if (!read) dialogs_->Error(CannotOpenFileMessage(path, read.reason));
+  const auto readable = [this](const FileOutcome& read) {
+    if (!read) dialogs_->Error(read.reason);
     return read.ok;
+  };
+  // A "Да" that cannot be carried out stops the start: the job would resume the old queue
+  // in place of the ticked regions.
+  const auto discarded = [this](const FileOutcome& removed) {
+    if (!removed)
+      dialogs_->Error(removed.reason + QStringLiteral(". Работа не начата. Закройте программу, которая держит файл, "
+                                                      "или разрешите его изменение и нажмите \"СТАРТ\" снова."));
+    return removed.ok;
   };
   // The saved queue: asked about only for tasks a run would still send; "Да" removes it with
   // everything that goes with it (RunStore knows which files those are).
-  const QString lists = dir_ + QLatin1String(kListsFile);
-  if (QFileInfo::exists(lists)) {
-    QStringList lines;
-    if (!readLeftover(lists, &lines)) return false;
-    const qsizetype runnable = RunStore::RunnableTasks(lines, settings_.fetch.baseUrl);
-    // One that cannot be removed stops the start with the reason: resumed, it would take the
-    // place of the ticked regions.
-    if (runnable == 0 || dialogs_->Ask(QStringLiteral("От прошлого запуска осталось %1 ссылок на списки карточек. "
-                                                      "Удалить их и начать с начала?")
-                                           .arg(runnable))) {
-      if (const FileOutcome discarded = RunStore::DiscardSavedWork(dir_); !discarded) {
-        dialogs_->Error(discarded.reason);
-        return false;
-      }
-    }
-  }
-  const QString cards = dir_ + QLatin1String(kCardsFile);
-  if (QFileInfo::exists(cards)) {
-    QStringList lines;
-    if (!readLeftover(cards, &lines)) return false;
-    if (lines.isEmpty() || dialogs_->Ask(QStringLiteral("От прошлого запуска осталось %1 ссылок на карточки. "
-                                                        "Удалить их и начать с начала?")
-                                             .arg(lines.size()))) {
-      if (const FileOutcome removed = RemoveFile(cards); !removed) {
-        dialogs_->Error(QStringLiteral("Файл %1 не удалён: %2").arg(QDir::toNativeSeparators(cards), removed.reason));
-        return false;
-      }
-    }
-  }
+  if (left.savedQueue && !readable(left.queueRead)) return false;
+  if (left.savedQueue &&
+      (left.runnableTasks == 0 || dialogs_->Ask(QStringLiteral("От прошлого запуска осталось %1 ссылок на списки "
+                                                               "карточек. Удалить их и начать с начала?")
+                                                    .arg(left.runnableTasks))) &&
+      !discarded(RunStore::DiscardSavedWork(dir_)))
+    return false;
+  if (left.cardLinks && !readable(left.cardsRead)) return false;
+  if (left.cardLinks &&
+      (left.cardLinkCount == 0 || dialogs_->Ask(QStringLiteral("От прошлого запуска осталось %1 ссылок на карточки. "
+                                                               "Удалить их и начать с начала?")
+                                                    .arg(left.cardLinkCount))) &&
+      !discarded(RunStore::DiscardCardLinks(dir_)))
+    return false;
   return true;
 }
 
@@ -575,7 +568,7 @@ void TMainForm::StartButtonClick() {
   if (closing_) return;  // closed while a question was open
   // Nothing to do: no region ticked (an entry without a key is none) and no saved queue.
   const QList<RegionItem> regions = SelectedRegions();
-  if (!QFileInfo::exists(dir_ + QLatin1String(kListsFile)) &&
+  if (!RunStore::SavedQueueExists(dir_) &&
       std::none_of(regions.begin(), regions.end(),
                    [](const RegionItem& r) { return !r.key.isEmpty(); })) {
     dialogs_->Info(QStringLiteral("Не выбран ни один регион"));
@@ -737,6 +730,11 @@ void TMainForm::SetRunControlsEnabled(bool enabled) {
     AdditionalCheckBox->setEnabled(enabled);
     ShowHeld();
   });
+}
+
+void TMainForm::ShowErrorMessage(const QString& text) {
+  // Not waited for: the job goes on to its end steps while the box is open.
+  QMetaObject::invokeMethod(this, [this, text] { dialogs_->Error(text); }, Qt::QueuedConnection);
 }
 
 void TMainForm::ArmResumeTimer(int intervalMs) {

@@ -95,6 +95,7 @@ class TMainForm : public QWidget, public JobView {
   void SetProgress(int maximum, int position, const QString& hint) override;
   void SetCounters(const QString& foundText, const QString& writtenText) override;
   void SetRunControlsEnabled(bool enabled) override;
+  void ShowErrorMessage(const QString& text) override;
   void ArmResumeTimer(int intervalMs) override;
   void JobEnded() override;
 

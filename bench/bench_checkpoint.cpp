@@ -64,7 +64,7 @@ int main(int argc, char* argv[]) {
     bench::ResetPeak();
     QElapsedTimer t;
     t.start();
-    if (!store.SaveCheckpoint(run.PendingList, run, nullptr, {}, false)) return 1;
+    if (!store.SaveCheckpoint({run.PendingList, &run, nullptr, {}, false, {}})) return 1;
     const double ms = double(t.nsecsElapsed()) / 1e6;
     peak = std::max(peak, bench::PeakRssMb() - before);
     best = std::min(best, ms);

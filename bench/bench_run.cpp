@@ -85,6 +85,7 @@ class StandInView : public JobView {
   void SetProgress(int, int, const QString&) override {}
   void SetCounters(const QString&, const QString&) override {}
   void SetRunControlsEnabled(bool) override {}
+  void ShowErrorMessage(const QString&) override {}
   void ArmResumeTimer(int) override {}
   void JobEnded() override {
     std::lock_guard<std::mutex> lock(mutex_);

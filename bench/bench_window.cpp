@@ -27,6 +27,7 @@
 
 #include "app/mainform.h"
 #include "bench/benchutil.h"
+#include "harvest/logfile.h"
 #include "harvest/scraper.h"
 #include "portal/api.h"
 #include "text/textfile.h"

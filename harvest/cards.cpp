@@ -161,7 +161,7 @@ HandlerResult HandleOrgCard(RunData& run, const WorkerOutcome& worker) {
     return KeepTask(QStringLiteral("Ответ не прочитан (guid карточки не из простых символов: \"%1\")")
                         .arg(PrintableValue(card->guid, 80)));
   const HandlerResult queued = Enqueue(run, 1, [&](qsizetype) { return HouseCountTask(run.baseUrl, card->guid); });
-  if (queued.keep) return queued;
+  if (!queued.Settled()) return queued;
   // Joined column by column, each freed once it is in: a field of tens of megabytes is then
   // held twice at most, not three times.
   QString part;
@@ -181,7 +181,8 @@ HandlerResult HandleOrgCard(RunData& run, const WorkerOutcome& worker) {
     const JsonAnswer additional(worker.html2);
     if (!additional.Ok() || !additional.Root().IsObject())
       return {false, QStringLiteral("Доп. информация не прочитана (не JSON-объект), её колонки пусты: %1")
-                         .arg(PrintableValue(TaskOf(worker), 300))};
+                         .arg(PrintableValue(TaskOf(worker), 300)),
+              false};
   }
   return {};
 }

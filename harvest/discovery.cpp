@@ -12,7 +12,7 @@ QString TaskOf(const WorkerOutcome& worker) {
   return worker.url;
 }
 
-HandlerResult KeepTask(const QString& why) { return {true, why}; }
+HandlerResult KeepTask(const QString& why) { return {true, why, false}; }
 
 HandlerResult KeepUnreadable(const QByteArray& text, const QString& usual) {
   // Only on this path, so an answer is parsed a second time at most when it is unusable.
@@ -23,9 +23,9 @@ HandlerResult KeepUnreadable(const QByteArray& text, const QString& usual) {
 
 HandlerResult Enqueue(RunData& run, qsizetype count, const std::function<QString(qsizetype)>& make) {
   if (count > kMaxPendingTasks - run.PendingList.size())
-    return KeepTask(QStringLiteral("Очередь заполнена (%1 задач, ответ добавил бы ещё %2)")
-                        .arg(kMaxPendingTasks)
-                        .arg(count));
+    return {false,
+            QStringLiteral("Очередь заполнена (%1 задач, ответ добавил бы ещё %2)").arg(kMaxPendingTasks).arg(count),
+            true};
   for (qsizetype i = 0; i < count; ++i) {
     QString task = make(i);
     // Built by concatenation, a task holds room to grow; queued, it never grows again. A
@@ -56,7 +56,7 @@ HandlerResult HandleRegionCount(RunData& run, const WorkerOutcome& worker) {
   const HandlerResult queued = Enqueue(run, pages, [&](qsizetype i) {
     return SearchPageTask(run.baseUrl, int(i + 1), worker.regionguid2, worker.regionguid);
   });
-  if (queued.keep) return queued;
+  if (!queued.Settled()) return queued;
   run.firmscounter = int32_t(count);
   return {};
 }
@@ -89,9 +89,10 @@ HandlerResult HandleSearchPage(RunData& run, const WorkerOutcome& worker) {
     run.OrgRegions.Append(guid, regionName);
     return OrgCardTask(run.baseUrl, guid);
   });
-  if (queued.keep) return queued;
+  if (!queued.Settled()) return queued;
   if (skipped == 0) return {};
   return {false, QStringLiteral("Пропущено организаций с GUID не из простых символов: %1 (первый: \"%2\") в ответе %3")
                      .arg(skipped)
-                     .arg(PrintableValue(firstSkipped, 80), PrintableValue(TaskOf(worker), 300))};
+                     .arg(PrintableValue(firstSkipped, 80), PrintableValue(TaskOf(worker), 300)),
+          false};
 }

@@ -12,13 +12,18 @@
 
 // What a handler made of an answer, for the job to act on.
 struct HandlerResult {
-  // The answer was unreadable or implausible, or its tasks did not fit the queue: nothing was
-  // queued, and the job keeps the task with the unfinished ones or drops it (TScraper says
-  // when), naming the task and its fate after `logText`.
-  bool keep = false;
-  // With `keep`: why, without the task. Without: a log line (without time stamp) naming the
-  // task when part of a readable answer was skipped, or empty.
+  // The answer could not be used (unreadable or implausible): nothing was queued, and the job keeps the task with the unfinished ones or drops
+  // it (TaskFates says when), naming the task and its fate after `logText`.
+  bool unusable = false;
+  // With `unusable` or `queueFull`: why, without the task. Without: a log line (without time
+  // stamp) naming the task when part of a readable answer was skipped, or empty.
   QString logText;
+  // The answer was good but its tasks did not fit the queue (kMaxPendingTasks): nothing was
+  // queued, and the task waits for a later run. The answer is not at fault, so this never
+  // counts toward the runs after which a task is given up.
+  bool queueFull = false;
+  // The answer's tasks are queued (or it needed none): the task is done with.
+  bool Settled() const { return !unusable && !queueFull; }
 };
 
 // Bounds on what one answer may ask for; past them the answer is taken as implausible.
@@ -30,8 +35,8 @@ inline constexpr qsizetype kMaxPendingTasks = 500000;
 
 // The one way a handler queues tasks: `count` tasks, the i-th made by make(i), go to the end
 // of the queue, all of them or none. When they would take the queue past kMaxPendingTasks,
-// make is never called, nothing is queued and the result keeps the answer's task, saying so.
-// make(i) may give an empty text: that task is left out. A result without `keep` otherwise.
+// make is never called, nothing is queued and the result is `queueFull`, saying so. make(i)
+// may give an empty text: that task is left out. A settled result otherwise.
 HandlerResult Enqueue(RunData& run, qsizetype count, const std::function<QString(qsizetype)>& make);
 
 // RegionCount: the bare number of organisations -> one SearchPage task per 100.

@@ -1,5 +1,6 @@
 // House statistics: the house count becomes house pages, a house page becomes a row.
 
+#include <QSet>
 #include <limits>
 
 #include "harvest/answer.h"
@@ -25,9 +26,12 @@ QString YearText(const JsonValue& value) {
 }
 
 // Distinct values in order of first appearance. Whole values are compared, so 19 is still
-// added after 1990 (a substring test would take it for a repeat).
-void AddDistinct(QStringList& list, const QString& value) {
-  if (!value.isEmpty() && !list.contains(value)) list.append(value);
+// added after 1990 (a substring test would take it for a repeat). `seen` holds the list's
+// values: an organisation with many houses of many years costs no walk of the list per house.
+void AddDistinct(QStringList& list, QSet<QString>& seen, const QString& value) {
+  if (value.isEmpty() || seen.contains(value)) return;
+  seen.insert(value);
+  list.append(value);
 }
 
 // A sum that sticks at the 64-bit limits instead of wrapping around.
@@ -62,7 +66,7 @@ HandlerResult HandleHouseCount(RunData& run, const WorkerOutcome& worker) {
   if (!IsPlainToken(worker.orgguid)) return KeepTask(QStringLiteral("GUID организации не из простых символов"));
   const HandlerResult queued =
       Enqueue(run, pages, [&](qsizetype i) { return HousePageTask(run.baseUrl, int(i + 1), worker.orgguid); });
-  if (queued.keep) return queued;
+  if (!queued.Settled()) return queued;
   run.housescounter = int32_t(total);
   return {};
 }
@@ -96,12 +100,14 @@ std::optional<QStringList> HousePageRow(const RunData& run, const WorkerOutcome&
   } else {
     QStringList operationYears;
     QStringList buildingYears;
+    QSet<QString> operationSeen;
+    QSet<QString> buildingSeen;
     QStringList addresses;
     addresses.reserve(qsizetype(houses.size()));
     int64_t residential = 0;  // 64-bit and saturating: large counts cannot wrap negative
     for (const JsonValue& house : houses) {
-      AddDistinct(operationYears, YearText(house.Member("operationYear")));
-      AddDistinct(buildingYears, YearText(house.Member("buildingYear")));
+      AddDistinct(operationYears, operationSeen, YearText(house.Member("operationYear")));
+      AddDistinct(buildingYears, buildingSeen, YearText(house.Member("buildingYear")));
       QString place = house.Member("address").Member("formattedAddress").Text();
       if (place == u"null") place.clear();
       addresses << place;  // one place per house, empty ones included

@@ -145,13 +145,6 @@ void ContextEntryWriter::AddTasks(const QStringList& tasks) {
   }
 }
 
-QStringList JobContextEntries(const RunData& run, const QStringList& tasks) {
-  QStringList lines;
-  ContextEntryWriter writer(run, [&lines](const QByteArray& line) { lines << QString::fromUtf8(line); });
-  writer.AddTasks(tasks);
-  return lines;
-}
-
 namespace {
 
 QString RecordLine(const QString& letter, const QueueRecord& record) {
@@ -187,15 +180,6 @@ QString WrittenRowLine(const WrittenRow& row) {
   return kRowLetter + QLatin1Char('\t') + QString::number(row.offset) + QLatin1Char('\t') + Escape(row.task);
 }
 
-QStringList ContextFileLines(const ContextFile& file) {
-  QStringList lines = ContextHeadLines(file.current, file.previous);
-  lines += file.entries;
-  for (auto it = file.failedRuns.cbegin(); it != file.failedRuns.cend(); ++it)
-    lines << FailedRunsLine(it.key(), it.value());
-  for (const WrittenRow& row : file.rows) lines << WrittenRowLine(row);
-  return lines;
-}
-
 void ContextFileReader::Line(const QString& line) {
   if (lines_++ == 0) {
     format_ = line == kFormatTag ? 2 : line == kFormatTag1 ? 1 : 0;
@@ -220,15 +204,6 @@ void ContextFileReader::Line(const QString& line) {
   } else {
     entry_(line);
   }
-}
-
-ContextFile ParseContextFile(const QStringList& lines) {
-  QStringList entries;
-  ContextFileReader reader([&entries](const QString& line) { entries << line; });
-  for (const QString& line : lines) reader.Line(line);
-  ContextFile file = reader.TakeFile();
-  file.entries = std::move(entries);
-  return file;
 }
 
 QStringList HarvestLines(const HarvestUnderWay& harvest) {
@@ -280,11 +255,4 @@ bool LoadJobContextEntry(const QString& line, RunData& run) {
   else
     return false;
   return true;
-}
-
-int LoadJobContextEntries(const QStringList& entries, RunData& run) {
-  int taken = 0;
-  for (const QString& line : entries)
-    if (LoadJobContextEntry(line, run)) ++taken;
-  return taken;
 }

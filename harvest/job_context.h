@@ -36,7 +36,6 @@ struct WrittenRow {
 struct ContextFile {
   std::optional<QueueRecord> current;   // the checkpoint this file was written for
   std::optional<QueueRecord> previous;  // the last one whose queue reached the disk before it
-  QStringList entries;                  // entry lines (JobContextEntries), for both queues
   FailedRuns failedRuns;                // of the tasks of both queues
   QList<WrittenRow> rows;               // the rows of the current record's result file
 };
@@ -65,8 +64,6 @@ class ContextEntryWriter {
   QSet<QString> regions_, orgRegions_, cards_;
 };
 
-// JobContextEntries as a list.
-QStringList JobContextEntries(const RunData& run, const QStringList& tasks);
 
 // The file's parts as lines: the format tag, then the records; and one line of the runs a
 // task failed in (written after the entries).
@@ -74,13 +71,9 @@ QStringList ContextHeadLines(const std::optional<QueueRecord>& current, const st
 QString FailedRunsLine(const QString& task, int runs);
 QString WrittenRowLine(const WrittenRow& row);
 
-// The file's lines (a format tag first, then the records, then the entries) and back.
-// Unknown or damaged lines are skipped; a file of the first format has entries only.
-QStringList ContextFileLines(const ContextFile& file);
-ContextFile ParseContextFile(const QStringList& lines);
-
-// ParseContextFile a line at a time, the entry lines handed to `entry` as they come, so that
-// a large file is never held as a list.
+// The file read a line at a time (a format tag first, then the records, then the entries),
+// the entry lines handed to `entry` as they come, so that a large file is never held as a
+// list. Unknown or damaged lines are skipped; a file of the first format has entries only.
 class ContextFileReader {
  public:
   explicit ContextFileReader(std::function<void(const QString& entryLine)> entry) : entry_(std::move(entry)) {}
@@ -102,5 +95,3 @@ QStringList HarvestLines(const HarvestUnderWay& harvest);
 // Adds an entry line to RegionNames, OrgRegions or OrgCards, or a harvest line to Harvest;
 // false for a line that is none.
 bool LoadJobContextEntry(const QString& line, RunData& run);
-// LoadJobContextEntry for each line. Returns the number taken.
-int LoadJobContextEntries(const QStringList& entries, RunData& run);

@@ -35,6 +35,10 @@ class JobView : public LogSink {
   // Region list, start button and check box: disabled while a run goes on.
   virtual void SetRunControlsEnabled(bool enabled) = 0;
 
+  // An error the user must act on before the next start, shown in a message box; the job
+  // does not wait for it to be closed.
+  virtual void ShowErrorMessage(const QString& text) = 0;
+
   // Arms the window's one-shot resume timer.
   virtual void ArmResumeTimer(int intervalMs) = 0;
 

@@ -1,8 +1,11 @@
 #include "harvest/resultfile.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <algorithm>
 
+#include "portal/api.h"
 #include "text/clean.h"
 
 namespace {
@@ -149,4 +152,121 @@ FileOutcome ResultFile::CutBack(const QString& path, qint64 length, Cut* cut, co
   }
   if (FileOutcome synced = SyncFile(file, path, call); !synced) return synced;
   return file.Close();
+}
+
+namespace {
+
+// The header a spreadsheet program leaves when it saves the file over (other separators, no
+// mark, other line ends) is not the one the program writes.
+bool HasOwnHeader(const QString& path, QString* error) {
+  QFile reader(path);
+  if (!reader.open(QIODevice::ReadOnly)) {
+    *error = reader.errorString();
+    return false;
+  }
+  const QByteArray head = HeaderBytes();
+  return reader.read(head.size()) == head;
+}
+
+}  // namespace
+
+ResultFile::Restored ResultFile::RestoreInterrupted(const QString& dir, const QueueRecord& record,
+                                                    const QList<WrittenRow>& rows,
+                                                    const std::function<void(const char*)>& moment,
+                                                    const SyncCall& call) {
+  Restored restored{FileOutcome::Done(), {}, {}, {}};
+  const auto at = [&moment](const char* name) {
+    if (moment) moment(name);
+  };
+  // Only a plain result file name beside the executable is taken from the file.
+  const QString name = record.resultFile;
+  if (name.isEmpty() || record.resultLength < 0) return restored;
+  if (name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')) || !name.startsWith(QLatin1String("data")) ||
+      !name.endsWith(QLatin1String(".tab"))) {
+    restored.notes << QStringLiteral("Файл context.dat называет неверный файл результатов, он не тронут: ") +
+                          PrintableValue(name);
+    return restored;
+  }
+  const QString tab = dir + name;
+  const QString shownTab = QDir::toNativeSeparators(tab);
+  if (!QFileInfo::exists(tab)) {
+    restored.notes << QStringLiteral("Файл результатов прерванного запуска не найден: ") + shownTab;
+    return restored;
+  }
+  const QString xlsx = tab.left(tab.size() - 4) + QStringLiteral(".xlsx");
+  const QString shownXlsx = QDir::toNativeSeparators(xlsx);
+  const auto again = QStringLiteral(" и нажмите \"СТАРТ\" снова; чтобы начать сбор с начала, ответьте \"Да\" на вопрос "
+                                    "об оставшихся ссылках");
+  // Numbers go in as text, all at once: a path with "%2" in it stays as it is.
+  const auto number = [](qint64 n) { return QString::number(n); };
+
+  // A header the program did not write: the file was saved over by another program, and its
+  // rows can no longer be found by their bytes. Nothing is touched.
+  QString error;
+  if (!HasOwnHeader(tab, &error)) {
+    restored.outcome = FileOutcome::Failed(
+        error.isEmpty()
+            ? QStringLiteral("файл результатов прерванного запуска %1 изменён другой программой (его строка "
+                             "заголовка не та, что пишет программа), поэтому строки после последнего сохранения "
+                             "не могут быть отрезаны. Верните файл, каким его оставила программа (из копии или "
+                             "закрыв его в программе работы с таблицами без сохранения),%2")
+                  .arg(shownTab, again)
+            : QStringLiteral("файл результатов прерванного запуска %1 не прочитан (%2). Проверьте права на "
+                             "файл и папку%3")
+                  .arg(shownTab, error, again));
+    return restored;
+  }
+  const qint64 size = QFileInfo(tab).size();
+  // A workbook made after the record may hold rows that are cut now and fetched again: it
+  // goes before the cut, so a kill in between leaves no workbook rather than a stale one.
+  if (size != record.resultLength && QFileInfo::exists(xlsx)) {
+    FileOutcome removed = RemoveFile(xlsx);
+    if (removed) removed = SyncFolderOf(xlsx);
+    if (!removed) {
+      restored.outcome = FileOutcome::Failed(
+          QStringLiteral("файл %1 не удалён (%2), а в нём могут быть строки, которые будут загружены заново. "
+                         "Закройте его в программе работы с таблицами (или удалите сами)%3")
+              .arg(shownXlsx, removed.reason, again));
+      return restored;
+    }
+    at("resume:workbook-removed");
+  }
+  Cut cut;
+  if (const FileOutcome cutBack = CutBack(tab, record.resultLength, &cut, call); !cutBack) {
+    restored.outcome = FileOutcome::Failed(
+        QStringLiteral("файл результатов прерванного запуска %1 не приведён к сохранённому состоянию (%2). "
+                       "Закройте его во всех программах, проверьте права на файл и место на диске%3")
+            .arg(shownTab, cutBack.reason, again));
+    return restored;
+  }
+  at("resume:cut");
+  // Rows the record counts but the file no longer holds: their tasks left the queue when
+  // the rows were written, so they are named instead.
+  for (const WrittenRow& row : rows)
+    if (row.offset >= cut.after && row.offset < record.resultLength) restored.lost.append(row);
+  if (cut.before < record.resultLength)
+    restored.notes << QStringLiteral("Ошибка: файл результатов прерванного запуска %1 короче записанного (%2 байт "
+                                     "вместо %3): строки после байта %4 потеряны%5")
+                          .arg(shownTab, number(cut.before), number(record.resultLength), number(cut.after),
+                               restored.lost.isEmpty()
+                                   ? QStringLiteral("; их задач в очереди уже нет, чтобы получить их, запустите "
+                                                    "регионы этого запуска заново")
+                                   : QStringLiteral(", их задачи (%1) перенесены в %2")
+                                         .arg(number(restored.lost.size()), QStringLiteral("failed-tasks.txt")));
+  else if (cut.after != record.resultLength)
+    restored.notes << QStringLiteral("Файл результатов прерванного запуска %1 изменён после сохранения: он обрезан "
+                                     "по концу строки на байте %2 вместо %3")
+                          .arg(shownTab, number(cut.after), number(record.resultLength));
+  if (cut.before > cut.after) {
+    restored.notes << QStringLiteral("Продолжаем прерванный запуск: из файла %1 убрано %2 байт после последнего "
+                                     "сохранения, эти данные будут загружены заново")
+                          .arg(shownTab, number(cut.before - cut.after));
+    // Left only when the file had its recorded length but was changed within it.
+    if (QFileInfo::exists(xlsx)) {
+      if (const FileOutcome removed = RemoveFile(xlsx); !removed)
+        restored.notes << QStringLiteral("Ошибка: устаревший файл %1 не удалён: %2").arg(shownXlsx, removed.reason);
+    }
+  }
+  if (!QFileInfo::exists(xlsx)) restored.workbookToMake = xlsx;
+  return restored;
 }

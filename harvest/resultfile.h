@@ -5,8 +5,10 @@
 
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 
+#include "harvest/job_context.h"
 #include "platform/atomicfile.h"
 #include "platform/platform.h"
 
@@ -56,6 +58,23 @@ class ResultFile {
   // cut to its own last whole row) and syncs it. Fails when the file cannot be opened, read
   // or cut, or has no whole header.
   static FileOutcome CutBack(const QString& path, qint64 length, Cut* cut, const SyncCall& call = {});
+
+  // What bringing an interrupted run's result file back to its record found and did.
+  struct Restored {
+    // Failed: the file could not be brought back, and nothing was cut; the reason names the
+    // file and what to do. The run must not start: rows past the record would be fetched
+    // again while the file still holds them.
+    FileOutcome outcome;
+    QStringList notes;        // what was found and done, for the log
+    QList<WrittenRow> lost;   // rows the record counts that the file no longer holds
+    QString workbookToMake;   // the workbook to make again from the file, or empty
+  };
+  // The result file named by the record of the queue a run resumes, in `dir`: its stale
+  // workbook removed first (it may hold rows that are cut now), then cut back to the record
+  // on a row's end. Rows the record names but the file lost are told by `rows`. `moment` is
+  // called after each step ("resume:workbook-removed", "resume:cut").
+  static Restored RestoreInterrupted(const QString& dir, const QueueRecord& record, const QList<WrittenRow>& rows,
+                                     const std::function<void(const char*)>& moment, const SyncCall& call = {});
 
   // Why a row cannot be written: there is no open file.
   static QString NotOpenReason() { return QStringLiteral("файл результатов не открыт"); }

@@ -4,12 +4,23 @@
 
 size_t KeyValueList::SlotOf(QByteArrayView folded) const {
   const size_t mask = slots_.size() - 1;
-  for (size_t slot = qHash(folded) & mask;; slot = (slot + 1) & mask) {
+  for (size_t slot = HomeOf(folded);; slot = (slot + 1) & mask) {
     const qint32 held = slots_[slot];
     if (held == 0) return slot;
     const Entry& e = entries_[size_t(held - 1)];
     if (bytes_.At(e.folded, e.foldedLength) == folded) return slot;
   }
+}
+
+size_t KeyValueList::LongestProbe() const {
+  size_t longest = 0;
+  const size_t mask = slots_.size() - 1;
+  for (size_t slot = 0; slot < slots_.size(); ++slot) {
+    if (slots_[slot] == 0) continue;
+    const Entry& e = entries_[size_t(slots_[slot] - 1)];
+    longest = std::max(longest, ((slot - HomeOf(bytes_.At(e.folded, e.foldedLength))) & mask) + 1);
+  }
+  return longest;
 }
 
 void KeyValueList::Rehash(size_t count) {

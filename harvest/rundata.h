@@ -40,6 +40,9 @@ class KeyValueList {
     return QString::fromUtf8(bytes_.At(e.value, e.valueLength));
   }
   void Clear();
+  // The most slots a look-up of a present key passes before it finds it: how well the keys
+  // spread over the index.
+  size_t LongestProbe() const;
 
  private:
   struct Entry {
@@ -49,6 +52,9 @@ class KeyValueList {
   static QByteArray Folded(const QString& key) { return key.toCaseFolded().toUtf8(); }
   // The slot of a folded key: the one holding its first line, or the empty one it would take.
   size_t SlotOf(QByteArrayView folded) const;
+  // Where a folded key's probe starts. Seeded per process: keys read from the portal cannot
+  // be chosen to fall on one slot and turn every look-up into a walk of the whole list.
+  size_t HomeOf(QByteArrayView folded) const { return qHash(folded, QHashSeed::globalSeed()) & (slots_.size() - 1); }
   void Rehash(size_t count);
 
   ByteBlocks bytes_;            // keys, values and folded keys that differ from their key

@@ -51,32 +51,14 @@ class LineWriter {
 
 }  // namespace
 
-WorkbookOutcome ExportWorkbookAtomically(const QString& tabPath, const QString& xlsxPath, const SyncCall& sync) {
-  const QString partPath = xlsxPath + QStringLiteral(".part");
-  WorkbookOutcome outcome = ExportWorkbook(tabPath, partPath);
-  if (outcome.ok) {
-    // On the disk before it takes the old one's place; the old one (perhaps open in a
-    // spreadsheet program) stays when it cannot be replaced.
-    SysFile part;
-    FileOutcome placed = part.Open(partPath, SysFile::Mode::kExisting);
-    if (placed) placed = SyncFile(part, xlsxPath, sync);
-    if (FileOutcome closed = part.Close(); !closed && placed) placed = closed;
-    if (placed) placed = ReplaceFileDurably(partPath, xlsxPath);
-    if (placed) return outcome;
-    outcome.ok = false;
-    outcome.reason = QStringLiteral("файл %1 не создан: %2").arg(QDir::toNativeSeparators(xlsxPath), placed.reason);
-  }
-  // A part left behind is replaced by the next export.
-  static_cast<void>(RemoveFile(partPath));
-  return outcome;
-}
-
 RunStore::RunStore(QString dir, Logger log, RunStoreHooks hooks)
     : dir_(std::move(dir)), log_(std::move(log)), hooks_(std::move(hooks)) {}
 
 QString RunStore::Path(const char* name) const { return dir_ + QString::fromUtf8(name); }
 
-bool RunStore::HasSavedQueue() const { return QFileInfo::exists(Path(kListsFile)); }
+bool RunStore::HasSavedQueue() const { return SavedQueueExists(dir_); }
+
+bool RunStore::SavedQueueExists(const QString& dir) { return QFileInfo::exists(dir + QLatin1String(kListsFile)); }
 
 std::optional<ResumePlan> RunStore::LoadResumePlan() {
   const QString listsPath = Path(kListsFile);
@@ -139,8 +121,9 @@ std::optional<ResumePlan> RunStore::LoadResumePlan() {
         plan.context.OrgCards = std::move(entries.OrgCards);
         plan.context.Harvest = std::move(entries.Harvest);
         plan.failedRuns = std::move(context.failedRuns);
-        // The rows belong to the file of the current record.
-        if (plan.interrupted && plan.interrupted->resultFile == context.current->resultFile)
+        // The rows belong to the file of the current record; without a readable one their
+        // file is not known.
+        if (plan.interrupted && context.current && plan.interrupted->resultFile == context.current->resultFile)
           plan.writtenRows = std::move(context.rows);
       }
     } else {
@@ -150,87 +133,6 @@ std::optional<ResumePlan> RunStore::LoadResumePlan() {
   if (plan.interrupted) committed_ = Committed{*plan.interrupted, plan.queue};
   Moment("plan:read");
   return plan;
-}
-
-void RunStore::FinishInterruptedRun(const QueueRecord& record, const QList<WrittenRow>& rows) {
-  // Only a plain result file name beside the executable is taken from the file.
-  const QString name = record.resultFile;
-  if (name.isEmpty() || record.resultLength < 0) return;
-  if (name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')) || !name.startsWith(QLatin1String("data")) ||
-      !name.endsWith(QLatin1String(".tab"))) {
-    log_(QStringLiteral("Файл context.dat называет неверный файл результатов, он не тронут: ") + PrintableValue(name));
-    return;
-  }
-  const QString tab = dir_ + name;
-  const QString shownTab = QDir::toNativeSeparators(tab);
-  if (!QFileInfo::exists(tab)) {
-    log_(QStringLiteral("Файл результатов прерванного запуска не найден: ") + shownTab);
-    return;
-  }
-  const QString xlsx = tab.left(tab.size() - 4) + QStringLiteral(".xlsx");
-  const qint64 size = QFileInfo(tab).size();
-  // A workbook made after the record may hold rows that are cut now and fetched again: it
-  // goes before the cut, so a kill in between leaves no workbook rather than a stale one.
-  if (size != record.resultLength && QFileInfo::exists(xlsx)) {
-    FileOutcome removed = RemoveFile(xlsx);
-    if (removed) removed = SyncFolderOf(xlsx);
-    if (!removed) {
-      log_(QStringLiteral("Ошибка: файл %1 не удалён (%2), файл результатов прерванного запуска оставлен без "
-                          "изменений")
-               .arg(QDir::toNativeSeparators(xlsx), removed.reason));
-      return;
-    }
-    Moment("resume:workbook-removed");
-  }
-  ResultFile::Cut cut;
-  if (const FileOutcome cutBack = ResultFile::CutBack(tab, record.resultLength, &cut, hooks_.sync); !cutBack) {
-    log_(QStringLiteral("Ошибка: файл результатов прерванного запуска %1 не приведён к сохранённому "
-                        "состоянию: %2")
-             .arg(shownTab, cutBack.reason));
-    return;
-  }
-  Moment("resume:cut");
-  // Rows the record counts but the file no longer holds: their tasks left the queue when
-  // the rows were written, so they are named instead.
-  QList<GivenUpTask> lost;
-  for (const WrittenRow& row : rows)
-    if (row.offset >= cut.after && row.offset < record.resultLength)
-      lost.append({row.task, QStringLiteral("строка потеряна из файла результатов %1").arg(name)});
-  // Numbers go in as text, all at once: a path with "%2" in it stays as it is.
-  const auto number = [](qint64 n) { return QString::number(n); };
-  if (cut.before < record.resultLength)
-    log_(QStringLiteral("Ошибка: файл результатов прерванного запуска %1 короче записанного (%2 байт вместо "
-                        "%3): строки после байта %4 потеряны%5")
-             .arg(shownTab, number(cut.before), number(record.resultLength), number(cut.after),
-                  lost.isEmpty() ? QStringLiteral("; их задач в очереди уже нет, чтобы получить их, запустите "
-                                                  "регионы этого запуска заново")
-                                 : QStringLiteral(", их задачи (%1) перенесены в %2").arg(number(lost.size()), GivenUpFileName())));
-  else if (cut.after != record.resultLength)
-    log_(QStringLiteral("Файл результатов прерванного запуска %1 изменён после сохранения: он обрезан по "
-                        "концу строки на байте %2 вместо %3")
-             .arg(shownTab, number(cut.after), number(record.resultLength)));
-  if (cut.before > cut.after) {
-    log_(QStringLiteral("Продолжаем прерванный запуск: из файла %1 убрано %2 байт после последнего "
-                        "сохранения, эти данные будут загружены заново")
-             .arg(shownTab, number(cut.before - cut.after)));
-    // Left only when the file had its recorded length but was changed within it.
-    if (QFileInfo::exists(xlsx)) {
-      if (const FileOutcome removed = RemoveFile(xlsx); !removed)
-        log_(QStringLiteral("Ошибка: устаревший файл %1 не удалён: %2").arg(QDir::toNativeSeparators(xlsx), removed.reason));
-    }
-  }
-  AddGivenUp(lost);
-  if (QFileInfo::exists(xlsx)) return;
-  ExportWorkbookOf(tab, xlsx);
-}
-
-void RunStore::ExportWorkbookOf(const QString& tab, const QString& xlsx) {
-  log_(QStringLiteral("Формируем файл Excel прерванного запуска: ") + QDir::toNativeSeparators(xlsx));
-  const WorkbookOutcome outcome = ExportWorkbookAtomically(tab, xlsx, hooks_.sync);
-  if (outcome.ok)
-    log_(QStringLiteral("Файл сформирован, в нем %1 строк").arg(outcome.rows));
-  else
-    log_(QStringLiteral("Ошибка: ") + outcome.reason);
 }
 
 FileOutcome RunStore::WriteLines(const QString& path, const QStringList& lines) {
@@ -275,8 +177,11 @@ FileOutcome RunStore::WriteContext(const QString& hash, const QueueRecord& recor
   return out.Commit();
 }
 
-bool RunStore::SaveCheckpoint(const QStringList& tasks, const RunData& data, ResultFile* result,
-                              const FailedRuns& failedRuns, bool atEnd, const QList<WrittenRow>& rows) {
+bool RunStore::SaveCheckpoint(const CheckpointSnapshot& snapshot) {
+  const QStringList& tasks = snapshot.queue;
+  const RunData& data = *snapshot.data;
+  ResultFile* result = snapshot.result;
+  const bool atEnd = snapshot.atEnd;
   Moment("checkpoint:begin");
   QStringList queue;
   queue.reserve(tasks.size());
@@ -314,7 +219,7 @@ bool RunStore::SaveCheckpoint(const QStringList& tasks, const RunData& data, Res
   // between the two files leaves a pair that fits.
   const QString hash = QueueHashOfLines(queue);
   const QString contextPath = Path(kContextFile);
-  if (const FileOutcome written = WriteContext(hash, record, queue, data, failedRuns, rows); !written) {
+  if (const FileOutcome written = WriteContext(hash, record, queue, data, snapshot.failedRuns, snapshot.rows); !written) {
     log_(QStringLiteral("Ошибка: очередь не сохранена: ") + CannotCreateFileMessage(contextPath, written.reason));
     return false;
   }
@@ -358,6 +263,36 @@ FileOutcome RunStore::DiscardSavedWork(const QString& dir) {
   for (const char* companion : {kAllKnownFile, kContextFile})
     static_cast<void>(RemoveFile(dir + QLatin1String(companion)));
   return SyncFolderOf(lists);
+}
+
+Leftovers RunStore::FindLeftovers(const QString& dir, const QString& baseUrl) {
+  Leftovers found;
+  const QString lists = dir + QLatin1String(kListsFile);
+  if (QFileInfo::exists(lists)) {
+    found.savedQueue = true;
+    QStringList lines;
+    if (found.queueRead = ReadTextLines(lists, &lines); !found.queueRead)
+      found.queueRead.reason = CannotOpenFileMessage(lists, found.queueRead.reason);
+    else
+      found.runnableTasks = RunnableTasks(lines, baseUrl);
+  }
+  const QString cards = dir + QLatin1String(kCardsFile);
+  if (QFileInfo::exists(cards)) {
+    found.cardLinks = true;
+    QStringList lines;
+    if (found.cardsRead = ReadTextLines(cards, &lines); !found.cardsRead)
+      found.cardsRead.reason = CannotOpenFileMessage(cards, found.cardsRead.reason);
+    else
+      found.cardLinkCount = lines.size();
+  }
+  return found;
+}
+
+FileOutcome RunStore::DiscardCardLinks(const QString& dir) {
+  const QString cards = dir + QLatin1String(kCardsFile);
+  if (const FileOutcome removed = RemoveFile(cards); !removed)
+    return FileOutcome::Failed(QStringLiteral("Файл %1 не удалён: %2").arg(QDir::toNativeSeparators(cards), removed.reason));
+  return SyncFolderOf(cards);
 }
 
 qsizetype RunStore::RunnableTasks(const QStringList& queue, const QString& baseUrl) {

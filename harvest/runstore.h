@@ -7,7 +7,7 @@
 //   - "context.dat" is written before "lists.dat" and names both the new queue and the one
 //     still on the disk, so either queue finds its context and its record;
 //   - a resumed run cuts the result file back to its record on a row's end, and removes a
-//     workbook that may hold the cut rows before it cuts.
+//     workbook that may hold the cut rows before it cuts (ResultFile::RestoreInterrupted).
 
 #include <QHash>
 #include <QString>
@@ -17,16 +17,10 @@
 
 #include "harvest/job_context.h"
 #include "harvest/rundata.h"
-#include "harvest/workbook.h"
+#include "harvest/taskfates.h"
 #include "platform/atomicfile.h"
 
 class ResultFile;
-
-// The workbook written beside its final name and renamed over it once complete and synced:
-// a kill during the export never leaves a half workbook that a resumed run would take for a
-// finished one.
-WorkbookOutcome ExportWorkbookAtomically(const QString& tabPath, const QString& xlsxPath,
-                                         const SyncCall& sync = {});
 
 struct RunStoreHooks {
   // Called at named moments between the writes ("checkpoint:context-written", ...); tests
@@ -47,10 +41,25 @@ struct ResumePlan {
   QList<WrittenRow> writtenRows;  // the rows the record's result file should hold
 };
 
-// A task given up for good, for the list beside the results.
-struct GivenUpTask {
-  QString task;
-  QString reason;
+// One checkpoint of the run, as the job hands it over to be saved. The lists share their
+// contents with the job's own.
+struct CheckpointSnapshot {
+  QStringList queue;
+  const RunData* data = nullptr;  // its region keys and the context the queue needs
+  ResultFile* result = nullptr;   // the run's result file, if it has one
+  FailedRuns failedRuns;          // runs in a row each queued task ended unfinished
+  bool atEnd = false;             // the run's last checkpoint
+  QList<WrittenRow> rows;         // the rows of the result file so far, with their tasks
+};
+
+// What the start finds left by an earlier run.
+struct Leftovers {
+  bool savedQueue = false;                      // "lists.dat" is there
+  FileOutcome queueRead = FileOutcome::Done();  // failed: it could not be read
+  qsizetype runnableTasks = 0;                  // of its tasks, those a run would still send
+  bool cardLinks = false;                       // "cards.dat" of an earlier version is there
+  FileOutcome cardsRead = FileOutcome::Done();
+  qsizetype cardLinkCount = 0;
 };
 
 class RunStore {
@@ -60,28 +69,24 @@ class RunStore {
   // dir: the folder of the working files, ending in '/'. Messages go to `log`.
   RunStore(QString dir, Logger log, RunStoreHooks hooks = {});
 
-  // Runs in a row after which an unfinished task leaves the queue.
-  static constexpr int kMaxFailedRuns = 3;
-
   bool HasSavedQueue() const;
+  static bool SavedQueueExists(const QString& dir);
+
+  // What the window asks about before a start: the saved queue and the card links of an
+  // earlier version, with how many of their tasks are left.
+  static Leftovers FindLeftovers(const QString& dir, const QString& baseUrl);
+  // "Да" to the question about the card links: "cards.dat" removed.
+  static FileOutcome DiscardCardLinks(const QString& dir);
 
   // Reads the saved queue with its region keys and the context that belongs to it. Empty
   // when the queue cannot be read: the files must then stay as they are.
   std::optional<ResumePlan> LoadResumePlan();
 
-  // The result file of the run the plan's record came from: cut back to the record (rows
-  // past it are fetched again), its stale workbook removed first and made again. Rows the
-  // record names but the file lost (`rows` tells their tasks) go to the list beside the
-  // results.
-  void FinishInterruptedRun(const QueueRecord& record, const QList<WrittenRow>& rows = {});
-
   // One checkpoint: the result file synced, then "allknown.dat" (once, and at the end),
   // "context.dat" and "lists.dat", each written whole beside its name and renamed over it.
-  // True once "lists.dat" holds `tasks`. A failed step is logged; the next checkpoint tries
-  // again from the start.
-  // `rows`: the rows of the result file so far, with their tasks.
-  bool SaveCheckpoint(const QStringList& tasks, const RunData& data, ResultFile* result,
-                      const FailedRuns& failedRuns, bool atEnd, const QList<WrittenRow>& rows = {});
+  // True once "lists.dat" holds the snapshot's queue. A failed step is logged; the next
+  // checkpoint tries again from the start.
+  bool SaveCheckpoint(const CheckpointSnapshot& snapshot);
 
   // Appends tasks to the plain list beside the results (task, reason, date); false with a
   // log line when it cannot be written.
@@ -105,7 +110,6 @@ class RunStore {
   FileOutcome WriteContext(const QString& hash, const QueueRecord& record, const QStringList& queue,
                            const RunData& data, const FailedRuns& failedRuns, const QList<WrittenRow>& rows);
   FileOutcome WriteLines(const QString& path, const QStringList& lines);
-  void ExportWorkbookOf(const QString& tab, const QString& xlsx);
 
   QString dir_;
   Logger log_;

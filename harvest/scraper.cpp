@@ -53,6 +53,7 @@ QString ErrorText(const QString& result) { return result.mid(kErrorPrefix.size()
 TScraper::TScraper(JobView* view, HarvestSettings settings)
     : view_(view),
       settings_(std::move(settings)),
+      logFile_(settings_.dir),
       store_(settings_.dir, [this](const QString& message) { Log(message); },
              RunStoreHooks{settings_.moment, settings_.sync}) {
   timerslastupdated = TickCount();
@@ -130,35 +131,13 @@ void TScraper::ShowRunState() {
     view_->SetRunControlsEnabled(false);
     return;
   }
-  const QString path = settings_.dir + QStringLiteral("log-%1.txt").arg(SignedTickCount());
-  // The file ends with its closing line; the view shows that line only once the file holds it.
-  const QString closing = LogLine(QStringLiteral("Работа завершена, лог записан в ") + QDir::toNativeSeparators(path));
-  if (const FileOutcome written = WriteLogFile(*view_, path, closing))
-    view_->AddLogLine(closing);
-  else
-    view_->AddLogLine(LogLine(QStringLiteral("Работа завершена. Ошибка: лог не записан: ") +
-                              CannotCreateFileMessage(path, written.reason)));
+  if (!RunEndLine.isEmpty()) view_->AddLogLine(RunEndLine);
   view_->SetRunControlsEnabled(true);
 }
 
-FileOutcome WriteLogFile(JobView& view, const QString& path, const QString& closing) {
-  // Block by block from the view, in the ANSI code page, each line ended by CR LF: a
-  // country's log is never held a second time as a whole.
-  constexpr qsizetype kBlock = 4096;
-  AtomicFile file(path);
-  FileOutcome ok = file.Open();
-  for (qsizetype first = 0; ok; first += kBlock) {
-    const QStringList block = view.LogLinesFrom(first, kBlock);
-    for (const QString& line : block)
-      if (ok) ok = file.Write(EncodeAnsi(line + QLatin1String("\r\n")));
-    if (block.size() < kBlock) break;
-  }
-  if (ok) ok = file.Write(EncodeAnsi(closing + QLatin1String("\r\n")));
-  return ok ? file.Commit() : ok;
-}
+void TScraper::ReportJobError() { view_->AddLogLine(LogLine(QStringLiteral("Ошибка: ") + ErrorText(result))); }
 
-void TScraper::ReportJobError() {
-  view_->AddLogLine(LogLine(QStringLiteral("Ошибка: ") + ErrorText(result)));
+void TScraper::PauseAfterError() {
   view_->AddLogLine(LogLine(QStringLiteral("Включаем паузу на 30 секунд")));
   // Held before the timer is armed, so a timer that fires at once cannot be lost.
   Hold();
@@ -203,7 +182,7 @@ void TScraper::run() {
     } catch (...) {
     }
   }
-  ReapWorkers();
+  pool_.Reap(settings_.abortWaitMs);
   ended_ = true;
   view_->JobEnded();
 }
@@ -211,8 +190,7 @@ void TScraper::run() {
 void TScraper::StartUp() {
   Limit = view_->ReadLimit();
   getAdditional_ = view_->ReadAdditional();
-  lists_ = std::make_shared<TWorkerLists>();
-  lists_->Log.Open(view_);
+  pool_.Open(view_);
   CursorHourGlass = true;
   ShowRunState();
 
@@ -239,7 +217,7 @@ void TScraper::StartUp() {
   ReadSkipList();
   // Rows of the interrupted run past its last saved state are cut off before anything new
   // is saved: they will be fetched again.
-  if (runLoop_ && interrupted_) store_.FinishInterruptedRun(*interrupted_, interruptedRows_);
+  if (runLoop_ && interrupted_ && !RestoreInterruptedRun()) runLoop_ = false;
   interruptedRows_.clear();
   if (runLoop_ && !OpenResultFile()) runLoop_ = false;
   // The plan is on the disk before the first request: from now on a kill loses nothing.
@@ -261,7 +239,7 @@ bool TScraper::PlanResumed() {
   data_.OrgRegions = std::move(plan->context.OrgRegions);
   data_.OrgCards = std::move(plan->context.OrgCards);
   data_.Harvest = std::move(plan->context.Harvest);
-  failedRuns_ = std::move(plan->failedRuns);
+  fates_.SetFailedRuns(std::move(plan->failedRuns));
   interrupted_ = plan->interrupted;
   interruptedRows_ = std::move(plan->writtenRows);
   queueLoaded_ = true;
@@ -300,6 +278,36 @@ void TScraper::ReadSkipList() {
   for (const QString& line : lines) data_.SkipList.Add(line);
   if (data_.SkipList.Count() > 0)
     Log(QStringLiteral("В файле skip.txt игнорируемых ссылок: %1").arg(data_.SkipList.Count()));
+}
+
+bool TScraper::RestoreInterruptedRun() {
+  ResultFile::Restored restored =
+      ResultFile::RestoreInterrupted(settings_.dir, *interrupted_, interruptedRows_, settings_.moment, settings_.sync);
+  if (!restored.outcome) {
+    // Started anyway, the run would fetch again the rows the file still holds past its
+    // record. Nothing is saved: the next start after the mend finds the state as it was.
+    queueLoaded_ = false;
+    const QString message = QStringLiteral("Ошибка: ") + restored.outcome.reason +
+                            QStringLiteral(". Работа не начата, рабочие файлы оставлены без изменений");
+    Log(message);
+    view_->ShowErrorMessage(message);
+    return false;
+  }
+  for (const QString& note : restored.notes) Log(note);
+  QList<GivenUpTask> lost;
+  for (const WrittenRow& row : restored.lost)
+    lost.append({row.task, QStringLiteral("строка потеряна из файла результатов %1").arg(interrupted_->resultFile)});
+  store_.AddGivenUp(lost);
+  if (!restored.workbookToMake.isEmpty()) {
+    const QString tab = settings_.dir + interrupted_->resultFile;
+    Log(QStringLiteral("Формируем файл Excel прерванного запуска: ") + QDir::toNativeSeparators(restored.workbookToMake));
+    const WorkbookOutcome outcome = ExportWorkbookAtomically(tab, restored.workbookToMake, settings_.sync);
+    if (outcome.ok)
+      Log(QStringLiteral("Файл сформирован, в нем %1 строк").arg(outcome.rows));
+    else
+      Log(QStringLiteral("Ошибка: ") + outcome.reason);
+  }
+  return true;
 }
 
 bool TScraper::OpenResultFile() {
@@ -343,6 +351,7 @@ void TScraper::RunLoop() {
     if (!result.isEmpty()) {
       // The automatic pause: held until the resume timer or the user releases the job.
       ReportJobError();
+      PauseAfterError();
       WaitWhileHeld();
       break;
     }
@@ -354,8 +363,8 @@ bool TScraper::Pass() {
   Collect();
   bool empty;
   {
-    std::lock_guard<std::mutex> lock(lists_->JobLock);
-    empty = lists_->RunningList.isEmpty() && lists_->FinishedList.isEmpty();
+    const auto lock = pool_.Lock();
+    empty = pool_.Idle();
   }
   if (empty && data_.PendingList.isEmpty()) return true;
   Sleep(settings_.passWaitMs);
@@ -365,8 +374,8 @@ bool TScraper::Pass() {
 void TScraper::Dispatch() {
   QString task;
   {
-    std::lock_guard<std::mutex> lock(lists_->JobLock);
-    if (lists_->RunningList.size() >= Limit || data_.PendingList.isEmpty()) return;
+    const auto lock = pool_.Lock();
+    if (pool_.Running() >= Limit || data_.PendingList.isEmpty()) return;
     task = data_.PendingList.takeFirst();
   }
   ++ProgressBarPosition;
@@ -374,60 +383,20 @@ void TScraper::Dispatch() {
   ProgressBarMax = ProgressBarPosition + int32_t(data_.PendingList.size());
   ShowProgress();
   if (IsBlankTask(task)) return;
-
-  // Taken apart once here: the worker sends from the parts and hands them back.
-  TaskParts parts = ParseTask(task);
-  auto* worker = new TScrapingThread();
-  worker->url = task;
-  worker->Code = parts.kind;
-  worker->Parts = std::move(parts);
-  worker->GetAdditional = getAdditional_;
-  worker->LogsMemo = &lists_->Log;
-  worker->lists = lists_;
-  worker->settings = settings_.fetch;
-  {
-    std::lock_guard<std::mutex> lock(lists_->JobLock);
-    lists_->RunningList.append(worker);
-  }
-  inFlight_.push_back({worker, task});
-  if (settings_.beforeStart) settings_.beforeStart(*worker);
-  worker->start();
-  if (!worker->isRunning() && !worker->isFinished()) {
-    // The thread could not be created: it would never leave RunningList and the loop would
-    // wait for it for ever. An error of the loop instead; the task stays in flight and so
-    // goes back to the queue.
-    {
-      std::lock_guard<std::mutex> lock(lists_->JobLock);
-      lists_->RunningList.removeOne(worker);
-    }
-    throw std::runtime_error(
-        QStringLiteral("не удалось запустить поток для задачи %1").arg(task).toStdString());
-  }
+  // A worker that cannot start is an error of the loop; its task stays in flight and so goes
+  // back to the queue.
+  const QString failed = pool_.Dispatch({task, getAdditional_, settings_.fetch, settings_.beforeStart});
+  if (!failed.isEmpty()) throw std::runtime_error(failed.toStdString());
   Sleep(settings_.passWaitMs);
 }
 
 void TScraper::Collect() {
-  std::lock_guard<std::mutex> lock(lists_->JobLock);
-  if (lists_->FinishedList.isEmpty()) return;
+  const auto lock = pool_.Lock();
+  std::optional<WorkerPool::Handover> handover = pool_.TakeFinished();
+  if (!handover) return;
   ShowCounters();
-  TScrapingThread* worker = lists_->FinishedList.takeFirst();
-
-  WorkerOutcome outcome;
-  outcome.Code = worker->Code;
-  outcome.result = worker->result;
-  outcome.url = worker->url;
-  outcome.statusText = worker->statusText;
-  // The worker is deleted below: its answers are moved out, not copied.
-  outcome.html = std::move(worker->html);
-  outcome.html2 = std::move(worker->html2);
-  outcome.regionguid = worker->regionguid;
-  outcome.regionguid2 = worker->regionguid2;
-  outcome.orgguid = worker->orgguid;
-  if (worker->Parts) outcome.task = worker->Parts->text;
-
-  auto entry = std::find_if(inFlight_.begin(), inFlight_.end(),
-                            [worker](const InFlight& f) { return f.worker == worker; });
-  const QString task = entry != inFlight_.end() ? entry->task : outcome.url;
+  const WorkerOutcome& outcome = handover->outcome;
+  const QString& task = handover->task;
 
   LogMessageText = outcome.url + QStringLiteral(": ") + outcome.statusText;
   if (outcome.result != 1) {
@@ -435,12 +404,13 @@ void TScraper::Collect() {
     const QString why = outcome.statusText.startsWith(kErrorPrefix) ? outcome.statusText.mid(kErrorPrefix.size())
                                                                     : outcome.statusText;
     // A refused task would be refused again by every run: it goes at once.
-    if (worker->refused)
-      GiveUp(task, why, QStringLiteral("Задача не может быть отправлена"));
+    const qsizetype dropped = fates_.Dropped();
+    if (handover->refused)
+      LogFate(task, dropped, fates_.GiveUp(task, why, QStringLiteral("Задача не может быть отправлена")));
     else
-      Unfinished(task, why, false);
+      LogFate(task, dropped, fates_.Unfinished(task, why, false));
   } else {
-    // An error from here on leaves the entry in flight: its task goes back to the queue.
+    // An error from here on leaves the task in flight: it goes back to the queue.
     if (settings_.beforeHandler) settings_.beforeHandler(outcome);
     HandlerResult handled;
     switch (outcome.Code) {
@@ -448,7 +418,7 @@ void TScraper::Collect() {
         handled = HandleRegionCount(data_, outcome);
         // A count the handler took sets firmscounter; 0 there is a region with nothing to
         // fetch, most often a line of "cities.txt" the portal does not know.
-        if (!handled.keep) NoteRegionCounted(outcome);
+        if (handled.Settled()) NoteRegionCounted(outcome);
         break;
       case SearchPage: handled = HandleSearchPage(data_, outcome); break;
       case OrgCard: handled = HandleOrgCard(data_, outcome); break;
@@ -473,17 +443,11 @@ void TScraper::Collect() {
       }
       default: break;
     }
-    // An answer that could not be used is named in the log and, once, fetched again by the
-    // next run.
-    if (handled.keep)
-      Unfinished(task, handled.logText, true);
-    else if (!handled.logText.isEmpty())
-      Log(handled.logText);
+    const qsizetype dropped = fates_.Dropped();
+    LogFate(task, dropped, fates_.AfterAnswer(task, handled));
     ProgressBarMax = ProgressBarPosition + int32_t(data_.PendingList.size());
   }
-  if (entry != inFlight_.end()) inFlight_.erase(entry);
-  worker->Abort();
-  delete worker;  // it has handed itself over: its thread is at its end
+  pool_.Done(*handover);
   Sleep(settings_.passWaitMs);
 }
 
@@ -497,40 +461,16 @@ void TScraper::NoteRegionCounted(const WorkerOutcome& outcome) {
           .arg(name.isEmpty() ? key : name, key));
 }
 
-void TScraper::Unfinished(const QString& task, const QString& why, bool logWhy) {
-  // Counted over the runs: a portal that answers the same way every time would otherwise
-  // bring the task back at every start for ever.
-  const int runs = failedRuns_.value(task, 0) + 1;
-  if (runs >= RunStore::kMaxFailedRuns) {
-    GiveUp(task, why,
-           (logWhy ? why + QStringLiteral(", задача") : QStringLiteral("Задача")) +
-               QStringLiteral(" не выполнена %1 запуска подряд").arg(runs));
-    return;
-  }
-  failedRuns_.insert(task, runs);
-  failedTasks_.append(task);
-  if (logWhy) Log(why + QStringLiteral(", задача сохранена для следующего запуска: ") + PrintableValue(task, 300));
-}
-
-void TScraper::GiveUp(const QString& task, const QString& why, const QString& logText) {
-  ++dropped_;
-  failedRuns_.remove(task);
-  givenUp_.append({task, why});
-  NoteGivenUp(data_.Harvest, task);
-  Log(logText + QStringLiteral(", перенесена в ") + RunStore::GivenUpFileName() + QStringLiteral(": ") +
-      PrintableValue(task, 300));
+void TScraper::LogFate(const QString& task, qsizetype droppedBefore, const QString& line) {
+  // A task given up is noted in the run's harvest as well.
+  if (fates_.Dropped() > droppedBefore) NoteGivenUp(data_.Harvest, task);
+  LogIfAny(line);
 }
 
 void TScraper::RecoverInFlight() {
-  // Tasks still in the hands of workers go back to the front of the queue, in dispatch
-  // order; their workers are told to give up at once and are deleted once they have ended.
-  QStringList front;
-  for (const InFlight& f : inFlight_) {
-    front.append(f.task);
-    f.worker->Abort();
-    abandoned_.push_back(f.worker);
-  }
-  inFlight_.clear();
+  // In dispatch order; their workers are told to give up at once and are deleted once they
+  // have ended.
+  const QStringList front = pool_.RecoverInFlight();
   putBack_ = front.size();
   if (!front.isEmpty()) data_.PendingList = front + data_.PendingList;
 }
@@ -563,8 +503,9 @@ void TScraper::EndSteps() {
   Moment("end:saved");
   // Aborted workers have had the export to run down; once they are gone no worker line can
   // land in the log after its closing line.
-  ReapWorkers();
+  pool_.Reap(settings_.abortWaitMs);
   data_ = RunData();
+  RunEndLine = logFile_.Write(*view_);
   CursorHourGlass = false;
   ShowRunState();
 }
@@ -592,12 +533,11 @@ void TScraper::ExportResult() {
 
 void TScraper::SaveWorkingFiles() {
   // Failed tasks go at the end: keeping the leftovers at the next start retries them.
-  const qsizetype failed = failedTasks_.size();
-  data_.PendingList.append(failedTasks_);
-  failedTasks_.clear();
-  if (dropped_ > 0)
+  const qsizetype failed = fates_.Kept().size();
+  data_.PendingList.append(fates_.TakeKept());
+  if (fates_.Dropped() > 0)
     Log(QStringLiteral("Удалено из очереди задач (каждая названа выше, список в %1): %2")
-            .arg(QDir::toNativeSeparators(settings_.dir + RunStore::GivenUpFileName()), QString::number(dropped_)));
+            .arg(QDir::toNativeSeparators(settings_.dir + RunStore::GivenUpFileName()), QString::number(fates_.Dropped())));
   // A run whose plan was never complete (an unreadable queue, a failure while loading it)
   // leaves the working files as they were.
   if (!queueLoaded_) return;
@@ -611,16 +551,16 @@ void TScraper::SaveWorkingFiles() {
     Log(QStringLiteral("В lists.dat сохранено задач с ошибкой: %1 (продолженный запуск повторит их; задача, "
                        "не выполненная %2 запуска подряд, уходит в %3)")
             .arg(failed)
-            .arg(RunStore::kMaxFailedRuns)
+            .arg(TaskFates::kMaxFailedRuns)
             .arg(RunStore::GivenUpFileName()));
 }
 
 QStringList TScraper::QueueAsAtStop() const {
   QStringList queue;
-  queue.reserve(qsizetype(inFlight_.size()) + data_.PendingList.size() + failedTasks_.size());
-  for (const InFlight& f : inFlight_) queue.append(f.task);
+  queue = pool_.InFlightTasks();
+  queue.reserve(queue.size() + data_.PendingList.size() + fates_.Kept().size());
   queue += data_.PendingList;
-  queue += failedTasks_;
+  queue += fates_.Kept();
   return queue;
 }
 
@@ -636,26 +576,6 @@ void TScraper::MaybeCheckpoint() {
 
 bool TScraper::SaveCheckpoint(const QStringList& tasks, bool atEnd) {
   // Given-up tasks reach their list before the queue that no longer holds them.
-  if (store_.AddGivenUp(givenUp_)) givenUp_.clear();
-  return store_.SaveCheckpoint(tasks, data_, resultFile_.get(), failedRuns_, atEnd, writtenRows_);
-}
-
-void TScraper::ReapWorkers() {
-  // Aborted workers end within about a second; a worker that somehow does not is left to
-  // run down rather than deleted while running (it holds the shared lists itself).
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.abortWaitMs);
-  for (TScrapingThread* worker : abandoned_) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (worker->wait(QDeadlineTimer(std::max<qint64>(left.count(), 0)))) {
-      // Its hand-over under JobLock was its last act: taking the lock once orders that
-      // hand-over before the delete, also for tools that cannot see the thread's join.
-      { std::lock_guard<std::mutex> lock(lists_->JobLock); }
-      delete worker;
-    }
-  }
-  abandoned_.clear();
-  // A worker still running from here on logs nowhere: the window may be gone soon.
-  if (lists_) lists_->Log.Close();
-  lists_.reset();
+  if (store_.AddGivenUp(fates_.GivenUp())) fates_.GivenUpListed();
+  return store_.SaveCheckpoint({tasks, &data_, resultFile_.get(), fates_.FailedRunCounts(), atEnd, writtenRows_});
 }

@@ -17,8 +17,11 @@
 
 #include "harvest/job_context.h"
 #include "harvest/jobview.h"
+#include "harvest/logfile.h"
 #include "harvest/rundata.h"
 #include "harvest/runstore.h"
+#include "harvest/taskfates.h"
+#include "harvest/workerpool.h"
 #include "portal/scrapingthread.h"
 #include "platform/fileoutcome.h"
 
@@ -51,10 +54,6 @@ struct HarvestSettings {
 
 class ResultFile;
 
-// The log file of a run: the view's lines and the closing line, in the ANSI code page, each
-// line ended by CR LF, written whole or not at all.
-FileOutcome WriteLogFile(JobView& view, const QString& path, const QString& closing);
-
 class TScraper : public QThread {
  public:
   // Created not yet started; the job deletes itself (deleteLater) once its body has returned
@@ -80,30 +79,36 @@ class TScraper : public QThread {
   int32_t ProgressBarMax = 0;
   uint32_t timerslastupdated = 0;
   int32_t Limit = 0;
+  QString RunEndLine;  // what ShowRunState shows last once the run is over: where its log went
 
   // Notifications: each runs on the window's thread while the job waits.
   void ShowLogMessage();
   void ShowProgress();
   void ShowCounters();
+  // The run's state in the window: busy (CursorHourGlass) or over, with RunEndLine.
   void ShowRunState();
+  // The loop's error, from `result`, in the log.
   void ReportJobError();
+  // The automatic pause after an error: held, and released by the resume timer.
+  void PauseAfterError();
   void ArmResumeTimer();
 
  protected:
   void run() override;  // Execute
 
  private:
-  struct InFlight {
-    TScrapingThread* worker;
-    QString task;  // as taken from the queue (the worker cuts its own copy)
-  };
-
   void WaitWhileHeld();
   void Log(const QString& text);  // LogMessageText + ShowLogMessage
+  void LogIfAny(const QString& text) {
+    if (!text.isEmpty()) Log(text);
+  }
   void StartUp();
   bool PlanResumed();
   void PlanFresh();
   void ReadSkipList();
+  // The interrupted run's result file brought back to its record; false when it cannot be:
+  // the run must not start.
+  bool RestoreInterruptedRun();
   bool OpenResultFile();
   void RunLoop();
   bool Pass();  // one pass; true once the end has been found
@@ -111,14 +116,10 @@ class TScraper : public QThread {
   void Collect();
   // A region's count was taken: one found none is named in the log and counted.
   void NoteRegionCounted(const WorkerOutcome& outcome);
+  // A line from TaskFates for the task, with what follows from it.
+  void LogFate(const QString& task, qsizetype droppedBefore, const QString& line);
+  // Tasks still with workers go back to the front of the queue.
   void RecoverInFlight();
-  // A task that did not succeed: kept for the next run, until it has ended kMaxFailedRuns
-  // runs in a row unfinished. `why` says why its answer could not be used, or why the
-  // request failed.
-  // logWhy: `why` is a handler's text, not yet in the log.
-  void Unfinished(const QString& task, const QString& why, bool logWhy);
-  // A task that will never succeed leaves the queue for the list beside the results.
-  void GiveUp(const QString& task, const QString& why, const QString& logText);
   void EndSteps();
   void ExportResult();
   void SaveWorkingFiles();
@@ -131,7 +132,6 @@ class TScraper : public QThread {
   void Moment(const char* name) const {
     if (settings_.moment) settings_.moment(name);
   }
-  void ReapWorkers();
   QString Path(const char* name) const { return settings_.dir + QString::fromUtf8(name); }
 
   JobView* view_;
@@ -146,13 +146,9 @@ class TScraper : public QThread {
   std::mutex holdMutex_;  // guards only the hold condition, never taken with JobLock
   std::condition_variable holdCond_;
 
-  std::shared_ptr<TWorkerLists> lists_;
-  std::vector<InFlight> inFlight_;           // started and not yet collected, in dispatch order
-  std::vector<TScrapingThread*> abandoned_;  // aborted at the end of the loop, deleted once ended
-  QStringList failedTasks_;                  // tasks whose worker gave up: kept for the next run
-  FailedRuns failedRuns_;       // runs in a row each kept task ended unfinished
-  QList<GivenUpTask> givenUp_;  // left the queue, not yet in the list beside the results
-  qsizetype dropped_ = 0;       // tasks given up for good
+  WorkerPool pool_;   // the workers and the tasks in their hands
+  TaskFates fates_;   // tasks that did not succeed: kept or given up
+  LogFile logFile_;   // where the log goes at the end
   qsizetype putBack_ = 0;                    // in-flight tasks returned to the queue
   int regionsCounted_ = 0;                   // region counts taken in this run
   int regionsWithNone_ = 0;                  // of them, the ones that found no organisation

@@ -1,5 +1,6 @@
 #include "harvest/workbook.h"
 
+#include "platform/atomicfile.h"
 #include "platform/platform.h"
 
 #include <xlsxwriter.h>
@@ -309,4 +310,24 @@ WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath) 
   out.ok = true;
   out.rows = int(row);
   return out;
+}
+
+WorkbookOutcome ExportWorkbookAtomically(const QString& tabPath, const QString& xlsxPath, const SyncCall& sync) {
+  const QString partPath = xlsxPath + QStringLiteral(".part");
+  WorkbookOutcome outcome = ExportWorkbook(tabPath, partPath);
+  if (outcome.ok) {
+    // On the disk before it takes the old one's place; the old one (perhaps open in a
+    // spreadsheet program) stays when it cannot be replaced.
+    SysFile part;
+    FileOutcome placed = part.Open(partPath, SysFile::Mode::kExisting);
+    if (placed) placed = SyncFile(part, xlsxPath, sync);
+    if (FileOutcome closed = part.Close(); !closed && placed) placed = closed;
+    if (placed) placed = ReplaceFileDurably(partPath, xlsxPath);
+    if (placed) return outcome;
+    outcome.ok = false;
+    outcome.reason = QStringLiteral("файл %1 не создан: %2").arg(QDir::toNativeSeparators(xlsxPath), placed.reason);
+  }
+  // A part left behind is replaced by the next export.
+  static_cast<void>(RemoveFile(partPath));
+  return outcome;
 }

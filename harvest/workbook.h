@@ -3,6 +3,7 @@
 
 #include <QString>
 
+#include "platform/atomicfile.h"
 #include "platform/fileoutcome.h"
 
 struct [[nodiscard]] WorkbookOutcome : FileOutcome {
@@ -20,3 +21,10 @@ struct [[nodiscard]] WorkbookOutcome : FileOutcome {
 // (identifiers keep their leading zeros and every digit). Rows are streamed; only the long
 // links stay in memory until the end (about 2.6 KB each). The result file itself is only read.
 WorkbookOutcome ExportWorkbook(const QString& tabPath, const QString& xlsxPath);
+
+// The workbook written beside its final name and renamed over it once complete and synced:
+// a kill during the export never leaves a half workbook that a resumed run would take for a
+// finished one. The old workbook (perhaps open in a spreadsheet program) stays when it
+// cannot be replaced.
+WorkbookOutcome ExportWorkbookAtomically(const QString& tabPath, const QString& xlsxPath,
+                                         const SyncCall& sync = {});

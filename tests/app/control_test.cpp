@@ -21,6 +21,7 @@
 #include "apptesthelpers.h"
 #include "harvest/scraper.h"
 #include "tests/support/simserver.h"
+#include "tests/support/testplatform.h"
 #include "tests/support/testsettings.h"
 #include "text/textfile.h"
 
@@ -107,6 +108,7 @@ class ControlTest : public QObject {
   void leftoverQuestions_data();
   void leftoverQuestions();
   void leftoverQuestionCountsOnlyTasksThatCanRun();
+  void yesThatCannotRemoveTheSavedQueueStartsNothing();
   void unreadableLeftoverStartsNothing_data();
   void unreadableLeftoverStartsNothing();
   void secondStartStartsNothing();
@@ -196,6 +198,29 @@ void ControlTest::leftoverQuestions() {
 
   w.form->StopButtonClick();
   w.WaitForEnd();
+}
+
+void ControlTest::yesThatCannotRemoveTheSavedQueueStartsNothing() {
+  // The queue cannot be removed (held by another program): the old queue must not be resumed
+  // in place of the ticked regions, and the user is told which file and what to do.
+  ScratchDir dir;
+  dir.Write("cities.txt", kCities);
+  dir.Write("lists.dat", Utf8WithMark(QString()) + Lines(3));
+  dir.Write("context.dat", Utf8WithMark(QStringLiteral("context\r\n")));
+  HeldFile held(dir.File("lists.dat"));
+  if (!held.Held()) QSKIP("no file can be held here (not root)");
+  Window w(dir);
+  w.Show();
+  w.form->SelectAllCitiesButtonClick();
+  w.dialogs->answers = {true};
+  w.form->StartButtonClick();
+  QCOMPARE(w.dialogs->questions, QStringList{ListsQuestion(3)});
+  QVERIFY(w.form->Job() == nullptr);
+  QCOMPARE(w.dialogs->errors.size(), 1);
+  QVERIFY2(w.dialogs->errors[0].contains(QDir::toNativeSeparators(dir.File("lists.dat"))), qPrintable(w.dialogs->errors[0]));
+  QVERIFY2(w.dialogs->errors[0].contains(QStringLiteral("Работа не начата")), qPrintable(w.dialogs->errors[0]));
+  QVERIFY(dir.Exists("lists.dat"));
+  QVERIFY(dir.Exists("context.dat"));
 }
 
 void ControlTest::leftoverQuestionCountsOnlyTasksThatCanRun() {

@@ -75,7 +75,9 @@ void RunStoppedAfterFourth(JobRun& run, const SimServer& sim, const QList<Region
 }
 
 // A whole run in the folder of the settings (not a JobRun's own); the log without stamps.
-QStringList RunInPlace(const HarvestSettings& settings, const QList<RegionItem>& regions) {
+// *messages: the message boxes it asked for.
+QStringList RunInPlace(const HarvestSettings& settings, const QList<RegionItem>& regions,
+                       QStringList* messages = nullptr) {
   RecordingView view;
   view.regions = regions;
   TScraper job(&view, settings);
@@ -84,6 +86,7 @@ QStringList RunInPlace(const HarvestSettings& settings, const QList<RegionItem>&
   EXPECT_TRUE(view.WaitEnded(120s));
   view.JoinTimers();
   job.wait();
+  if (messages) *messages = view.Messages();
   return LogTexts(view.LogLines());
 }
 
@@ -293,3 +296,109 @@ TEST(Checkpoint, AResultFileNameAlreadyTakenIsNotOverwritten) {
 }
 
 }  // namespace
+
+// An interrupted run's result file that cannot be brought back to its record: the run does
+// not start, says which file and what to do, and leaves the saved state as it was; once the
+// user has mended it, the next start continues with every row once.
+TEST(Checkpoint, AnInterruptedResultFileThatCannotBeRestoredStopsTheStart) {
+  auto ds = Data(2, 10, 40);
+  auto sim = StartSim(SimArgs(2, 10, 40));
+  struct Case {
+    const char* name;
+    // Spoils the copied folder (the result file has one row past its record); `failSync`
+    // may be set to make the sync of a file fail. Returns the mend.
+    std::function<std::function<void()>(const QString& tab, const QString& xlsx, QString* failSync)> spoil;
+    const char* says;  // part of the log line that names the file
+    bool namesWorkbook;  // the file named is the workbook, not the result file
+  };
+  const Case cases[] = {
+      {"the stale workbook is held",
+       [](const QString&, const QString& xlsx, QString*) {
+         // A folder in its place cannot be removed as a file is, as a workbook open in a
+         // spreadsheet program cannot be on Windows.
+         EXPECT_TRUE(QFile::remove(xlsx));
+         EXPECT_TRUE(QDir().mkpath(xlsx + QStringLiteral("/held")));
+         return std::function<void()>([xlsx] { QDir(xlsx).removeRecursively(); });
+       },
+       "не удалён", true},
+      {"the file cannot be cut",
+       [](const QString& tab, const QString&, QString* failSync) {
+         *failSync = tab;
+         return std::function<void()>([failSync] { failSync->clear(); });
+       },
+       "не приведён к сохранённому состоянию", false},
+      {"the header was changed by a spreadsheet program",
+       [](const QString& tab, const QString&, QString*) {
+         QByteArray bytes;
+         EXPECT_TRUE(ReadFileBytes(tab, &bytes));
+         QByteArray changed = bytes;
+         changed.replace('\t', ';');
+         EXPECT_TRUE(WriteFileBytes(tab, changed));
+         return std::function<void()>([tab, bytes] { WriteFileBytes(tab, bytes); });
+       },
+       "изменён другой программой", false},
+  };
+  InFreshThread([&] {
+    const QStringList reference = ReferenceRows(*sim, AllRegions(ds));
+    JobRun first;
+    ASSERT_NO_FATAL_FAILURE(RunStoppedAfterFourth(first, *sim, AllRegions(ds),
+                                                  [](const WorkerOutcome& outcome) { return outcome.Code == HousePage; }));
+    const QStringList firstRows = first.Rows();
+    ASSERT_FALSE(firstRows.isEmpty());
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.name);
+      JobRun next;
+      for (const QString& name : QDir(first.dir).entryList(QDir::Files))
+        ASSERT_TRUE(QFile::copy(first.dir + name, next.dir + name));
+      const QString tab = next.dir + QFileInfo(first.ResultPath()).fileName();
+      const QString xlsx = tab.left(tab.size() - 4) + QStringLiteral(".xlsx");
+      ASSERT_TRUE(QFileInfo::exists(xlsx));
+      // A row written after the last save, as a kill leaves it: the record is shorter.
+      QByteArray bytes;
+      ASSERT_TRUE(ReadFileBytes(tab, &bytes));
+      ASSERT_TRUE(WriteFileBytes(tab, bytes + firstRows.last().toUtf8() + "\r\n"));
+      QString failSync;
+      const std::function<void()> mend = c.spoil(tab, xlsx, &failSync);
+      HarvestSettings s = next.Settings(*sim);
+      s.sync = [&failSync](const QString& path, const std::function<FileOutcome()>& sync) {
+        return path == failSync ? FileOutcome::Failed(NotOnDiskReason()) : sync();
+      };
+      QMap<QString, QByteArray> saved;
+      for (const char* name : {"lists.dat", "allknown.dat", "context.dat"})
+        ASSERT_TRUE(ReadFileBytes(next.dir + QString::fromUtf8(name), &saved[QString::fromUtf8(name)]));
+      const auto files = [&next] {
+        QStringList names = QDir(next.dir).entryList(QDir::Files);
+        // The log of each run; a stale workbook may go before the cut that then fails.
+        names.removeIf([](const QString& name) {
+          return name.startsWith(QStringLiteral("log-")) || name.endsWith(QStringLiteral(".xlsx"));
+        });
+        return names;
+      };
+      const QStringList before = files();
+      const qsizetype requests = sim->Requests().size();
+
+      QStringList messages;
+      const QString joined = RunInPlace(s, {}, &messages).join('\n');
+      // The same words in a message box, naming the file.
+      ASSERT_EQ(messages.size(), 1);
+      EXPECT_TRUE(joined.contains(messages[0]));
+      EXPECT_TRUE(messages[0].contains(QDir::toNativeSeparators(c.namesWorkbook ? xlsx : tab)))
+          << messages[0].toStdString();
+      EXPECT_TRUE(joined.contains(QString::fromUtf8(c.says))) << joined.toStdString();
+      EXPECT_TRUE(joined.contains(QStringLiteral("Работа не начата, рабочие файлы оставлены без изменений")))
+          << joined.toStdString();
+      EXPECT_EQ(sim->Requests().size(), requests);
+      for (auto it = saved.cbegin(); it != saved.cend(); ++it) {
+        QByteArray now;
+        EXPECT_TRUE(ReadFileBytes(next.dir + it.key(), &now));
+        EXPECT_EQ(now, it.value()) << it.key().toStdString();
+      }
+      // No new result file and no log file past the one run's log.
+      EXPECT_EQ(files(), before);
+
+      mend();
+      RunInPlace(s, {});
+      ExpectExactlyOnce(reference, AllResultRows(next.dir));
+    }
+  });
+}

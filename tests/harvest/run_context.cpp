@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "harvest/job_context.h"
+#include "tests/harvest/contextlines.h"
 #include "portal/api.h"
 
 namespace {
@@ -32,9 +33,7 @@ TEST(JobContext, KeepsOnlyWhatTheQueueNeedsAndReadsItBack) {
       HousePageTask(kBase, 2, QStringLiteral("guid-2")),
       QStringLiteral("   "),
   };
-  ContextFile file;
-  file.entries = JobContextEntries(run, tasks);
-  QStringList lines = ContextFileLines(file);
+  QStringList lines = ContextHeadLines({}, {}) + EntryLines(run, tasks);
   // Each entry once: two regions, two organisation regions, one card.
   EXPECT_EQ(lines.size(), 1 + 5);
   for (const QString& line : lines) {
@@ -46,7 +45,7 @@ TEST(JobContext, KeepsOnlyWhatTheQueueNeedsAndReadsItBack) {
   lines << QStringLiteral("R\tonly two fields") << QStringLiteral("X\tkey\tvalue");  // skipped
 
   RunData back;
-  EXPECT_EQ(LoadJobContextEntries(ParseContextFile(lines).entries, back), 5);
+  EXPECT_EQ(ReadContextLines(lines, back), 5);
   EXPECT_EQ(back.RegionNames.Lookup(keyA), run.RegionNames.Lookup(keyA));
   EXPECT_EQ(back.RegionNames.Lookup(keyB), run.RegionNames.Lookup(keyB));
   EXPECT_FALSE(back.RegionNames.Contains(keyUnused));
@@ -75,20 +74,20 @@ TEST(JobContext, EntryLinesKeepTheirBytes) {
     RunData run;
     run.OrgCards.Append(QStringLiteral("GUID-1"), c.value);
     // The key as the task spells it, as before.
-    EXPECT_EQ(JobContextEntries(run, {HouseCountTask(kBase, QStringLiteral("guid-1"))}), QStringList{c.line});
+    EXPECT_EQ(EntryLines(run, {HouseCountTask(kBase, QStringLiteral("guid-1"))}), QStringList{c.line});
     RunData back;
-    ASSERT_EQ(LoadJobContextEntries({c.line}, back), 1);
+    ASSERT_TRUE(LoadJobContextEntry(c.line, back));
     EXPECT_EQ(back.OrgCards.Lookup(QStringLiteral("guid-1")), c.value);
   }
 }
 
 TEST(JobContext, ForeignOrEmptyFilesGiveNothing) {
   RunData run;
-  EXPECT_EQ(LoadJobContextEntries(ParseContextFile({}).entries, run), 0);
-  EXPECT_EQ(LoadJobContextEntries(ParseContextFile({QStringLiteral("R\tkey\tvalue")}).entries, run), 0);  // no format tag
+  EXPECT_EQ(ReadContextLines({}, run), 0);
+  EXPECT_EQ(ReadContextLines({QStringLiteral("R\tkey\tvalue")}, run), 0);  // no format tag
   EXPECT_EQ(run.RegionNames.Count(), 0);
   // An empty queue still gives a valid file (the tag alone).
-  EXPECT_EQ(ContextFileLines(ContextFile{}).size(), 1);
+  EXPECT_EQ(ContextHeadLines({}, {}).size(), 1);
 }
 
 }  // namespace

@@ -79,6 +79,10 @@ class RecordingView : public JobView {
     std::lock_guard<std::mutex> lock(mutex_);
     controls_.push_back(enabled);
   }
+  void ShowErrorMessage(const QString& text) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    messages_.append(text);
+  }
   // The window's resume timer: fires once after the interval and releases a held job.
   void ArmResumeTimer(int intervalMs) override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -135,6 +139,10 @@ class RecordingView : public JobView {
     std::lock_guard<std::mutex> lock(mutex_);
     return selectionReads_;
   }
+  QStringList Messages() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return messages_;
+  }
   std::vector<bool> Controls() {
     std::lock_guard<std::mutex> lock(mutex_);
     return controls_;
@@ -181,6 +189,7 @@ class RecordingView : public JobView {
   QStringList counters_;
   std::vector<Progress> progress_;
   std::vector<bool> controls_;
+  QStringList messages_;
   std::vector<int> armed_;
   std::vector<std::thread> timers_;
   int endedCalls_ = 0;

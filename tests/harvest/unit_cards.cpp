@@ -226,7 +226,7 @@ TEST(OrgCardHandler, StoresTheCardAndQueuesTheHouseCount) {
     SCOPED_TRACE(c.html);
     w.html = QByteArray(c.html);
     const HandlerResult result = HandleOrgCard(run, w);
-    EXPECT_TRUE(result.keep);
+    EXPECT_TRUE(result.unusable);
     EXPECT_TRUE(result.logText.contains(QString::fromUtf8(c.why))) << result.logText.toStdString();
     EXPECT_EQ(run.PendingList.size(), 2);
     EXPECT_EQ(run.OrgCards.Count(), 2);
@@ -243,7 +243,7 @@ TEST(OrgCardHandler, UnreadableAdditionalInformationIsLoggedAndTheCardKept) {
   w.html = R"({"guid":"g1"})";
   w.html2 = "<html>oops</html>";
   const HandlerResult result = HandleOrgCard(run, w);
-  EXPECT_FALSE(result.keep);
+  EXPECT_FALSE(result.unusable);
   EXPECT_TRUE(result.logText.startsWith(QStringLiteral("Доп. информация не прочитана"))) << result.logText.toStdString();
   EXPECT_EQ(run.PendingList, QStringList{HouseCountTask(kBase, QStringLiteral("g1"))});
   EXPECT_EQ(run.OrgCards.Lookup(QStringLiteral("g1")).count(u'\t'), 21);

@@ -58,7 +58,7 @@ TEST(RegionCount, OneSearchPagePerHundredOrTheTaskKept) {
     w.url = RegionKey(kCode, kRegion);
     const HandlerResult result = HandleRegionCount(run, w);
     EXPECT_EQ(run.firmscounter, c.counter);
-    EXPECT_EQ(result.keep, *c.log != '\0');
+    EXPECT_EQ(result.unusable, *c.log != '\0');
     EXPECT_EQ(result.logText.left(qsizetype(QString::fromUtf8(c.log).size())), QString::fromUtf8(c.log));
     ASSERT_EQ(run.PendingList.size(), 1 + c.pages);
     EXPECT_EQ(run.PendingList.first(), QStringLiteral("earlier task"));
@@ -70,16 +70,17 @@ TEST(RegionCount, OneSearchPagePerHundredOrTheTaskKept) {
 TEST(RegionCount, FullQueueOrUnplainRegionKeepsTheTask) {
   RunData run = NewRun();
   for (qsizetype i = 0; i < kMaxPendingTasks - 2; ++i) run.PendingList.append(QString());
-  EXPECT_FALSE(HandleRegionCount(run, Worker(RegionCount, QStringLiteral("200"))).keep);
+  EXPECT_FALSE(HandleRegionCount(run, Worker(RegionCount, QStringLiteral("200"))).unusable);
   const HandlerResult full = HandleRegionCount(run, Worker(RegionCount, QStringLiteral("1")));
-  EXPECT_TRUE(full.keep);
+  EXPECT_TRUE(full.queueFull);
+  EXPECT_FALSE(full.unusable);
   EXPECT_TRUE(full.logText.startsWith(QStringLiteral("Очередь заполнена"))) << full.logText.toStdString();
   EXPECT_EQ(run.PendingList.size(), kMaxPendingTasks);
 
   RunData other = NewRun();
   WorkerOutcome w = Worker(RegionCount, QStringLiteral("5"));
   w.regionguid = QStringLiteral("g\nhttps://other.host/");
-  EXPECT_TRUE(HandleRegionCount(other, w).keep);
+  EXPECT_TRUE(HandleRegionCount(other, w).unusable);
   EXPECT_TRUE(other.PendingList.isEmpty());
 }
 
@@ -110,7 +111,7 @@ TEST(SearchPage, EveryPlainGuidQueuesACardAndRemembersTheRegion) {
     EXPECT_EQ(run.OrgRegions.ValueAt(i), QStringLiteral("Москва"));
   }
   // The rest of the page is good: the task is not kept, but the skipped ones are named.
-  EXPECT_FALSE(result.keep);
+  EXPECT_FALSE(result.unusable);
   EXPECT_EQ(result.logText, QStringLiteral("Пропущено организаций с GUID не из простых символов: 7 "
                                            "(первый: \"null\") в ответе ") + w.url);
 }
@@ -137,7 +138,7 @@ TEST(SearchPage, UnreadableAnswersAreKeptAndEmptyPagesAreNot) {
     WorkerOutcome w = Worker(SearchPage, QString::fromUtf8(c.answer));
     w.url = SearchPageTask(kBase, 3, kCode, kRegion);
     const HandlerResult result = HandleSearchPage(run, w);
-    EXPECT_EQ(result.keep, c.keep);
+    EXPECT_EQ(result.unusable, c.keep);
     if (c.keep) {
       EXPECT_TRUE(result.logText.startsWith(QStringLiteral("Ответ не прочитан"))) << result.logText.toStdString();
     } else {

@@ -6,6 +6,7 @@
 
 #include "harvest/cards.h"
 #include "harvest/handlers.h"
+#include "harvest/taskfates.h"
 #include "portal/api.h"
 
 namespace {
@@ -63,7 +64,7 @@ TEST(Handlers, MalformedUtf8ReadsAsReplacementCharactersAndTheAnswerIsUsed) {
     run.baseUrl = kBase;
     std::optional<QStringList> row;
     const HandlerResult result = Handle(run, Worker(c.code, c.answer), &row);
-    EXPECT_FALSE(result.keep) << result.logText.toStdString();
+    EXPECT_FALSE(result.unusable) << result.logText.toStdString();
     switch (c.code) {
       case OrgCard:
         EXPECT_EQ(run.OrgCards.Lookup(kGuid).section(u'\t', 0, 0), c.expected);
@@ -105,12 +106,13 @@ TEST(Handlers, QueueCapKeepsTheWholeAnswerOfEveryHandler) {
       run.PendingList.fill(QStringLiteral("earlier"), kMaxPendingTasks - room);
       const HandlerResult result = Handle(run, Worker(c.code, c.answer), nullptr);
       if (room >= c.tasks) {
-        EXPECT_FALSE(result.keep) << result.logText.toStdString();
+        EXPECT_TRUE(result.Settled()) << result.logText.toStdString();
         EXPECT_EQ(run.PendingList.size(), kMaxPendingTasks);
         EXPECT_NE(run.PendingList.last(), QStringLiteral("earlier"));
         continue;
       }
-      EXPECT_TRUE(result.keep);
+      EXPECT_TRUE(result.queueFull);
+      EXPECT_FALSE(result.unusable);
       EXPECT_EQ(result.logText, QStringLiteral("Очередь заполнена (500000 задач, ответ добавил бы ещё %1)").arg(c.tasks));
       // Nothing of the answer stays behind: no task, no region, no card, no counter.
       EXPECT_EQ(run.PendingList.size(), kMaxPendingTasks - room);
@@ -129,7 +131,7 @@ TEST(Handlers, EnqueueLeavesOutEmptyTasksAndNeverMakesTasksThatDoNotFit) {
   EXPECT_FALSE(Enqueue(run, 4, [&](qsizetype i) {
                  ++made;
                  return i % 2 ? QString() : QStringLiteral("t%1").arg(i);
-               }).keep);
+               }).unusable);
   EXPECT_EQ(run.PendingList, (QStringList{"t0", "t2"}));
   EXPECT_EQ(made, 4);
 
@@ -138,9 +140,63 @@ TEST(Handlers, EnqueueLeavesOutEmptyTasksAndNeverMakesTasksThatDoNotFit) {
   EXPECT_TRUE(Enqueue(run, 1, [&](qsizetype) {
                 ++made;
                 return QStringLiteral("t");
-              }).keep);
+              }).queueFull);
   EXPECT_EQ(made, 0);
   EXPECT_TRUE(Enqueue(run, 0, [](qsizetype) { return QString(); }).logText.isEmpty());
+}
+
+}  // namespace
+
+namespace {
+
+// A full queue refuses an answer's tasks: the task waits for a later run and never counts
+// toward the failed runs; an answer that cannot be used does, up to the limit.
+TEST(TaskFates, AFullQueueIsNoFailedRunWhileAnUnusableAnswerCounts) {
+  const QString task = QStringLiteral("https://portal.test/ppa/api/rest/services/ppa/public/organizations/orgByGuid?organizationGuid=g1");
+  RunData full;
+  full.PendingList.fill(QStringLiteral("x"), kMaxPendingTasks);
+  FailedRuns runs;
+  for (int run = 1; run <= TaskFates::kMaxFailedRuns + 1; ++run) {
+    SCOPED_TRACE(run);
+    TaskFates fates;
+    fates.SetFailedRuns(runs);
+    const QString line = fates.AfterAnswer(task, Enqueue(full, 1, [](qsizetype) { return QStringLiteral("t"); }));
+    EXPECT_TRUE(line.contains(QStringLiteral("Очередь заполнена"))) << line.toStdString();
+    EXPECT_EQ(fates.Kept(), QStringList{task});
+    EXPECT_EQ(fates.Dropped(), 0);
+    EXPECT_TRUE(fates.GivenUp().isEmpty());
+    runs = fates.FailedRunCounts();
+  }
+
+  runs.clear();
+  for (int run = 1; run <= TaskFates::kMaxFailedRuns; ++run) {
+    SCOPED_TRACE(run);
+    TaskFates fates;
+    fates.SetFailedRuns(runs);
+    fates.AfterAnswer(task, KeepTask(QStringLiteral("Ответ не прочитан (не JSON)")));
+    const bool last = run == TaskFates::kMaxFailedRuns;
+    EXPECT_EQ(fates.Kept(), last ? QStringList{} : QStringList{task});
+    EXPECT_EQ(fates.Dropped(), last ? 1 : 0);
+    runs = fates.FailedRunCounts();
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Keys picked so that their unseeded hash falls on one slot of the index, as whoever knows the
+// hash could pick the GUIDs of a portal's answers: they spread all the same.
+TEST(KeyValueList, KeysPickedToShareASlotDoNotPileUp) {
+  QStringList keys;
+  for (quint64 i = 0; keys.size() < 1500; ++i) {
+    const QString key = QStringLiteral("%1-0000-4000-8000-000000000000").arg(i, 8, 16, QLatin1Char('0'));
+    if ((qHash(QByteArrayView(key.toUtf8()), 0) & 4095) == 0) keys << key;
+  }
+  KeyValueList list;
+  for (const QString& key : keys) list.Append(key, key.left(8));
+  EXPECT_LT(list.LongestProbe(), 64u);
+  for (const QString& key : keys) ASSERT_EQ(list.Lookup(key), key.left(8));
 }
 
 }  // namespace

@@ -68,7 +68,7 @@ TEST(HouseCount, OnePagePerThousandAtLeastOneOrTheTaskKept) {
     w.url = HouseCountTask(kBase, kGuid).section(QStringLiteral("|||"), 0, 0);
     const HandlerResult result = HandleHouseCount(run, w);
     EXPECT_EQ(run.housescounter, c.counter);
-    EXPECT_EQ(result.keep, *c.log != '\0');
+    EXPECT_EQ(result.unusable, *c.log != '\0');
     EXPECT_EQ(result.logText.left(qsizetype(QString::fromUtf8(c.log).size())), QString::fromUtf8(c.log));
     ASSERT_EQ(run.PendingList.size(), c.pages);
     for (int n = 1; n <= c.pages; ++n) EXPECT_EQ(run.PendingList.at(n - 1), HousePageTask(kBase, n, kGuid));
@@ -84,11 +84,11 @@ TEST(HousePage, AnswerWithoutItemsIsKept) {
     std::optional<QStringList> row;
     const HandlerResult result = HandleHousePage(run, w, &row);
     EXPECT_FALSE(row.has_value());
-    EXPECT_TRUE(result.keep);
+    EXPECT_TRUE(result.unusable);
     EXPECT_EQ(result.logText, QStringLiteral("Ответ не прочитан (нет массива items)"));
   }
   std::optional<QStringList> row;
-  EXPECT_FALSE(HandleHousePage(run, Worker(HousePage, QStringLiteral(R"({"items":[]})")), &row).keep);
+  EXPECT_FALSE(HandleHousePage(run, Worker(HousePage, QStringLiteral(R"({"items":[]})")), &row).unusable);
   EXPECT_TRUE(row.has_value());
 
   // Millions of tiny houses would cost the parser thirty times the answer: not read at all.
@@ -96,7 +96,7 @@ TEST(HousePage, AnswerWithoutItemsIsKept) {
   for (qsizetype i = 0; i < kMaxJsonValues; ++i) dense += QStringLiteral("{},");
   dense += QStringLiteral("{}]}");
   const HandlerResult result = HandleHousePage(run, Worker(HousePage, dense), &row);
-  EXPECT_TRUE(result.keep);
+  EXPECT_TRUE(result.unusable);
   EXPECT_FALSE(row.has_value());
   EXPECT_TRUE(result.logText.startsWith(QStringLiteral("Ответ не прочитан (больше 3000000 значений JSON)")))
       << result.logText.toStdString();

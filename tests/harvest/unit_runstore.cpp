@@ -15,13 +15,35 @@
 #include "harvest/job_context.h"
 #include "harvest/resultfile.h"
 #include "harvest/runstore.h"
+#include "harvest/workbook.h"
 #include "harvest/workfiles.h"
+#include "tests/harvest/contextlines.h"
 #include "portal/api.h"
 #include "tests/support/files.h"
 #include "tests/support/zipread.h"
 #include "text/textfile.h"
 
 namespace {
+
+// What a resumed job does with the interrupted run's result file: brought back to its record,
+// the rows it lost listed with their tasks, its workbook made again.
+FileOutcome FinishInterrupted(RunStore& store, const QString& dir, const ResumePlan& plan,
+                              const RunStore::Logger& log, const RunStoreHooks& hooks = {}) {
+  const ResultFile::Restored restored =
+      ResultFile::RestoreInterrupted(dir, *plan.interrupted, plan.writtenRows, hooks.moment, hooks.sync);
+  for (const QString& note : restored.notes) log(note);
+  if (!restored.outcome) return restored.outcome;
+  QList<GivenUpTask> lost;
+  for (const WrittenRow& row : restored.lost)
+    lost.append({row.task, QStringLiteral("строка потеряна из файла результатов ") + plan.interrupted->resultFile});
+  store.AddGivenUp(lost);
+  if (!restored.workbookToMake.isEmpty())
+    if (const WorkbookOutcome made =
+            ExportWorkbookAtomically(dir + plan.interrupted->resultFile, restored.workbookToMake, hooks.sync);
+        !made.ok)
+      return made;
+  return restored.outcome;
+}
 
 const QString kBase = QStringLiteral("https://portal.test/");
 const QString kKey1 = QStringLiteral("01$$$aaaa");
@@ -124,15 +146,15 @@ TEST(RunStore, AKillBetweenAnyTwoWritesLeavesFilesThatFitTogether) {
       {HousePageTask(kBase, 2, kOrg1), HousePageTask(kBase, 1, kOrg2)},
       {},
   };
-  ASSERT_TRUE(store.SaveCheckpoint(queues[0], data, &w.result, {}, false));
+  ASSERT_TRUE(store.SaveCheckpoint({queues[0], &data, &w.result, {}, false, {}}));
   ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("r1"))));
-  ASSERT_TRUE(store.SaveCheckpoint(queues[1], data, &w.result, {}, false));
+  ASSERT_TRUE(store.SaveCheckpoint({queues[1], &data, &w.result, {}, false, {}}));
   ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("r2"))));
   ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("r3"))));
-  ASSERT_TRUE(store.SaveCheckpoint(queues[2], data, &w.result, {}, false));
+  ASSERT_TRUE(store.SaveCheckpoint({queues[2], &data, &w.result, {}, false, {}}));
   ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("r4"))));
   ASSERT_TRUE(w.result.Close(w.Hooks().sync));
-  ASSERT_TRUE(store.SaveCheckpoint(queues[3], data, &w.result, {}, true));
+  ASSERT_TRUE(store.SaveCheckpoint({queues[3], &data, &w.result, {}, true, {}}));
   ASSERT_TRUE(w.log.isEmpty()) << w.log.join('\n').toStdString();
   ASSERT_GT(w.seen.size(), 20u);
 
@@ -141,7 +163,9 @@ TEST(RunStore, AKillBetweenAnyTwoWritesLeavesFilesThatFitTogether) {
     SCOPED_TRACE(at.at);
     // Every record on the disk names only synced bytes: a power cut cannot take them back.
     if (at.files.contains(QLatin1String(kContextFile))) {
-      const ContextFile context = ParseContextFile(SplitTextLines(DecodeTextBytes(at.files[QLatin1String(kContextFile)])));
+      ContextFile context;
+      RunData entries;
+      ReadContextLines(SplitTextLines(DecodeTextBytes(at.files[QLatin1String(kContextFile)])), entries, &context);
       for (const auto& record : {context.current, context.previous})
         if (record) {
           EXPECT_LE(record->resultLength, at.synced);
@@ -166,7 +190,7 @@ TEST(RunStore, AKillBetweenAnyTwoWritesLeavesFilesThatFitTogether) {
     ASSERT_TRUE(plan->interrupted) << log.join('\n').toStdString();
     ExpectContextFor(plan->queue, plan->context);
     EXPECT_EQ(plan->allKnown.Items(), data.AllKnownList.Items());
-    resumed.FinishInterruptedRun(*plan->interrupted);
+    ASSERT_TRUE(FinishInterrupted(resumed, dir, *plan, [&log](const QString& m) { log << m; }));
     EXPECT_EQ(QFileInfo(dir + QStringLiteral("data100.tab")).size(), plan->interrupted->resultLength);
     EXPECT_TRUE(QFileInfo::exists(dir + QStringLiteral("data100.xlsx")));
   }
@@ -178,14 +202,16 @@ TEST(RunStore, TheContextIsStreamedInTheFormatEarlierVersionsWrite) {
   RunStore store(w.dir, w.Logger());
   const QStringList queue{kKey1, OrgCardTask(kBase, kOrg1), HousePageTask(kBase, 1, kOrg2), QStringLiteral("  ")};
   const FailedRuns failed{{OrgCardTask(kBase, kOrg1), 2}, {QStringLiteral("not queued"), 1}};
-  ASSERT_TRUE(store.SaveCheckpoint(queue, data, nullptr, failed, false));
+  ASSERT_TRUE(store.SaveCheckpoint({queue, &data, nullptr, failed, false, {}}));
 
   EXPECT_EQ(FileBytes(w.dir + QLatin1String(kListsFile)), Utf8FileBytes(queue));
   ContextFile expected;
   expected.current = QueueRecord{QueueHash(Utf8FileBytes(queue)), QString(), -1};
-  expected.entries = JobContextEntries(data, queue);
   expected.failedRuns = {{OrgCardTask(kBase, kOrg1), 2}};
-  EXPECT_EQ(FileBytes(w.dir + QLatin1String(kContextFile)), Utf8FileBytes(ContextFileLines(expected)));
+  const QStringList lines = ContextHeadLines(expected.current, std::nullopt) + HarvestLines(data.Harvest) +
+                            EntryLines(data, queue) +
+                            QStringList{FailedRunsLine(OrgCardTask(kBase, kOrg1), 2)};
+  EXPECT_EQ(FileBytes(w.dir + QLatin1String(kContextFile)), Utf8FileBytes(lines));
 
   RunStore resumed(w.dir, w.Logger());
   std::optional<ResumePlan> plan = resumed.LoadResumePlan();
@@ -218,18 +244,18 @@ TEST(RunStore, AFailedSyncIsLoggedAndTheNextCheckpointTriesAgain) {
     const RunData data = Context();
     RunStore store(w.dir, w.Logger(), w.Hooks());
     ASSERT_TRUE(w.result.Open(w.dir + QStringLiteral("data7.tab")));
-    ASSERT_TRUE(store.SaveCheckpoint({kKey1}, data, &w.result, {}, false));
+    ASSERT_TRUE(store.SaveCheckpoint({{kKey1}, &data, &w.result, {}, false, {}}));
     const QByteArray lists = FileBytes(w.dir + QLatin1String(kListsFile));
     ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("r1"))));
 
     int failures = 1;
     w.failSync = [&](const QString& path) { return QFileInfo(path).fileName() == QLatin1String(c.file) && failures-- > 0; };
-    EXPECT_FALSE(store.SaveCheckpoint({kKey2}, data, &w.result, {}, false));
+    EXPECT_FALSE(store.SaveCheckpoint({{kKey2}, &data, &w.result, {}, false, {}}));
     ASSERT_EQ(w.log.size(), 1);
     EXPECT_TRUE(w.log[0].startsWith(QString::fromUtf8(c.logged))) << w.log[0].toStdString();
     EXPECT_EQ(FileBytes(w.dir + QLatin1String(kListsFile)), lists);
 
-    ASSERT_TRUE(store.SaveCheckpoint({kKey2}, data, &w.result, {}, false));
+    ASSERT_TRUE(store.SaveCheckpoint({{kKey2}, &data, &w.result, {}, false, {}}));
     EXPECT_EQ(FileLines(w.dir + QLatin1String(kListsFile)), QStringList{kKey2});
     std::optional<ResumePlan> plan = RunStore(w.dir, w.Logger()).LoadResumePlan();
     ASSERT_TRUE(plan && plan->interrupted);
@@ -257,7 +283,7 @@ TEST(RunStore, AWorkbookMadeAfterTheRecordNeverSurvivesTwoKills) {
     RunStore a(w.dir, w.Logger());
     ASSERT_TRUE(w.result.Open(tab));
     ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("saved-row"))));
-    ASSERT_TRUE(a.SaveCheckpoint({HousePageTask(kBase, 2, kOrg1)}, data, &w.result, {}, false));
+    ASSERT_TRUE(a.SaveCheckpoint({{HousePageTask(kBase, 2, kOrg1)}, &data, &w.result, {}, false, {}}));
     ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("unsaved-row"))));
     ASSERT_TRUE(w.result.Close());
     ASSERT_TRUE(ExportWorkbookAtomically(tab, xlsx).ok);
@@ -273,13 +299,13 @@ TEST(RunStore, AWorkbookMadeAfterTheRecordNeverSurvivesTwoKills) {
     RunStore b(w.dir, w.Logger(), hooks);
     std::optional<ResumePlan> plan = b.LoadResumePlan();
     ASSERT_TRUE(plan && plan->interrupted);
-    EXPECT_THROW(b.FinishInterruptedRun(*plan->interrupted), Killed);
+    EXPECT_THROW(FinishInterrupted(b, w.dir, *plan, w.Logger(), hooks), Killed);
   }
   // Run C finds nothing to cut; the workbook it keeps or makes holds only the saved rows.
   RunStore c(w.dir, w.Logger());
   std::optional<ResumePlan> plan = c.LoadResumePlan();
   ASSERT_TRUE(plan && plan->interrupted);
-  c.FinishInterruptedRun(*plan->interrupted);
+  ASSERT_TRUE(FinishInterrupted(c, w.dir, *plan, w.Logger()));
   ASSERT_TRUE(QFileInfo::exists(xlsx));
   const QByteArray sheet = SheetText(xlsx);
   EXPECT_TRUE(sheet.contains("saved-row"));
@@ -302,7 +328,7 @@ TEST(RunStore, AResultFileShorterThanItsRecordIsCutOnARowAndItsLostRowsNamed) {
     const qint64 oneRow = w.result.Size();
     rows.append({oneRow, secondTask});
     ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("second"))));
-    ASSERT_TRUE(store.SaveCheckpoint({kKey1}, data, &w.result, {}, false, withRows ? rows : QList<WrittenRow>{}));
+    ASSERT_TRUE(store.SaveCheckpoint({{kKey1}, &data, &w.result, {}, false, withRows ? rows : QList<WrittenRow>{}}));
     const qint64 recorded = w.result.Size();
     ASSERT_TRUE(w.result.Close());
     // Lost from the end, into the second row.
@@ -313,7 +339,7 @@ TEST(RunStore, AResultFileShorterThanItsRecordIsCutOnARowAndItsLostRowsNamed) {
     std::optional<ResumePlan> plan = resumed.LoadResumePlan();
     ASSERT_TRUE(plan && plan->interrupted);
     EXPECT_EQ(plan->writtenRows, withRows ? rows : QList<WrittenRow>{});
-    resumed.FinishInterruptedRun(*plan->interrupted, plan->writtenRows);
+    ASSERT_TRUE(FinishInterrupted(resumed, w.dir, *plan, w.Logger()));
     EXPECT_EQ(QFileInfo(tab).size(), oneRow);
     const QString joined = w.log.join('\n');
     EXPECT_TRUE(joined.contains(QStringLiteral("короче записанного (%1 байт вместо %2)").arg(recorded - 5).arg(recorded)))
@@ -369,6 +395,33 @@ TEST(RunStore, GivenUpTasksAreAddedToAListAPersonCanRead) {
       << lines[2].toStdString();
   EXPECT_EQ(lines[2].count(QLatin1Char('\t')), 2);
   EXPECT_TRUE(log.isEmpty());
+}
+
+}  // namespace
+
+namespace {
+
+// A context whose current record is damaged but whose previous one fits the queue: the plan
+// takes the previous record and no rows (they belong to the current record's file, which is
+// not known), and never reads the record that is not there.
+TEST(RunStore, ADamagedCurrentRecordLeavesThePreviousOneWithoutRows) {
+  Watched w;
+  const QByteArray lists = kUtf8Mark + QByteArray("01$$$aaaa\r\n");
+  ASSERT_TRUE(WriteFileBytes(w.dir + QLatin1String(kListsFile), lists));
+  const QByteArray hash = QueueHash(lists).toUtf8();
+  // The previous record with a result file and without one (a run that had none yet).
+  for (const QByteArray& file : {QByteArray("data5.tab"), QByteArray()})
+    for (const QByteArray& current : {QByteArray("Q\tbroken\r\n"), QByteArray("Q\t\tdata5.tab\tnot a number\r\n"), QByteArray()}) {
+      SCOPED_TRACE(current.toStdString() + "/" + file.toStdString());
+      ASSERT_TRUE(WriteFileBytes(w.dir + QLatin1String(kContextFile),
+                                 kUtf8Mark + "#orgharvester-context 2\r\n" + current + "P\t" + hash + "\t" + file +
+                                     "\t120\r\nW\t100\thttps://portal.test/x\r\n"));
+      std::optional<ResumePlan> plan = RunStore(w.dir, w.Logger()).LoadResumePlan();
+      ASSERT_TRUE(plan);
+      ASSERT_TRUE(plan->interrupted);
+      EXPECT_EQ(plan->interrupted->resultFile, QString::fromUtf8(file));
+      EXPECT_TRUE(plan->writtenRows.isEmpty());
+    }
 }
 
 }  // namespace

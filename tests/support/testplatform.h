@@ -50,6 +50,23 @@ class SmallDisk {
   mutable int fills_ = 0;
 };
 
+// A file that stays readable but cannot be removed while the object lives, as a file open in
+// another program on Windows: bound over itself (a mount point) when the tests run as root
+// on Linux. Where that is not allowed, Held() is false and the test says it was skipped.
+class HeldFile {
+ public:
+  explicit HeldFile(const QString& path);
+  ~HeldFile();
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+  bool Held() const { return held_; }
+
+ private:
+  QString path_;
+  bool held_ = false;
+  void* handle_ = nullptr;  // Windows: the open file
+};
+
 // Runs `body` as an ordinary user when the tests run as root on Linux, who could write
 // anywhere; returns what `body` returned. Elsewhere it simply runs `body`.
 bool AsOrdinaryUser(const std::function<bool()>& body);

@@ -20,6 +20,16 @@ SmallDisk::~SmallDisk() {
   if (mounted_) ::umount2(QFile::encodeName(tmp_.path()).constData(), MNT_DETACH);
 }
 
+HeldFile::HeldFile(const QString& path) : path_(path) {
+  if (::geteuid() != 0) return;
+  const QByteArray name = QFile::encodeName(path);
+  held_ = ::mount(name.constData(), name.constData(), nullptr, MS_BIND, nullptr) == 0;
+}
+
+HeldFile::~HeldFile() {
+  if (held_) ::umount2(QFile::encodeName(path_).constData(), MNT_DETACH);
+}
+
 bool AsOrdinaryUser(const std::function<bool()>& body) {
   if (geteuid() != 0) return body();
   const pid_t pid = fork();

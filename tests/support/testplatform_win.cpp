@@ -8,6 +8,17 @@ SmallDisk::SmallDisk(int) {}
 
 SmallDisk::~SmallDisk() = default;
 
+// Open without leave to delete, as a spreadsheet program keeps a workbook.
+HeldFile::HeldFile(const QString& path) : path_(path) {
+  handle_ = ::CreateFileW(reinterpret_cast<const wchar_t*>(path.utf16()), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  held_ = handle_ != INVALID_HANDLE_VALUE;
+}
+
+HeldFile::~HeldFile() {
+  if (held_) ::CloseHandle(handle_);
+}
+
 bool AsOrdinaryUser(const std::function<bool()>& body) { return body(); }
 
 void KillThisProcess() {

@@ -270,14 +270,20 @@ bool RunStore::ListGivenUp() {
   }
   if (lines.isEmpty()) lines << QStringLiteral("Задача\tПричина\tДата");
   const QString date = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-  for (const GivenUpTask& t : unlisted_)
+  // A task queued twice is given up twice: it is listed once.
+  QSet<QString> adding;
+  for (const GivenUpTask& t : unlisted_) {
+    if (listedInRun_.contains(t.task) || adding.contains(t.task)) continue;
+    adding.insert(t.task);
     lines << PrintableValue(t.task, 2000) + QLatin1Char('\t') + PrintableValue(t.reason, 500) + QLatin1Char('\t') + date;
+  }
   if (const FileOutcome written = WriteLines(path, lines); !written) {
     log_(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(path, written.reason) +
          QStringLiteral("; задачи (%1) остаются в очереди").arg(unlisted_.size()));
     return false;
   }
   unlisted_.clear();
+  listedInRun_.unite(adding);
   listedLines_ = lines.size();
   listedKept_ = -1;
   return true;

@@ -402,14 +402,24 @@ bool TMainForm::FormClose() {
 }
 
 void TMainForm::EndSession() {
+  // The program is being ended: the job saves its queue and its log first and leaves the
+  // workbook to the next start; also when a close was already waiting for the job.
+  const bool stopping = JobRunning();
+  if (stopping) {
+    if (CurrentJob->IsHeld()) CurrentJob->Release();
+    CurrentJob->RequestStopForQuit();
+  }
   if (closing_) return;
   closing_ = true;
   if (const FileOutcome saved = SaveSelection(); !saved) Log(QStringLiteral("Ошибка: ") + saved.reason);
   hide();
   if (CurrentJob) {
-    // Ended as a close during a run: the job stops, saves and reports its end, then the
-    // program quits (JobEnded).
-    StopButtonClick();
+    // The job reports its end once saved, then the program quits (JobEnded).
+    if (stopping) {
+      Log(QStringLiteral("Останавливаем работу: программа закрывается"));
+      ProgressBar->setValue(0);
+      ShowHeld();
+    }
     return;
   }
   Quit();

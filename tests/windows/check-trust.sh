@@ -43,6 +43,12 @@ wait_for_run() {
   return 1
 }
 
+# Until the program's process has gone (the wine server itself stays: it was started to).
+wait_gone() {
+  local i
+  for i in $(seq 1 100); do [ -z "$(exe_pid)" ] && return 0; sleep 0.1; done
+}
+
 kill_and_resume() {
   unpack_zip "$scratch/kill/Мои программы"
   start_demo_sim 150 || { echo "note: port 8443 is busy, the kill checks are left out"; return; }
@@ -60,7 +66,7 @@ kill_and_resume() {
       [ -n "$pid" ] && kill -9 "$pid"
     fi
     wait "$runner" 2>/dev/null
-    wineserver -w 2>/dev/null
+    wait_gone
     echo "kill $k at ${delay} s: $(ls "$folder"/data*.tab 2>/dev/null | wc -l) result files so far"
   done
   finish_harvest kill
@@ -89,7 +95,7 @@ end_session() {
   wineboot "$switch" </dev/null >/dev/null 2>&1
   wait "$runner" 2>/dev/null
   ended=$(date +%s.%N)
-  wineserver -w 2>/dev/null
+  wait_gone
   echo "session end $switch: the program had gone $(awk -v a="$asked" -v b="$ended" 'BEGIN { printf "%.1f", b - a }') s after the message"
   ls "$folder"/log-*.txt >/dev/null 2>&1 || fail "session end $switch: no log file"
   [ -s "$folder/lists.dat" ] && [ "$(wc -c <"$folder/lists.dat")" -gt 3 ] || fail "session end $switch: the queue was not saved"

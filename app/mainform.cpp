@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
@@ -329,6 +330,14 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
+  // Closed by the end of the session (the toolkit closes the windows while the session asks
+  // for the data, or once a logout has been asked for): the program's end, which saves first
+  // and makes no workbook the next start can make.
+  if (qGuiApp->isSavingSession() || sessionEnding_) {
+    event->ignore();
+    EndSession();
+    return;
+  }
   if (!FormClose()) {
     event->ignore();
     return;
@@ -426,6 +435,7 @@ void TMainForm::EndSession() {
 }
 
 void TMainForm::CommitSessionData() {
+  sessionEnding_ = true;
   if (const FileOutcome saved = SaveSelection(); !saved) Log(QStringLiteral("Ошибка: ") + saved.reason);
   if (JobRunning()) CurrentJob->RequestCheckpoint();
 }

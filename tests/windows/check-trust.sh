@@ -6,7 +6,7 @@
 # rows of all its result files together are then exactly those of an uninterrupted run of the
 # Linux program, and every workbook holds its result file's rows:
 #   - killed abruptly (as the task manager or a crash ends it) at seeded moments;
-#   - the session ended mid-run (wineboot --end-session, then wineboot --shutdown): the log and
+#   - the session ended mid-run (wineboot --end-session, then with --shutdown too): the log and
 #     the queue are on the disk when the program has gone, and no workbook was made while it
 #     was quitting;
 #   - a workbook written into a folder whose name code page 1252 cannot spell (Cyrillic
@@ -53,8 +53,8 @@ wait_gone() {
 
 kill_and_resume() {
   unpack_zip "$scratch/kill/Мои программы"
-  # Each answer 400 ms late: a start lasts long enough for the kills to land mid-run.
-  start_demo_sim 400 || { echo "note: port 8443 is busy, the kill checks are left out"; return; }
+  # Each answer a second late: a start lasts long enough for the kills to land mid-run.
+  start_demo_sim 1000 || { echo "note: port 8443 is busy, the kill checks are left out"; return; }
   linux_reference_rows $regions "$scratch/reference.txt"
   local seed=${ORGH_KILL_SEED:-1} k delay
   for k in 1 2 3 4; do
@@ -81,13 +81,14 @@ kill_and_resume() {
   sim_pid=
 }
 
-# end_session SWITCH: a run ended by the session's end, then continued.
+# end_session SWITCHES: a run ended by the session's end, then continued. (wineboot's
+# --shutdown alone ends nothing: with --end-session it ends the session as a shutdown.)
 end_session() {
   local switch=$1
-  unpack_zip "$scratch/session$switch/Мои программы"
-  start_demo_sim 400 || { echo "note: port 8443 is busy, the session-end checks are left out"; return; }
+  unpack_zip "$scratch/session${switch// /}/Мои программы"
+  start_demo_sim 1000 || { echo "note: port 8443 is busy, the session-end checks are left out"; return; }
   linux_reference_rows $regions "$scratch/reference.txt"
-  run_exe "$scratch/session$switch.txt" ORGH_PROBE_RUN=$regions &
+  run_exe "$scratch/session${switch// /}.txt" ORGH_PROBE_RUN=$regions &
   local runner=$!
   if ! wait_for_run 60; then
     fail "session end $switch: the run did not start"
@@ -97,7 +98,7 @@ end_session() {
   sleep 3
   local asked ended
   asked=$(date +%s.%N)
-  wineboot "$switch" </dev/null >/dev/null 2>&1
+  wineboot $switch </dev/null >/dev/null 2>&1
   wait "$runner" 2>/dev/null
   ended=$(date +%s.%N)
   wait_gone
@@ -105,7 +106,7 @@ end_session() {
   ls "$folder"/log-*.txt >/dev/null 2>&1 || fail "session end $switch: no log file"
   queue_left || fail "session end $switch: the queue was not saved"
   ls "$folder"/data*.xlsx >/dev/null 2>&1 && fail "session end $switch: a workbook was made while the program was quitting"
-  finish_harvest "session$switch"
+  finish_harvest "session${switch// /}"
   compare_rows "session ended ($switch) mid-run and continued" "$scratch/reference.txt"
   kill "$sim_pid" 2>/dev/null
   wait "$sim_pid" 2>/dev/null
@@ -131,7 +132,7 @@ western_folder() {
 
 kill_and_resume
 end_session --end-session
-end_session --shutdown
+end_session "--end-session --shutdown"
 western_folder
 
 if [ "$failures" -gt 0 ]; then

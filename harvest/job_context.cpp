@@ -21,6 +21,9 @@ const QString kFailedLetter = QStringLiteral("F");
 const QString kRowLetter = QStringLiteral("W");
 // The harvest under way: "H", a field name, then its values.
 const QString kHarvestLetter = QStringLiteral("H");
+// The lines of the list of given-up tasks each record counts: the current's, the previous's.
+// On a line of its own, so that programs that do not know it keep reading the records.
+const QString kGivenUpLinesLetter = QStringLiteral("G");
 
 // How a character the files cannot hold as it is gets written; nullptr for any other. A NUL
 // would end the file's text, the rest would break its lines and fields.
@@ -169,6 +172,11 @@ QStringList ContextHeadLines(const std::optional<QueueRecord>& current, const st
   QStringList lines{kFormatTag};
   if (current) lines << RecordLine(kCurrentLetter, *current);
   if (previous) lines << RecordLine(kPreviousLetter, *previous);
+  const qint64 currentLines = current ? current->givenUpLines : -1;
+  const qint64 previousLines = previous ? previous->givenUpLines : -1;
+  if (currentLines >= 0 || previousLines >= 0)
+    lines << kGivenUpLinesLetter + QLatin1Char('\t') + QString::number(currentLines) + QLatin1Char('\t') +
+                 QString::number(previousLines);
   return lines;
 }
 
@@ -191,6 +199,16 @@ void ContextFileReader::Line(const QString& line) {
     if (!file_.current) file_.current = ParseRecord(line.split(QLatin1Char('\t')));
   } else if (records && line.startsWith(kPreviousLetter + QLatin1Char('\t'))) {
     if (!file_.previous) file_.previous = ParseRecord(line.split(QLatin1Char('\t')));
+  } else if (records && line.startsWith(kGivenUpLinesLetter + QLatin1Char('\t'))) {
+    // Comes after the records it counts for.
+    const QStringList parts = line.split(QLatin1Char('\t'));
+    bool currentOk = false, previousOk = false;
+    const qint64 currentLines = parts.value(1).toLongLong(&currentOk);
+    const qint64 previousLines = parts.value(2).toLongLong(&previousOk);
+    if (parts.size() == 3 && currentOk && previousOk) {
+      if (file_.current) file_.current->givenUpLines = currentLines;
+      if (file_.previous) file_.previous->givenUpLines = previousLines;
+    }
   } else if (records && line.startsWith(kFailedLetter + QLatin1Char('\t'))) {
     const QStringList parts = line.split(QLatin1Char('\t'));
     bool ok = false;

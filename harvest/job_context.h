@@ -20,6 +20,9 @@ struct QueueRecord {
   QString queueHash;         // QueueHash() of the "lists.dat" bytes saved with it
   QString resultFile;        // name of the run's result file beside the executable
   qint64 resultLength = -1;  // its bytes on the disk when the queue was saved
+  // Lines of the list of given-up tasks that belong to this queue (-1: not known). Lines past
+  // them were listed for a queue that never reached the disk: this one still holds them.
+  qint64 givenUpLines = -1;
 };
 
 // Runs in a row that a saved task ended unfinished in, by the task's text.

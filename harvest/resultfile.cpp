@@ -168,6 +168,28 @@ bool HasOwnHeader(const QString& path, QString* error) {
   return reader.read(head.size()) == head;
 }
 
+// How much of the file still holds the recorded rows where the record put them: `length`
+// when every recorded row starting before it still starts a line, else the start of the last
+// row that still does before the first one that no longer does (that row may be the one
+// that was edited). Rows come in the order they were written. -1 when the file cannot be read.
+qint64 KeptByRowStarts(const QString& path, const QList<WrittenRow>& rows, qint64 length) {
+  QFile reader(path);
+  if (!reader.open(QIODevice::ReadOnly)) return -1;
+  const qint64 size = reader.size();
+  qint64 lastMatching = ResultFile::HeaderSize();
+  for (const WrittenRow& row : rows) {
+    if (row.offset >= length) break;
+    if (row.offset <= 0) continue;
+    // A row past the file's end is a loss the cut tells of; only a moved start is an edit.
+    if (row.offset > size) break;
+    char before = 0;
+    if (!reader.seek(row.offset - 1) || !reader.getChar(&before)) return -1;
+    if (before != '\n') return std::min(lastMatching, length);
+    lastMatching = row.offset;
+  }
+  return length;
+}
+
 }  // namespace
 
 ResultFile::Restored ResultFile::RestoreInterrupted(const QString& dir, const QueueRecord& record,
@@ -217,9 +239,18 @@ ResultFile::Restored ResultFile::RestoreInterrupted(const QString& dir, const Qu
     return restored;
   }
   const qint64 size = QFileInfo(tab).size();
+  // An edit inside the recorded length moves the starts of the rows after it: the file is cut
+  // back to the start of the last row that is still where the record put it.
+  const qint64 keep = KeptByRowStarts(tab, rows, record.resultLength);
+  if (keep < 0) {
+    restored.outcome = FileOutcome::Failed(
+        QStringLiteral("файл результатов прерванного запуска %1 не прочитан. Проверьте права на файл и папку%2")
+            .arg(shownTab, again));
+    return restored;
+  }
   // A workbook made after the record may hold rows that are cut now and fetched again: it
   // goes before the cut, so a kill in between leaves no workbook rather than a stale one.
-  if (size != record.resultLength && QFileInfo::exists(xlsx)) {
+  if ((size != record.resultLength || keep != record.resultLength) && QFileInfo::exists(xlsx)) {
     FileOutcome removed = RemoveFile(xlsx);
     if (removed) removed = SyncFolderOf(xlsx);
     if (!removed) {
@@ -232,7 +263,7 @@ ResultFile::Restored ResultFile::RestoreInterrupted(const QString& dir, const Qu
     at("resume:workbook-removed");
   }
   Cut cut;
-  if (const FileOutcome cutBack = CutBack(tab, record.resultLength, &cut, call); !cutBack) {
+  if (const FileOutcome cutBack = CutBack(tab, keep, &cut, call); !cutBack) {
     restored.outcome = FileOutcome::Failed(
         QStringLiteral("файл результатов прерванного запуска %1 не приведён к сохранённому состоянию (%2). "
                        "Закройте его во всех программах, проверьте права на файл и место на диске%3")
@@ -244,28 +275,37 @@ ResultFile::Restored ResultFile::RestoreInterrupted(const QString& dir, const Qu
   // the rows were written, so they are named instead.
   for (const WrittenRow& row : rows)
     if (row.offset >= cut.after && row.offset < record.resultLength) restored.lost.append(row);
+  const QString named = restored.lost.isEmpty()
+                            ? QStringLiteral("; их задач в очереди уже нет, чтобы получить их, запустите "
+                                             "регионы этого запуска заново")
+                            : QStringLiteral(", их задачи (%1) перенесены в %2")
+                                  .arg(number(restored.lost.size()), QStringLiteral("failed-tasks.txt"));
   if (cut.before < record.resultLength)
     restored.notes << QStringLiteral("Ошибка: файл результатов прерванного запуска %1 короче записанного (%2 байт "
                                      "вместо %3): строки после байта %4 потеряны%5")
-                          .arg(shownTab, number(cut.before), number(record.resultLength), number(cut.after),
-                               restored.lost.isEmpty()
-                                   ? QStringLiteral("; их задач в очереди уже нет, чтобы получить их, запустите "
-                                                    "регионы этого запуска заново")
-                                   : QStringLiteral(", их задачи (%1) перенесены в %2")
-                                         .arg(number(restored.lost.size()), QStringLiteral("failed-tasks.txt")));
+                          .arg(shownTab, number(cut.before), number(record.resultLength), number(cut.after), named);
   else if (cut.after != record.resultLength)
     restored.notes << QStringLiteral("Файл результатов прерванного запуска %1 изменён после сохранения: он обрезан "
-                                     "по концу строки на байте %2 вместо %3")
-                          .arg(shownTab, number(cut.after), number(record.resultLength));
-  if (cut.before > cut.after) {
+                                     "по концу строки на байте %2 вместо %3%4")
+                          .arg(shownTab, number(cut.after), number(record.resultLength),
+                               restored.lost.isEmpty() ? QString() : named);
+  // Only the bytes past the record belong to tasks still in the queue; those before it
+  // belong to the rows named above. Past an edit inside the record, where the record ends in
+  // the file is no longer known: rows written after it are only told of as possible.
+  const bool edited = keep < record.resultLength;
+  const qint64 refetched = cut.before - std::max(cut.after, record.resultLength);
+  if (refetched > 0 && !edited)
     restored.notes << QStringLiteral("Продолжаем прерванный запуск: из файла %1 убрано %2 байт после последнего "
                                      "сохранения, эти данные будут загружены заново")
-                          .arg(shownTab, number(cut.before - cut.after));
-    // Left only when the file had its recorded length but was changed within it.
-    if (QFileInfo::exists(xlsx)) {
-      if (const FileOutcome removed = RemoveFile(xlsx); !removed)
-        restored.notes << QStringLiteral("Ошибка: устаревший файл %1 не удалён: %2").arg(shownXlsx, removed.reason);
-    }
+                          .arg(shownTab, number(refetched));
+  else if (refetched > 0)
+    restored.notes << QStringLiteral("Строки, записанные в файл %1 после последнего сохранения, если они были, убраны "
+                                     "тоже: их задачи остаются в очереди")
+                          .arg(shownTab);
+  // A file changed within its recorded length may have had its workbook made already.
+  if (cut.after < record.resultLength && QFileInfo::exists(xlsx)) {
+    if (const FileOutcome removed = RemoveFile(xlsx); !removed)
+      restored.notes << QStringLiteral("Ошибка: устаревший файл %1 не удалён: %2").arg(shownXlsx, removed.reason);
   }
   if (!QFileInfo::exists(xlsx)) restored.workbookToMake = xlsx;
   return restored;

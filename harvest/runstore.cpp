@@ -130,7 +130,10 @@ std::optional<ResumePlan> RunStore::LoadResumePlan() {
       log_(QStringLiteral("Файл context.dat не прочитан, продолжаем без него: ") + read.reason);
     }
   }
-  if (plan.interrupted) committed_ = Committed{*plan.interrupted, plan.queue};
+  if (plan.interrupted) {
+    committed_ = Committed{*plan.interrupted, plan.queue};
+    listedKept_ = plan.interrupted->givenUpLines;
+  }
   Moment("plan:read");
   return plan;
 }
@@ -206,6 +209,14 @@ bool RunStore::SaveCheckpoint(const CheckpointSnapshot& snapshot) {
   }
   Moment("checkpoint:synced");
 
+  // Given-up tasks reach their list before the queue that no longer holds them; those the
+  // list could not take stay in the queue.
+  if ((!unlisted_.isEmpty() || listedLines_ < 0) && !ListGivenUp())
+    for (const GivenUpTask& t : unlisted_)
+      if (FitsOneLine(t.task)) queue.append(t.task);
+  record.givenUpLines = listedLines_ >= 0 ? listedLines_ : listedKept_;
+  Moment("checkpoint:listed");
+
   if (saveAllKnown_ && (atEnd || !allKnownSaved_)) {
     const QString allKnownPath = Path(kAllKnownFile);
     if (const FileOutcome written = WriteLines(allKnownPath, data.AllKnownList.Items()))
@@ -236,22 +247,40 @@ bool RunStore::SaveCheckpoint(const CheckpointSnapshot& snapshot) {
 }
 
 bool RunStore::AddGivenUp(const QList<GivenUpTask>& tasks) {
-  if (tasks.isEmpty()) return true;
+  unlisted_ += tasks;
+  return ListGivenUp();
+}
+
+bool RunStore::ListGivenUp() {
   const QString path = dir_ + GivenUpFileName();
   QStringList lines;
   if (QFileInfo::exists(path)) {
     if (const FileOutcome read = ReadTextLines(path, &lines); !read) {
-      log_(QStringLiteral("Ошибка: ") + CannotOpenFileMessage(path, read.reason));
+      // Said when there is something to list: a checkpoint that only counts stays quiet.
+      if (!unlisted_.isEmpty()) log_(QStringLiteral("Ошибка: ") + CannotOpenFileMessage(path, read.reason));
       return false;
     }
   }
+  // Lines past the record of the resumed queue name tasks that queue still holds.
+  const bool cut = listedKept_ >= 0 && lines.size() > listedKept_;
+  if (cut) lines.resize(listedKept_);
+  if (unlisted_.isEmpty() && !cut) {
+    listedLines_ = lines.size();
+    return true;
+  }
   if (lines.isEmpty()) lines << QStringLiteral("Задача\tПричина\tДата");
   const QString date = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-  for (const GivenUpTask& t : tasks)
+  for (const GivenUpTask& t : unlisted_)
     lines << PrintableValue(t.task, 2000) + QLatin1Char('\t') + PrintableValue(t.reason, 500) + QLatin1Char('\t') + date;
-  const FileOutcome written = WriteLines(path, lines);
-  if (!written) log_(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(path, written.reason));
-  return written.ok;
+  if (const FileOutcome written = WriteLines(path, lines); !written) {
+    log_(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(path, written.reason) +
+         QStringLiteral("; задачи (%1) остаются в очереди").arg(unlisted_.size()));
+    return false;
+  }
+  unlisted_.clear();
+  listedLines_ = lines.size();
+  listedKept_ = -1;
+  return true;
 }
 
 FileOutcome RunStore::DiscardSavedWork(const QString& dir) {

@@ -88,8 +88,14 @@ class RunStore {
   // checkpoint tries again from the start.
   bool SaveCheckpoint(const CheckpointSnapshot& snapshot);
 
-  // Appends tasks to the plain list beside the results (task, reason, date); false with a
-  // log line when it cannot be written.
+  // Tasks given up for good, for the plain list beside the results (task, reason, date). The
+  // next checkpoint lists them before it saves the queue that no longer holds them; until
+  // the list is written they go on being saved in the queue. A kill between the list and the
+  // queue leaves the lines in the list that the record of the queue on the disk does not
+  // count: the next list written leaves them out, so no task is listed twice.
+  void GiveUp(const QList<GivenUpTask>& tasks) { unlisted_ += tasks; }
+  // Lists the tasks now, with those given up before; false with a log line when the list
+  // cannot be written (they stay to be listed by the next checkpoint).
   bool AddGivenUp(const QList<GivenUpTask>& tasks);
 
   // The window's "Да" to the leftovers question: the saved queue and everything that goes
@@ -110,12 +116,16 @@ class RunStore {
   FileOutcome WriteContext(const QString& hash, const QueueRecord& record, const QStringList& queue,
                            const RunData& data, const FailedRuns& failedRuns, const QList<WrittenRow>& rows);
   FileOutcome WriteLines(const QString& path, const QStringList& lines);
+  bool ListGivenUp();
 
   QString dir_;
   Logger log_;
   RunStoreHooks hooks_;
   bool saveAllKnown_ = true;
   bool allKnownSaved_ = false;
+  QList<GivenUpTask> unlisted_;  // given up, not yet in the list
+  qint64 listedLines_ = -1;      // lines of the list as last read or written; -1: not yet known
+  qint64 listedKept_ = -1;       // lines of it the resumed queue's record counts
 
   // The last checkpoint whose queue reached "lists.dat": the next context keeps its record
   // and its entries, so it fits whichever queue a kill leaves on the disk. The queue shares

@@ -320,7 +320,8 @@ bool TScraper::RestoreInterruptedRun() {
   QList<GivenUpTask> lost;
   for (const WrittenRow& row : restored.lost)
     lost.append({row.task, QStringLiteral("строка потеряна из файла результатов %1").arg(interrupted_->resultFile)});
-  store_.AddGivenUp(lost);
+  // A list that cannot be written keeps them for the first checkpoint to list.
+  static_cast<void>(store_.AddGivenUp(lost));
   if (!restored.workbookToMake.isEmpty()) {
     const QString tab = settings_.dir + interrupted_->resultFile;
     Log(QStringLiteral("Формируем файл Excel прерванного запуска: ") + QDir::toNativeSeparators(restored.workbookToMake));
@@ -622,7 +623,8 @@ void TScraper::MaybeCheckpoint() {
 }
 
 bool TScraper::SaveCheckpoint(const QStringList& tasks, bool atEnd) {
-  // Given-up tasks reach their list before the queue that no longer holds them.
-  if (store_.AddGivenUp(fates_.GivenUp())) fates_.GivenUpListed();
+  // The store lists them before it saves the queue that no longer holds them.
+  store_.GiveUp(fates_.GivenUp());
+  fates_.GivenUpListed();
   return store_.SaveCheckpoint({tasks, &data_, resultFile_.get(), fates_.FailedRunCounts(), atEnd, writtenRows_});
 }

@@ -40,7 +40,7 @@ class TaskFates {
   // Tasks kept for the next run, in the order they failed.
   const QStringList& Kept() const { return kept_; }
   QStringList TakeKept();
-  // Given up and not yet in the list beside the results.
+  // Given up and not yet handed to the store that lists them.
   const QList<GivenUpTask>& GivenUp() const { return givenUp_; }
   void GivenUpListed() { givenUp_.clear(); }
   // Tasks given up in this run.

@@ -9,6 +9,7 @@
 #include <QMap>
 #include <QTemporaryDir>
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -206,7 +207,8 @@ TEST(RunStore, TheContextIsStreamedInTheFormatEarlierVersionsWrite) {
 
   EXPECT_EQ(FileBytes(w.dir + QLatin1String(kListsFile)), Utf8FileBytes(queue));
   ContextFile expected;
-  expected.current = QueueRecord{QueueHash(Utf8FileBytes(queue)), QString(), -1};
+  // No list of given-up tasks yet: the record counts none of its lines.
+  expected.current = QueueRecord{QueueHash(Utf8FileBytes(queue)), QString(), -1, 0};
   expected.failedRuns = {{OrgCardTask(kBase, kOrg1), 2}};
   const QStringList lines = ContextHeadLines(expected.current, std::nullopt) + HarvestLines(data.Harvest) +
                             EntryLines(data, queue) +
@@ -356,6 +358,101 @@ TEST(RunStore, AResultFileShorterThanItsRecordIsCutOnARowAndItsLostRowsNamed) {
   }
 }
 
+// A result file edited inside its recorded length (a row removed, made longer or shorter,
+// the length kept or not) is cut back to the start of the last row that is still where the
+// record put it: the edited rows never stay, no row is there twice, the tasks of the rows
+// cut are named, and only the bytes past the record, whose tasks are still queued, are
+// promised to be fetched again.
+TEST(RunStore, AResultFileEditedInsideItsRecordIsCutToTheLastRowStillInPlace) {
+  const QStringList ids{QStringLiteral("a"), QStringLiteral("bb"), QStringLiteral("ccc"), QStringLiteral("dddd")};
+  // The bytes of row `i` as `rows` place them in `file`.
+  using Edit = std::function<QByteArray(const QByteArray& file, const QList<WrittenRow>& rows, qint64 recorded)>;
+  const auto rowBytes = [](const QByteArray& file, const QList<WrittenRow>& rows, qsizetype i, qint64 end) {
+    return file.mid(rows[i].offset, (i + 1 < rows.size() ? rows[i + 1].offset : end) - rows[i].offset);
+  };
+  struct Case {
+    const char* name;
+    Edit edit;
+    qsizetype firstCut;  // the first row that goes (4: none)
+    bool pastRecord;     // a row written after the record, its task still queued
+    bool promised;       // its bytes are promised to be fetched again
+  };
+  const std::vector<Case> cases{
+      {"a row removed", [&](const QByteArray& f, const QList<WrittenRow>& r, qint64 end) {
+         return f.left(r[1].offset) + f.mid(r[2].offset, end - r[2].offset) + f.mid(end);
+       }, 1, false, false},
+      {"a row made longer", [&](const QByteArray& f, const QList<WrittenRow>& r, qint64 end) {
+         QByteArray row = rowBytes(f, r, 2, end);
+         row.replace("ccc", "cccXY");
+         return f.left(r[2].offset) + row + f.mid(r[3].offset);
+       }, 2, false, false},
+      {"two rows edited, the length kept", [&](const QByteArray& f, const QList<WrittenRow>& r, qint64 end) {
+         QByteArray one = rowBytes(f, r, 1, end), two = rowBytes(f, r, 2, end);
+         one.replace("bb", "bbbb");
+         two.replace("ccc", "c");
+         return f.left(r[1].offset) + one + two + f.mid(r[3].offset);
+       }, 1, false, false},
+      {"two rows edited, the length kept, a row past the record", [&](const QByteArray& f, const QList<WrittenRow>& r, qint64 end) {
+         QByteArray one = rowBytes(f, r, 1, end), two = rowBytes(f, r, 2, end);
+         one.replace("bb", "bbbb");
+         two.replace("ccc", "c");
+         return f.left(r[1].offset) + one + two + f.mid(r[3].offset);
+       }, 1, true, false},
+      {"the last row cut short", [&](const QByteArray& f, const QList<WrittenRow>&, qint64 end) {
+         return f.left(end - 5);
+       }, 3, false, false},
+      {"no edit, a row past the record", [](const QByteArray& f, const QList<WrittenRow>&, qint64) { return f; }, 4,
+       true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Watched w;
+    const RunData data = Context();
+    const QString tab = w.dir + QStringLiteral("data11.tab");
+    RunStore store(w.dir, w.Logger());
+    ASSERT_TRUE(w.result.Open(tab));
+    QList<WrittenRow> rows;
+    for (qsizetype i = 0; i < ids.size(); ++i) {
+      rows.append({w.result.Size(), HousePageTask(kBase, int(i) + 1, kOrg1)});
+      ASSERT_TRUE(w.result.WriteRow(Row(ids[i])));
+    }
+    ASSERT_TRUE(store.SaveCheckpoint({{kKey1}, &data, &w.result, {}, false, rows}));
+    const qint64 recorded = w.result.Size();
+    if (c.pastRecord) {
+      ASSERT_TRUE(w.result.WriteRow(Row(QStringLiteral("eeeee"))));
+    }
+    const qint64 past = w.result.Size() - recorded;
+    ASSERT_TRUE(w.result.Close());
+    const QByteArray original = FileBytes(tab);
+    const QByteArray edited = c.edit(original, rows, recorded);
+    ASSERT_TRUE(WriteFileBytes(tab, edited));
+
+    w.log.clear();
+    RunStore resumed(w.dir, w.Logger());
+    std::optional<ResumePlan> plan = resumed.LoadResumePlan();
+    ASSERT_TRUE(plan && plan->interrupted);
+    ASSERT_TRUE(FinishInterrupted(resumed, w.dir, *plan, w.Logger()));
+    EXPECT_EQ(FileBytes(tab), original.left(c.firstCut < rows.size() ? rows[c.firstCut].offset : recorded));
+    QStringList named;
+    for (const QString& line : FileLines(w.dir + RunStore::GivenUpFileName()).mid(1)) named << line.section(QLatin1Char('\t'), 0, 0);
+    QStringList cut;
+    for (qsizetype i = c.firstCut; i < rows.size(); ++i) cut << rows[i].task;
+    EXPECT_EQ(named, cut);
+    const QString joined = w.log.join('\n');
+    EXPECT_EQ(joined.contains(QStringLiteral("будут загружены заново")), c.promised) << joined.toStdString();
+    if (c.promised) {
+      EXPECT_TRUE(joined.contains(QStringLiteral("убрано %1 байт после последнего сохранения").arg(past))) << joined.toStdString();
+    }
+    if (!cut.isEmpty()) {
+      EXPECT_TRUE(joined.contains(QStringLiteral("их задачи (%1) перенесены в failed-tasks.txt").arg(cut.size())))
+          << joined.toStdString();
+    }
+    // Past an edit, rows after the record can only be told of as possible.
+    EXPECT_EQ(joined.contains(QStringLiteral("если они были")), edited.size() > recorded && !c.promised)
+        << joined.toStdString();
+  }
+}
+
 TEST(RunStore, DiscardingRemovesTheSavedWorkOnly) {
   QTemporaryDir tmp;
   const QString dir = tmp.path() + QLatin1Char('/');
@@ -395,6 +492,83 @@ TEST(RunStore, GivenUpTasksAreAddedToAListAPersonCanRead) {
       << lines[2].toStdString();
   EXPECT_EQ(lines[2].count(QLatin1Char('\t')), 2);
   EXPECT_TRUE(log.isEmpty());
+}
+
+// A task given up for good is in the list or in the saved queue whatever kill comes or
+// whichever write fails, and once it is listed a resumed run never lists it again: at each
+// moment of the checkpoint that gives it up the files are taken as a kill leaves them, the
+// run resumed from them gives it up again when its queue still holds it, and the list then
+// names it once.
+TEST(RunStore, TasksGivenUpAreListedOnceAndNeverLost) {
+  const QString dropped = OrgCardTask(kBase, kOrg2);
+  const QString reason = QStringLiteral("HTTP 503 Service Unavailable");
+  const auto count = [&dropped](const QStringList& lines) {
+    return std::count_if(lines.cbegin(), lines.cend(),
+                         [&](const QString& line) { return line.section(QLatin1Char('\t'), 0, 0) == dropped; });
+  };
+  struct Case {
+    const char* name;
+    bool earlierLines;  // the list already names tasks of an earlier run
+    bool listFails;     // every write of the list fails
+  };
+  const Case cases[] = {
+      {"a new list", false, false},
+      {"a list with lines", true, false},
+      {"a list that cannot be written", true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Watched w;
+    const QString listPath = w.dir + RunStore::GivenUpFileName();
+    if (c.earlierLines) {
+      ASSERT_TRUE(WriteFileBytes(listPath, kUtf8Mark + QByteArray("Задача\tПричина\tДата\r\n01$$$old\tпричина\t2026-01-01 00:00:00\r\n")));
+    }
+    const RunData data = Context();
+    RunStore store(w.dir, w.Logger(), w.Hooks());
+    ASSERT_TRUE(w.result.Open(w.dir + QStringLiteral("data3.tab")));
+    ASSERT_TRUE(store.SaveCheckpoint({{kKey1, dropped}, &data, &w.result, {}, false, {}}));
+    if (c.listFails) w.failSync = [](const QString& path) { return path.endsWith(QLatin1String("failed-tasks.txt")); };
+    w.seen.clear();
+    const bool listed = store.AddGivenUp({{dropped, reason}});
+    EXPECT_EQ(listed, !c.listFails);
+    ASSERT_TRUE(store.SaveCheckpoint({{kKey1}, &data, &w.result, {}, true, {}}));
+    w.seen.push_back({"end", FilesOf(w.dir), w.synced});
+    if (c.listFails) {
+      // Kept queued: the queue on the disk still holds it.
+      EXPECT_EQ(FileLines(w.dir + QLatin1String(kListsFile)), (QStringList{kKey1, dropped}));
+      EXPECT_EQ(count(FileLines(listPath)), 0);
+      w.failSync = nullptr;
+    }
+
+    for (const Watched::Seen& at : w.seen) {
+      SCOPED_TRACE(at.at);
+      QTemporaryDir again;
+      const QString dir = again.path() + QLatin1Char('/');
+      PutFiles(at.files, dir);
+      const QStringList list = FileLines(dir + RunStore::GivenUpFileName());
+      RunStore resumed(dir, [](const QString&) {});
+      std::optional<ResumePlan> plan = resumed.LoadResumePlan();
+      ASSERT_TRUE(plan);
+      const bool queued = plan->queue.contains(dropped);
+      EXPECT_TRUE(queued || count(list) == 1) << "lost";
+      // The resumed run gives it up again when its queue still holds it.
+      QStringList queue = plan->queue;
+      queue.removeAll(dropped);
+      ResultFile result;
+      ASSERT_TRUE(result.Open(dir + QStringLiteral("data4.tab")));
+      if (queued) {
+        ASSERT_TRUE(resumed.AddGivenUp({{dropped, reason}}));
+      }
+      ASSERT_TRUE(resumed.SaveCheckpoint({queue, &data, &result, {}, true, {}}));
+      const QStringList after = FileLines(dir + RunStore::GivenUpFileName());
+      EXPECT_EQ(count(after), 1) << after.join(QLatin1Char('\n')).toStdString();
+      EXPECT_EQ(after.count(QStringLiteral("Задача\tПричина\tДата")), 1);
+      if (c.earlierLines) {
+        EXPECT_TRUE(after.value(1).startsWith(QStringLiteral("01$$$old\t")));
+      }
+      EXPECT_FALSE(FileLines(dir + QLatin1String(kListsFile)).contains(dropped));
+    }
+  }
 }
 
 }  // namespace

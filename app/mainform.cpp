@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
@@ -329,6 +330,14 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
+  // Closed by the end of the session (the toolkit closes the windows while the session asks
+  // for the data, or once a logout has been asked for): the program's end, which saves first
+  // and makes no workbook the next start can make.
+  if (qGuiApp->isSavingSession() || sessionEnding_) {
+    event->ignore();
+    EndSession();
+    return;
+  }
   if (!FormClose()) {
     event->ignore();
     return;
@@ -402,20 +411,31 @@ bool TMainForm::FormClose() {
 }
 
 void TMainForm::EndSession() {
+  // The program is being ended: the job saves its queue and its log first and leaves the
+  // workbook to the next start; also when a close was already waiting for the job.
+  const bool stopping = JobRunning();
+  if (stopping) {
+    if (CurrentJob->IsHeld()) CurrentJob->Release();
+    CurrentJob->RequestStopForQuit();
+  }
   if (closing_) return;
   closing_ = true;
   if (const FileOutcome saved = SaveSelection(); !saved) Log(QStringLiteral("Ошибка: ") + saved.reason);
   hide();
   if (CurrentJob) {
-    // Ended as a close during a run: the job stops, saves and reports its end, then the
-    // program quits (JobEnded).
-    StopButtonClick();
+    // The job reports its end once saved, then the program quits (JobEnded).
+    if (stopping) {
+      Log(QStringLiteral("Останавливаем работу: программа закрывается"));
+      ProgressBar->setValue(0);
+      ShowHeld();
+    }
     return;
   }
   Quit();
 }
 
 void TMainForm::CommitSessionData() {
+  sessionEnding_ = true;
   if (const FileOutcome saved = SaveSelection(); !saved) Log(QStringLiteral("Ошибка: ") + saved.reason);
   if (JobRunning()) CurrentJob->RequestCheckpoint();
 }

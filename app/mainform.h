@@ -154,4 +154,6 @@ class TMainForm : public QWidget, public JobView {
   bool runEnding_ = false;    // the job has handed the controls back and is finishing
   bool startQueued_ = false;  // "СТАРТ" pressed meanwhile: start once the job is gone
   bool closing_ = false;   // closed during a run: quit once the job has ended
+  // A logout has asked for the data: a close from now on is the program's end.
+  bool sessionEnding_ = false;
 };

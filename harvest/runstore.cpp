@@ -300,26 +300,27 @@ FileOutcome RunStore::DiscardSavedWork(const QString& dir) {
   return SyncFolderOf(lists);
 }
 
+namespace {
+
+// A leftover file's lines when it is there: *there says whether, the outcome whether it was read
+// (its reason the whole message, naming the file).
+FileOutcome ReadLeftover(const QString& path, bool* there, QStringList* lines) {
+  *there = QFileInfo::exists(path);
+  if (!*there) return FileOutcome::Done();
+  FileOutcome read = ReadTextLines(path, lines);
+  if (!read) read.reason = CannotOpenFileMessage(path, read.reason);
+  return read;
+}
+
+}  // namespace
+
 Leftovers RunStore::FindLeftovers(const QString& dir, const QString& baseUrl) {
   Leftovers found;
-  const QString lists = dir + QLatin1String(kListsFile);
-  if (QFileInfo::exists(lists)) {
-    found.savedQueue = true;
-    QStringList lines;
-    if (found.queueRead = ReadTextLines(lists, &lines); !found.queueRead)
-      found.queueRead.reason = CannotOpenFileMessage(lists, found.queueRead.reason);
-    else
-      found.runnableTasks = RunnableTasks(lines, baseUrl);
-  }
-  const QString cards = dir + QLatin1String(kCardsFile);
-  if (QFileInfo::exists(cards)) {
-    found.cardLinks = true;
-    QStringList lines;
-    if (found.cardsRead = ReadTextLines(cards, &lines); !found.cardsRead)
-      found.cardsRead.reason = CannotOpenFileMessage(cards, found.cardsRead.reason);
-    else
-      found.cardLinkCount = lines.size();
-  }
+  QStringList queue, cards;
+  found.queueRead = ReadLeftover(dir + QLatin1String(kListsFile), &found.savedQueue, &queue);
+  if (found.queueRead) found.runnableTasks = RunnableTasks(queue, baseUrl);
+  found.cardsRead = ReadLeftover(dir + QLatin1String(kCardsFile), &found.cardLinks, &cards);
+  found.cardLinkCount = cards.size();
   return found;
 }
 

@@ -93,9 +93,32 @@ void TScraper::RequestStop() {
   holdCond_.notify_all();
 }
 
+void TScraper::RequestStopForQuit() {
+  quitting_ = true;
+  RequestStop();
+}
+
+void TScraper::RequestCheckpoint() {
+  {
+    std::lock_guard<std::mutex> lock(holdMutex_);
+    checkpointSoon_ = true;
+  }
+  holdCond_.notify_all();
+}
+
 void TScraper::WaitWhileHeld() {
   std::unique_lock<std::mutex> lock(holdMutex_);
-  holdCond_.wait(lock, [this] { return !held_.load() || stop_.load(); });
+  for (;;) {
+    holdCond_.wait(lock, [this] { return !held_.load() || stop_.load() || checkpointSoon_.load(); });
+    if (!held_.load() || stop_.load()) return;
+    // Asked for while held (the session is ending): saved now, not once the pause is over,
+    // which may be too late. Held only between passes, so the lists are whole.
+    checkpointSoon_ = false;
+    lock.unlock();
+    SaveCheckpoint(QueueAsAtStop(), false);
+    lastCheckpoint_ = std::chrono::steady_clock::now();
+    lock.lock();
+  }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -493,15 +516,34 @@ void TScraper::EndSteps() {
                      ? QStringLiteral("; проверьте коды и GUID регионов в cities.txt")
                      : QString()));
   // The workbook is made from the closed, complete result file.
+  const bool quitting = quitting_.load();
   if (resultFile_) {
     if (const FileOutcome closed = resultFile_->Close(settings_.sync); !closed)
       Log(QStringLiteral("Ошибка: файл результатов не записан на диск: ") + closed.reason);
     Moment("end:closed");
-    ExportResult();
-    Moment("end:exported");
+    if (!quitting) {
+      ExportResult(true);
+      Moment("end:exported");
+    }
   }
-  SaveWorkingFiles();
+  const bool saved = SaveWorkingFiles();
   Moment("end:saved");
+  if (quitting) {
+    // The system gives an ending program a few seconds: the queue is saved, the log goes
+    // next. A run that will be continued gets its workbook at the next start; one that has
+    // nothing left (or whose queue could not be saved) gets it now, and it is not opened.
+    if (resultFile_ && saved && !data_.PendingList.isEmpty())
+      Log(QStringLiteral("Программа закрывается: файл Excel будет сформирован, когда работа будет продолжена "
+                         "(\"СТАРТ\", ответ \"Нет\" на вопрос об оставшихся ссылках)"));
+    else if (resultFile_)
+      ExportResult(false);
+    data_ = RunData();
+    RunEndLine = logFile_.Write(*view_);
+    pool_.Reap(settings_.abortWaitMs);
+    CursorHourGlass = false;
+    ShowRunState();
+    return;
+  }
   // Aborted workers have had the export to run down; once they are gone no worker line can
   // land in the log after its closing line.
   pool_.Reap(settings_.abortWaitMs);
@@ -511,7 +553,7 @@ void TScraper::EndSteps() {
   ShowRunState();
 }
 
-void TScraper::ExportResult() {
+void TScraper::ExportResult(bool open) {
   Log(QStringLiteral("Запускаем формирование файла Excel..."));
   const WorkbookOutcome outcome = ExportWorkbookAtomically(tabPath_, xlsxPath_, settings_.sync);
   if (!outcome.ok) {
@@ -524,6 +566,10 @@ void TScraper::ExportResult() {
     Log(QStringLiteral("Ячеек, укороченных до 32767 символов (полный текст в %1): %2")
             .arg(QDir::toNativeSeparators(tabPath_), QString::number(outcome.truncated)));
   // Said only when the desktop really took it; otherwise why not, and where the file is.
+  if (!open) {
+    Log(QStringLiteral("Файл с результатами: ") + QDir::toNativeSeparators(xlsxPath_));
+    return;
+  }
   const FileOutcome opened = settings_.openWorkbook ? OpenWithDesktop(xlsxPath_) : FileOutcome::Done();
   if (opened)
     Log(QStringLiteral("Открываем файл с результатами ") + QDir::toNativeSeparators(xlsxPath_));
@@ -532,7 +578,7 @@ void TScraper::ExportResult() {
             .arg(opened.reason, QDir::toNativeSeparators(xlsxPath_)));
 }
 
-void TScraper::SaveWorkingFiles() {
+bool TScraper::SaveWorkingFiles() {
   // Failed tasks go at the end: keeping the leftovers at the next start retries them.
   const qsizetype failed = fates_.Kept().size();
   data_.PendingList.append(fates_.TakeKept());
@@ -541,9 +587,9 @@ void TScraper::SaveWorkingFiles() {
             .arg(QDir::toNativeSeparators(settings_.dir + RunStore::GivenUpFileName()), QString::number(fates_.Dropped())));
   // A run whose plan was never complete (an unreadable queue, a failure while loading it)
   // leaves the working files as they were.
-  if (!queueLoaded_) return;
+  if (!queueLoaded_) return false;
   // Only a queue that reached the file may be said to hold them.
-  if (!SaveCheckpoint(data_.PendingList, true)) return;
+  if (!SaveCheckpoint(data_.PendingList, true)) return false;
   // The queue is empty and saved as such: the harvest is complete.
   if (data_.PendingList.isEmpty() && resultFile_)
     CompleteHarvest(settings_.dir, data_.Harvest, [this](const QString& line) { Log(line); });
@@ -554,6 +600,7 @@ void TScraper::SaveWorkingFiles() {
             .arg(failed)
             .arg(TaskFates::kMaxFailedRuns)
             .arg(RunStore::GivenUpFileName()));
+  return true;
 }
 
 QStringList TScraper::QueueAsAtStop() const {

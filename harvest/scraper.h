@@ -67,8 +67,13 @@ class TScraper : public QThread {
   void Release();
   bool IsHeld() const { return held_.load(); }
   void RequestStop();  // the terminate request, seen at the start of every pass
-  // The run's state is saved at the next pass instead of when the interval is over.
-  void RequestCheckpoint() { checkpointSoon_ = true; }
+  // The terminate request of a program that is being ended (the session's end, a signal):
+  // the end steps save the queue and write the log first, and neither make the workbook of a
+  // run that will be continued (the next start makes it, as after a kill) nor open it.
+  void RequestStopForQuit();
+  // The run's state is saved at the next pass instead of when the interval is over; a job
+  // held (paused, or in the pause after an error) saves it at once.
+  void RequestCheckpoint();
   bool IsEnded() const { return ended_.load(); }
 
   // Fields of the run.
@@ -121,8 +126,9 @@ class TScraper : public QThread {
   // Tasks still with workers go back to the front of the queue.
   void RecoverInFlight();
   void EndSteps();
-  void ExportResult();
-  void SaveWorkingFiles();
+  void ExportResult(bool open);
+  // True once "lists.dat" holds the queue the run leaves.
+  bool SaveWorkingFiles();
   // The queue as a stop would leave it: tasks in flight first, then the queue, failed last.
   QStringList QueueAsAtStop() const;
   void MaybeCheckpoint();
@@ -141,6 +147,7 @@ class TScraper : public QThread {
   std::atomic<bool> held_{false};
   bool loopOver_ = false;  // guarded by holdMutex_
   std::atomic<bool> stop_{false};
+  std::atomic<bool> quitting_{false};  // the stop is the program's end
   std::atomic<bool> ended_{false};
   std::atomic<bool> checkpointSoon_{false};
   std::mutex holdMutex_;  // guards only the hold condition, never taken with JobLock

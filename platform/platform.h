@@ -58,8 +58,9 @@ class SysFile {
   intptr_t handle_ = kNone;
 };
 
-// Puts `from` in the place of `to`, replacing it, and makes the change durable. Three
-// outcomes: done; in place but the folder not synced (the file system cannot do it, or it
+// Puts `from` in the place of `to`, replacing it, and makes the change durable (on Windows
+// the file is flushed first and the rename written through; a file another program holds is
+// waited for about two seconds, then named with the program to close). Three outcomes: done; in place but the folder not synced (the file system cannot do it, or it
 // failed: `to` is the new file and counts as written, the reason says what is not
 // guaranteed); failed (`to` is as it was).
 FileOutcome ReplaceFileDurably(const QString& from, const QString& to);
@@ -70,7 +71,8 @@ FileOutcome RemoveFile(const QString& path);
 // Makes a rename or a removal in the folder of path durable. A file system that cannot sync
 // a folder (EINVAL, ENOTSUP: network shares, shared folders of virtual machines) gives
 // InPlaceFolderNotSynced, whose reason names the folder and says what is and is not
-// guaranteed there. Windows makes a change durable with the rename itself: always done.
+// guaranteed there. On Windows no folder is synced and this is always done: what a power cut
+// may undo there is the last rename, never a renamed file's bytes.
 FileOutcome SyncFolderOf(const QString& path);
 
 // The reason, in Russian, for a system error code (errno, GetLastError()) of a file

@@ -6,7 +6,11 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QDeadlineTimer>
+#include <QThread>
+#include <atomic>
 #include <new>
+#include <string_view>
 
 #include "harvest/resultfile.h"
 #include "tests/harvest/run_support.h"
@@ -292,6 +296,83 @@ TEST(Checkpoint, AResultFileNameAlreadyTakenIsNotOverwritten) {
     const QString path = run.ResultPath();
     EXPECT_GE(QFileInfo(path).baseName().mid(4).toInt(), now + taken);
     EXPECT_FALSE(run.Rows().isEmpty());
+  });
+}
+
+// The end of the program (the session's end, a signal) in the middle of a run: the queue and
+// the log are saved first, no workbook is made for the run that will be continued, and the
+// next start makes it and lands every row once.
+TEST(Checkpoint, TheProgramsEndSavesFirstAndLeavesTheWorkbookToTheNextStart) {
+  auto ds = Data(2, 8, 40);
+  auto sim = StartSim(SimArgs(2, 8, 40));
+  const QList<RegionItem> regions = AllRegions(ds);
+  const QStringList reference = ReferenceRows(*sim, regions);
+  InFreshThread([&] {
+    JobRun run;
+    run.view.regions = regions;
+    run.view.limit = 1;
+    HarvestSettings s = run.Settings(*sim);
+    auto rows = std::make_shared<int>(0);
+    TScraper* job = nullptr;
+    s.moment = [rows, &job](const char* name) {
+      if (std::string_view(name) == "row:written" && ++*rows == 3) job->RequestStopForQuit();
+    };
+    job = run.Create(s);
+    ASSERT_TRUE(run.RunToEnd(60s));
+    const QStringList texts = LogTexts(run.view.LogLines());
+    const QString all = texts.join(QLatin1Char('\n'));
+    EXPECT_TRUE(all.contains(QStringLiteral("Программа закрывается: файл Excel будет сформирован"))) << all.toStdString();
+    EXPECT_FALSE(all.contains(QStringLiteral("Запускаем формирование файла Excel"))) << all.toStdString();
+    EXPECT_TRUE(QDir(run.dir).entryList({QStringLiteral("data*.xlsx")}).isEmpty());
+    EXPECT_EQ(QDir(run.dir).entryList({QStringLiteral("log-*.txt")}).size(), 1);
+    EXPECT_TRUE(texts.last().contains(QStringLiteral("лог записан"))) << texts.last().toStdString();
+    QStringList queue;
+    ASSERT_TRUE(ReadTextLines(run.dir + QStringLiteral("lists.dat"), &queue));
+    EXPECT_FALSE(queue.isEmpty());
+
+    // The next start continues: the interrupted run's workbook is made, every row lands once.
+    const QStringList next = RunInPlace(run.Settings(*sim), regions);
+    for (const QString& tab : QDir(run.dir).entryList({QStringLiteral("data*.tab")})) {
+      const QString path = run.dir + tab;
+      if (QFileInfo(path).size() > ResultFile::HeaderSize()) {
+        EXPECT_TRUE(QFileInfo::exists(path.chopped(4) + QStringLiteral(".xlsx"))) << tab.toStdString();
+      }
+    }
+    ExpectExactlyOnce(reference, AllResultRows(run.dir));
+  });
+}
+
+// A save asked for while the run is held (paused, or in the pause after an error), as the end
+// of a session asks for it: made at once, not when the pause is over.
+TEST(Checkpoint, ASaveAskedForWhileHeldIsMadeAtOnce) {
+  auto ds = Data(2, 8, 40);
+  auto sim = StartSim(SimArgs(2, 8, 40));
+  InFreshThread([&] {
+    JobRun run;
+    run.view.regions = AllRegions(ds);
+    run.view.limit = 1;
+    HarvestSettings s = run.Settings(*sim);
+    s.checkpointIntervalMs = 3600000;  // only the plan's and the asked-for saves
+    auto rows = std::make_shared<std::atomic<int>>(0);
+    TScraper* job = nullptr;
+    s.moment = [rows, &job](const char* name) {
+      if (std::string_view(name) == "row:written" && ++*rows == 2) job->Hold();
+    };
+    job = run.Create(s);
+    job->start();
+    const QString lists = run.dir + QStringLiteral("lists.dat");
+    const QDeadlineTimer held(30000);
+    while (*rows < 2 && !held.hasExpired()) QThread::msleep(10);
+    ASSERT_GE(rows->load(), 2);
+    QThread::msleep(300);  // the pass under way ends and the job waits
+    const QByteArray plan = FileBytes(lists);
+    job->RequestCheckpoint();
+    const QDeadlineTimer saved(10000);
+    while (FileBytes(lists) == plan && !saved.hasExpired()) QThread::msleep(10);
+    EXPECT_NE(FileBytes(lists), plan);
+    EXPECT_TRUE(job->IsHeld());
+    job->Release();
+    ASSERT_TRUE(run.Finish(60s));
   });
 }
 

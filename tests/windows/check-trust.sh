@@ -6,7 +6,7 @@
 # rows of all its result files together are then exactly those of an uninterrupted run of the
 # Linux program, and every workbook holds its result file's rows:
 #   - killed abruptly (as the task manager or a crash ends it) at seeded moments;
-#   - the session ended mid-run (wineboot --end-session, then wineboot --shutdown): the log and
+#   - the session ended mid-run (wineboot --end-session, then with --shutdown too): the log and
 #     the queue are on the disk when the program has gone, and no workbook was made while it
 #     was quitting;
 #   - a workbook written into a folder whose name code page 1252 cannot spell (Cyrillic
@@ -16,27 +16,23 @@ set -uo pipefail
 
 win=$1
 linux=$2
-scratch=$(mktemp -d)
-sim_pid=
-trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$scratch"' EXIT
-source "$(dirname "$0")/../support/start-sim.sh"
-source "$(dirname "$0")/lib.sh"
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+source "$(dirname "$0")/lib.sh"  # scratch, fail(), the steps below
 regions=2
 export ORGH_EXE_TIMEOUT=600
 
+# Whether the folder holds a queue to continue ("lists.dat" with more than its mark).
+queue_left() { [ -s "$folder/lists.dat" ] && [ "$(wc -c <"$folder/lists.dat")" -gt 3 ]; }
+
 # Continues the harvest left in the folder until it ends (the leftovers question answered
-# "Нет" by the probe); at most three starts.
+# "Нет" by the probe); at most three starts. A harvest already ended is not started again:
+# that would be a new harvest, its rows a second time.
 finish_harvest() {
   local what=$1 i
   for i in 1 2 3; do
+    queue_left || return 0
     run_exe "$scratch/$what-finish-$i.txt" ORGH_PROBE_RUN=$regions || fail "$what: a continuing run ended with $?"
-    grep -q '^LOG .*Работа завершена, лог записан' "$scratch/$what-finish-$i.txt" || continue
-    [ -s "$folder/lists.dat" ] && [ "$(wc -c <"$folder/lists.dat")" -gt 3 ] && continue
-    return 0
   done
-  fail "$what: the harvest did not end in three starts"
+  queue_left && fail "$what: the harvest did not end in three starts"
 }
 
 # Waits up to $2 s for the program to have started its run (the result file is there).
@@ -49,15 +45,24 @@ wait_for_run() {
   return 1
 }
 
+# Until the program's process has gone (the wine server itself stays: it was started to).
+wait_gone() {
+  local i
+  for i in $(seq 1 100); do [ -z "$(exe_pid)" ] && return 0; sleep 0.1; done
+}
+
 kill_and_resume() {
   unpack_zip "$scratch/kill/Мои программы"
-  start_demo_sim 150 || { echo "note: port 8443 is busy, the kill checks are left out"; return; }
+  # Each answer a second late: a start lasts long enough for the kills to land mid-run.
+  start_demo_sim 1000 || { echo "note: port 8443 is busy, the kill checks are left out"; return; }
   linux_reference_rows $regions "$scratch/reference.txt"
   local seed=${ORGH_KILL_SEED:-1} k delay
   for k in 1 2 3 4; do
+    # Once the harvest has ended there is nothing left to kill.
+    if [ "$k" -gt 1 ] && ! queue_left; then break; fi
     # Seeded moments between 1.5 and 6 s into a start.
     delay=$(awk -v s="$seed" -v k="$k" 'BEGIN { srand(s * 31 + k); printf "%.1f", 1.5 + rand() * 4.5 }')
-    run_exe "$scratch/kill-$k.txt" ORGH_PROBE_RUN=$regions &
+    { run_exe "$scratch/kill-$k.txt" ORGH_PROBE_RUN=$regions; } 2>/dev/null &
     local runner=$!
     if wait_for_run 60; then
       sleep "$delay"
@@ -66,7 +71,7 @@ kill_and_resume() {
       [ -n "$pid" ] && kill -9 "$pid"
     fi
     wait "$runner" 2>/dev/null
-    wineserver -w 2>/dev/null
+    wait_gone
     echo "kill $k at ${delay} s: $(ls "$folder"/data*.tab 2>/dev/null | wc -l) result files so far"
   done
   finish_harvest kill
@@ -76,13 +81,14 @@ kill_and_resume() {
   sim_pid=
 }
 
-# end_session SWITCH: a run ended by the session's end, then continued.
+# end_session SWITCHES: a run ended by the session's end, then continued. (wineboot's
+# --shutdown alone ends nothing: with --end-session it ends the session as a shutdown.)
 end_session() {
   local switch=$1
-  unpack_zip "$scratch/session$switch/Мои программы"
-  start_demo_sim 150 || { echo "note: port 8443 is busy, the session-end checks are left out"; return; }
+  unpack_zip "$scratch/session${switch// /}/Мои программы"
+  start_demo_sim 1000 || { echo "note: port 8443 is busy, the session-end checks are left out"; return; }
   linux_reference_rows $regions "$scratch/reference.txt"
-  run_exe "$scratch/session$switch.txt" ORGH_PROBE_RUN=$regions &
+  run_exe "$scratch/session${switch// /}.txt" ORGH_PROBE_RUN=$regions &
   local runner=$!
   if ! wait_for_run 60; then
     fail "session end $switch: the run did not start"
@@ -92,15 +98,15 @@ end_session() {
   sleep 3
   local asked ended
   asked=$(date +%s.%N)
-  wineboot "$switch" </dev/null >/dev/null 2>&1
+  wineboot $switch </dev/null >/dev/null 2>&1
   wait "$runner" 2>/dev/null
   ended=$(date +%s.%N)
-  wineserver -w 2>/dev/null
+  wait_gone
   echo "session end $switch: the program had gone $(awk -v a="$asked" -v b="$ended" 'BEGIN { printf "%.1f", b - a }') s after the message"
   ls "$folder"/log-*.txt >/dev/null 2>&1 || fail "session end $switch: no log file"
-  [ -s "$folder/lists.dat" ] && [ "$(wc -c <"$folder/lists.dat")" -gt 3 ] || fail "session end $switch: the queue was not saved"
+  queue_left || fail "session end $switch: the queue was not saved"
   ls "$folder"/data*.xlsx >/dev/null 2>&1 && fail "session end $switch: a workbook was made while the program was quitting"
-  finish_harvest "session$switch"
+  finish_harvest "session${switch// /}"
   compare_rows "session ended ($switch) mid-run and continued" "$scratch/reference.txt"
   kill "$sim_pid" 2>/dev/null
   wait "$sim_pid" 2>/dev/null
@@ -126,7 +132,7 @@ western_folder() {
 
 kill_and_resume
 end_session --end-session
-end_session --shutdown
+end_session "--end-session --shutdown"
 western_folder
 
 if [ "$failures" -gt 0 ]; then

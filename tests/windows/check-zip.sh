@@ -12,13 +12,7 @@ set -uo pipefail
 
 win=$1
 linux=$2
-scratch=$(mktemp -d)
-sim_pid=
-trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$scratch"' EXIT
-source "$(dirname "$0")/../support/start-sim.sh"
-source "$(dirname "$0")/lib.sh"
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+source "$(dirname "$0")/lib.sh"  # scratch, fail(), the steps below
 
 unpack_zip "$scratch/Мои программы"
 zip=$(ls "$win"/OrgHarvester-*-win64.zip | head -n 1)

@@ -1,8 +1,16 @@
 # Sourced by the Windows zip checks (check-zip.sh, check-trust.sh): the zip unpacked as a
 # user gets it, the program run from its folder under wine with the probe style, and the rows
 # of its result files held against an uninterrupted run of the Linux program.
-# The caller sets: win (the Windows build), linux (the Linux build), scratch (a folder of its
-# own), and defines fail().
+# The caller sets win (the Windows build) and linux (the Linux build) first; this sets scratch
+# (a folder of the check's own, removed at the end with the portal it started) and fail(),
+# which counts in failures.
+
+scratch=$(mktemp -d)
+sim_pid=
+trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$scratch"' EXIT
+source "$(dirname "${BASH_SOURCE[0]}")/../support/start-sim.sh"
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
 # unpack_zip PARENT: the zip's folder OrgHarvester/ under PARENT (made), with the probe style
 # beside the program; sets folder.

@@ -35,6 +35,16 @@ class ChildProcess {
   bool Killed() const { return killedBy_ != 0; }  // by Kill() or its own crash
 
  private:
+  // Takes one whole line (without its line end) from what was read so far.
+  bool TakeLine(QByteArray* line) {
+    const qsizetype end = pending_.indexOf('\n');
+    if (end < 0) return false;
+    *line = pending_.left(end);
+    if (line->endsWith('\r')) line->chop(1);
+    pending_.remove(0, end + 1);
+    return true;
+  }
+
   bool started_ = false;
   qint64 pid_ = -1;
   qintptr process_ = 0;  // Windows: the process handle

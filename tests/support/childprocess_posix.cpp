@@ -56,13 +56,7 @@ bool ChildProcess::Start(const QString& program, const QStringList& args, bool c
 bool ChildProcess::ReadLine(QByteArray* line, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    const qsizetype end = pending_.indexOf('\n');
-    if (end >= 0) {
-      *line = pending_.left(end);
-      if (line->endsWith('\r')) line->chop(1);
-      pending_.remove(0, end + 1);
-      return true;
-    }
+    if (TakeLine(line)) return true;
     if (out_ < 0) return false;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;

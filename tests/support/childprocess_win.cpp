@@ -87,13 +87,7 @@ bool ChildProcess::Start(const QString& program, const QStringList& args, bool c
 bool ChildProcess::ReadLine(QByteArray* line, int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    const qsizetype end = pending_.indexOf('\n');
-    if (end >= 0) {
-      *line = pending_.left(end);
-      if (line->endsWith('\r')) line->chop(1);
-      pending_.remove(0, end + 1);
-      return true;
-    }
+    if (TakeLine(line)) return true;
     if (out_ == -1) return false;
     // Anonymous pipes cannot be waited on: look what is there, and sleep a little between.
     DWORD available = 0;

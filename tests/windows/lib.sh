@@ -3,11 +3,12 @@
 # of its result files held against an uninterrupted run of the Linux program.
 # The caller sets win (the Windows build) and linux (the Linux build) first; this sets scratch
 # (a folder of the check's own, removed at the end with the portal it started) and fail(),
-# which counts in failures.
+# which counts in failures. ORGH_KEEP_SCRATCH=1 keeps the scratch folder (its name is printed).
 
 scratch=$(mktemp -d)
+[ -n "${ORGH_KEEP_SCRATCH:-}" ] && echo "scratch: $scratch"
 sim_pid=
-trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$scratch"' EXIT
+trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; [ -n "${ORGH_KEEP_SCRATCH:-}" ] || rm -rf "$scratch"' EXIT
 source "$(dirname "${BASH_SOURCE[0]}")/../support/start-sim.sh"
 failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -82,5 +83,6 @@ compare_rows() {
   done
 }
 
-# The program's wine process, if one runs.
-exe_pid() { pgrep -f 'orgharvester\.exe' | head -n 1; }
+# The program's own wine process, if one runs: by its process name (cut to 15 characters),
+# never the `timeout` or `wine` that started it, whose kill would leave the program running.
+exe_pid() { pgrep -x 'orgharvester.ex' | head -n 1; }

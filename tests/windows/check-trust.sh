@@ -94,7 +94,7 @@ end_session() {
   unpack_zip "$scratch/session${switch// /}/Мои программы"
   start_demo_sim 1000 || { echo "note: port 8443 is busy, the session-end checks are left out"; return; }
   linux_reference_rows $regions "$scratch/reference.txt"
-  run_exe "$scratch/session${switch// /}.txt" ORGH_PROBE_RUN=$regions &
+  { run_exe "$scratch/session${switch// /}.txt" ORGH_PROBE_RUN=$regions; } 2>/dev/null &
   local runner=$!
   if ! wait_for_run 60; then
     fail "session end $switch: the run did not start"

@@ -108,6 +108,7 @@ class RunControlTest : public QObject {
   void closeDoesNotWaitForAnswersUnderWay();
   void terminateSignalStopsAndSaves();
   void cancelledLogoutLeavesTheRunGoing();
+  void logoutThatGoesThroughSavesAndMakesNoWorkbook();
   void aFloodOfSignalsNeverWaits();
 };
 
@@ -336,6 +337,39 @@ void RunControlTest::cancelledLogoutLeavesTheRunGoing() {
   QTRY_VERIFY_WITH_TIMEOUT(w.form->Job() == nullptr, kRunTimeoutMs);
   QCOMPARE(w.quits, 0);
   QVERIFY(dir.Read("lists.dat") == QByteArray("\xEF\xBB\xBF"));
+}
+
+void RunControlTest::logoutThatGoesThroughSavesAndMakesNoWorkbook() {
+  // The session manager asks for the data, then the toolkit closes the window: the program
+  // ends as after a kill plus a save, with no workbook made (the next start makes it), also
+  // when the run was paused.
+  for (const bool paused : {false, true}) {
+    const QStringList dataset = Dataset(2, 20, 60);
+    SimServer sim(dataset + QStringList{QStringLiteral("--delay"), QStringLiteral("200")});
+    ScratchDir dir;
+    QString error;
+    QVERIFY2(StartPortal(sim, dataset, dir, &error), qPrintable(error));
+    {
+      Window w(dir, sim);
+      StartEveryRegion(w, sim, 4);
+      if (QTest::currentTestFailed()) return;
+      if (paused) {
+        w.form->PauseButtonClick();
+        QTRY_VERIFY_WITH_TIMEOUT(w.form->Job() != nullptr && w.form->Job()->IsHeld(), kRunTimeoutMs);
+      }
+      w.form->CommitSessionData();
+      w.form->close();
+      QTRY_COMPARE_WITH_TIMEOUT(w.quits, 1, kRunTimeoutMs);
+      QVERIFY(w.form->Job() == nullptr);
+      QVERIFY(!w.form->isVisible());
+      QVERIFY(w.dialogs->errors.isEmpty());
+    }
+    QVERIFY2(QDir(dir.Path()).entryList({QStringLiteral("data*.xlsx")}).isEmpty(), paused ? "paused" : "running");
+    QStringList queue, logLines;
+    ExpectStoppedAndSaved(dir, 2, &queue, &logLines);
+    if (QTest::currentTestFailed()) return;
+    QVERIFY(logLines.last().contains(QStringLiteral(": Работа завершена, лог записан в ")));
+  }
 }
 
 void RunControlTest::aFloodOfSignalsNeverWaits() {

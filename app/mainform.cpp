@@ -25,6 +25,7 @@
 #include <type_traits>
 
 #include "app/regionlist.h"
+#include "harvest/harvestend.h"
 #include "harvest/runstore.h"
 #include "harvest/workfiles.h"
 #include "portal/httpclient.h"
@@ -484,6 +485,9 @@ bool TMainForm::SettleLeftovers() {
   // The saved queue: asked about only for tasks a run would still send; "Да" removes it with
   // everything that goes with it (RunStore knows which files those are).
   if (left.savedQueue && !readable(left.queueRead)) return false;
+  // A completed harvest that the program was ended before noting for the history is known
+  // only from the saved state about to be removed.
+  if (left.savedQueue && left.runnableTasks == 0) NoteHarvestLeftComplete(dir_, [this](const QString& line) { Log(line); });
   if (left.savedQueue &&
       (left.runnableTasks == 0 || dialogs_->Ask(QStringLiteral("От прошлого запуска осталось %1 ссылок на списки "
                                                                "карточек. Удалить их и начать с начала?")

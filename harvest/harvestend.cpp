@@ -7,6 +7,7 @@
 #include "harvest/changereport.h"
 #include "harvest/job_context.h"
 #include "harvest/rundata.h"
+#include "harvest/runstore.h"
 #include "platform/atomicfile.h"
 #include "platform/platform.h"
 #include "portal/api.h"
@@ -150,6 +151,17 @@ void CompleteHarvest(const QString& dir, const HarvestUnderWay& harvest, const H
   const qsizetype before = waiting.size();
   ImportWaiting(dir, waiting, log);
   if (noted || waiting.size() != before) WritePending(path, waiting, log);
+}
+
+void NoteHarvestLeftComplete(const QString& dir, const HarvestLog& log) {
+  std::optional<RunStore::LeftHarvest> left = RunStore::CompletedHarvestLeft(dir);
+  if (!left) return;
+  const QString path = dir + PendingHarvestsFileName();
+  QList<Pending> waiting = ReadPending(path, log);
+  for (const Pending& p : waiting)
+    if (p.harvest.started == left->harvest.started) return;
+  waiting.append({std::move(left->harvest), HistoryTime(left->saved)});
+  WritePending(path, waiting, log);  // a failure is logged: the result files stay all the same
 }
 
 void NoteGivenUp(HarvestUnderWay& harvest, const QString& task) {

@@ -25,6 +25,12 @@ HarvestUnderWay BeginHarvest(const QString& dir, const QList<QPair<QString, QStr
 // and one naming the report, or one line saying why not.
 void CompleteHarvest(const QString& dir, const HarvestUnderWay& harvest, const HarvestLog& log);
 
+// "СТАРТ" is about to discard the saved work: a harvest whose queue was saved empty but that
+// was never noted for the history (the program was ended in between) is noted now, so the
+// fresh start's BeginHarvest imports it. One already in the history is found there and not
+// imported twice.
+void NoteHarvestLeftComplete(const QString& dir, const HarvestLog& log);
+
 // A task given up for good, noted with the harvest with what it would have brought.
 void NoteGivenUp(HarvestUnderWay& harvest, const QString& task);
 

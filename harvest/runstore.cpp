@@ -289,6 +289,29 @@ bool RunStore::ListGivenUp() {
   return true;
 }
 
+std::optional<RunStore::LeftHarvest> RunStore::CompletedHarvestLeft(const QString& dir) {
+  const QString listsPath = dir + QLatin1String(kListsFile);
+  QStringList queue;
+  QByteArray listsBytes;
+  TextReadLoss loss;
+  if (!QFileInfo::exists(listsPath) || !ReadTextLinesReporting(listsPath, &queue, &loss, &listsBytes) || loss.Any())
+    return std::nullopt;
+  if (std::any_of(queue.cbegin(), queue.cend(), [](const QString& task) { return !task.trimmed().isEmpty(); }))
+    return std::nullopt;
+  RunData entries;
+  ContextFileReader reader([&entries](const QString& line) { LoadJobContextEntry(line, entries); });
+  TextReadLoss contextLoss;
+  if (!ReadTextLinesEach(dir + QLatin1String(kContextFile), [&reader](const QString& line) { reader.Line(line); },
+                         &contextLoss) ||
+      contextLoss.Any())
+    return std::nullopt;
+  const ContextFile context = reader.TakeFile();
+  // Only the context saved with this very queue: an older one may name a harvest under way.
+  if (!context.current || context.current->queueHash != QueueHash(listsBytes) || !entries.Harvest.Known())
+    return std::nullopt;
+  return LeftHarvest{std::move(entries.Harvest), QFileInfo(listsPath).lastModified()};
+}
+
 FileOutcome RunStore::DiscardSavedWork(const QString& dir) {
   const QString lists = dir + QLatin1String(kListsFile);
   if (const FileOutcome removed = RemoveFile(lists); !removed)

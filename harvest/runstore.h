@@ -9,6 +9,7 @@
 //   - a resumed run cuts the result file back to its record on a row's end, and removes a
 //     workbook that may hold the cut rows before it cuts (ResultFile::RestoreInterrupted).
 
+#include <QDateTime>
 #include <QHash>
 #include <QSet>
 #include <QString>
@@ -98,6 +99,16 @@ class RunStore {
   // Lists the tasks now, with those given up before; false with a log line when the list
   // cannot be written (they stay to be listed by the next checkpoint).
   bool AddGivenUp(const QList<GivenUpTask>& tasks);
+
+  // The harvest of a saved queue that is empty (it completed at the end of the last run), as
+  // its context holds it, with the time the queue was saved; none when the queue holds tasks
+  // or the context does not belong to it. Read before the saved work is discarded: a kill
+  // between the empty queue's save and the harvest's note for the history leaves it only here.
+  struct LeftHarvest {
+    HarvestUnderWay harvest;
+    QDateTime saved;
+  };
+  static std::optional<LeftHarvest> CompletedHarvestLeft(const QString& dir);
 
   // The window's "Да" to the leftovers question: the saved queue and everything that goes
   // with it are removed. Fails when "lists.dat" stays (the companions then stay too: a later

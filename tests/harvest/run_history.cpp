@@ -195,4 +195,70 @@ TEST(HistoryRun, TasksGivenUpAreRecordedWithTheirHarvest) {
   EXPECT_EQ(given.Step(), SQLITE_DONE);
 }
 
+// A harvest completes (its empty queue is saved), and then either its note for the history
+// is made and imported, or the program is ended before the note: the history and the pending
+// list then do not have it. The next "СТАРТ" notes it from the saved state before that state is
+// discarded, and the fresh harvest's start imports it; one already imported is not doubled.
+TEST(HistoryRun, AHarvestEndedBeforeItsNoteIsImportedAtTheNextStartAndNeverTwice) {
+  simdata::Config cfg;
+  cfg.regions = 2;
+  cfg.orgs = 12;
+  cfg.houses = 200;
+  cfg.seed = 5;
+  const simdata::Dataset ds(cfg);
+  QList<RegionItem> items;
+  for (const simdata::Region& r : ds.Regions()) items.append({history_test::Q(r.name), history_test::RegionKey(r)});
+  SimServer sim(SimArgs(cfg));
+  QString error;
+  ASSERT_TRUE(sim.Start(&error)) << error.toStdString();
+  for (const bool endedBeforeTheNote : {true, false}) {
+    SCOPED_TRACE(endedBeforeTheNote ? "ended before the note" : "noted and imported");
+    QTemporaryDir folder;
+    const QString dir = folder.path() + QLatin1Char('/');
+    QStringList files;
+    InFreshThread([&] {
+      JobRun first;
+      first.dir = dir;
+      first.view.regions = items;
+      first.Create(first.Settings(sim));
+      ASSERT_TRUE(first.RunToEnd());
+      files << QFileInfo(first.ResultPath()).fileName();
+      // What the disk holds after an end between the empty queue's save and the note.
+      if (endedBeforeTheNote) {
+        ASSERT_TRUE(QFile::remove(dir + HarvestHistory::FileName()));
+        ASSERT_FALSE(QFileInfo::exists(dir + PendingHarvestsFileName()));
+      }
+      // "СТАРТ", as the window does it: the note, then the saved work discarded.
+      QStringList noted;
+      NoteHarvestLeftComplete(dir, [&noted](const QString& line) { noted << line; });
+      EXPECT_TRUE(noted.isEmpty()) << noted.join('\n').toStdString();
+      ASSERT_TRUE(RunStore::DiscardSavedWork(dir).ok);
+      JobRun second;
+      second.dir = dir;
+      second.view.regions = items;
+      second.Create(second.Settings(sim));
+      ASSERT_TRUE(second.RunToEnd());
+      files << QFileInfo(second.ResultPath()).fileName();
+      // Imported at the start when it was missing, then the new harvest at the end.
+      EXPECT_EQ(LogStarting(second.view, QStringLiteral("Сбор внесён в историю")).size(), endedBeforeTheNote ? 2 : 1)
+          << LogTexts(second.view.LogLines()).join('\n').toStdString();
+    });
+    if (HasFatalFailure()) return;
+    HarvestHistory history(dir + HarvestHistory::FileName());
+    ASSERT_TRUE(history.Open().ok);
+    historydb::Statement harvests(history.Handle(), "SELECT id, result_files FROM harvests ORDER BY id");
+    QList<qint64> ids;
+    QStringList names;
+    while (harvests.Step() == SQLITE_ROW) {
+      ids << harvests.Int(0);
+      names << harvests.Text(1);
+    }
+    ASSERT_EQ(ids.size(), 2);
+    EXPECT_EQ(names, files);
+    EXPECT_TRUE(history_test::SameLines(RowsOfHarvest(history.Handle(), ids[0]), RowsOfFiles(dir, {files[0]})));
+    EXPECT_TRUE(history_test::SameLines(RowsOfHarvest(history.Handle(), ids[1]), RowsOfFiles(dir, {files[1]})));
+    EXPECT_FALSE(QFileInfo::exists(dir + PendingHarvestsFileName()));
+  }
+}
+
 }  // namespace

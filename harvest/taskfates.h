@@ -4,6 +4,7 @@
 // beside the results. The counts come with a resumed queue and go with every saved one.
 
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -51,4 +52,7 @@ class TaskFates {
   FailedRuns failedRuns_;
   QList<GivenUpTask> givenUp_;
   qsizetype dropped_ = 0;
+  // Tasks counted, and given up, in this run: a copy of either is not counted again.
+  QSet<QString> countedInRun_;
+  QSet<QString> givenUpInRun_;
 };

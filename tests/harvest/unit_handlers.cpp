@@ -181,6 +181,40 @@ TEST(TaskFates, AFullQueueIsNoFailedRunWhileAnUnusableAnswerCounts) {
   }
 }
 
+// A task queued twice fails twice in a run: counted once a run, given up once, and a copy
+// kept earlier in the run goes with it, so no later run brings it back to list it again.
+TEST(TaskFates, ATaskQueuedTwiceIsCountedOnceARunAndGivenUpOnce) {
+  const QString task = QStringLiteral("https://portal.test/ppa/api/rest/services/ppa/public/organizations/orgByGuid?organizationGuid=g2");
+  FailedRuns runs;
+  for (int run = 1; run <= TaskFates::kMaxFailedRuns; ++run) {
+    SCOPED_TRACE(run);
+    TaskFates fates;
+    fates.SetFailedRuns(runs);
+    static_cast<void>(fates.Unfinished(task, QStringLiteral("ERROR_Service Unavailable"), false));
+    const QString second = fates.Unfinished(task, QStringLiteral("ERROR_Service Unavailable"), false);
+    const bool last = run == TaskFates::kMaxFailedRuns;
+    EXPECT_EQ(fates.Kept(), last ? QStringList{} : QStringList({task, task}));
+    EXPECT_EQ(fates.Dropped(), last ? 1 : 0);
+    EXPECT_EQ(fates.GivenUp().size(), last ? 1 : 0);
+    EXPECT_TRUE(second.isEmpty() || !last) << second.toStdString();
+    if (!last) {
+      EXPECT_EQ(fates.FailedRunCounts().value(task), run);
+    }
+    runs = fates.FailedRunCounts();
+  }
+
+  // Kept by one copy, then refused as another: given up once, the kept copy with it.
+  TaskFates fates;
+  static_cast<void>(fates.Unfinished(task, QStringLiteral("ERROR_Service Unavailable"), false));
+  EXPECT_FALSE(fates.GiveUp(task, QStringLiteral("refused"), QStringLiteral("Задача не может быть отправлена")).isEmpty());
+  EXPECT_TRUE(fates.GiveUp(task, QStringLiteral("refused"), QStringLiteral("Задача не может быть отправлена")).isEmpty());
+  EXPECT_TRUE(fates.Unfinished(task, QStringLiteral("ERROR_Service Unavailable"), false).isEmpty());
+  EXPECT_TRUE(fates.Kept().isEmpty());
+  EXPECT_EQ(fates.Dropped(), 1);
+  EXPECT_EQ(fates.GivenUp().size(), 1);
+  EXPECT_FALSE(fates.FailedRunCounts().contains(task));
+}
+
 }  // namespace
 
 namespace {

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QSet>
 
 #include "harvest/changereport.h"
 #include "harvest/job_context.h"
@@ -75,7 +76,14 @@ HarvestRecord RecordOf(const QString& dir, const Pending& p) {
   record.finished = p.finished;
   for (const auto& [key, name] : p.harvest.regions) record.regions.append({key, name});
   for (const QString& file : p.harvest.resultFiles) record.resultFiles << dir + file;
-  for (const HarvestUnderWay::GivenUp& g : p.harvest.givenUp) record.givenUp.append({g.task, g.orgGuid, g.regionKey});
+  // A task given up again after a kill took the saved queue back to before its first time
+  // is one task given up.
+  QSet<QString> seen;
+  for (const HarvestUnderWay::GivenUp& g : p.harvest.givenUp) {
+    if (seen.contains(g.task)) continue;
+    seen.insert(g.task);
+    record.givenUp.append({g.task, g.orgGuid, g.regionKey});
+  }
   return record;
 }
 

@@ -503,6 +503,10 @@ TEST_F(HistoryTest, CompletedHarvestWaitsUntilTheHistoryTakesIt) {
   harvest.started = QStringLiteral("2026-01-05T10:00:00+03:00");
   for (int r : AllRegions(ds)) harvest.regions.append({RegionKey(ds.Regions()[size_t(r)]), Q(ds.Regions()[size_t(r)].name)});
   harvest.resultFiles = {QStringLiteral("data0.tab"), QStringLiteral("data1.tab")};
+  // Given up twice: once before a kill took the saved queue back, once after.
+  const QString refused = OrgCardTask(kBase, QStringLiteral("abc-2"));
+  NoteGivenUp(harvest, refused);
+  NoteGivenUp(harvest, refused);
   QStringList log;
   const HarvestLog logTo = [&log](const QString& line) { log << line; };
 
@@ -533,6 +537,8 @@ TEST_F(HistoryTest, CompletedHarvestWaitsUntilTheHistoryTakesIt) {
   ASSERT_TRUE(history.Open().ok);
   EXPECT_EQ(Count(history.Handle(), "SELECT count(*) FROM harvests"), 1);
   EXPECT_EQ(Count(history.Handle(), "SELECT count(*) FROM rows"), rows.size());
+  EXPECT_EQ(Count(history.Handle(), "SELECT count(*) FROM given_up"), 1);
+  EXPECT_EQ(Count(history.Handle(), "SELECT given_up FROM harvests"), 1);
 
   // Completed again (a kill after the import, before the list was cleared): nothing added.
   log.clear();

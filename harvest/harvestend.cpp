@@ -16,12 +16,15 @@
 
 namespace {
 
-// A block of the pending file begins with this line and the harvest's end time.
+// A block of the pending file begins with this line and the harvest's end time, then
+// kReportDue when the harvest is in the history but its change report is still to be made.
 const QString kPendingTag = QStringLiteral("#harvest");
+const QString kReportDue = QStringLiteral("report");
 
 struct Pending {
   HarvestUnderWay harvest;
   QString finished;
+  bool reportDue = false;
 };
 
 QList<Pending> ReadPending(const QString& path, const HarvestLog& log) {
@@ -38,7 +41,7 @@ QList<Pending> ReadPending(const QString& path, const HarvestLog& log) {
     if (line.startsWith(kPendingTag + QLatin1Char('\t'))) {
       if (!list.isEmpty()) list.last().harvest = std::move(run.Harvest);
       run.Harvest = HarvestUnderWay();
-      list.append({{}, line.section(QLatin1Char('\t'), 1)});
+      list.append({{}, line.section(QLatin1Char('\t'), 1, 1), line.section(QLatin1Char('\t'), 2, 2) == kReportDue});
     } else if (!list.isEmpty()) {
       LoadJobContextEntry(line, run);
     }
@@ -60,7 +63,9 @@ bool WritePending(const QString& path, const QList<Pending>& list, const Harvest
   }
   QByteArray bytes("\xEF\xBB\xBF");
   for (const Pending& p : list) {
-    bytes += (kPendingTag + QLatin1Char('\t') + p.finished).toUtf8() + "\r\n";
+    bytes += (kPendingTag + QLatin1Char('\t') + p.finished + (p.reportDue ? QLatin1Char('\t') + kReportDue : QString()))
+                 .toUtf8() +
+             "\r\n";
     for (const QString& line : HarvestLines(p.harvest)) bytes += line.toUtf8() + "\r\n";
   }
   const FileOutcome written = WriteFileAtomically(path, bytes);
@@ -97,36 +102,57 @@ QString ReportStem(const QString& dir, const HarvestUnderWay& harvest) {
   return dir + QStringLiteral("changes") + number;
 }
 
-// Imports the harvests in order; the ones that went in (or can never go in) leave the list.
-// Stops at a database that cannot be used: the rest wait for the next time.
-void ImportWaiting(const QString& dir, QList<Pending>& list, const HarvestLog& log) {
-  if (list.isEmpty()) return;
+// The change report of an imported harvest; false (with the reason logged) when it was not made.
+bool WriteReport(const QString& dir, HarvestHistory& history, qint64 harvestId, const HarvestUnderWay& harvest,
+                 const HarvestLog& log) {
+  const QString stem = ReportStem(dir, harvest);
+  const ReportOutcome report =
+      WriteChangeReport(history, harvestId, stem + QStringLiteral(".xlsx"), stem + QStringLiteral(".tab"));
+  if (!report.outcome.ok) {
+    log(report.outcome.reason + QStringLiteral(" Отчёт будет сделан при следующем \"СТАРТ\"."));
+    return false;
+  }
+  log(QStringLiteral("Отчёт об изменениях: %1 (и %2), изменений: %3")
+          .arg(QDir::toNativeSeparators(stem + QStringLiteral(".xlsx")), QDir::toNativeSeparators(stem + QStringLiteral(".tab")),
+               QString::number(report.lines)));
+  return true;
+}
+
+// Imports the harvests in order, each with its change report; those that went in with their
+// report (or can never go in) leave the list, those whose report failed stay for it alone.
+// Stops at a database that cannot be used: the rest wait for the next time. True when the
+// list changed.
+bool ImportWaiting(const QString& dir, QList<Pending>& list, const HarvestLog& log) {
+  if (list.isEmpty()) return false;
   HarvestHistory history(dir + HarvestHistory::FileName());
+  QList<Pending> reportsDue;
+  bool changed = false;
   while (!list.isEmpty()) {
-    const Pending& p = list.first();
+    Pending p = list.takeFirst();
     const ImportOutcome imported = history.Import(RecordOf(dir, p));
     if (!imported.outcome.ok) {
       log(imported.outcome.reason);
-      if (imported.outcome.retry) return;
-      list.removeFirst();
+      if (imported.outcome.retry) {
+        list.prepend(std::move(p));
+        break;
+      }
+      changed = true;
       continue;
     }
-    if (!imported.already) {
+    if (!imported.already)
       log(QStringLiteral("Сбор внесён в историю %1: сбор № %2, строк %3, домов %4")
               .arg(QDir::toNativeSeparators(history.Path()), QString::number(imported.harvestId),
                    QString::number(imported.rows), QString::number(imported.houses)));
-      const QString stem = ReportStem(dir, p.harvest);
-      const ReportOutcome report =
-          WriteChangeReport(history, imported.harvestId, stem + QStringLiteral(".xlsx"), stem + QStringLiteral(".tab"));
-      if (report.outcome.ok)
-        log(QStringLiteral("Отчёт об изменениях: %1 (и %2), изменений: %3")
-                .arg(QDir::toNativeSeparators(stem + QStringLiteral(".xlsx")),
-                     QDir::toNativeSeparators(stem + QStringLiteral(".tab")), QString::number(report.lines)));
-      else
-        log(report.outcome.reason);
+    if ((!imported.already || p.reportDue) && !WriteReport(dir, history, imported.harvestId, p.harvest, log)) {
+      changed = changed || !p.reportDue;
+      p.reportDue = true;
+      reportsDue.append(std::move(p));
+      continue;
     }
-    list.removeFirst();
+    changed = true;
   }
+  list = reportsDue + list;
+  return changed;
 }
 
 }  // namespace
@@ -134,11 +160,7 @@ void ImportWaiting(const QString& dir, QList<Pending>& list, const HarvestLog& l
 HarvestUnderWay BeginHarvest(const QString& dir, const QList<QPair<QString, QString>>& regions, const HarvestLog& log) {
   const QString path = dir + PendingHarvestsFileName();
   QList<Pending> waiting = ReadPending(path, log);
-  if (!waiting.isEmpty()) {
-    const qsizetype before = waiting.size();
-    ImportWaiting(dir, waiting, log);
-    if (waiting.size() != before) WritePending(path, waiting, log);
-  }
+  if (ImportWaiting(dir, waiting, log)) WritePending(path, waiting, log);
   HarvestUnderWay harvest;
   harvest.started = HistoryTime(QDateTime::currentDateTime());
   harvest.regions = regions;
@@ -156,9 +178,7 @@ void CompleteHarvest(const QString& dir, const HarvestUnderWay& harvest, const H
   // On the disk before the import: a kill during it leaves the harvest waiting, not lost.
   // Where it cannot be noted (a full disk), the import is tried all the same.
   const bool noted = WritePending(path, waiting, log);
-  const qsizetype before = waiting.size();
-  ImportWaiting(dir, waiting, log);
-  if (noted || waiting.size() != before) WritePending(path, waiting, log);
+  if (ImportWaiting(dir, waiting, log) || noted) WritePending(path, waiting, log);
 }
 
 void NoteHarvestLeftComplete(const QString& dir, const HarvestLog& log) {

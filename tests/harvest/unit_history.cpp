@@ -552,4 +552,47 @@ TEST_F(HistoryTest, CompletedHarvestWaitsUntilTheHistoryTakesIt) {
   EXPECT_TRUE(log[0].contains(QStringLiteral("не вносится")));
 }
 
+// A harvest that went into the history but whose change report could not be written (here
+// a folder stands where the workbook goes) keeps waiting for the report alone: the next start
+// makes it, and the rows are not added a second time.
+TEST_F(HistoryTest, AReportThatFailedIsMadeAtTheNextStart) {
+  const simdata::Dataset ds(SmallConfig());
+  const QStringList rows = HarvestRows(ds, AllRegions(ds));
+  WriteResultFiles(dir, QStringLiteral("data"), rows, 1);  // data0.tab
+  HarvestUnderWay harvest;
+  harvest.started = QStringLiteral("2026-01-06T10:00:00+03:00");
+  for (int r : AllRegions(ds)) harvest.regions.append({RegionKey(ds.Regions()[size_t(r)]), Q(ds.Regions()[size_t(r)].name)});
+  harvest.resultFiles = {QStringLiteral("data0.tab")};
+  QStringList log;
+  const HarvestLog logTo = [&log](const QString& line) { log << line; };
+  const QString workbook = dir + QStringLiteral("changes0.xlsx");
+  ASSERT_TRUE(QDir().mkpath(workbook + QStringLiteral("/inside")));
+  CompleteHarvest(dir, harvest, logTo);
+  ASSERT_EQ(log.size(), 2) << log.join('\n').toStdString();
+  EXPECT_TRUE(log[0].startsWith(QStringLiteral("Сбор внесён в историю")));
+  EXPECT_TRUE(log[1].contains(QDir::toNativeSeparators(workbook)) && log[1].endsWith(QStringLiteral("при следующем \"СТАРТ\".")))
+      << log[1].toStdString();
+  EXPECT_TRUE(QFileInfo::exists(dir + PendingHarvestsFileName()));
+
+  // Still in the way at a start: it waits on, nothing is added.
+  log.clear();
+  static_cast<void>(BeginHarvest(dir, {}, logTo));
+  ASSERT_EQ(log.size(), 1) << log.join('\n').toStdString();
+  EXPECT_TRUE(QFileInfo::exists(dir + PendingHarvestsFileName()));
+
+  ASSERT_TRUE(QDir(workbook).removeRecursively());
+  log.clear();
+  static_cast<void>(BeginHarvest(dir, {}, logTo));
+  ASSERT_EQ(log.size(), 1) << log.join('\n').toStdString();
+  EXPECT_TRUE(log[0].startsWith(QStringLiteral("Отчёт об изменениях: ") + QDir::toNativeSeparators(workbook)));
+  EXPECT_TRUE(QFileInfo(workbook).isFile());
+  EXPECT_TRUE(QFileInfo::exists(dir + QStringLiteral("changes0.tab")));
+  EXPECT_FALSE(QFileInfo::exists(dir + PendingHarvestsFileName()));
+  HarvestHistory history(DbPath());
+  ASSERT_TRUE(history.Open().ok);
+  EXPECT_EQ(Count(history.Handle(), "SELECT count(*) FROM harvests"), 1);
+  EXPECT_EQ(Count(history.Handle(), "SELECT count(*) FROM rows"), rows.size());
+}
+
+
 }  // namespace

@@ -17,7 +17,7 @@
 namespace {
 
 // A block of the pending file begins with this line and the harvest's end time, then
-// kReportDue when the harvest is in the history but its change report is still to be made.
+// kReportDue when its change report is still to be made, also once it is in the history.
 const QString kPendingTag = QStringLiteral("#harvest");
 const QString kReportDue = QStringLiteral("report");
 
@@ -174,7 +174,9 @@ void CompleteHarvest(const QString& dir, const HarvestUnderWay& harvest, const H
   }
   const QString path = dir + PendingHarvestsFileName();
   QList<Pending> waiting = ReadPending(path, log);
-  waiting.append({harvest, HistoryTime(QDateTime::currentDateTime())});
+  // Its report is due until it is made: a kill between the import and the report leaves the
+  // report to the next start.
+  waiting.append({harvest, HistoryTime(QDateTime::currentDateTime()), true});
   // On the disk before the import: a kill during it leaves the harvest waiting, not lost.
   // Where it cannot be noted (a full disk), the import is tried all the same.
   const bool noted = WritePending(path, waiting, log);

@@ -38,11 +38,13 @@ finish_harvest() {
   queue_left && fail "$what: the harvest did not end in three starts"
 }
 
-# Waits up to $2 s for the program to have started its run (the result file is there).
+# Waits up to $1 s for the program to have started a run of its own: a result file more
+# than the $2 there were before (each start writes a new one; 0 for a first start).
+result_files() { ls "$folder"/data*.tab 2>/dev/null | wc -l; }
 wait_for_run() {
   local i
   for i in $(seq 1 $(( $1 * 10 ))); do
-    ls "$folder"/data*.tab >/dev/null 2>&1 && [ -n "$(exe_pid)" ] && return 0
+    [ "$(result_files)" -gt "${2:-0}" ] && [ -n "$(exe_pid)" ] && return 0
     sleep 0.1
   done
   return 1
@@ -65,9 +67,11 @@ kill_and_resume() {
     if [ "$k" -gt 1 ] && ! queue_left; then break; fi
     # Seeded moments between 1.5 and 6 s into a start.
     delay=$(LC_ALL=C awk -v s="$seed" -v k="$k" 'BEGIN { srand(s * 31 + k); printf "%.1f", 1.5 + rand() * 4.5 }')
+    local before
+    before=$(result_files)
     { run_exe "$scratch/kill-$k.txt" ORGH_PROBE_RUN=$regions; } 2>/dev/null &
     local runner=$!
-    if wait_for_run 60; then
+    if wait_for_run 60 "$before"; then
       sleep "$delay"
       local pid
       pid=$(exe_pid)

@@ -487,7 +487,13 @@ bool TMainForm::SettleLeftovers() {
   if (left.savedQueue && !readable(left.queueRead)) return false;
   // A completed harvest that the program was ended before noting for the history is known
   // only from the saved state about to be removed.
-  if (left.savedQueue && left.runnableTasks == 0) NoteHarvestLeftComplete(dir_, [this](const QString& line) { Log(line); });
+  startLines_.clear();
+  if (left.savedQueue && left.runnableTasks == 0)
+    NoteHarvestLeftComplete(dir_, [this](const QString& message) {
+      const QString line = LogLine(message);
+      AddLogLine(line);
+      startLines_.append(line);
+    });
   if (left.savedQueue &&
       (left.runnableTasks == 0 || dialogs_->Ask(QStringLiteral("От прошлого запуска осталось %1 ссылок на списки "
                                                                "карточек. Удалить их и начать с начала?")
@@ -716,7 +722,11 @@ bool TMainForm::ReadAdditional() {
 }
 
 void TMainForm::ClearLog() {
-  OnWindowThread([this] { LogsMemo->Clear(); });
+  OnWindowThread([this] {
+    LogsMemo->Clear();
+    for (const QString& line : std::as_const(startLines_)) LogsMemo->AppendLine(line);
+    startLines_.clear();
+  });
 }
 
 QStringList TMainForm::LogLinesFrom(qsizetype first, qsizetype count) {

@@ -156,4 +156,7 @@ class TMainForm : public QWidget, public JobView {
   bool closing_ = false;   // closed during a run: quit once the job has ended
   // A logout has asked for the data: a close from now on is the program's end.
   bool sessionEnding_ = false;
+  // Lines the window logged while settling a start: the job clears the log as its run begins,
+  // and they are shown again after it.
+  QStringList startLines_;
 };

@@ -3,6 +3,7 @@
 
 #include <QCheckBox>
 #include <QDir>
+#include <QFile>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
@@ -109,6 +110,7 @@ class RunControlTest : public QObject {
   void terminateSignalStopsAndSaves();
   void cancelledLogoutLeavesTheRunGoing();
   void logoutThatGoesThroughSavesAndMakesNoWorkbook();
+  void harvestEndedBeforeItsNoteGoesIntoTheHistoryAtTheNextStart();
   void aFloodOfSignalsNeverWaits();
 };
 
@@ -369,6 +371,49 @@ void RunControlTest::logoutThatGoesThroughSavesAndMakesNoWorkbook() {
     ExpectStoppedAndSaved(dir, 2, &queue, &logLines);
     if (QTest::currentTestFailed()) return;
     QVERIFY(logLines.last().contains(QStringLiteral(": Работа завершена, лог записан в ")));
+  }
+}
+
+void RunControlTest::harvestEndedBeforeItsNoteGoesIntoTheHistoryAtTheNextStart() {
+  // A harvest ran to its end, but the program was ended before the harvest was noted for the
+  // history: the next "СТАРТ" finds it in the saved state it discards and puts it in first.
+  // Where even the note cannot be written, the reason stays in the new run's log.
+  for (const bool noteBlocked : {false, true}) {
+    const QStringList dataset = Dataset(2, 6, 20);
+    SimServer sim(dataset);
+    ScratchDir dir;
+    QString error;
+    QVERIFY2(StartPortal(sim, dataset, dir, &error), qPrintable(error));
+    Window w(dir, sim);
+    w.Show();
+    w.form->SelectAllCitiesButtonClick();
+    w.form->StartButtonClick();
+    QTRY_VERIFY_WITH_TIMEOUT(w.form->Job() == nullptr, kRunTimeoutMs);
+    QVERIFY(QFile::remove(dir.File("history.sqlite")));
+    if (noteBlocked) QVERIFY(QDir().mkpath(dir.File("history-pending.dat") + QStringLiteral("/x")));
+    for (const QString& log : QDir(dir.Path()).entryList({QStringLiteral("log-*.txt")})) QVERIFY(QFile::remove(dir.File(log)));
+
+    w.form->StartButtonClick();
+    QTRY_VERIFY_WITH_TIMEOUT(w.form->Job() == nullptr, kRunTimeoutMs);
+    QVERIFY(w.dialogs->errors.isEmpty());
+    const QString log = OnlyFile(dir, QStringLiteral("log-*.txt"));
+    QStringList logLines;
+    QVERIFY(ReadTextLines(log, &logLines));
+    QCOMPARE(logLines, w.LogLines());
+    const QString all = logLines.join(QLatin1Char('\n'));
+    if (noteBlocked) {
+      // Said by the start, before the run's own first line.
+      qsizetype begun = 0;
+      while (begun < logLines.size() && !logLines[begun].endsWith(QStringLiteral(": Начинаем работу по заданным параметрам")))
+        ++begun;
+      QVERIFY2(logLines.mid(0, begun).join(QLatin1Char('\n')).contains(
+                   QStringLiteral("Ошибка: сбор не записан в список ждущих внесения в историю")),
+               qPrintable(all));
+      QVERIFY2(all.contains(QStringLiteral(": сбор № 1,")), qPrintable(all));  // only the new one
+      QVERIFY(!all.contains(QStringLiteral(": сбор № 2,")));
+    } else {
+      QVERIFY2(all.contains(QStringLiteral(": сбор № 1,")) && all.contains(QStringLiteral(": сбор № 2,")), qPrintable(all));
+    }
   }
 }
 

@@ -109,7 +109,7 @@ bool WriteReport(const QString& dir, HarvestHistory& history, qint64 harvestId, 
   const ReportOutcome report =
       WriteChangeReport(history, harvestId, stem + QStringLiteral(".xlsx"), stem + QStringLiteral(".tab"));
   if (!report.outcome.ok) {
-    log(report.outcome.reason + QStringLiteral(" Отчёт будет сделан при следующем \"СТАРТ\"."));
+    log(report.outcome.reason);
     return false;
   }
   log(QStringLiteral("Отчёт об изменениях: %1 (и %2), изменений: %3")
@@ -118,15 +118,20 @@ bool WriteReport(const QString& dir, HarvestHistory& history, qint64 harvestId, 
   return true;
 }
 
+struct Imported {
+  bool changed = false;   // the list is not what it was
+  bool reportFailed = false;
+};
+
 // Imports the harvests in order, each with its change report; those that went in with their
 // report (or can never go in) leave the list, those whose report failed stay for it alone.
-// Stops at a database that cannot be used: the rest wait for the next time. True when the
-// list changed.
-bool ImportWaiting(const QString& dir, QList<Pending>& list, const HarvestLog& log) {
-  if (list.isEmpty()) return false;
+// Stops at a database that cannot be used: the rest wait for the next time.
+Imported ImportWaiting(const QString& dir, QList<Pending>& list, const HarvestLog& log) {
+  if (list.isEmpty()) return {};
   HarvestHistory history(dir + HarvestHistory::FileName());
   QList<Pending> reportsDue;
   bool changed = false;
+  bool reportFailed = false;
   while (!list.isEmpty()) {
     Pending p = list.takeFirst();
     const ImportOutcome imported = history.Import(RecordOf(dir, p));
@@ -144,6 +149,7 @@ bool ImportWaiting(const QString& dir, QList<Pending>& list, const HarvestLog& l
               .arg(QDir::toNativeSeparators(history.Path()), QString::number(imported.harvestId),
                    QString::number(imported.rows), QString::number(imported.houses)));
     if ((!imported.already || p.reportDue) && !WriteReport(dir, history, imported.harvestId, p.harvest, log)) {
+      reportFailed = true;
       changed = changed || !p.reportDue;
       p.reportDue = true;
       reportsDue.append(std::move(p));
@@ -152,7 +158,13 @@ bool ImportWaiting(const QString& dir, QList<Pending>& list, const HarvestLog& l
     changed = true;
   }
   list = reportsDue + list;
-  return changed;
+  return {changed, reportFailed};
+}
+
+// Said only once the list that keeps the report due is on the disk.
+void PromiseReport(const Imported& done, bool listKept, const HarvestLog& log) {
+  if (done.reportFailed && listKept)
+    log(QStringLiteral("Отчёт об изменениях будет сделан при следующем \"СТАРТ\"."));
 }
 
 }  // namespace
@@ -160,7 +172,8 @@ bool ImportWaiting(const QString& dir, QList<Pending>& list, const HarvestLog& l
 HarvestUnderWay BeginHarvest(const QString& dir, const QList<QPair<QString, QString>>& regions, const HarvestLog& log) {
   const QString path = dir + PendingHarvestsFileName();
   QList<Pending> waiting = ReadPending(path, log);
-  if (ImportWaiting(dir, waiting, log)) WritePending(path, waiting, log);
+  const Imported done = ImportWaiting(dir, waiting, log);
+  PromiseReport(done, !done.changed || WritePending(path, waiting, log), log);
   HarvestUnderWay harvest;
   harvest.started = HistoryTime(QDateTime::currentDateTime());
   harvest.regions = regions;
@@ -180,7 +193,8 @@ void CompleteHarvest(const QString& dir, const HarvestUnderWay& harvest, const H
   // On the disk before the import: a kill during it leaves the harvest waiting, not lost.
   // Where it cannot be noted (a full disk), the import is tried all the same.
   const bool noted = WritePending(path, waiting, log);
-  if (ImportWaiting(dir, waiting, log) || noted) WritePending(path, waiting, log);
+  const Imported done = ImportWaiting(dir, waiting, log);
+  PromiseReport(done, done.changed || noted ? WritePending(path, waiting, log) : noted, log);
 }
 
 void NoteHarvestLeftComplete(const QString& dir, const HarvestLog& log) {

@@ -103,68 +103,75 @@ QString ReportStem(const QString& dir, const HarvestUnderWay& harvest) {
 }
 
 // The change report of an imported harvest; false (with the reason logged) when it was not made.
-bool WriteReport(const QString& dir, HarvestHistory& history, qint64 harvestId, const HarvestUnderWay& harvest,
-                 const HarvestLog& log) {
+// The change report of an imported harvest, its line logged; the reason when it was not made.
+QString WriteReport(const QString& dir, HarvestHistory& history, qint64 harvestId, const HarvestUnderWay& harvest,
+                    const HarvestLog& log) {
   const QString stem = ReportStem(dir, harvest);
   const ReportOutcome report =
       WriteChangeReport(history, harvestId, stem + QStringLiteral(".xlsx"), stem + QStringLiteral(".tab"));
-  if (!report.outcome.ok) {
-    log(report.outcome.reason);
-    return false;
-  }
+  if (!report.outcome.ok) return report.outcome.reason;
   log(QStringLiteral("Отчёт об изменениях: %1 (и %2), изменений: %3")
           .arg(QDir::toNativeSeparators(stem + QStringLiteral(".xlsx")), QDir::toNativeSeparators(stem + QStringLiteral(".tab")),
                QString::number(report.lines)));
-  return true;
+  return {};
 }
 
 struct Imported {
-  bool changed = false;   // the list is not what it was
-  bool reportFailed = false;
+  bool changed = false;  // the list is not what it was
+  // Why a harvest waits for its import, or for its report alone: logged by Tell, with when
+  // it will be done once the list that keeps it is on the disk.
+  QStringList importWaits, reportWaits;
 };
 
 // Imports the harvests in order, each with its change report; those that went in with their
 // report (or can never go in) leave the list, those whose report failed stay for it alone.
 // Stops at a database that cannot be used: the rest wait for the next time.
 Imported ImportWaiting(const QString& dir, QList<Pending>& list, const HarvestLog& log) {
-  if (list.isEmpty()) return {};
+  Imported done;
+  if (list.isEmpty()) return done;
   HarvestHistory history(dir + HarvestHistory::FileName());
   QList<Pending> reportsDue;
-  bool changed = false;
-  bool reportFailed = false;
   while (!list.isEmpty()) {
     Pending p = list.takeFirst();
     const ImportOutcome imported = history.Import(RecordOf(dir, p));
     if (!imported.outcome.ok) {
-      log(imported.outcome.reason);
       if (imported.outcome.retry) {
+        done.importWaits << imported.outcome.reason;
         list.prepend(std::move(p));
         break;
       }
-      changed = true;
+      log(imported.outcome.reason);
+      done.changed = true;
       continue;
     }
     if (!imported.already)
       log(QStringLiteral("Сбор внесён в историю %1: сбор № %2, строк %3, домов %4")
               .arg(QDir::toNativeSeparators(history.Path()), QString::number(imported.harvestId),
                    QString::number(imported.rows), QString::number(imported.houses)));
-    if ((!imported.already || p.reportDue) && !WriteReport(dir, history, imported.harvestId, p.harvest, log)) {
-      reportFailed = true;
-      changed = changed || !p.reportDue;
-      p.reportDue = true;
-      reportsDue.append(std::move(p));
-      continue;
+    if (!imported.already || p.reportDue) {
+      if (const QString why = WriteReport(dir, history, imported.harvestId, p.harvest, log); !why.isEmpty()) {
+        done.reportWaits << why;
+        done.changed = done.changed || !p.reportDue;
+        p.reportDue = true;
+        reportsDue.append(std::move(p));
+        continue;
+      }
     }
-    changed = true;
+    done.changed = true;
   }
   list = reportsDue + list;
-  return {changed, reportFailed};
+  return done;
 }
 
-// Said only once the list that keeps the report due is on the disk.
-void PromiseReport(const Imported& done, bool listKept, const HarvestLog& log) {
-  if (done.reportFailed && listKept)
-    log(QStringLiteral("Отчёт об изменениях будет сделан при следующем \"СТАРТ\"."));
+// One line for each thing left to do; when it will be done is said only if the list that
+// keeps it is on the disk.
+void Tell(const Imported& done, bool listKept, const HarvestLog& log) {
+  for (const QString& why : done.importWaits)
+    log(listKept ? why + QStringLiteral(" Сбор будет внесён в историю при следующем \"СТАРТ\" или после следующего "
+                                        "завершённого сбора.")
+                 : why);
+  for (const QString& why : done.reportWaits)
+    log(listKept ? why + QStringLiteral(" Отчёт будет сделан при следующем \"СТАРТ\".") : why);
 }
 
 }  // namespace
@@ -173,7 +180,7 @@ HarvestUnderWay BeginHarvest(const QString& dir, const QList<QPair<QString, QStr
   const QString path = dir + PendingHarvestsFileName();
   QList<Pending> waiting = ReadPending(path, log);
   const Imported done = ImportWaiting(dir, waiting, log);
-  PromiseReport(done, !done.changed || WritePending(path, waiting, log), log);
+  Tell(done, !done.changed || WritePending(path, waiting, log), log);
   HarvestUnderWay harvest;
   harvest.started = HistoryTime(QDateTime::currentDateTime());
   harvest.regions = regions;
@@ -194,7 +201,7 @@ void CompleteHarvest(const QString& dir, const HarvestUnderWay& harvest, const H
   // Where it cannot be noted (a full disk), the import is tried all the same.
   const bool noted = WritePending(path, waiting, log);
   const Imported done = ImportWaiting(dir, waiting, log);
-  PromiseReport(done, done.changed || noted ? WritePending(path, waiting, log) : noted, log);
+  Tell(done, done.changed || noted ? WritePending(path, waiting, log) : noted, log);
 }
 
 void NoteHarvestLeftComplete(const QString& dir, const HarvestLog& log) {

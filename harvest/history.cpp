@@ -134,9 +134,8 @@ HistoryOutcome HarvestHistory::Failure(int code, const QString& doing) const {
   }
   HistoryOutcome out;
   out.retry = true;
-  out.reason = QStringLiteral("%1 — база истории history.sqlite (%2) %3. Сбор будет внесён в историю "
-                              "после следующего завершённого сбора.")
-                   .arg(doing, where, what);
+  // What happens next is the caller's to say: it depends on what was being done.
+  out.reason = QStringLiteral("%1 — база истории history.sqlite (%2) %3.").arg(doing, where, what);
   return out;
 }
 

@@ -520,8 +520,11 @@ TEST_F(HistoryTest, CompletedHarvestWaitsUntilTheHistoryTakesIt) {
     sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close(other);
   }
+  // The reason, and what will become of the harvest once the list that keeps it is written.
   ASSERT_EQ(log.size(), 1) << log.join('\n').toStdString();
   EXPECT_TRUE(log[0].contains(QStringLiteral("занята другой программой")));
+  EXPECT_TRUE(log[0].endsWith(QStringLiteral(". Сбор будет внесён в историю при следующем \"СТАРТ\" или после следующего завершённого сбора.")))
+      << log[0].toStdString();
   EXPECT_TRUE(QFileInfo::exists(dir + PendingHarvestsFileName()));
 
   // The next fresh start puts it in, with its report, and begins the new harvest.
@@ -569,19 +572,18 @@ TEST_F(HistoryTest, AReportThatFailedIsMadeAtTheNextStart) {
   const HarvestLog logTo = [&log](const QString& line) { log << line; };
   const QString workbook = dir + QStringLiteral("changes0.xlsx");
   ASSERT_TRUE(QDir().mkpath(workbook + QStringLiteral("/inside")));
-  const QString promise = QStringLiteral("Отчёт об изменениях будет сделан при следующем \"СТАРТ\".");
+  const QString promise = QStringLiteral(". Отчёт будет сделан при следующем \"СТАРТ\".");
   CompleteHarvest(dir, harvest, logTo);
-  ASSERT_EQ(log.size(), 3) << log.join('\n').toStdString();
+  ASSERT_EQ(log.size(), 2) << log.join('\n').toStdString();
   EXPECT_TRUE(log[0].startsWith(QStringLiteral("Сбор внесён в историю")));
-  EXPECT_TRUE(log[1].contains(QDir::toNativeSeparators(workbook))) << log[1].toStdString();
-  EXPECT_EQ(log[2], promise);
+  EXPECT_TRUE(log[1].contains(QDir::toNativeSeparators(workbook)) && log[1].endsWith(promise)) << log[1].toStdString();
   EXPECT_TRUE(QFileInfo::exists(dir + PendingHarvestsFileName()));
 
   // Still in the way at a start: it waits on, nothing is added.
   log.clear();
   static_cast<void>(BeginHarvest(dir, {}, logTo));
-  ASSERT_EQ(log.size(), 2) << log.join('\n').toStdString();
-  EXPECT_EQ(log[1], promise);
+  ASSERT_EQ(log.size(), 1) << log.join('\n').toStdString();
+  EXPECT_TRUE(log[0].endsWith(promise)) << log[0].toStdString();
   EXPECT_TRUE(QFileInfo::exists(dir + PendingHarvestsFileName()));
 
   ASSERT_TRUE(QDir(workbook).removeRecursively());

@@ -566,11 +566,12 @@ void TScraper::ExportResult(bool open) {
     Log(QStringLiteral("Ячеек, укороченных до 32767 символов (полный текст в %1): %2")
             .arg(QDir::toNativeSeparators(tabPath_), QString::number(outcome.truncated)));
   // Said only when the desktop really took it; otherwise why not, and where the file is.
-  if (!open) {
+  // Not opened (a run to be continued, or a program set not to open it): only where it is.
+  if (!open || !settings_.openWorkbook) {
     Log(QStringLiteral("Файл с результатами: ") + QDir::toNativeSeparators(xlsxPath_));
     return;
   }
-  const FileOutcome opened = settings_.openWorkbook ? OpenWithDesktop(xlsxPath_) : FileOutcome::Done();
+  const FileOutcome opened = OpenWithDesktop(xlsxPath_);
   if (opened)
     Log(QStringLiteral("Открываем файл с результатами ") + QDir::toNativeSeparators(xlsxPath_));
   else

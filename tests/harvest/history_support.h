@@ -17,8 +17,10 @@
 #include "harvest/changereport.h"
 #include "harvest/handlers.h"
 #include "harvest/history.h"
+#include "harvest/historydb.h"
 #include "harvest/resultfile.h"
 #include "portal/api.h"
+#include "tests/harvest/expectedrows.h"
 #include "tools/portal-sim/dataset.h"
 
 // Texts in failures as text.
@@ -61,16 +63,21 @@ inline QStringList OrgRows(const simdata::Dataset& ds, int org, const QString& r
   run.baseUrl = kBase;
   run.OrgRegions.Append(card->guid, region);
   run.OrgCards.Append(card->guid, card->columns.join(QLatin1Char('\t')));
+  return ExpectedHouseRows(ds, org, card->guid, run);
+}
+
+// Every row of a harvest read back through the `rows` view, as the result file wrote it,
+// sorted.
+inline QStringList RowsOfHarvest(sqlite3* db, qint64 harvest) {
+  historydb::Statement s(db, "SELECT " + HistoryColumnNames().join(u',').toUtf8() + " FROM rows WHERE harvest_id = ?1");
+  s.Bind(1, harvest);
   QStringList rows;
-  const std::int64_t total = std::max<std::int64_t>(ds.HouseTotal(org), 1);
-  for (std::int64_t page = 1; (page - 1) * kHousePageSize < total; ++page) {
-    WorkerOutcome w;
-    w.Code = HousePage;
-    w.result = 1;
-    w.orgguid = card->guid;
-    w.html = QByteArray::fromStdString(ds.HousePageJson(org, page, kHousePageSize));
-    if (auto row = HousePageRow(run, w)) rows.append(ResultFile::FormatRow(*row));
+  while (s.Step() == SQLITE_ROW) {
+    QStringList f;
+    for (int c = 0; c < 30; ++c) f << s.Text(c);
+    rows << f.join(QLatin1Char('\t'));
   }
+  rows.sort();
   return rows;
 }
 

@@ -13,6 +13,8 @@
 
 namespace {
 
+using history_test::RowsOfHarvest;
+
 QStringList SimArgs(const simdata::Config& c, QStringList extra = {}) {
   QStringList args{QStringLiteral("--regions"), QString::number(c.regions), QStringLiteral("--orgs"),
                    QString::number(c.orgs),     QStringLiteral("--houses"),  QString::number(c.houses),
@@ -29,19 +31,6 @@ QStringList RowsOfFiles(const QString& dir, const QStringList& names) {
     QStringList lines = FileLines(dir + name);
     if (!lines.isEmpty()) lines.removeFirst();
     rows += lines;
-  }
-  rows.sort();
-  return rows;
-}
-
-QStringList RowsOfHarvest(sqlite3* db, qint64 harvest) {
-  historydb::Statement s(db, "SELECT " + HistoryColumnNames().join(u',').toUtf8() + " FROM rows WHERE harvest_id = ?1");
-  s.Bind(1, harvest);
-  QStringList rows;
-  while (s.Step() == SQLITE_ROW) {
-    QStringList f;
-    for (int c = 0; c < 30; ++c) f << s.Text(c);
-    rows << f.join(QLatin1Char('\t'));
   }
   rows.sort();
   return rows;

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "harvest/handlers.h"
+#include "tests/harvest/expectedrows.h"
 #include "harvest/jobview.h"
 #include "tests/support/testsettings.h"
 #include "harvest/resultfile.h"
@@ -367,19 +368,3 @@ inline void ExpectExactlyOnce(QStringList reference, QStringList got) {
   for (const QString& e : examples) ADD_FAILURE() << e.toStdString();
 }
 
-// The rows a run writes for the house pages of one organisation of the dataset, given the
-// region and card columns it knows of it.
-inline QStringList ExpectedHouseRows(const simdata::Dataset& ds, int org, const QString& guid,
-                                     const RunData& run) {
-  QStringList rows;
-  const std::int64_t total = std::max<std::int64_t>(ds.HouseTotal(org), 1);
-  for (std::int64_t page = 1; (page - 1) * kHousePageSize < total; ++page) {
-    WorkerOutcome w;
-    w.Code = HousePage;
-    w.result = 1;
-    w.orgguid = guid;
-    w.html = QByteArray::fromStdString(ds.HousePageJson(org, page, kHousePageSize));
-    if (auto row = HousePageRow(run, w)) rows.append(ResultFile::FormatRow(*row));
-  }
-  return rows;
-}

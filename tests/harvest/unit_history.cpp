@@ -40,20 +40,6 @@ std::vector<int> AllRegions(const simdata::Dataset& ds) {
   return r;
 }
 
-// Every row of a harvest read back through the `rows` view, as the result file wrote it.
-QStringList RowsOfHarvest(sqlite3* db, qint64 harvest) {
-  historydb::Statement s(db, "SELECT " + HistoryColumnNames().join(u',').toUtf8() + " FROM rows WHERE harvest_id = ?1");
-  s.Bind(1, harvest);
-  QStringList rows;
-  while (s.Step() == SQLITE_ROW) {
-    QStringList f;
-    for (int c = 0; c < 30; ++c) f << s.Text(c);
-    rows << f.join(QLatin1Char('\t'));
-  }
-  rows.sort();
-  return rows;
-}
-
 qint64 Count(sqlite3* db, const char* sql) {
   qint64 n = -1;
   EXPECT_EQ(historydb::Db(db).Scalar(sql, &n), SQLITE_OK) << sql;

@@ -95,7 +95,7 @@ run_over_two_regions() {
   (cd "$folder" && QT_QPA_PLATFORM=offscreen QT_PLUGIN_PATH="$probe_plugins" \
      QT_STYLE_OVERRIDE=orghprobe ORGH_PROBE_OUT="$scratch/run.txt" ORGH_PROBE_RUN=2 \
      timeout 600 ./orgharvester >"$scratch/run2.log" 2>&1) || rc=$?
-  kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null
+  stop_sim
   [ "$rc" -eq 0 ] || { fail "the run ended with $rc"; cat "$scratch/run2.log" >&2; }
   grep -q '^LOG .*: Работа завершена, лог записан в '"$folder"'/log-' "$scratch/run.txt" ||
     fail "the run did not end normally: $(grep '^LOG' "$scratch/run.txt" | tail -3)"

@@ -86,9 +86,6 @@ kill_and_resume() {
   [ "$landed" -ge 2 ] || fail "kills: only $landed of them landed mid-run"
   finish_harvest kill
   compare_rows "killed 4 times at seeded moments (seed $seed) and continued" "$scratch/reference.txt"
-  kill "$sim_pid" 2>/dev/null
-  wait "$sim_pid" 2>/dev/null
-  sim_pid=
 }
 
 # end_session SWITCHES: a run ended by the session's end, then continued. (wineboot's
@@ -118,9 +115,6 @@ end_session() {
   ls "$folder"/data*.xlsx >/dev/null 2>&1 && fail "session end $switch: a workbook was made while the program was quitting"
   finish_harvest "session${switch// /}"
   compare_rows "session ended ($switch) mid-run and continued" "$scratch/reference.txt"
-  kill "$sim_pid" 2>/dev/null
-  wait "$sim_pid" 2>/dev/null
-  sim_pid=
 }
 
 # held_and_second_copy: while a run goes on, a second copy started in the same folder is
@@ -179,9 +173,6 @@ held_and_second_copy() {
   wait "$holder" 2>/dev/null
   finish_harvest held
   compare_rows "result file held by a spreadsheet program at a start, then closed and continued" "$scratch/reference.txt"
-  kill "$sim_pid" 2>/dev/null
-  wait "$sim_pid" 2>/dev/null
-  sim_pid=
 }
 
 # A folder that a Western code page cannot spell: the workbook is written all the same.
@@ -196,9 +187,6 @@ western_folder() {
   regions=1
   compare_rows "code page 1252, a Cyrillic folder" "$scratch/reference-1.txt"
   regions=$saved
-  kill "$sim_pid" 2>/dev/null
-  wait "$sim_pid" 2>/dev/null
-  sim_pid=
 }
 
 # ORGH_TRUST_CHECKS names the checks to run (default: all, in this order).

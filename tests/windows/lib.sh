@@ -40,9 +40,11 @@ run_exe() {
 }
 
 # The demo portal on the compiled-in port with a dataset of 85 regions, each answer DELAY ms
-# late; returns 1 when the port is busy. The TLS files go beside the program.
+# late, in place of the one a check before started (also one that stopped half-way); returns
+# 1 when the port is busy. The TLS files go beside the program.
 start_demo_sim() {
   local delay=$1
+  stop_sim
   cp "$win/demo-tls/01cert.pem" "$win/demo-tls/01key.pem" "$folder/"
   start_sim "$scratch/sim.out" "$linux/tools/portal-sim/portal-sim" --regions 85 --orgs 600 --houses 20000 \
     --seed 5 --delay "$delay" --port 8443 --tls-dir "$win/demo-tls"

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <algorithm>
 
 #include "harvest/resultfile.h"
@@ -270,20 +271,15 @@ bool RunStore::ListGivenUp() {
   }
   if (lines.isEmpty()) lines << QStringLiteral("Задача\tПричина\tДата");
   const QString date = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-  // A task queued twice is given up twice: it is listed once.
-  QSet<QString> adding;
-  for (const GivenUpTask& t : unlisted_) {
-    if (listedInRun_.contains(t.task) || adding.contains(t.task)) continue;
-    adding.insert(t.task);
+  // Each task comes once a run: TaskFates gives a task queued twice up once.
+  for (const GivenUpTask& t : unlisted_)
     lines << PrintableValue(t.task, 2000) + QLatin1Char('\t') + PrintableValue(t.reason, 500) + QLatin1Char('\t') + date;
-  }
   if (const FileOutcome written = WriteLines(path, lines); !written) {
     log_(QStringLiteral("Ошибка: ") + CannotCreateFileMessage(path, written.reason) +
          QStringLiteral("; задачи (%1) остаются в очереди").arg(unlisted_.size()));
     return false;
   }
   unlisted_.clear();
-  listedInRun_.unite(adding);
   listedLines_ = lines.size();
   listedKept_ = -1;
   return true;

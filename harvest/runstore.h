@@ -11,7 +11,6 @@
 
 #include <QDateTime>
 #include <QHash>
-#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <functional>
@@ -136,7 +135,6 @@ class RunStore {
   bool saveAllKnown_ = true;
   bool allKnownSaved_ = false;
   QList<GivenUpTask> unlisted_;  // given up, not yet in the list
-  QSet<QString> listedInRun_;    // tasks this run put in the list
   qint64 listedLines_ = -1;      // lines of the list as last read or written; -1: not yet known
   qint64 listedKept_ = -1;       // lines of it the resumed queue's record counts
 

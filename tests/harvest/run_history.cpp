@@ -36,6 +36,18 @@ QStringList RowsOfFiles(const QString& dir, const QStringList& names) {
   return rows;
 }
 
+// The harvests in a folder's history, in the order imported.
+struct HarvestInHistory {
+  qint64 id;
+  QString resultFiles, regions;
+};
+QList<HarvestInHistory> HarvestsIn(HarvestHistory& history) {
+  historydb::Statement harvests(history.Handle(), "SELECT id, result_files, regions FROM harvests ORDER BY id");
+  QList<HarvestInHistory> found;
+  while (harvests.Step() == SQLITE_ROW) found.append({harvests.Int(0), harvests.Text(1), harvests.Text(2)});
+  return found;
+}
+
 // The log's texts that begin with `start`.
 QStringList LogStarting(RecordingView& view, const QString& start) {
   QStringList found;
@@ -114,19 +126,13 @@ TEST(HistoryRun, TwoHarvestsThroughTheJobAreKeptOnceAndTheirChangesReported) {
 
   HarvestHistory history(dir + HarvestHistory::FileName());
   ASSERT_TRUE(history.Open().ok);
-  historydb::Statement harvests(history.Handle(), "SELECT id, result_files, regions FROM harvests ORDER BY id");
-  QList<qint64> ids;
-  QStringList files;
-  while (harvests.Step() == SQLITE_ROW) {
-    ids << harvests.Int(0);
-    files << harvests.Text(1);
-    EXPECT_EQ(harvests.Text(2).split(QStringLiteral(", ")).size(), 3);
-  }
-  ASSERT_EQ(ids.size(), 2);
-  EXPECT_EQ(files[0], firstFiles.join(QStringLiteral(", ")));
-  EXPECT_EQ(files[1], secondFiles.join(QStringLiteral(", ")));
-  EXPECT_TRUE(history_test::SameLines(RowsOfHarvest(history.Handle(), ids[0]), RowsOfFiles(dir, firstFiles)));
-  EXPECT_TRUE(history_test::SameLines(RowsOfHarvest(history.Handle(), ids[1]), RowsOfFiles(dir, secondFiles)));
+  const QList<HarvestInHistory> harvests = HarvestsIn(history);
+  ASSERT_EQ(harvests.size(), 2);
+  for (const HarvestInHistory& h : harvests) EXPECT_EQ(h.regions.split(QStringLiteral(", ")).size(), 3);
+  EXPECT_EQ(harvests[0].resultFiles, firstFiles.join(QStringLiteral(", ")));
+  EXPECT_EQ(harvests[1].resultFiles, secondFiles.join(QStringLiteral(", ")));
+  EXPECT_TRUE(history_test::SameLines(RowsOfHarvest(history.Handle(), harvests[0].id), RowsOfFiles(dir, firstFiles)));
+  EXPECT_TRUE(history_test::SameLines(RowsOfHarvest(history.Handle(), harvests[1].id), RowsOfFiles(dir, secondFiles)));
 
   // The report the job wrote for the second harvest: exactly the mutation's changes.
   const QString stem = secondFiles.last().chopped(4).replace(QStringLiteral("data"), QStringLiteral("changes"));
@@ -235,17 +241,12 @@ TEST(HistoryRun, AHarvestEndedBeforeItsNoteIsImportedAtTheNextStartAndNeverTwice
     if (HasFatalFailure()) return;
     HarvestHistory history(dir + HarvestHistory::FileName());
     ASSERT_TRUE(history.Open().ok);
-    historydb::Statement harvests(history.Handle(), "SELECT id, result_files FROM harvests ORDER BY id");
-    QList<qint64> ids;
-    QStringList names;
-    while (harvests.Step() == SQLITE_ROW) {
-      ids << harvests.Int(0);
-      names << harvests.Text(1);
+    const QList<HarvestInHistory> harvests = HarvestsIn(history);
+    ASSERT_EQ(harvests.size(), 2);
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_EQ(harvests[i].resultFiles, files[i]);
+      EXPECT_TRUE(history_test::SameLines(RowsOfHarvest(history.Handle(), harvests[i].id), RowsOfFiles(dir, {files[i]})));
     }
-    ASSERT_EQ(ids.size(), 2);
-    EXPECT_EQ(names, files);
-    EXPECT_TRUE(history_test::SameLines(RowsOfHarvest(history.Handle(), ids[0]), RowsOfFiles(dir, {files[0]})));
-    EXPECT_TRUE(history_test::SameLines(RowsOfHarvest(history.Handle(), ids[1]), RowsOfFiles(dir, {files[1]})));
     EXPECT_FALSE(QFileInfo::exists(dir + PendingHarvestsFileName()));
   }
 }
